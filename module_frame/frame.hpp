@@ -1,0 +1,206 @@
+// The module frame: what every native module of tavimo is built on.
+//
+// A module body (tavimo/brasco.cpp, tavimo/questions.cpp) describes its module with a
+// ModuleDef, declares its constants, module-level names, cached builtins and functions as
+// namespace-scope objects of the classes below, and exports nothing but
+//
+//     FRAME_ENTRY_POINT PyInit_<name>() { return frame::initialise(module_def); }
+//
+// The frame compiles into each module separately, so each module has its own copy of the
+// process-wide state kept here (module object, interpreter id, constants, cached builtins).
+//
+// Failures: every operation that can fail returns an empty Ref (or false, or -1) with the
+// interpreter's error set, and records the source line of its caller.  The function that
+// was running adds one traceback entry for that line when the failure leaves it.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstdint>
+#include <initializer_list>
+#include <source_location>
+#include <string>
+
+// The one exported symbol of a module (everything else is hidden).
+#define FRAME_ENTRY_POINT extern "C" __attribute__((visibility("default"))) PyObject*
+
+namespace frame {
+
+using Where = std::source_location;
+
+// ---------------------------------------------------------------------------------------
+// The module
+
+struct ModuleDef {
+    const char* short_name;   // "brasco"
+    const char* full_name;    // "tavimo.brasco": messages, qualified names, __module__
+    const char* doc;
+    const char* source_path;  // reported by code records and traceback entries
+    // Runs the module body against the module's namespace; false with an error set on
+    // failure.
+    bool (*body)();
+};
+
+// Returns the module definition prepared for multi-phase initialisation.
+PyObject* initialise(const ModuleDef& def) noexcept;
+
+const ModuleDef& module_def() noexcept;
+// The namespace of the module being executed or already loaded (borrowed).
+PyObject* module_dict() noexcept;
+
+// ---------------------------------------------------------------------------------------
+// Failure bookkeeping
+
+// Records the line of a failing statement for the traceback entry of the running function.
+void note_failure(Where where) noexcept;
+// Appends a traceback entry "<name>" at source_path:line to the exception being raised.
+// The only place where traceback entries are made.
+void add_traceback(const char* function_name, int line) noexcept;
+
+// ---------------------------------------------------------------------------------------
+// Constants, created once when the module is executed (names interned and hashed)
+
+class Constant {
+public:
+    explicit Constant(const char* text) noexcept;
+    explicit Constant(PyObject* (*make)()) noexcept;
+    Constant(const Constant&) = delete;
+    Constant& operator=(const Constant&) = delete;
+
+    PyObject* get() const noexcept { return object_; }
+    operator PyObject*() const noexcept { return object_; }
+
+    // Creates every constant not created yet; false with an error set on failure.
+    static bool create_all() noexcept;
+
+private:
+    template <class T>
+    friend void append_to(T*& first, T* item) noexcept;
+    bool create() noexcept;
+    const char* text_ = nullptr;
+    PyObject* (*make_)() = nullptr;
+    PyObject* object_ = nullptr;
+    Constant* next_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------
+// Module-level names, read at each use: the module namespace, then the builtins module,
+// else NameError.  The last value found is reused while neither namespace has changed.
+
+class Global {
+public:
+    explicit Global(const char* name) noexcept : name_(name) {}
+    Ref get(Where where = Where::current()) noexcept;
+    PyObject* name() const noexcept { return name_; }
+
+private:
+    Constant name_;
+    ProcessRef cached_;
+    std::uint64_t module_tag_ = 0;
+    std::uint64_t builtins_tag_ = 0;
+};
+
+// Raises NameError "name '%U' is not defined".
+void raise_name_error(PyObject* name) noexcept;
+
+// A builtin fetched once, when the module is executed; later rebinding does not matter.
+class CachedBuiltin {
+public:
+    explicit CachedBuiltin(const char* name) noexcept;
+    CachedBuiltin(const CachedBuiltin&) = delete;
+    CachedBuiltin& operator=(const CachedBuiltin&) = delete;
+    PyObject* get() const noexcept { return value_.get(); }
+
+    // Fetches every cached builtin in declaration order.
+    static bool fetch_all() noexcept;
+
+private:
+    template <class T>
+    friend void append_to(T*& first, T* item) noexcept;
+    Constant name_;
+    ProcessRef value_;
+    CachedBuiltin* next_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------
+// Functions
+
+// The values bound to a fast-call function's parameters, in declared order (borrowed).
+using FastBody = Ref (*)(PyObject* const* args);
+// The single argument of a one-argument function (borrowed).
+using OneArgBody = Ref (*)(PyObject* arg);
+
+enum class Defaults { AllNone, None };
+enum class Naming { Qualified, Lambda };
+
+class FunctionDef {
+public:
+    static constexpr int max_params = 4;
+
+    // A function of the fast-call kind: positional-or-keyword parameters that either all
+    // default to None or have no default.  `locals` only feed the code record.
+    FunctionDef(const char* name, const char* qualname, const char* doc,
+                std::initializer_list<const char*> params, Defaults defaults,
+                std::initializer_list<const char*> locals, FastBody body,
+                Where where = Where::current()) noexcept;
+    // A function of the one-argument kind.  Naming::Lambda makes an anonymous filter:
+    // qualified name "<lambda>", no code record, traceback entry named by the short name.
+    FunctionDef(const char* name, const char* qualname, const char* doc,
+                std::initializer_list<const char*> params, OneArgBody body, Naming naming,
+                Where where = Where::current()) noexcept;
+    FunctionDef(const FunctionDef&) = delete;
+    FunctionDef& operator=(const FunctionDef&) = delete;
+
+    const char* name() const noexcept { return name_; }
+
+    // Creates the code records and defaults tuples of every function not prepared yet.
+    static bool prepare_all() noexcept;
+
+private:
+    template <class T>
+    friend void append_to(T*& first, T* item) noexcept;
+    friend struct FunctionAccess;
+    bool prepare() noexcept;
+
+    const char* name_;
+    const char* qualname_;
+    const char* doc_;
+    const char* params_[max_params] = {};
+    int nparams_ = 0;
+    const char* locals_[max_params] = {};
+    int nlocals_ = 0;
+    Defaults defaults_ = Defaults::None;
+    Naming naming_ = Naming::Qualified;
+    FastBody fast_body_ = nullptr;
+    OneArgBody one_arg_body_ = nullptr;
+    int first_line_;
+    // Made by prepare().
+    std::string traceback_name_;
+    PyObject* param_names_[max_params] = {};
+    PyObject* code_ = nullptr;
+    PyObject* defaults_tuple_ = nullptr;
+    FunctionDef* next_ = nullptr;
+};
+
+// A new function object for `def`, with the module namespace as its globals.
+Ref make_function(const FunctionDef& def, Where where = Where::current()) noexcept;
+
+// ---------------------------------------------------------------------------------------
+// Module-body statements
+
+// Binds `value` under `name` in the module namespace.
+bool bind(PyObject* name, PyObject* value, Where where = Where::current()) noexcept;
+// `def`: binds a new function object under its short name.
+bool bind_function(const FunctionDef& def, Where where = Where::current()) noexcept;
+// `import name` for a top-level module; binds it under its own name.
+bool import_module(PyObject* name, Where where = Where::current()) noexcept;
+// `from module import names...` at the given level (0 absolute, 1 the own package);
+// binds each name before the next is fetched.
+bool import_names(PyObject* module, std::initializer_list<PyObject*> names, int level,
+                  Where where = Where::current()) noexcept;
+// `class name(bases...)` with the given methods, in order; binds the class.
+bool create_class(PyObject* name, std::initializer_list<Global*> bases,
+                  std::initializer_list<const FunctionDef*> methods,
+                  Where where = Where::current()) noexcept;
+
+}  // namespace frame

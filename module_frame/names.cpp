@@ -1,0 +1,111 @@
+// Constants, module-level names and cached builtins.
+#include "frame.hpp"
+#include "function.hpp"
+
+#include <dictobject.h>
+
+namespace frame {
+namespace {
+Constant* first_constant = nullptr;
+CachedBuiltin* first_builtin = nullptr;
+
+std::uint64_t version_tag(PyObject* dict) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+// The host's builtins module, fetched once; its namespace is the same dict for the life of
+// the process.
+Ref builtins_module() noexcept {
+    static PyObject* builtins = nullptr;
+    if (!builtins) builtins = PyImport_ImportModule("builtins");
+    return Ref::borrow(builtins);
+}
+
+PyObject* builtins_dict() noexcept {
+    Ref module = builtins_module();
+    return module ? PyModule_GetDict(module.get()) : nullptr;
+}
+}  // namespace
+
+Constant::Constant(const char* text) noexcept : text_(text) { append_to(first_constant, this); }
+Constant::Constant(PyObject* (*make)()) noexcept : make_(make) {
+    append_to(first_constant, this);
+}
+
+bool Constant::create() noexcept {
+    if (object_) return true;
+    if (make_) {
+        object_ = make_();
+        return object_ != nullptr;
+    }
+    object_ = PyUnicode_InternFromString(text_);
+    return object_ && PyObject_Hash(object_) != -1;
+}
+
+bool Constant::create_all() noexcept {
+    for (Constant* constant = first_constant; constant; constant = constant->next_)
+        if (!constant->create()) return false;
+    return true;
+}
+
+void raise_name_error(PyObject* name) noexcept {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+}
+
+Ref Global::get(Where where) noexcept {
+    PyObject* dict = module_dict();
+    PyObject* builtins = builtins_dict();
+    if (!builtins) {
+        note_failure(where);
+        return nullptr;
+    }
+    if (cached_ && version_tag(dict) == module_tag_ && version_tag(builtins) == builtins_tag_)
+        return Ref::borrow(cached_.get());
+    cached_.set(nullptr);
+    PyObject* value = PyDict_GetItemWithError(dict, name_);
+    if (!value && !PyErr_Occurred())
+        value = PyDict_GetItemWithError(builtins, name_);
+    if (value) {
+        cached_.set(Ref::borrow(value));
+        module_tag_ = version_tag(dict);
+        builtins_tag_ = version_tag(builtins);
+        return Ref::borrow(value);
+    }
+    if (PyErr_Occurred()) {
+        note_failure(where);
+        return nullptr;
+    }
+    // Not in either namespace: the builtins module's own attribute lookup has the last
+    // word (it may define __getattr__); such a value is never cached.
+    Ref found;
+    if (Ref module = builtins_module()) found = Ref::steal(PyObject_GetAttr(module.get(), name_));
+    if (!found) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            raise_name_error(name_);
+        }
+        note_failure(where);
+    }
+    return found;
+}
+
+CachedBuiltin::CachedBuiltin(const char* name) noexcept : name_(name) {
+    append_to(first_builtin, this);
+}
+
+bool CachedBuiltin::fetch_all() noexcept {
+    Ref builtins = builtins_module();
+    if (!builtins) return false;
+    for (CachedBuiltin* entry = first_builtin; entry; entry = entry->next_) {
+        entry->value_.set(Ref::steal(PyObject_GetAttr(builtins.get(), entry->name_)));
+        if (entry->value_) continue;
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            raise_name_error(entry->name_);
+        }
+        return false;
+    }
+    return true;
+}
+
+}  // namespace frame

@@ -1,0 +1,230 @@
+// Operations for function bodies (see ops.hpp).
+#include "ops.hpp"
+
+#include <algorithm>
+
+namespace frame {
+namespace {
+
+// Records the failure when `result` is empty, and passes it on.
+Ref checked(Ref result, Where where) noexcept {
+    if (!result) note_failure(where);
+    return result;
+}
+
+Ref checked_new(PyObject* result, Where where) noexcept {
+    return checked(Ref::steal(result), where);
+}
+
+void raise_unpack_count(Py_ssize_t found) noexcept {
+    if (found > 2)
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
+                     static_cast<Py_ssize_t>(2));
+    else
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,
+                     found == 1 ? "" : "s");
+}
+
+}  // namespace
+
+std::nullptr_t fail_at(Where where) noexcept {
+    note_failure(where);
+    return nullptr;
+}
+
+Ref get_item(PyObject* object, PyObject* key, Where where) noexcept {
+    if (PyDict_CheckExact(object)) {
+        PyObject* value = PyDict_GetItemWithError(object, key);
+        if (value) return Ref::borrow(value);
+        if (!PyErr_Occurred()) {
+            Ref argument = Ref::steal(PyTuple_Pack(1, key));
+            if (argument) PyErr_SetObject(PyExc_KeyError, argument.get());
+        }
+        return fail_at(where);
+    }
+    return checked_new(PyObject_GetItem(object, key), where);
+}
+
+Ref get_attr(PyObject* object, PyObject* name, Where where) noexcept {
+    return checked_new(PyObject_GetAttr(object, name), where);
+}
+
+Ref get_slice(PyObject* object, PyObject* slice, Where where) noexcept {
+    if (PyUnicode_CheckExact(object) && PySlice_Check(slice)) {
+        Py_ssize_t start, stop, step;
+        if (PySlice_Unpack(slice, &start, &stop, &step) < 0) return fail_at(where);
+        PySlice_AdjustIndices(PyUnicode_GET_LENGTH(object), &start, &stop, step);
+        if (step == 1) return checked_new(PyUnicode_Substring(object, start, std::max(start, stop)), where);
+    }
+    PyMappingMethods* mapping = Py_TYPE(object)->tp_as_mapping;
+    if (!mapping || !mapping->mp_subscript) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(object)->tp_name);
+        return fail_at(where);
+    }
+    return checked_new(mapping->mp_subscript(object, slice), where);
+}
+
+Ref call(PyObject* function, std::initializer_list<PyObject*> args, PyObject* kwnames,
+         Where where) noexcept {
+    std::size_t positional = args.size() - (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    return checked_new(_PyObject_Vectorcall(function, const_cast<PyObject**>(args.begin()),
+                                            positional, kwnames),
+                       where);
+}
+
+Ref display_text(PyObject* value, Where where) noexcept {
+    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    return checked_new(PyObject_Format(value, nullptr), where);
+}
+
+Ref to_str(PyObject* value, Where where) noexcept {
+    return checked_new(PyObject_Str(value), where);
+}
+
+Ref to_int(PyObject* value, Where where) noexcept {
+    if (PyLong_CheckExact(value)) return Ref::borrow(value);
+    return checked_new(PyNumber_Long(value), where);
+}
+
+int truth(PyObject* value, Where where) noexcept {
+    if (value == Py_True) return 1;
+    if (value == Py_False || value == Py_None) return 0;
+    int result = PyObject_IsTrue(value);
+    if (result < 0) note_failure(where);
+    return result;
+}
+
+Ref equals(PyObject* a, PyObject* b, Where where) noexcept {
+    return checked_new(PyObject_RichCompare(a, b, Py_EQ), where);
+}
+
+Py_ssize_t length(PyObject* value, Where where) noexcept {
+    Py_ssize_t result = PyObject_Length(value);
+    if (result < 0) note_failure(where);
+    return result;
+}
+
+Ref concat(std::initializer_list<PyObject*> texts, Where where) noexcept {
+    static PyObject* empty = PyUnicode_New(0, 0);
+    if (!empty) return fail_at(where);
+    return checked_new(_PyUnicode_JoinArray(empty, const_cast<PyObject**>(texts.begin()),
+                                            static_cast<Py_ssize_t>(texts.size())),
+                       where);
+}
+
+Ref new_list(std::initializer_list<PyObject*> items, Where where) noexcept {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!list) return fail_at(where);
+    Py_ssize_t index = 0;
+    for (PyObject* item : items) PyList_SET_ITEM(list.get(), index++, Ref::borrow(item).release());
+    return list;
+}
+
+Ref new_tuple(std::initializer_list<PyObject*> items, Where where) noexcept {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!tuple) return fail_at(where);
+    Py_ssize_t index = 0;
+    for (PyObject* item : items) PyTuple_SET_ITEM(tuple.get(), index++, Ref::borrow(item).release());
+    return tuple;
+}
+
+bool append(PyObject* list, PyObject* item, Where where) noexcept {
+    if (PyList_Append(list, item) == 0) return true;
+    note_failure(where);
+    return false;
+}
+
+PyObject* make_kwnames(std::initializer_list<const char*> names) noexcept {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!tuple) return nullptr;
+    Py_ssize_t index = 0;
+    for (const char* name : names) {
+        PyObject* text = PyUnicode_InternFromString(name);
+        if (!text) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), index++, text);
+    }
+    return tuple.release();
+}
+
+bool unpack_pair(PyObject* value, Ref& first, Ref& second, Where where) noexcept {
+    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
+        Py_ssize_t size = Py_SIZE(value);
+        if (size != 2) {
+            raise_unpack_count(size);
+            note_failure(where);
+            return false;
+        }
+        PyObject** items = PyTuple_CheckExact(value) ? &PyTuple_GET_ITEM(value, 0)
+                                                     : &PyList_GET_ITEM(value, 0);
+        first = Ref::borrow(items[0]);
+        second = Ref::borrow(items[1]);
+        return true;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(value));
+    if (!iterator) return fail_at(where), false;
+    Ref items[2];
+    for (Py_ssize_t found = 0; found < 2; ++found) {
+        items[found] = Ref::steal(PyIter_Next(iterator.get()));
+        if (items[found]) continue;
+        if (!PyErr_Occurred()) raise_unpack_count(found);
+        return fail_at(where), false;
+    }
+    if (Ref extra = Ref::steal(PyIter_Next(iterator.get()))) {
+        raise_unpack_count(3);
+        return fail_at(where), false;
+    }
+    if (PyErr_Occurred()) return fail_at(where), false;
+    first = std::move(items[0]);
+    second = std::move(items[1]);
+    return true;
+}
+
+Iteration::Iteration(PyObject* iterable, Where where) noexcept : where_(where) {
+    if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+        sequence_ = iterable;
+        return;
+    }
+    iterator_ = Ref::steal(PyObject_GetIter(iterable));
+    if (!iterator_) {
+        failed_ = true;
+        note_failure(where_);
+    }
+}
+
+Ref Iteration::next() noexcept {
+    if (sequence_) {
+        // The size is read at each step: the list may change while it is walked.
+        if (index_ >= Py_SIZE(sequence_)) return nullptr;
+        PyObject* item = PyList_CheckExact(sequence_) ? PyList_GET_ITEM(sequence_, index_)
+                                                      : PyTuple_GET_ITEM(sequence_, index_);
+        ++index_;
+        return Ref::borrow(item);
+    }
+    if (!iterator_) return nullptr;
+    Ref item = Ref::steal(PyIter_Next(iterator_.get()));
+    if (!item && PyErr_Occurred()) {
+        failed_ = true;
+        note_failure(where_);
+    }
+    return item;
+}
+
+std::nullptr_t raise(PyObject* value, Where where) noexcept {
+    if (PyExceptionInstance_Check(value)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value)), value);
+    } else if (PyExceptionClass_Check(value)) {
+        Ref instance = Ref::steal(PyObject_CallObject(value, nullptr));
+        if (instance && PyExceptionInstance_Check(instance.get()))
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
+        else if (instance)
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %R",
+                         value, Py_TYPE(instance.get()));
+    } else {
+        PyErr_SetString(PyExc_TypeError,
+                        "raise: exception class must be a subclass of BaseException");
+    }
+    return fail_at(where);
+}
+
+}  // namespace frame

@@ -1,0 +1,82 @@
+// Operations that function bodies are written in.  Each mirrors one host-language
+// construct, gives the same result and the same exception, and on failure records the
+// caller's line (see frame.hpp).
+#pragma once
+
+#include "frame.hpp"
+
+#include <initializer_list>
+#include <utility>
+
+namespace frame {
+
+// Records the line of a failure whose exception is already set; returns null for
+// `return fail_at(where);`.
+std::nullptr_t fail_at(Where where) noexcept;
+
+// obj[key]; an exact dict is read directly and a missing key raises KeyError(key).
+Ref get_item(PyObject* object, PyObject* key, Where where = Where::current()) noexcept;
+// obj.name
+Ref get_attr(PyObject* object, PyObject* name, Where where = Where::current()) noexcept;
+// obj[slice]; a type without subscription raises "'%.200s' object is unsliceable".
+Ref get_slice(PyObject* object, PyObject* slice, Where where = Where::current()) noexcept;
+
+// fn(*args) with keyword names for the trailing arguments (a tuple of texts, or null).
+Ref call(PyObject* function, std::initializer_list<PyObject*> args,
+         PyObject* kwnames = nullptr, Where where = Where::current()) noexcept;
+
+// f"{value}": a text unchanged, anything else formatted with an empty specification.
+Ref display_text(PyObject* value, Where where = Where::current()) noexcept;
+// str(value)
+Ref to_str(PyObject* value, Where where = Where::current()) noexcept;
+// int(value); an exact int is returned unchanged.
+Ref to_int(PyObject* value, Where where = Where::current()) noexcept;
+// bool(value): 1, 0, or -1 with an error set.
+int truth(PyObject* value, Where where = Where::current()) noexcept;
+// a == b
+Ref equals(PyObject* a, PyObject* b, Where where = Where::current()) noexcept;
+// len(value), or -1 with an error set.
+Py_ssize_t length(PyObject* value, Where where = Where::current()) noexcept;
+
+// The concatenation of exact texts.
+Ref concat(std::initializer_list<PyObject*> texts, Where where = Where::current()) noexcept;
+
+Ref new_list(std::initializer_list<PyObject*> items, Where where = Where::current()) noexcept;
+Ref new_tuple(std::initializer_list<PyObject*> items, Where where = Where::current()) noexcept;
+bool append(PyObject* list, PyObject* item, Where where = Where::current()) noexcept;
+// A new tuple of interned names, for keyword calls.
+PyObject* make_kwnames(std::initializer_list<const char*> names) noexcept;
+
+// `a, b = value`: exactly two items from a tuple, a list or any iterable.
+bool unpack_pair(PyObject* value, Ref& first, Ref& second,
+                 Where where = Where::current()) noexcept;
+
+// `for item in iterable: visit(item)`; visit gets a borrowed item and returns false on
+// failure.  Exact lists and tuples are walked directly.
+class Iteration {
+public:
+    Iteration(PyObject* iterable, Where where) noexcept;
+    // The next item, or an empty Ref at the end (done() true) or on failure (error set).
+    Ref next() noexcept;
+    bool failed() const noexcept { return failed_; }
+
+private:
+    PyObject* sequence_ = nullptr;  // exact list or tuple, borrowed
+    Ref iterator_;
+    Py_ssize_t index_ = 0;
+    bool failed_ = false;
+    Where where_;
+};
+
+template <class Visit>
+bool for_each(PyObject* iterable, Visit&& visit, Where where = Where::current()) noexcept {
+    Iteration iteration(iterable, where);
+    while (Ref item = iteration.next())
+        if (!visit(item.get())) return false;
+    return !iteration.failed();
+}
+
+// `raise value`: an exception instance raises itself, an exception class is instantiated.
+std::nullptr_t raise(PyObject* value, Where where = Where::current()) noexcept;
+
+}  // namespace frame

@@ -1,0 +1,41 @@
+// Where failures happened: the failing line of the running function, and the traceback
+// entries that name native functions.
+#include "frame.hpp"
+#include "function.hpp"
+
+#include <frameobject.h>
+
+namespace frame {
+namespace {
+int failure_line = 0;
+}  // namespace
+
+void note_failure(Where where) noexcept { failure_line = static_cast<int>(where.line()); }
+
+int swap_failure_line(int line) noexcept {
+    int previous = failure_line;
+    failure_line = line;
+    return previous;
+}
+
+void add_traceback(const char* function_name, int line) noexcept {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref code = Ref::steal(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(module_def().source_path, function_name, line)));
+    Ref globals = Ref::borrow(module_dict());
+    if (!globals) globals = Ref::steal(PyDict_New());
+    Ref host_frame;
+    if (code && globals)
+        host_frame = Ref::steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
+                        globals.get(), nullptr)));
+    // A failure to make the entry must not replace the exception being reported.
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    if (!host_frame) return;
+    reinterpret_cast<PyFrameObject*>(host_frame.get())->f_lineno = line;
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(host_frame.get()));
+}
+
+}  // namespace frame

@@ -1,0 +1,5 @@
+"""tavimo: find flights from the command line.
+
+The native core lives in two extension modules: ``tavimo.brasco`` parses flight-search
+results and ``tavimo.questions`` holds the trip questions for the prompt.
+"""

@@ -1,0 +1,463 @@
+// tavimo.brasco: parses one itinerary of a flight search into compact summaries and leg
+// detail tables, logging what it finds at debug level.
+#include "frame.hpp"
+#include "ops.hpp"
+
+#include <algorithm>
+
+namespace {
+
+using frame::CachedBuiltin;
+using frame::Constant;
+using frame::Global;
+using frame::Ref;
+
+// ---------------------------------------------------------------------------------------
+// Constants
+
+Constant k_datetime("datetime");
+Constant k_timedelta("timedelta");
+Constant k_logging("logging");
+Constant k_settings("settings");
+Constant k_leg_details_header("leg_details_header");
+Constant k_author("__author__");
+Constant k_email("__email__");
+Constant k_test("__test__");
+Constant k_author_name("The tavimo developers");
+Constant k_email_address("developers@tavimo.invalid");
+
+Constant k_fromisoformat("fromisoformat");
+Constant k_strftime("strftime");
+Constant k_debug("debug");
+Constant k_items("items");
+
+// Keys of the search-result record and its route legs.
+Constant k_duration("duration");
+Constant k_departure("departure");
+Constant k_return("return");
+Constant k_routes("routes");
+Constant k_local_departure("local_departure");
+Constant k_local_arrival("local_arrival");
+Constant k_conversion("conversion");
+Constant k_route("route");
+Constant k_city_from("cityFrom");
+Constant k_fly_from("flyFrom");
+Constant k_city_to("cityTo");
+Constant k_fly_to("flyTo");
+Constant k_flight_no("flight_no");
+Constant k_airline("airline");
+Constant k_operating_carrier("operating_carrier");
+Constant k_operating_flight_no("operating_flight_no");
+
+Constant k_display_format("%a %d %b %H:%M");
+Constant k_arrow(" -> ");
+Constant k_open("(");
+Constant k_close_arrow(") -> ");
+Constant k_close(")");
+Constant k_blank(" ");
+Constant k_price_separator(" / ");
+Constant k_outbound("outbound");
+Constant k_inbound("inbound");
+Constant k_no_price("x");
+Constant k_empty("");
+
+Constant k_label_outbound_duration("Outbound flight duration: ");
+Constant k_label_outbound_route("Outbound route: ");
+Constant k_label_outbound_departure("Outbound departure time: ");
+Constant k_label_outbound_arrival("Outbound arrival time: ");
+Constant k_label_price("Price (both ways): ");
+Constant k_label_inbound_duration("Inbound flight duration: ");
+Constant k_label_inbound_route("Inbound route: ");
+Constant k_label_inbound_departure("Inbound departure time: ");
+Constant k_label_inbound_arrival("Inbound arrival time: ");
+
+Constant k_zero([] { return PyLong_FromLong(0); });
+Constant k_one([] { return PyLong_FromLong(1); });
+Constant k_minus_one([] { return PyLong_FromLong(-1); });
+Constant k_all_but_last([] { return PySlice_New(nullptr, k_minus_one, nullptr); });
+Constant k_kw_seconds([] { return frame::make_kwnames({"seconds"}); });
+Constant k_kw_route_plan([] { return frame::make_kwnames({"route_plan"}); });
+Constant k_kw_route_plan_leg([] { return frame::make_kwnames({"route_plan", "leg"}); });
+
+// Module-level names, read at each use.
+Global g_datetime("datetime");
+Global g_timedelta("timedelta");
+Global g_logging("logging");
+Global g_leg_details_header("leg_details_header");
+Global g_route_details("route_details");
+Global g_get_ret_times("get_ret_times");
+
+CachedBuiltin b_min("min");
+CachedBuiltin b_max("max");
+
+// ---------------------------------------------------------------------------------------
+// Shared steps
+
+// logging.debug(message)
+bool log_debug(PyObject* message) {
+    Ref logging = g_logging.get();
+    if (!logging) return false;
+    Ref debug = frame::get_attr(logging.get(), k_debug);
+    return debug && frame::call(debug.get(), {message});
+}
+
+// Logs label + the display text of value.
+bool log_value(PyObject* label, PyObject* value) {
+    Ref text = frame::display_text(value);
+    if (!text) return false;
+    Ref message = frame::concat({label, text.get()});
+    return message && log_debug(message.get());
+}
+
+// datetime.fromisoformat(iso).strftime("%a %d %b %H:%M")
+Ref render_display_time(PyObject* iso) {
+    Ref datetime = g_datetime.get();
+    if (!datetime) return nullptr;
+    Ref parse = frame::get_attr(datetime.get(), k_fromisoformat);
+    if (!parse) return nullptr;
+    Ref moment = frame::call(parse.get(), {iso});
+    if (!moment) return nullptr;
+    Ref strftime = frame::get_attr(moment.get(), k_strftime);
+    if (!strftime) return nullptr;
+    return frame::call(strftime.get(), {k_display_format});
+}
+
+// record[key][:-1]
+Ref shortened(PyObject* record, PyObject* key) {
+    Ref value = frame::get_item(record, key);
+    if (!value) return nullptr;
+    return frame::get_slice(value.get(), k_all_but_last);
+}
+
+// The display time of record[key].
+Ref display_time(PyObject* record, PyObject* key) {
+    Ref iso = shortened(record, key);
+    if (!iso) return nullptr;
+    return render_display_time(iso.get());
+}
+
+// The display text of record[key].
+Ref text_of(PyObject* record, PyObject* key) {
+    Ref value = frame::get_item(record, key);
+    if (!value) return nullptr;
+    return frame::display_text(value.get());
+}
+
+// ---------------------------------------------------------------------------------------
+// route_details
+
+// The six cells of one leg, computed in reading order.
+Ref leg_row(PyObject* leg) {
+    Ref city_from = text_of(leg, k_city_from);
+    if (!city_from) return nullptr;
+    Ref fly_from = text_of(leg, k_fly_from);
+    if (!fly_from) return nullptr;
+    Ref city_to = text_of(leg, k_city_to);
+    if (!city_to) return nullptr;
+    Ref fly_to = text_of(leg, k_fly_to);
+    if (!fly_to) return nullptr;
+    Ref airports = frame::concat({city_from.get(), k_open, fly_from.get(), k_close_arrow,
+                                  city_to.get(), k_open, fly_to.get(), k_close});
+    if (!airports) return nullptr;
+
+    Ref departure = display_time(leg, k_local_departure);
+    if (!departure) return nullptr;
+    Ref departure_text = frame::display_text(departure.get());
+    if (!departure_text) return nullptr;
+    Ref arrival = display_time(leg, k_local_arrival);
+    if (!arrival) return nullptr;
+    Ref arrival_text = frame::display_text(arrival.get());
+    if (!arrival_text) return nullptr;
+    Ref times = frame::concat({departure_text.get(), k_arrow, arrival_text.get()});
+    if (!times) return nullptr;
+
+    Ref flight_no = text_of(leg, k_flight_no);
+    if (!flight_no) return nullptr;
+    Ref carrier = text_of(leg, k_operating_carrier);
+    if (!carrier) return nullptr;
+    Ref carrier_flight_no = text_of(leg, k_operating_flight_no);
+    if (!carrier_flight_no) return nullptr;
+    Ref operating_flight_no = frame::concat({carrier.get(), k_blank, carrier_flight_no.get()});
+    if (!operating_flight_no) return nullptr;
+    Ref airline = text_of(leg, k_airline);
+    if (!airline) return nullptr;
+    Ref operated_by = text_of(leg, k_operating_carrier);
+    if (!operated_by) return nullptr;
+
+    return frame::new_list({airports.get(), times.get(), flight_no.get(), airline.get(),
+                            operating_flight_no.get(), operated_by.get()});
+}
+
+Ref route_details(PyObject* const* args) {
+    PyObject* route_plan = args[0];
+    Ref header = g_leg_details_header.get();
+    if (!header) return nullptr;
+    Ref outbound_leg = frame::new_list({header.get()});
+    if (!outbound_leg) return nullptr;
+    header = g_leg_details_header.get();
+    if (!header) return nullptr;
+    Ref inbound_leg = frame::new_list({header.get()});
+    if (!inbound_leg) return nullptr;
+
+    bool walked = frame::for_each(route_plan, [&](PyObject* leg) {
+        Ref row = leg_row(leg);
+        if (!row) return false;
+        Ref is_return = frame::get_item(leg, k_return);
+        if (!is_return) return false;
+        int inbound = frame::truth(is_return.get());
+        if (inbound < 0) return false;
+        return frame::append(inbound ? inbound_leg.get() : outbound_leg.get(), row.get());
+    });
+    if (!walked) return nullptr;
+    return frame::new_tuple({outbound_leg.get(), inbound_leg.get()});
+}
+
+const frame::FunctionDef route_details_def(
+    "route_details", "route_details",
+    "\n"
+    "    Parses route details\n"
+    "\n"
+    "    :param route_plan: (list) list of dicts with route route details\n"
+    "    :param leg: (str) Inbound or outbound leg\n"
+    "    :returns:  (list) list of lists with route details\n"
+    "    ",
+    {"route_plan", "leg"}, frame::Defaults::AllNone, {"outbound_leg", "inbound_leg"},
+    route_details);
+
+// ---------------------------------------------------------------------------------------
+// get_ret_times
+
+Ref get_ret_times(PyObject* const* args) {
+    PyObject* route_plan = args[0];
+    Ref departure_times = Ref::steal(PyList_New(0));
+    Ref arrival_times = Ref::steal(PyList_New(0));
+    if (!departure_times || !arrival_times) return frame::fail_at(frame::Where::current());
+
+    bool walked = frame::for_each(route_plan, [&](PyObject* leg) {
+        Ref is_return = frame::get_item(leg, k_return);
+        if (!is_return) return false;
+        Ref equal = frame::equals(is_return.get(), k_one);
+        if (!equal) return false;
+        int counted = frame::truth(equal.get());
+        if (counted <= 0) return counted == 0;
+        Ref departure = shortened(leg, k_local_departure);
+        if (!departure || !frame::append(departure_times.get(), departure.get())) return false;
+        Ref arrival = shortened(leg, k_local_arrival);
+        return arrival && frame::append(arrival_times.get(), arrival.get());
+    });
+    if (!walked) return nullptr;
+
+    Ref first_departure = frame::call(b_min.get(), {departure_times.get()});
+    if (!first_departure) return nullptr;
+    Ref dep_time = render_display_time(first_departure.get());
+    if (!dep_time) return nullptr;
+    Ref last_arrival = frame::call(b_max.get(), {arrival_times.get()});
+    if (!last_arrival) return nullptr;
+    Ref arr_time = render_display_time(last_arrival.get());
+    if (!arr_time) return nullptr;
+
+    // The journey's own times: the earliest departure and the latest arrival chosen above.
+    if (!log_value(k_label_inbound_departure, first_departure.get())) return nullptr;
+    if (!log_value(k_label_inbound_arrival, last_arrival.get())) return nullptr;
+    return frame::new_tuple({dep_time.get(), arr_time.get()});
+}
+
+const frame::FunctionDef get_ret_times_def(
+    "get_ret_times", "get_ret_times",
+    "\n"
+    "    Parse return route data and find departure and arrival times\n"
+    "\n"
+    "    :param route_plan: (list) List of dict with  leg information\n"
+    "    :returns: (list) departure time and arrival time\n"
+    "    ",
+    {"route_plan"}, frame::Defaults::AllNone, {"departure_times", "arrival_times"},
+    get_ret_times);
+
+// ---------------------------------------------------------------------------------------
+// i_parser
+
+// timedelta(seconds=int(search_result["duration"][direction]))
+Ref flight_duration(PyObject* search_result, PyObject* direction) {
+    Ref duration = frame::get_item(search_result, k_duration);
+    if (!duration) return nullptr;
+    Ref raw = frame::get_item(duration.get(), direction);
+    if (!raw) return nullptr;
+    Ref seconds = frame::to_int(raw.get());
+    if (!seconds) return nullptr;
+    Ref timedelta = g_timedelta.get();
+    if (!timedelta) return nullptr;
+    return frame::call(timedelta.get(), {seconds.get()}, k_kw_seconds);
+}
+
+// " -> ".join(search_result["routes"][index])
+Ref route_text(PyObject* search_result, PyObject* index) {
+    Ref routes = frame::get_item(search_result, k_routes);
+    if (!routes) return nullptr;
+    Ref places = frame::get_item(routes.get(), index);
+    if (!places) return nullptr;
+    Ref joined = Ref::steal(PyUnicode_Join(k_arrow, places.get()));
+    if (!joined) return frame::fail_at(frame::Where::current());
+    return joined;
+}
+
+// Appends str(amount) + " " + currency + " / " to price.
+bool add_price(Ref& price, PyObject* currency, PyObject* amount) {
+    Ref amount_text = frame::to_str(amount);
+    if (!amount_text) return false;
+    Ref currency_text = frame::display_text(currency);
+    if (!currency_text) return false;
+    price = frame::concat({price.get(), amount_text.get(), k_blank, currency_text.get(),
+                           k_price_separator});
+    return bool(price);
+}
+
+// The price text of every currency in conversion, each followed by " / ".
+Ref price_text(PyObject* conversion) {
+    Ref price = Ref::borrow(k_empty);
+    if (PyDict_CheckExact(conversion)) {
+        const Py_ssize_t size = PyDict_GET_SIZE(conversion);
+        Py_ssize_t position = 0;
+        PyObject *currency, *amount;
+        while (true) {
+            if (PyDict_GET_SIZE(conversion) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return frame::fail_at(frame::Where::current());
+            }
+            if (!PyDict_Next(conversion, &position, &currency, &amount)) break;
+            Ref held_currency = Ref::borrow(currency), held_amount = Ref::borrow(amount);
+            if (!add_price(price, held_currency.get(), held_amount.get())) return nullptr;
+        }
+        return price;
+    }
+    Ref items_method = frame::get_attr(conversion, k_items);
+    if (!items_method) return nullptr;
+    Ref items = frame::call(items_method.get(), {});
+    if (!items) return nullptr;
+    bool walked = frame::for_each(items.get(), [&](PyObject* item) {
+        Ref currency, amount;
+        return frame::unpack_pair(item, currency, amount) &&
+               add_price(price, currency.get(), amount.get());
+    });
+    if (!walked) return nullptr;
+    return price;
+}
+
+// Calls the module's route_details (or get_ret_times) by keyword and unpacks the pair.
+bool call_pair(Global& function, PyObject* kwnames, std::initializer_list<PyObject*> args,
+               Ref& first, Ref& second) {
+    Ref callee = function.get();
+    if (!callee) return false;
+    Ref pair = frame::call(callee.get(), args, kwnames);
+    return pair && frame::unpack_pair(pair.get(), first, second);
+}
+
+Ref i_parser(PyObject* const* args) {
+    PyObject* search_result = args[0];
+    PyObject* round_trip = args[1];
+
+    Ref fly_duration = flight_duration(search_result, k_departure);
+    if (!fly_duration || !log_value(k_label_outbound_duration, fly_duration.get())) return nullptr;
+
+    Ref outbound_route = route_text(search_result, k_zero);
+    if (!outbound_route || !log_value(k_label_outbound_route, outbound_route.get()))
+        return nullptr;
+
+    Ref departure_time = display_time(search_result, k_local_departure);
+    if (!departure_time) return nullptr;
+    Ref departure_iso = shortened(search_result, k_local_departure);
+    if (!departure_iso || !log_value(k_label_outbound_departure, departure_iso.get()))
+        return nullptr;
+
+    Ref arrival_time = display_time(search_result, k_local_arrival);
+    if (!arrival_time) return nullptr;
+    Ref arrival_iso = shortened(search_result, k_local_arrival);
+    if (!arrival_iso || !log_value(k_label_outbound_arrival, arrival_iso.get())) return nullptr;
+
+    Ref conversion = frame::get_item(search_result, k_conversion);
+    if (!conversion) return nullptr;
+    Ref price = price_text(conversion.get());
+    if (!price || !log_value(k_label_price, price.get())) return nullptr;
+
+    Py_ssize_t price_length = PyUnicode_GET_LENGTH(price.get());
+    Ref price_shown = Ref::steal(PyUnicode_Substring(price.get(), 0, std::max<Py_ssize_t>(0, price_length - 3)));
+    if (!price_shown) return frame::fail_at(frame::Where::current());
+    Ref outbound_leg_compact = frame::new_list({outbound_route.get(), departure_time.get(),
+                                                fly_duration.get(), arrival_time.get(),
+                                                price_shown.get()});
+    if (!outbound_leg_compact) return nullptr;
+
+    Ref route = frame::get_item(search_result, k_route);
+    if (!route) return nullptr;
+    Ref outbound_details, unused;
+    if (!call_pair(g_route_details, k_kw_route_plan_leg, {route.get(), k_outbound},
+                   outbound_details, unused))
+        return nullptr;
+
+    int is_round_trip = frame::truth(round_trip);
+    if (is_round_trip < 0) return nullptr;
+    if (!is_round_trip)
+        return frame::new_tuple({outbound_leg_compact.get(), k_empty, outbound_details.get(),
+                                 k_empty});
+
+    Ref return_duration = flight_duration(search_result, k_return);
+    if (!return_duration || !log_value(k_label_inbound_duration, return_duration.get()))
+        return nullptr;
+    Ref inbound_route = route_text(search_result, k_one);
+    if (!inbound_route || !log_value(k_label_inbound_route, inbound_route.get())) return nullptr;
+
+    route = frame::get_item(search_result, k_route);
+    if (!route) return nullptr;
+    Ref ret_departure_time, ret_arrival_time;
+    if (!call_pair(g_get_ret_times, k_kw_route_plan, {route.get()}, ret_departure_time,
+                   ret_arrival_time))
+        return nullptr;
+    route = frame::get_item(search_result, k_route);
+    if (!route) return nullptr;
+    Ref inbound_details;
+    if (!call_pair(g_route_details, k_kw_route_plan_leg, {route.get(), k_inbound}, unused,
+                   inbound_details))
+        return nullptr;
+
+    Ref inbound_leg_compact =
+        frame::new_list({inbound_route.get(), ret_departure_time.get(), return_duration.get(),
+                         ret_arrival_time.get(), k_no_price});
+    if (!inbound_leg_compact) return nullptr;
+    return frame::new_tuple({outbound_leg_compact.get(), inbound_leg_compact.get(),
+                             outbound_details.get(), inbound_details.get()});
+}
+
+const frame::FunctionDef i_parser_def(
+    "i_parser", "i_parser",
+    "\n"
+    "    Parse itinerary data for the results of flight search\n"
+    "\n"
+    "    :param search_result: (dict) A python dictionary with flight information\n"
+    "    :param round_trip: (boolean) If it's a round trip\n"
+    "    :returns: (list) outbound and inbound leg information\n"
+    "    ",
+    {"search_result", "round_trip"}, frame::Defaults::AllNone,
+    {"fly_duration", "outbound_route", "departure_time", "arrival_time"}, i_parser);
+
+// ---------------------------------------------------------------------------------------
+// Module body
+
+bool bind_test_mapping() {
+    Ref test = Ref::steal(PyDict_New());
+    return test ? frame::bind(k_test, test.get()) : bool(frame::fail_at(frame::Where::current()));
+}
+
+bool module_body() {
+    return frame::import_names(k_datetime, {k_datetime, k_timedelta}, 0) &&
+           frame::import_module(k_logging) &&
+           frame::import_names(k_settings, {k_leg_details_header}, 1) &&
+           frame::bind(k_author, k_author_name) && frame::bind(k_email, k_email_address) &&
+           frame::bind_function(route_details_def) && frame::bind_function(get_ret_times_def) &&
+           frame::bind_function(i_parser_def) && bind_test_mapping();
+}
+
+const frame::ModuleDef brasco_module{"brasco", "tavimo.brasco", "brasco for tavimo",
+                                     "tavimo/brasco.cpp", module_body};
+
+}  // namespace
+
+FRAME_ENTRY_POINT PyInit_brasco() { return frame::initialise(brasco_module); }
