@@ -97,7 +97,8 @@ PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) {
         while (PyDict_Next(kwargs, &position, &key, &value)) {
             if (!PyUnicode_Check(key)) {
                 PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-                return nullptr;
+                return FunctionAccess::finish(*as_function(self)->def, nullptr,
+                                              swap_failure_line(0));
             }
         }
     }

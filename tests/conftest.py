@@ -1,0 +1,128 @@
+"""Shared fixtures: the modules under test, log capture, subprocesses and test builds."""
+import logging
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import sysconfig
+import textwrap
+
+import pytest
+
+import tavimo
+import tavimo.brasco
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PACKAGE_DIR = pathlib.Path(tavimo.__file__).resolve().parent
+
+
+@pytest.fixture
+def brasco():
+    return tavimo.brasco
+
+
+class RecordList(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+    @property
+    def messages(self):
+        return [record.getMessage() for record in self.records]
+
+
+@pytest.fixture
+def debug_log():
+    """Captures the records that reach the root logger at DEBUG."""
+    root = logging.getLogger()
+    handler = RecordList()
+    old_level = root.level
+    root.addHandler(handler)
+    root.setLevel(logging.DEBUG)
+    try:
+        yield handler
+    finally:
+        root.removeHandler(handler)
+        root.setLevel(old_level)
+
+
+def make_leg(returning=0, **fields):
+    leg = {
+        "cityFrom": "Berlin",
+        "flyFrom": "BER",
+        "cityTo": "London",
+        "flyTo": "LHR",
+        "local_departure": "2021-06-01T10:15:00.000Z",
+        "local_arrival": "2021-06-01T13:40:00.000Z",
+        "flight_no": 42,
+        "airline": "BA",
+        "operating_carrier": "BA",
+        "operating_flight_no": "8472",
+        "return": returning,
+    }
+    leg.update(fields)
+    return leg
+
+
+def make_record(**fields):
+    record = {
+        "duration": {"departure": 9300, "return": 90000},
+        "routes": [["BER", "LHR"], ["LHR", "BER"]],
+        "local_departure": "2021-06-01T10:15:00.000Z",
+        "local_arrival": "2021-06-01T13:40:00.000Z",
+        "conversion": {"EUR": 120, "USD": 140},
+        "route": [
+            make_leg(0),
+            make_leg(1, cityFrom="London", flyFrom="LHR", cityTo="Berlin", flyTo="BER",
+                     local_departure="2021-06-08T18:05:00.000Z",
+                     local_arrival="2021-06-08T21:30:00.000Z"),
+        ],
+    }
+    record.update(fields)
+    return record
+
+
+def run_python(code, *, path=(), check=True, args=()):
+    """Runs code in a fresh interpreter of this environment, with `path` first on sys.path."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(str(p) for p in path)
+    result = subprocess.run(
+        [sys.executable, *args, "-c", textwrap.dedent(code)],
+        cwd=str(path[0]) if path else "/",
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    if check and result.returncode != 0:
+        raise AssertionError(f"exit {result.returncode}\n{result.stdout}\n{result.stderr}")
+    return result
+
+
+def copy_package(destination, settings=None):
+    """A copy of the installed tavimo package, optionally with another settings module."""
+    target = pathlib.Path(destination) / "tavimo"
+    shutil.copytree(PACKAGE_DIR, target, ignore=shutil.ignore_patterns("__pycache__"))
+    if settings is not None:
+        (target / "settings.py").write_text(settings)
+    return pathlib.Path(destination)
+
+
+def build_native(destination, module, sources, defines=()):
+    """Compiles a test build of a native module (with the frame) into destination."""
+    include = sysconfig.get_paths()["include"]
+    output = pathlib.Path(destination) / (module + sysconfig.get_config_var("EXT_SUFFIX"))
+    output.parent.mkdir(parents=True, exist_ok=True)
+    frame_sources = sorted(str(p) for p in (ROOT / "module_frame").glob("*.cpp"))
+    command = ["g++", "-std=c++20", "-shared", "-fPIC", "-O0", "-fvisibility=hidden",
+               "-I" + include, "-I" + str(ROOT / "module_frame"),
+               *("-D" + d for d in defines), *map(str, sources), *frame_sources,
+               "-o", str(output)]
+    if shutil.which("g++") is None:
+        pytest.skip("no C++ compiler for a test build")
+    subprocess.run(command, check=True, cwd=str(ROOT))
+    return output

@@ -1,0 +1,206 @@
+"""The function objects of tavimo.brasco: attributes, binding, failures, lookups, leaks."""
+import gc
+import inspect
+import pickle
+import sys
+import traceback
+
+import pytest
+
+from conftest import make_leg, make_record
+
+DOCS = {
+    "route_details": "\n    Parses route details\n\n"
+                     "    :param route_plan: (list) list of dicts with route route details\n"
+                     "    :param leg: (str) Inbound or outbound leg\n"
+                     "    :returns:  (list) list of lists with route details\n    ",
+    "get_ret_times": "\n    Parse return route data and find departure and arrival times\n\n"
+                     "    :param route_plan: (list) List of dict with  leg information\n"
+                     "    :returns: (list) departure time and arrival time\n    ",
+    "i_parser": "\n    Parse itinerary data for the results of flight search\n\n"
+                "    :param search_result: (dict) A python dictionary with flight information\n"
+                "    :param round_trip: (boolean) If it's a round trip\n"
+                "    :returns: (list) outbound and inbound leg information\n    ",
+}
+SIGNATURES = {
+    "route_details": "(route_plan=None, leg=None)",
+    "get_ret_times": "(route_plan=None)",
+    "i_parser": "(search_result=None, round_trip=None)",
+}
+
+
+@pytest.mark.parametrize("name", list(DOCS))
+def test_function_attributes(brasco, name):
+    function = getattr(brasco, name)
+    assert function.__name__ == function.__qualname__ == name
+    assert function.__doc__ == DOCS[name]
+    assert function.__module__ == "tavimo.brasco"
+    assert function.__globals__ is vars(brasco)
+    params = SIGNATURES[name].count("=None")
+    assert function.__defaults__ == (None,) * params
+    code = function.__code__
+    assert code.co_argcount == params and code.co_kwonlyargcount == 0
+    assert code.co_posonlyargcount == 0 and code.co_code == b""
+    assert code.co_name == name
+    assert str(inspect.signature(function)) == SIGNATURES[name]
+    assert pickle.loads(pickle.dumps(function)) is function
+    function.__dict__["note"] = 1
+    assert function.note == 1
+    del function.note
+    assert gc.is_tracked(function) and vars(brasco) in gc.get_referents(function)
+
+
+def test_descriptor_binding(brasco):
+    class Holder:
+        parse = brasco.get_ret_times
+
+    holder = Holder()
+    assert Holder.parse is brasco.get_ret_times
+    assert holder.parse.__self__ is holder and holder.parse.__func__ is brasco.get_ret_times
+    with pytest.raises(TypeError, match="'Holder' object is not iterable"):
+        holder.parse()
+
+
+def test_function_dict_cycle_is_collected(brasco):
+    class Payload:
+        pass
+
+    payload = Payload()
+    payload.function = brasco.i_parser
+    brasco.i_parser.__dict__["payload"] = payload
+    import weakref
+    alive = weakref.ref(payload)
+    del brasco.i_parser.payload, payload
+    gc.collect()
+    assert alive() is None
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda b: b.i_parser(1, 2, 3), "i_parser() takes at most 2 positional arguments (3 given)"),
+    (lambda b: b.get_ret_times([], []),
+     "get_ret_times() takes at most 1 positional argument (2 given)"),
+    (lambda b: b.route_details([], route_plan=[]),
+     "route_details() got multiple values for keyword argument 'route_plan'"),
+    (lambda b: b.i_parser(round=True),
+     "i_parser() got an unexpected keyword argument 'round'"),
+    # Keywords are examined in call order: the first offending one decides.
+    (lambda b: b.route_details([], leg=1, route_plan=2, bogus=3),
+     "route_details() got multiple values for keyword argument 'route_plan'"),
+    (lambda b: b.route_details(bogus=3, route_plan=[], leg=1),
+     "route_details() got an unexpected keyword argument 'bogus'"),
+    (lambda b: b.i_parser(**{1: 2}), "i_parser() keywords must be strings"),
+    # Through the generic call protocol the mapping's keys are checked first.
+    (lambda b: b.i_parser.__call__(**{1: 2}), "keywords must be strings"),
+])
+def test_binding_errors(brasco, call, message):
+    with pytest.raises(TypeError) as error:
+        call(brasco)
+    assert str(error.value) == message
+    assert traceback.extract_tb(error.value.__traceback__)[-1].name.startswith("tavimo.brasco.")
+
+
+def test_keywords_bind_by_name_in_any_order(brasco):
+    assert brasco.route_details(leg="x", route_plan=()) == brasco.route_details(())
+    assert brasco.route_details(**{"route_plan": [], "leg": None}) == brasco.route_details([])
+
+
+def test_failure_reaches_caller_with_one_entry_per_native_function(brasco):
+    record = make_record(route=[make_leg(0, local_arrival=None)])
+    with pytest.raises(TypeError) as error:
+        brasco.i_parser(record)
+    assert str(error.value) == "'NoneType' object is unsliceable"
+    entries = traceback.extract_tb(error.value.__traceback__)
+    assert [entry.name for entry in entries[-2:]] == ["tavimo.brasco.i_parser",
+                                                      "tavimo.brasco.route_details"]
+    assert all(entry.filename == "tavimo/brasco.cpp" and entry.lineno > 0
+               for entry in entries[-2:])
+    # Different failing statements give different lines.
+    with pytest.raises(KeyError) as other:
+        brasco.i_parser({})
+    assert traceback.extract_tb(other.value.__traceback__)[-1].lineno != entries[-2].lineno
+
+
+@pytest.fixture
+def restore(brasco):
+    saved = dict(vars(brasco))
+    yield
+    for name in ("datetime", "timedelta", "logging", "leg_details_header", "route_details",
+                 "get_ret_times"):
+        setattr(brasco, name, saved[name])
+
+
+def test_module_globals_are_read_at_each_use(brasco, restore):
+    import builtins
+    header = ["mine"]
+    brasco.leg_details_header = header
+    assert brasco.route_details([])[0][0] is header
+    del brasco.leg_details_header
+    with pytest.raises(NameError) as error:
+        brasco.route_details([])
+    assert str(error.value) == "name 'leg_details_header' is not defined"
+    assert traceback.extract_tb(error.value.__traceback__)[-1].name == "tavimo.brasco.route_details"
+    builtins.leg_details_header = header
+    try:
+        assert brasco.route_details([])[0][0] is header
+    finally:
+        del builtins.leg_details_header
+
+
+@pytest.mark.parametrize("name", ["timedelta", "logging", "route_details", "get_ret_times",
+                                  "datetime"])
+def test_deleted_global_gives_name_error_in_i_parser(brasco, restore, name):
+    delattr(brasco, name)
+    with pytest.raises(NameError) as error:
+        brasco.i_parser(make_record(), True)
+    assert str(error.value) == f"name '{name}' is not defined"
+    assert traceback.extract_tb(error.value.__traceback__)[-1].name.startswith("tavimo.brasco.")
+
+
+def test_rebound_callees_are_used_by_the_next_call(brasco, restore):
+    calls = []
+
+    def fake_route_details(route_plan=None, leg=None):
+        calls.append(leg)
+        return ("out", "in")
+
+    brasco.route_details = fake_route_details
+    brasco.get_ret_times = lambda route_plan=None: ("dep", "arr")
+    result = brasco.i_parser(make_record(), True)
+    assert calls == ["outbound", "inbound"]
+    assert result[2:] == ("out", "in") and result[1][1] == "dep" and result[1][3] == "arr"
+
+
+def leak_cases(brasco):
+    record = make_record()
+    broken = make_record(route=[make_leg(1, flyTo=None), {"return": 0}])
+    return [
+        lambda: brasco.i_parser(record, True),
+        lambda: brasco.i_parser(record),
+        lambda: brasco.route_details(record["route"], "outbound"),
+        lambda: brasco.get_ret_times(record["route"]),
+        lambda: brasco.i_parser(broken, True),
+        lambda: brasco.i_parser(make_record(conversion=None)),
+        lambda: brasco.get_ret_times([]),
+        lambda: brasco.route_details([{"cityFrom": 1}]),
+        lambda: brasco.i_parser(1, 2, 3),
+        lambda: brasco.route_details(bogus=1),
+    ]
+
+
+def test_no_leaks_over_thousands_of_calls(brasco):
+    cases = leak_cases(brasco)
+
+    def run(times):
+        for _ in range(times):
+            for case in cases:
+                try:
+                    case()
+                except Exception:
+                    pass
+
+    run(200)
+    gc.collect()
+    before = sys.getallocatedblocks()
+    run(3000)
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 50

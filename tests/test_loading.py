@@ -1,0 +1,256 @@
+"""Loading tavimo.brasco: namespace, guards, version check, import failures, test builds."""
+import builtins
+import ctypes
+import sys
+import types
+
+import pytest
+
+from conftest import ROOT, build_native, copy_package, run_python
+
+
+def test_namespace_in_binding_order(brasco):
+    # Other tests rebind globals, so the order is checked on a fresh import.
+    names = run_python("import tavimo.brasco; print(*vars(tavimo.brasco))").stdout.split()
+    host_own = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
+    assert set(names[:6]) == host_own
+    assert names[6:] == ["__builtins__", "datetime", "timedelta", "logging",
+                         "leg_details_header", "__author__", "__email__", "route_details",
+                         "get_ret_times", "i_parser", "__test__"]
+    assert brasco.__builtins__ is builtins
+    assert brasco.__doc__ == "brasco for tavimo"
+    assert brasco.__package__ == "tavimo"
+    assert not hasattr(brasco, "__path__")
+    import datetime, logging, tavimo.settings
+    assert brasco.datetime is datetime.datetime and brasco.timedelta is datetime.timedelta
+    assert brasco.logging is logging
+    assert brasco.leg_details_header is tavimo.settings.leg_details_header
+    assert brasco.__test__ == {} and isinstance(brasco.__author__, str)
+
+
+def test_reimport_gives_the_same_module_without_running_the_body_again(brasco):
+    brasco.marker = object()
+    del sys.modules["tavimo.brasco"]
+    try:
+        import importlib
+        again = importlib.import_module("tavimo.brasco")
+        assert again is brasco
+        assert again.marker is brasco.marker
+    finally:
+        sys.modules["tavimo.brasco"] = brasco
+        del brasco.marker
+
+
+def test_exec_step_on_another_module_object_is_refused(brasco):
+    library = ctypes.PyDLL(brasco.__file__)
+    library.PyInit_brasco.restype = ctypes.c_void_p
+    definition = library.PyInit_brasco()
+    exec_def = ctypes.pythonapi.PyModule_ExecDef
+    exec_def.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    exec_def.restype = ctypes.c_int
+    with pytest.raises(RuntimeError) as error:
+        exec_def(types.ModuleType("tavimo.brasco"), definition)
+    assert str(error.value) == ("Module 'brasco' has already been imported. "
+                                "Re-initialisation is not supported.")
+    assert vars(brasco)["i_parser"] is brasco.i_parser
+
+
+def test_only_one_export(brasco):
+    import subprocess
+    symbols = subprocess.run(["nm", "-D", "--defined-only", brasco.__file__],
+                             capture_output=True, text=True).stdout.split("\n")
+    exported = [line.split()[-1] for line in symbols if line.split()[1:2] == ["T"]]
+    assert exported == ["PyInit_brasco"]
+
+
+def test_second_interpreter_is_refused():
+    result = run_python("""
+        import tavimo.brasco, _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import tavimo.brasco")
+        except interpreters.RunFailedError as error:
+            print(error)
+    """)
+    assert result.stdout.strip() == (
+        "<class 'ImportError'>: Interpreter change detected - this module can only be loaded into "
+        "one interpreter per process.")
+
+
+def test_settings_without_header_fails_then_a_later_import_runs_the_body_again(tmp_path):
+    copy_package(tmp_path, settings="other = 1\n")
+    result = run_python("""
+        import sys, traceback
+        try:
+            import tavimo.brasco
+        except ImportError as error:
+            print(type(error).__name__, error)
+            print(traceback.extract_tb(error.__traceback__)[-1].name)
+        import tavimo.settings
+        tavimo.settings.leg_details_header = ["h"]
+        sys.modules.pop("tavimo.brasco", None)
+        import tavimo.brasco
+        print(tavimo.brasco.leg_details_header, tavimo.brasco.route_details([]))
+    """, path=[tmp_path])
+    assert result.stdout.splitlines() == [
+        "ImportError cannot import name leg_details_header",
+        "init tavimo.brasco",
+        "['h'] ([['h']], [['h']])",
+    ]
+
+
+def test_cached_builtin_missing_at_import_and_rebinding_after():
+    result = run_python("""
+        import builtins
+        saved = builtins.max
+        del builtins.max
+        try:
+            import tavimo.brasco
+        except NameError as error:
+            print(error)
+        builtins.max = saved
+        import tavimo.brasco
+        del builtins.max
+        leg = dict(local_departure="2021-06-08T18:05:00.000Z",
+                   local_arrival="2021-06-08T21:30:00.000Z", **{"return": 1})
+        print(tavimo.brasco.get_ret_times([leg]))
+    """)
+    assert result.stdout.splitlines() == [
+        "name 'max' is not defined",
+        "('Tue 08 Jun 18:05', 'Tue 08 Jun 21:30')",
+    ]
+
+
+def test_missing_imported_module_fails_the_import(tmp_path):
+    copy_package(tmp_path / "copy")
+    package = tmp_path / "copy" / "tavimo"
+    (package / "settings.py").unlink()
+    result = run_python("""
+        try:
+            import tavimo.brasco
+        except ModuleNotFoundError as error:
+            print(error)
+    """, path=[tmp_path / "copy"])
+    assert result.stdout.strip() == "No module named 'tavimo.settings'"
+
+
+@pytest.fixture(scope="module")
+def build_for_other_version(tmp_path_factory):
+    """tavimo.brasco built as if for Python 3.10."""
+    destination = tmp_path_factory.mktemp("versioned")
+    copy_package(destination)
+    for old in (destination / "tavimo").glob("brasco*"):
+        old.unlink()
+    build_native(destination / "tavimo", "brasco", [ROOT / "tavimo" / "brasco.cpp"],
+                 defines=["FRAME_COMPILED_FOR_MAJOR=3", "FRAME_COMPILED_FOR_MINOR=10"])
+    return destination
+
+
+def test_version_mismatch_warns_with_full_versions(build_for_other_version):
+    runtime = "%d.%d" % sys.version_info[:2]
+    result = run_python("""
+        import warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import tavimo.brasco
+        print(tavimo.brasco.route_details([])[0][0] is tavimo.brasco.leg_details_header)
+        for warning in caught:
+            print(warning.category.__name__, warning.message)
+    """, path=[build_for_other_version])
+    assert result.stdout.splitlines() == [
+        "True",
+        "RuntimeWarning compiletime version 3.10 of module 'tavimo.brasco' does not match "
+        "runtime version " + runtime,
+    ]
+
+
+def test_version_warning_as_error_fails_the_import(build_for_other_version):
+    result = run_python("""
+        try:
+            import tavimo.brasco
+        except RuntimeWarning as error:
+            print("failed:", error)
+    """, path=[build_for_other_version], args=["-W", "error::RuntimeWarning"])
+    assert result.stdout.startswith("failed: compiletime version 3.10 of module")
+
+
+PROBE_BASES_OK = """
+log = []
+class Meta(type):
+    @classmethod
+    def __prepare__(meta, name, bases):
+        log.append(("prepare", name, bases))
+        return Namespace()
+class Namespace(dict):
+    def __setitem__(self, key, value):
+        log.append(("set", key))
+        super().__setitem__(key, value)
+class First(metaclass=Meta):
+    pass
+class SubMeta(Meta):
+    pass
+class Second(metaclass=SubMeta):
+    pass
+log.clear()
+"""
+
+PROBE_BASES_CONFLICT = """
+class First(metaclass=type("MetaA", (type,), {})):
+    pass
+class Second(metaclass=type("MetaB", (type,), {})):
+    pass
+"""
+
+
+@pytest.fixture(scope="module")
+def probe_build(tmp_path_factory):
+    destination = tmp_path_factory.mktemp("probe")
+    build_native(destination, "frame_probe", [ROOT / "tests" / "native" / "frame_probe.cpp"])
+    return destination
+
+
+def test_class_creation_rule(probe_build):
+    (probe_build / "probe_bases.py").write_text(PROBE_BASES_OK)
+    result = run_python("""
+        import inspect, pickle
+        import frame_probe, probe_bases
+        single, double = frame_probe.Single, frame_probe.Double
+        print(type(single).__name__, single.__bases__ == (probe_bases.First,))
+        print(type(double).__name__, single.__module__, double.__qualname__, single.__doc__)
+        for entry in probe_bases.log:
+            print(entry[0], entry[1] if entry[0] == "set" else entry[1:])
+        instance = single()
+        print(instance.method(), single.method.__qualname__, single.method.__name__)
+        print(inspect.signature(single.method), pickle.loads(pickle.dumps(single.method)) is single.method)
+    """, path=[probe_build])
+    assert result.stdout.splitlines() == [
+        "Meta True",
+        "SubMeta frame_probe Double None",
+        "prepare ('Single', (<class 'probe_bases.First'>,))",
+        "set __module__",
+        "set __qualname__",
+        "set __init__",
+        "set method",
+        "prepare ('Double', (<class 'probe_bases.First'>, <class 'probe_bases.Second'>))",
+        "set __module__",
+        "set __qualname__",
+        "Single Single.method method",
+        "(self) True",
+    ]
+
+
+def test_metaclass_conflict_fails_the_import(probe_build):
+    (probe_build / "probe_bases.py").write_text(PROBE_BASES_CONFLICT)
+    result = run_python("""
+        import traceback
+        try:
+            import frame_probe
+        except TypeError as error:
+            print(error)
+            print(traceback.extract_tb(error.__traceback__)[-1].name)
+    """, path=[probe_build])
+    assert result.stdout.splitlines() == [
+        "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
+        "subclass of the metaclasses of all its bases",
+        "init frame_probe",
+    ]
