@@ -31,7 +31,7 @@ def native_module(name, *body_sources):
     return Extension(
         "tavimo." + name,
         sources=list(body_sources) + FRAME_SOURCES,
-        include_dirs=["module_frame"],
+        include_dirs=["module_frame", "tavimo"],
         depends=sorted(glob.glob("module_frame/*.hpp")),
         language="c++",
         extra_compile_args=COMPILE_ARGS,
@@ -39,4 +39,4 @@ def native_module(name, *body_sources):
     )
 
 
-setup(ext_modules=[native_module("brasco", "tavimo/brasco.cpp")])
+setup(ext_modules=[native_module("brasco", "tavimo/brasco.cpp", "tavimo/display_time.cpp")])

@@ -1,9 +1,13 @@
 // tavimo.brasco: parses one itinerary of a flight search into compact summaries and leg
 // detail tables, logging what it finds at debug level.
+#include "display_time.hpp"
 #include "frame.hpp"
 #include "ops.hpp"
 
+#include <datetime.h>
+
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -30,6 +34,9 @@ Constant k_fromisoformat("fromisoformat");
 Constant k_strftime("strftime");
 Constant k_debug("debug");
 Constant k_items("items");
+Constant k_time("time");
+Constant k_struct_time("struct_time");
+Constant k_import("__import__");
 
 // Keys of the search-result record and its route legs.
 Constant k_duration("duration");
@@ -101,18 +108,95 @@ bool log_debug(PyObject* message) {
     return debug && frame::call(debug.get(), {message});
 }
 
+// str() of an exact timedelta, as the host writes it; null (without an error) for
+// anything else.
+Ref duration_text(PyObject* value) {
+    if (!PyDelta_CheckExact(value)) return nullptr;
+    const int days = PyDateTime_DELTA_GET_DAYS(value);
+    const int seconds = PyDateTime_DELTA_GET_SECONDS(value);
+    const int microseconds = PyDateTime_DELTA_GET_MICROSECONDS(value);
+    char text[64];
+    int length = 0;
+    if (days)
+        length = std::snprintf(text, sizeof text, "%d day%s, ", days,
+                               days == 1 || days == -1 ? "" : "s");
+    length += std::snprintf(text + length, sizeof text - length, "%d:%02d:%02d",
+                            seconds / 3600, seconds / 60 % 60, seconds % 60);
+    if (microseconds)
+        length += std::snprintf(text + length, sizeof text - length, ".%06d", microseconds);
+    return Ref::steal(PyUnicode_FromStringAndSize(text, length));
+}
+
 // Logs label + the display text of value.
 bool log_value(PyObject* label, PyObject* value) {
-    Ref text = frame::display_text(value);
+    Ref text = duration_text(value);
+    if (!text && !PyErr_Occurred()) text = frame::display_text(value);
     if (!text) return false;
     Ref message = frame::concat({label, text.get()});
     return message && log_debug(message.get());
+}
+
+// What datetime.strftime relies on: it imports the `time` module by name and calls its
+// struct_time and strftime.  Captured at import; the native rendering is used only while
+// all of them are still the ones the host started with.
+struct HostTime {
+    frame::ProcessRef module, strftime, struct_time, import;
+};
+HostTime host_time;
+
+bool capture_host_time() {
+    Ref module = Ref::steal(PyImport_ImportModule("time"));
+    if (!module) return frame::fail_at(frame::Where::current()), false;
+    PyObject* names = PyModule_GetDict(module.get());
+    PyObject* builtins = PyEval_GetBuiltins();
+    host_time.strftime.set(Ref::borrow(PyDict_GetItemWithError(names, k_strftime)));
+    host_time.struct_time.set(Ref::borrow(PyDict_GetItemWithError(names, k_struct_time)));
+    host_time.import.set(Ref::borrow(builtins ? PyDict_GetItemWithError(builtins, k_import) : nullptr));
+    host_time.module.set(std::move(module));
+    if (!PyErr_Occurred()) return true;
+    frame::fail_at(frame::Where::current());
+    return false;
+}
+
+// True while `name` in `dict` is still `original` (errors of the lookup are dropped: the
+// real calls will meet them again).
+bool unchanged(PyObject* dict, PyObject* name, const frame::ProcessRef& original) {
+    PyObject* current = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+    if (!current) PyErr_Clear();
+    return current && current == original.get();
+}
+
+bool host_time_untouched() {
+    PyObject* builtins = PyEval_GetBuiltins();
+    return unchanged(PyImport_GetModuleDict(), k_time, host_time.module) &&
+           unchanged(PyModule_GetDict(host_time.module.get()), k_strftime, host_time.strftime) &&
+           unchanged(PyModule_GetDict(host_time.module.get()), k_struct_time,
+                     host_time.struct_time) &&
+           unchanged(builtins, k_import, host_time.import);
+}
+
+// The display time rendered natively, where that is certain to equal the host's calls:
+// the module's `datetime` is the host's own class, `time` is untouched, the time locale is
+// the C one and the text is one whose layout is fully validated.  Null (without an error)
+// otherwise.
+Ref native_display_time(PyObject* datetime, PyObject* iso) {
+    if (datetime != reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType) ||
+        !PyUnicode_CheckExact(iso) || !PyUnicode_IS_ASCII(iso) || !tavimo::time_locale_is_c() ||
+        !host_time_untouched())
+        return nullptr;
+    char text[16];
+    if (!tavimo::render_display_time(static_cast<const char*>(PyUnicode_DATA(iso)),
+                                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(iso)), text))
+        return nullptr;
+    return Ref::steal(PyUnicode_FromStringAndSize(text, sizeof text));
 }
 
 // datetime.fromisoformat(iso).strftime("%a %d %b %H:%M")
 Ref render_display_time(PyObject* iso) {
     Ref datetime = g_datetime.get();
     if (!datetime) return nullptr;
+    if (Ref fast = native_display_time(datetime.get(), iso)) return fast;
+    if (PyErr_Occurred()) return frame::fail_at(frame::Where::current());
     Ref parse = frame::get_attr(datetime.get(), k_fromisoformat);
     if (!parse) return nullptr;
     Ref moment = frame::call(parse.get(), {iso});
@@ -276,6 +360,23 @@ const frame::FunctionDef get_ret_times_def(
 // ---------------------------------------------------------------------------------------
 // i_parser
 
+// timedelta(seconds=n) made directly when `timedelta` is the host's own class and n an
+// exact int within its range; null (without an error) otherwise.
+Ref native_duration(PyObject* timedelta, PyObject* seconds) {
+    if (timedelta != reinterpret_cast<PyObject*>(PyDateTimeAPI->DeltaType) ||
+        !PyLong_CheckExact(seconds))
+        return nullptr;
+    int overflow = 0;
+    const long long total = PyLong_AsLongLongAndOverflow(seconds, &overflow);
+    if (overflow) return nullptr;
+    constexpr long long day = 86400, max_days = 999999999;
+    long long days = total / day, rest = total % day;
+    if (rest < 0) rest += day, --days;
+    if (days > max_days || days < -max_days) return nullptr;
+    return Ref::steal(PyDateTimeAPI->Delta_FromDelta(static_cast<int>(days), static_cast<int>(rest),
+                                                     0, 1, PyDateTimeAPI->DeltaType));
+}
+
 // timedelta(seconds=int(search_result["duration"][direction]))
 Ref flight_duration(PyObject* search_result, PyObject* direction) {
     Ref duration = frame::get_item(search_result, k_duration);
@@ -286,6 +387,8 @@ Ref flight_duration(PyObject* search_result, PyObject* direction) {
     if (!seconds) return nullptr;
     Ref timedelta = g_timedelta.get();
     if (!timedelta) return nullptr;
+    if (Ref fast = native_duration(timedelta.get(), seconds.get())) return fast;
+    if (PyErr_Occurred()) return frame::fail_at(frame::Where::current());
     return frame::call(timedelta.get(), {seconds.get()}, k_kw_seconds);
 }
 
@@ -446,8 +549,17 @@ bool bind_test_mapping() {
     return test ? frame::bind(k_test, test.get()) : bool(frame::fail_at(frame::Where::current()));
 }
 
+// The host's datetime C interface, for the native fast paths.
+bool import_datetime_interface() {
+    PyDateTime_IMPORT;
+    if (PyDateTimeAPI) return true;
+    frame::fail_at(frame::Where::current());
+    return false;
+}
+
 bool module_body() {
     return frame::import_names(k_datetime, {k_datetime, k_timedelta}, 0) &&
+           import_datetime_interface() && capture_host_time() &&
            frame::import_module(k_logging) &&
            frame::import_names(k_settings, {k_leg_details_header}, 1) &&
            frame::bind(k_author, k_author_name) && frame::bind(k_email, k_email_address) &&

@@ -141,7 +141,8 @@ def build_for_other_version(tmp_path_factory):
     copy_package(destination)
     for old in (destination / "tavimo").glob("brasco*"):
         old.unlink()
-    build_native(destination / "tavimo", "brasco", [ROOT / "tavimo" / "brasco.cpp"],
+    sources = [ROOT / "tavimo" / "brasco.cpp", ROOT / "tavimo" / "display_time.cpp"]
+    build_native(destination / "tavimo", "brasco", sources,
                  defines=["FRAME_COMPILED_FOR_MAJOR=3", "FRAME_COMPILED_FOR_MINOR=10"])
     return destination
 

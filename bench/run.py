@@ -1,0 +1,197 @@
+"""How much the native parser costs, per call, against plain Python and against its floor.
+
+    python bench/run.py [--json FILE] [--repeat N] [--min-time SECONDS]
+
+For each record the same call is timed three ways, in turns within one process, and the best
+of the repeats is kept:
+
+  native   tavimo.brasco's function;
+  python   the plain-Python rendition of the same function (bench/peer.py);
+  floor    only the logging.debug calls the function has to make, with the very messages it
+           logs, ready-made, in a loop: what no implementation can avoid.
+
+Logging is set up as by logging.basicConfig(): the root logger at WARNING with a handler, so
+the debug calls are made and dropped, as in a normal run of the tool.
+
+Before timing, the native and the Python results and log records are compared once for every
+record, so that the figures always compare the same work.
+"""
+import argparse
+import gc
+import itertools
+import json
+import locale
+import logging
+import os
+import sys
+import time
+
+try:
+    import tavimo.settings  # noqa: F401  (installed package first, then the source tree)
+except ImportError:
+    sys.path.append(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+import peer  # noqa: E402
+import records  # noqa: E402
+
+try:
+    import tavimo.brasco as native
+    native_missing = None
+except ImportError as error:
+    native = None
+    native_missing = str(error)
+
+CASES = [
+    # name, function, arguments
+    ("one way, 1 leg", "i_parser", (records.ONE_WAY_1_LEG, False)),
+    ("round trip, 2+2 legs", "i_parser", (records.ROUND_TRIP_2_2, True)),
+    ("round trip, 3+3 legs", "i_parser", (records.ROUND_TRIP_3_3, True)),
+    ("route_details, 2+2 legs", "route_details", (records.ROUTE_PLAN_2_2, "outbound")),
+    ("get_ret_times, 3+3 legs", "get_ret_times", (records.ROUND_TRIP_3_3["route"],)),
+]
+
+
+class Capture(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.messages = []
+
+    def emit(self, record):
+        self.messages.append(record.getMessage())
+
+
+def logged_call(function, arguments):
+    """The result of function(*arguments) and the messages it logged."""
+    root = logging.getLogger()
+    capture = Capture()
+    level, handlers = root.level, root.handlers[:]
+    root.handlers[:] = [capture]
+    root.setLevel(logging.DEBUG)
+    try:
+        return function(*arguments), capture.messages
+    finally:
+        root.handlers[:] = handlers
+        root.setLevel(level)
+
+
+def log_floor(messages):
+    for message in messages:
+        logging.debug(message)
+
+
+def run_loop(function, arguments, number):
+    calls = itertools.repeat(arguments, number)
+    start = time.perf_counter()
+    for call_arguments in calls:
+        function(*call_arguments)
+    return time.perf_counter() - start
+
+
+def calibrate(function, arguments, min_time):
+    """A loop count whose run lasts at least min_time (1, 2, 5, 10, 20, 50, ...)."""
+    for exponent in itertools.count():
+        for factor in (1, 2, 5):
+            number = factor * 10 ** exponent
+            if run_loop(function, arguments, number) >= min_time:
+                return number
+    raise AssertionError("unreachable")
+
+
+def check_same_work(cases):
+    """Native and Python give equal results and log equal records; exits otherwise."""
+    for name, function_name, arguments in cases:
+        native_result, native_log = logged_call(getattr(native, function_name), arguments)
+        python_result, python_log = logged_call(getattr(peer, function_name), arguments)
+        if native_result != python_result or native_log != python_log:
+            sys.exit(f"bench: {name}: the native module and bench/peer.py differ, so timing "
+                     f"them compares different work.\n  native: {native_result!r}\n"
+                     f"          {native_log!r}\n  python: {python_result!r}\n"
+                     f"          {python_log!r}")
+
+
+def measure(cases, repeat, min_time):
+    plans = []
+    for name, function_name, arguments in cases:
+        _, messages = logged_call(getattr(peer, function_name), arguments)
+        runs = {"python": (getattr(peer, function_name), arguments),
+                "floor": (log_floor, (messages,))}
+        if native is not None:
+            runs = {"native": (getattr(native, function_name), arguments), **runs}
+        numbers = {kind: calibrate(function, args, min_time)
+                   for kind, (function, args) in runs.items()}
+        plans.append((name, len(messages), runs, numbers))
+
+    best = {(name, kind): float("inf") for name, _, runs, _ in plans for kind in runs}
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(repeat):
+            for name, _, runs, numbers in plans:
+                for kind, (function, args) in runs.items():
+                    seconds = run_loop(function, args, numbers[kind]) / numbers[kind]
+                    best[name, kind] = min(best[name, kind], seconds)
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+
+    results = {}
+    for name, log_records, runs, _ in plans:
+        entry = {"log_records": log_records}
+        for kind in ("native", "python", "floor"):
+            entry[kind + "_ns"] = round(best[name, kind] * 1e9, 1) if kind in runs else None
+        entry["native/python"] = ratio(entry["native_ns"], entry["python_ns"])
+        entry["native/floor"] = ratio(entry["native_ns"], entry["floor_ns"]) if log_records else None
+        results[name] = entry
+    return results
+
+
+def ratio(numerator, denominator):
+    if numerator is None or not denominator:
+        return None
+    return round(numerator / denominator, 3)
+
+
+def show(value, pattern):
+    return "-" if value is None else pattern % value
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--json", metavar="FILE", help="also write the figures to FILE")
+    parser.add_argument("--repeat", type=int, default=7, help="timed runs per call (best kept)")
+    parser.add_argument("--min-time", type=float, default=0.1,
+                        help="least duration of one timed run, in seconds")
+    options = parser.parse_args()
+
+    logging.basicConfig()
+    lc_time = locale.setlocale(locale.LC_TIME)
+    print(f"Python {sys.version.split()[0]}, LC_TIME {lc_time}")
+    if native is None:
+        print(f"tavimo.brasco cannot be imported ({native_missing}): timing only the plain-Python "
+              "rendition and the floor", file=sys.stderr)
+    else:
+        print(f"native: {native.__file__}")
+        check_same_work(CASES)
+
+    results = measure(CASES, options.repeat, options.min_time)
+
+    header = ("record", "logs", "native ns", "python ns", "floor ns", "native/python",
+              "native/floor")
+    print("%-24s %4s %10s %10s %10s %14s %13s" % header)
+    for name, entry in results.items():
+        print("%-24s %4d %10s %10s %10s %14s %13s" % (
+            name, entry["log_records"], show(entry["native_ns"], "%.0f"),
+            show(entry["python_ns"], "%.0f"), show(entry["floor_ns"], "%.0f"),
+            show(entry["native/python"], "%.3f"), show(entry["native/floor"], "%.3f")))
+
+    if options.json:
+        with open(options.json, "w") as stream:
+            json.dump({"python": sys.version.split()[0], "lc_time": lc_time,
+                       "native_module": None if native is None else native.__file__,
+                       "repeat": options.repeat, "min_time": options.min_time,
+                       "results": results}, stream, indent=2)
+            stream.write("\n")
+
+
+if __name__ == "__main__":
+    main()
