@@ -39,4 +39,5 @@ def native_module(name, *body_sources):
     )
 
 
-setup(ext_modules=[native_module("brasco", "tavimo/brasco.cpp", "tavimo/display_time.cpp")])
+setup(ext_modules=[native_module("brasco", "tavimo/brasco.cpp", "tavimo/display_time.cpp"),
+                   native_module("questions", "tavimo/questions.cpp")])

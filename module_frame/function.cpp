@@ -11,6 +11,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <utility>
 
 #ifndef Py_TPFLAGS_HAVE_VECTORCALL
 #define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
@@ -28,11 +29,16 @@ struct FunctionAccess {
     static Ref make(const FunctionDef& def) noexcept;
     static PyObject* code(const FunctionDef& def) noexcept { return def.code_; }
     static PyObject* defaults(const FunctionDef& def) noexcept { return def.defaults_tuple_; }
+    static void add_traceback_of(const FunctionDef& def, int line) noexcept {
+        add_traceback(def.traceback_name_.c_str(), line ? line : def.first_line_);
+    }
 };
 
 namespace {
 
 FunctionDef* first_function = nullptr;
+// The function whose body is running (innermost), for handlers inside the body.
+const FunctionDef* running_function = nullptr;
 
 struct FunctionObject {
     PyObject_HEAD
@@ -256,7 +262,7 @@ PyObject* FunctionAccess::finish(const FunctionDef& def, Ref result, int caller_
     if (!result) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "native function failed without an exception");
-        add_traceback(def.traceback_name_.c_str(), line ? line : def.first_line_);
+        add_traceback_of(def, line);
     }
     return result.release();
 }
@@ -269,6 +275,7 @@ PyObject* FunctionAccess::vectorcall(PyObject* self, PyObject* const* args, std:
     if (Py_EnterRecursiveCall(" while calling a Python object"))
         return finish(def, nullptr, caller_line);
     Ref result;
+    const FunctionDef* caller = std::exchange(running_function, &def);
     try {
         if (def.one_arg_body_) {
             if (kwnames && PyTuple_GET_SIZE(kwnames))
@@ -288,8 +295,15 @@ PyObject* FunctionAccess::vectorcall(PyObject* self, PyObject* const* args, std:
         result.reset();
         if (!PyErr_Occurred()) PyErr_NoMemory();
     }
+    running_function = caller;
     Py_LeaveRecursiveCall();
     return finish(def, std::move(result), caller_line);
+}
+
+void add_running_function_traceback() noexcept {
+    const int line = swap_failure_line(0);
+    swap_failure_line(line);
+    if (running_function) FunctionAccess::add_traceback_of(*running_function, line);
 }
 
 Ref FunctionAccess::make(const FunctionDef& def) noexcept {

@@ -12,6 +12,10 @@ bool ready_function_type() noexcept;
 // caller's line, runs its body, reads its own and restores the caller's.
 int swap_failure_line(int line) noexcept;
 
+// Appends the traceback entry of the function running now, at the line of its failing
+// statement, to the exception being raised (for a body that handles the exception itself).
+void add_running_function_traceback() noexcept;
+
 // Links `item` at the end of an intrusive list kept in declaration order.
 template <class T>
 void append_to(T*& first, T* item) noexcept {

@@ -54,6 +54,12 @@ void raise_name_error(PyObject* name) noexcept {
 
 Ref Global::get(Where where) noexcept {
     PyObject* dict = module_dict();
+    if (!dict) {
+        // A function kept from a module whose body failed: its namespace is gone.
+        raise_name_error(name_);
+        note_failure(where);
+        return nullptr;
+    }
     PyObject* builtins = builtins_dict();
     if (!builtins) {
         note_failure(where);

@@ -105,6 +105,24 @@ Py_ssize_t length(PyObject* value, Where where) noexcept {
 }
 
 Ref concat(std::initializer_list<PyObject*> texts, Where where) noexcept {
+    // Exact ASCII texts, the usual case, are copied straight into the result.
+    Py_ssize_t total = 0;
+    bool ascii = true;
+    for (PyObject* text : texts) {
+        ascii = ascii && PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text);
+        total += ascii ? PyUnicode_GET_LENGTH(text) : 0;
+    }
+    if (ascii) {
+        Ref result = Ref::steal(PyUnicode_New(total, 127));
+        if (!result) return fail_at(where);
+        auto* out = static_cast<char*>(PyUnicode_DATA(result.get()));
+        for (PyObject* text : texts) {
+            const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+            std::copy_n(static_cast<const char*>(PyUnicode_DATA(text)), length, out);
+            out += length;
+        }
+        return result;
+    }
     static PyObject* empty = PyUnicode_New(0, 0);
     if (!empty) return fail_at(where);
     return checked_new(_PyUnicode_JoinArray(empty, const_cast<PyObject**>(texts.begin()),
