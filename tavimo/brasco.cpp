@@ -136,11 +136,15 @@ bool log_value(PyObject* label, PyObject* value) {
     return message && log_debug(message.get());
 }
 
-// What datetime.strftime relies on: it imports the `time` module by name and calls its
-// struct_time and strftime.  Captured at import; the native rendering is used only while
-// all of them are still the ones the host started with.
+// What datetime.strftime relies on: it imports the `time` module by name (through the
+// caller's `__import__`) and calls its struct_time and strftime.  Captured at import; the
+// native rendering is used only while all of them are still the ones the host started
+// with.  A check that passed is remembered with the version tags of the three namespaces
+// involved, so it is redone only after one of them changes.
 struct HostTime {
     frame::ProcessRef module, strftime, struct_time, import;
+    PyObject* checked_builtins = nullptr;
+    std::uint64_t checked_tags[3] = {};
 };
 HostTime host_time;
 
@@ -151,7 +155,7 @@ bool capture_host_time() {
     PyObject* builtins = PyEval_GetBuiltins();
     host_time.strftime.set(Ref::borrow(PyDict_GetItemWithError(names, k_strftime)));
     host_time.struct_time.set(Ref::borrow(PyDict_GetItemWithError(names, k_struct_time)));
-    host_time.import.set(Ref::borrow(builtins ? PyDict_GetItemWithError(builtins, k_import) : nullptr));
+    host_time.import.set(Ref::borrow(PyDict_GetItemWithError(builtins, k_import)));
     host_time.module.set(std::move(module));
     if (!PyErr_Occurred()) return true;
     frame::fail_at(frame::Where::current());
@@ -161,49 +165,89 @@ bool capture_host_time() {
 // True while `name` in `dict` is still `original` (errors of the lookup are dropped: the
 // real calls will meet them again).
 bool unchanged(PyObject* dict, PyObject* name, const frame::ProcessRef& original) {
-    PyObject* current = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+    PyObject* current = PyDict_GetItemWithError(dict, name);
     if (!current) PyErr_Clear();
     return current && current == original.get();
 }
 
+std::uint64_t version_tag(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
 bool host_time_untouched() {
     PyObject* builtins = PyEval_GetBuiltins();
-    return unchanged(PyImport_GetModuleDict(), k_time, host_time.module) &&
-           unchanged(PyModule_GetDict(host_time.module.get()), k_strftime, host_time.strftime) &&
-           unchanged(PyModule_GetDict(host_time.module.get()), k_struct_time,
-                     host_time.struct_time) &&
-           unchanged(builtins, k_import, host_time.import);
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* time_names = PyModule_GetDict(host_time.module.get());
+    const std::uint64_t tags[3] = {version_tag(builtins), version_tag(modules),
+                                   version_tag(time_names)};
+    if (builtins == host_time.checked_builtins &&
+        std::equal(tags, tags + 3, host_time.checked_tags))
+        return true;
+    if (!unchanged(modules, k_time, host_time.module) ||
+        !unchanged(time_names, k_strftime, host_time.strftime) ||
+        !unchanged(time_names, k_struct_time, host_time.struct_time) ||
+        !unchanged(builtins, k_import, host_time.import))
+        return false;
+    host_time.checked_builtins = builtins;
+    std::copy(tags, tags + 3, host_time.checked_tags);
+    return true;
 }
 
-// The display time rendered natively, where that is certain to equal the host's calls:
-// the module's `datetime` is the host's own class, `time` is untouched, the time locale is
-// the C one and the text is one whose layout is fully validated.  Null (without an error)
-// otherwise.
-Ref native_display_time(PyObject* datetime, PyObject* iso) {
-    if (datetime != reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType) ||
-        !PyUnicode_CheckExact(iso) || !PyUnicode_IS_ASCII(iso) || !tavimo::time_locale_is_c() ||
-        !host_time_untouched())
-        return nullptr;
-    char text[16];
-    if (!tavimo::render_display_time(static_cast<const char*>(PyUnicode_DATA(iso)),
-                                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(iso)), text))
-        return nullptr;
-    return Ref::steal(PyUnicode_FromStringAndSize(text, sizeof text));
+// A display time, as 16 characters rendered natively or as the text the host made.
+struct DisplayTime {
+    char native[16];
+    Ref text;
+
+    bool is_native() const { return !text; }
+    Ref object() const {
+        return text ? text : Ref::steal(PyUnicode_FromStringAndSize(native, sizeof native));
+    }
+};
+
+// Renders the first `length` characters of `text` natively, where that is certain to equal
+// the host's calls: the module's `datetime` is the host's own class, `time` is untouched,
+// the time locale is the C one and the text's layout is fully validated.
+bool render_natively(PyObject* datetime, PyObject* text, Py_ssize_t length, char (&out)[16]) {
+    return datetime == reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType) &&
+           PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text) && length >= 0 &&
+           tavimo::time_locale_is_c() && host_time_untouched() &&
+           tavimo::render_display_time(static_cast<const char*>(PyUnicode_DATA(text)),
+                                       static_cast<std::size_t>(length), out);
 }
 
-// datetime.fromisoformat(iso).strftime("%a %d %b %H:%M")
-Ref render_display_time(PyObject* iso) {
-    Ref datetime = g_datetime.get();
-    if (!datetime) return nullptr;
-    if (Ref fast = native_display_time(datetime.get(), iso)) return fast;
-    if (PyErr_Occurred()) return frame::fail_at(frame::Where::current());
-    Ref parse = frame::get_attr(datetime.get(), k_fromisoformat);
+// datetime.fromisoformat(iso).strftime("%a %d %b %H:%M") through the host.
+Ref render_by_host(PyObject* datetime, PyObject* iso) {
+    Ref parse = frame::get_attr(datetime, k_fromisoformat);
     if (!parse) return nullptr;
     Ref moment = frame::call(parse.get(), {iso});
     if (!moment) return nullptr;
     Ref strftime = frame::get_attr(moment.get(), k_strftime);
     if (!strftime) return nullptr;
     return frame::call(strftime.get(), {k_display_format});
+}
+
+// The display time of an already shortened date-time text.
+Ref render_display_time(PyObject* iso) {
+    Ref datetime = g_datetime.get();
+    if (!datetime) return nullptr;
+    DisplayTime shown;
+    if (render_natively(datetime.get(), iso, PyUnicode_GET_LENGTH(iso), shown.native))
+        return shown.object();
+    return render_by_host(datetime.get(), iso);
+}
+
+// The display time of value[:-1]; an exact text is not sliced when it renders natively.
+bool make_display_time(PyObject* value, DisplayTime& shown) {
+    if (PyUnicode_CheckExact(value)) {
+        Ref datetime = g_datetime.get();
+        if (!datetime) return false;
+        if (render_natively(datetime.get(), value, PyUnicode_GET_LENGTH(value) - 1, shown.native))
+            return true;
+    }
+    Ref iso = frame::get_slice(value, k_all_but_last);
+    if (!iso) return false;
+    shown.text = render_display_time(iso.get());
+    return bool(shown.text);
 }
 
 // record[key][:-1]
@@ -215,9 +259,10 @@ Ref shortened(PyObject* record, PyObject* key) {
 
 // The display time of record[key].
 Ref display_time(PyObject* record, PyObject* key) {
-    Ref iso = shortened(record, key);
-    if (!iso) return nullptr;
-    return render_display_time(iso.get());
+    Ref value = frame::get_item(record, key);
+    DisplayTime shown;
+    if (!value || !make_display_time(value.get(), shown)) return nullptr;
+    return shown.object();
 }
 
 // The display text of record[key].
@@ -229,6 +274,27 @@ Ref text_of(PyObject* record, PyObject* key) {
 
 // ---------------------------------------------------------------------------------------
 // route_details
+
+// f"{departure} -> {arrival}" of the leg's display times.
+Ref times_cell(PyObject* leg) {
+    DisplayTime departure, arrival;
+    Ref departure_value = frame::get_item(leg, k_local_departure);
+    if (!departure_value || !make_display_time(departure_value.get(), departure)) return nullptr;
+    Ref arrival_value = frame::get_item(leg, k_local_arrival);
+    if (!arrival_value || !make_display_time(arrival_value.get(), arrival)) return nullptr;
+    if (departure.is_native() && arrival.is_native()) {
+        char text[36];
+        std::copy_n(departure.native, 16, text);
+        std::copy_n(" -> ", 4, text + 16);
+        std::copy_n(arrival.native, 16, text + 20);
+        return Ref::steal(PyUnicode_FromStringAndSize(text, sizeof text));
+    }
+    Ref departure_text = departure.object(), arrival_text = arrival.object();
+    if (departure_text) departure_text = frame::display_text(departure_text.get());
+    if (arrival_text) arrival_text = frame::display_text(arrival_text.get());
+    if (!departure_text || !arrival_text) return nullptr;
+    return frame::concat({departure_text.get(), k_arrow, arrival_text.get()});
+}
 
 // The six cells of one leg, computed in reading order.
 Ref leg_row(PyObject* leg) {
@@ -244,15 +310,7 @@ Ref leg_row(PyObject* leg) {
                                   city_to.get(), k_open, fly_to.get(), k_close});
     if (!airports) return nullptr;
 
-    Ref departure = display_time(leg, k_local_departure);
-    if (!departure) return nullptr;
-    Ref departure_text = frame::display_text(departure.get());
-    if (!departure_text) return nullptr;
-    Ref arrival = display_time(leg, k_local_arrival);
-    if (!arrival) return nullptr;
-    Ref arrival_text = frame::display_text(arrival.get());
-    if (!arrival_text) return nullptr;
-    Ref times = frame::concat({departure_text.get(), k_arrow, arrival_text.get()});
+    Ref times = times_cell(leg);
     if (!times) return nullptr;
 
     Ref flight_no = text_of(leg, k_flight_no);
