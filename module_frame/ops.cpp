@@ -2,6 +2,7 @@
 #include "ops.hpp"
 
 #include <algorithm>
+#include <charconv>
 
 namespace frame {
 namespace {
@@ -74,6 +75,16 @@ Ref call(PyObject* function, std::initializer_list<PyObject*> args, PyObject* kw
 
 Ref display_text(PyObject* value, Where where) noexcept {
     if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    if (PyLong_CheckExact(value)) {
+        // The decimal digits of an int, written directly when it fits a machine word.
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (!overflow) {
+            char digits[24];
+            const auto written = std::to_chars(digits, digits + sizeof digits, number);
+            return checked_new(PyUnicode_FromStringAndSize(digits, written.ptr - digits), where);
+        }
+    }
     return checked_new(PyObject_Format(value, nullptr), where);
 }
 

@@ -7,7 +7,7 @@
 #include <datetime.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 
 namespace {
 
@@ -108,23 +108,36 @@ bool log_debug(PyObject* message) {
     return debug && frame::call(debug.get(), {message});
 }
 
-// str() of an exact timedelta, as the host writes it; null (without an error) for
-// anything else.
+// str() of an exact timedelta, as the host writes it ("-1 day, 23:59:00", "2:35:00.500000");
+// null (without an error) for anything else.
 Ref duration_text(PyObject* value) {
     if (!PyDelta_CheckExact(value)) return nullptr;
     const int days = PyDateTime_DELTA_GET_DAYS(value);
     const int seconds = PyDateTime_DELTA_GET_SECONDS(value);
     const int microseconds = PyDateTime_DELTA_GET_MICROSECONDS(value);
-    char text[64];
-    int length = 0;
-    if (days)
-        length = std::snprintf(text, sizeof text, "%d day%s, ", days,
-                               days == 1 || days == -1 ? "" : "s");
-    length += std::snprintf(text + length, sizeof text - length, "%d:%02d:%02d",
-                            seconds / 3600, seconds / 60 % 60, seconds % 60);
-    if (microseconds)
-        length += std::snprintf(text + length, sizeof text - length, ".%06d", microseconds);
-    return Ref::steal(PyUnicode_FromStringAndSize(text, length));
+    char text[48];
+    char* out = text;
+    auto put_digits = [&](int number, int width) {
+        char digits[12];
+        const auto written = std::to_chars(digits, digits + sizeof digits, number);
+        for (auto length = written.ptr - digits; length < width; ++length) *out++ = '0';
+        out = std::copy(digits, written.ptr, out);
+    };
+    auto put = [&](const char* piece) { while (*piece) *out++ = *piece++; };
+    if (days) {
+        put_digits(days, 1);
+        put(days == 1 || days == -1 ? " day, " : " days, ");
+    }
+    put_digits(seconds / 3600, 1);
+    put(":");
+    put_digits(seconds / 60 % 60, 2);
+    put(":");
+    put_digits(seconds % 60, 2);
+    if (microseconds) {
+        put(".");
+        put_digits(microseconds, 6);
+    }
+    return Ref::steal(PyUnicode_FromStringAndSize(text, out - text));
 }
 
 // Logs label + the display text of value.

@@ -260,3 +260,22 @@ def test_no_arguments(brasco, debug_log):
     with pytest.raises(TypeError, match="'NoneType' object is not subscriptable"):
         brasco.i_parser()
     assert debug_log.messages == []
+
+
+@pytest.mark.parametrize("duration", [
+    datetime.timedelta(0), datetime.timedelta(days=1), datetime.timedelta(days=-1),
+    datetime.timedelta(days=-3, seconds=86395), datetime.timedelta(microseconds=5),
+    datetime.timedelta(days=999999999, seconds=86399, microseconds=999999),
+    datetime.timedelta.min, datetime.timedelta(hours=23, minutes=59, seconds=59),
+])
+def test_logged_durations_read_as_the_host_writes_them(brasco, debug_log, monkeypatch,
+                                                        duration):
+    monkeypatch.setattr(brasco, "timedelta", lambda seconds: duration)
+    brasco.i_parser(make_record())
+    assert debug_log.messages[0] == "Outbound flight duration: " + str(duration)
+
+
+@pytest.mark.parametrize("number", [0, 7, -7, 2 ** 63 - 1, -2 ** 63, 2 ** 64, -10 ** 30])
+def test_integer_cells_read_as_the_host_writes_them(brasco, number):
+    row = brasco.route_details([make_leg(flight_no=number)])[0][1]
+    assert row[2] == str(number)
