@@ -101,11 +101,10 @@ bool check_version() noexcept {
 
 bool register_in_sys_modules(PyObject* module) noexcept {
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* existing = PyDict_GetItemWithError(modules, Ref::steal(PyUnicode_FromString(
-                                                              state.def->full_name)).get());
-    if (existing) return true;
-    if (PyErr_Occurred()) return false;
-    return PyDict_SetItemString(modules, state.def->full_name, module) == 0;
+    Ref name = Ref::steal(PyUnicode_FromString(state.def->full_name));
+    if (!name) return false;
+    if (PyDict_GetItemWithError(modules, name.get())) return true;
+    return !PyErr_Occurred() && PyDict_SetItem(modules, name.get(), module) == 0;
 }
 
 bool set_builtins(PyObject* dict) noexcept {
