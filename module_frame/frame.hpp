@@ -100,6 +100,20 @@ private:
     std::uint64_t builtins_tag_ = 0;
 };
 
+// An attribute of a module object, read as getattr(module, name) would read it.  The value
+// found in a plain module's namespace is reused while that namespace is unchanged.
+class ModuleAttribute {
+public:
+    explicit ModuleAttribute(const char* name) noexcept : name_(name) {}
+    Ref get(PyObject* module, Where where = Where::current()) noexcept;
+
+private:
+    Constant name_;
+    PyObject* module_ = nullptr;  // identity only
+    std::uint64_t tag_ = 0;
+    ProcessRef cached_;
+};
+
 // Raises NameError "name '%U' is not defined".
 void raise_name_error(PyObject* name) noexcept;
 

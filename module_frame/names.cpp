@@ -95,6 +95,31 @@ Ref Global::get(Where where) noexcept {
     return found;
 }
 
+Ref ModuleAttribute::get(PyObject* module, Where where) noexcept {
+    if (!PyModule_CheckExact(module)) {
+        Ref value = Ref::steal(PyObject_GetAttr(module, name_));
+        if (!value) note_failure(where);
+        return value;
+    }
+    // A plain module has no descriptor of its own under such a name, so what its namespace
+    // holds is what getattr gives.
+    PyObject* dict = PyModule_GetDict(module);
+    if (module == module_ && cached_ && version_tag(dict) == tag_) return Ref::borrow(cached_.get());
+    cached_.set(nullptr);
+    Ref value = Ref::steal(PyObject_GetAttr(module, name_));
+    if (!value) {
+        note_failure(where);
+        return value;
+    }
+    if (PyDict_GetItemWithError(dict, name_) == value.get()) {
+        cached_.set(value);
+        module_ = module;
+        tag_ = version_tag(dict);
+    }
+    PyErr_Clear();
+    return value;
+}
+
 CachedBuiltin::CachedBuiltin(const char* name) noexcept : name_(name) {
     append_to(first_builtin, this);
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 
 namespace frame {
 namespace {
@@ -15,6 +16,10 @@ Ref checked(Ref result, Where where) noexcept {
 
 Ref checked_new(PyObject* result, Where where) noexcept {
     return checked(Ref::steal(result), where);
+}
+
+void copy_characters(const char* from, Py_ssize_t length, char* to) noexcept {
+    std::memcpy(to, from, static_cast<std::size_t>(length));
 }
 
 void raise_unpack_count(Py_ssize_t found) noexcept {
@@ -82,7 +87,7 @@ Ref display_text(PyObject* value, Where where) noexcept {
         if (!overflow) {
             char digits[24];
             const auto written = std::to_chars(digits, digits + sizeof digits, number);
-            return checked_new(PyUnicode_FromStringAndSize(digits, written.ptr - digits), where);
+            return ascii_text(digits, written.ptr - digits, where);
         }
     }
     return checked_new(PyObject_Format(value, nullptr), where);
@@ -115,6 +120,13 @@ Py_ssize_t length(PyObject* value, Where where) noexcept {
     return result;
 }
 
+Ref ascii_text(const char* characters, Py_ssize_t length, Where where) noexcept {
+    Ref text = Ref::steal(PyUnicode_New(length, 127));
+    if (!text) return fail_at(where);
+    copy_characters(characters, length, static_cast<char*>(PyUnicode_DATA(text.get())));
+    return text;
+}
+
 Ref concat(std::initializer_list<PyObject*> texts, Where where) noexcept {
     // Exact ASCII texts, the usual case, are copied straight into the result.
     Py_ssize_t total = 0;
@@ -129,7 +141,7 @@ Ref concat(std::initializer_list<PyObject*> texts, Where where) noexcept {
         auto* out = static_cast<char*>(PyUnicode_DATA(result.get()));
         for (PyObject* text : texts) {
             const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-            std::copy_n(static_cast<const char*>(PyUnicode_DATA(text)), length, out);
+            copy_characters(static_cast<const char*>(PyUnicode_DATA(text)), length, out);
             out += length;
         }
         return result;

@@ -38,6 +38,9 @@ Ref equals(PyObject* a, PyObject* b, Where where = Where::current()) noexcept;
 // len(value), or -1 with an error set.
 Py_ssize_t length(PyObject* value, Where where = Where::current()) noexcept;
 
+// A new text from ASCII characters (not checked: the caller wrote them).
+Ref ascii_text(const char* characters, Py_ssize_t length, Where where = Where::current()) noexcept;
+
 // The concatenation of exact texts.
 Ref concat(std::initializer_list<PyObject*> texts, Where where = Where::current()) noexcept;
 

@@ -32,7 +32,6 @@ Constant k_email_address("developers@tavimo.invalid");
 
 Constant k_fromisoformat("fromisoformat");
 Constant k_strftime("strftime");
-Constant k_debug("debug");
 Constant k_items("items");
 Constant k_time("time");
 Constant k_struct_time("struct_time");
@@ -94,6 +93,8 @@ Global g_leg_details_header("leg_details_header");
 Global g_route_details("route_details");
 Global g_get_ret_times("get_ret_times");
 
+frame::ModuleAttribute a_debug("debug");
+
 CachedBuiltin b_min("min");
 CachedBuiltin b_max("max");
 
@@ -104,7 +105,7 @@ CachedBuiltin b_max("max");
 bool log_debug(PyObject* message) {
     Ref logging = g_logging.get();
     if (!logging) return false;
-    Ref debug = frame::get_attr(logging.get(), k_debug);
+    Ref debug = a_debug.get(logging.get());
     return debug && frame::call(debug.get(), {message});
 }
 
@@ -137,7 +138,7 @@ Ref duration_text(PyObject* value) {
         put(".");
         put_digits(microseconds, 6);
     }
-    return Ref::steal(PyUnicode_FromStringAndSize(text, out - text));
+    return frame::ascii_text(text, out - text);
 }
 
 // Logs label + the display text of value.
@@ -213,7 +214,7 @@ struct DisplayTime {
 
     bool is_native() const { return !text; }
     Ref object() const {
-        return text ? text : Ref::steal(PyUnicode_FromStringAndSize(native, sizeof native));
+        return text ? text : frame::ascii_text(native, sizeof native);
     }
 };
 
@@ -300,7 +301,7 @@ Ref times_cell(PyObject* leg) {
         std::copy_n(departure.native, 16, text);
         std::copy_n(" -> ", 4, text + 16);
         std::copy_n(arrival.native, 16, text + 20);
-        return Ref::steal(PyUnicode_FromStringAndSize(text, sizeof text));
+        return frame::ascii_text(text, sizeof text);
     }
     Ref departure_text = departure.object(), arrival_text = arrival.object();
     if (departure_text) departure_text = frame::display_text(departure_text.get());
