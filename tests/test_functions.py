@@ -207,3 +207,21 @@ def test_no_leaks_over_thousands_of_calls(brasco):
     run(3000)
     gc.collect()
     assert sys.getallocatedblocks() - before < 50
+
+
+def test_logging_debug_is_looked_up_at_each_call(brasco, monkeypatch):
+    import logging
+    seen = []
+    brasco.i_parser(make_record())
+    monkeypatch.setattr(logging, "debug", seen.append)
+    brasco.i_parser(make_record())
+    assert len(seen) == 5
+    monkeypatch.undo()
+
+    class Sink:
+        def __init__(self):
+            self.debug = seen.append
+
+    monkeypatch.setattr(brasco, "logging", Sink())
+    brasco.get_ret_times(make_record()["route"])
+    assert len(seen) == 7 and seen[-1].startswith("Inbound arrival time: ")
