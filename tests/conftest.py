@@ -50,6 +50,20 @@ def debug_log():
         root.setLevel(old_level)
 
 
+class Recording(dict):
+    """A record that is not a plain dict: read through its own subscription, with the keys
+    read in order in `reads` (nested mappings come out as copies of their own)."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.reads = []
+
+    def __getitem__(self, key):
+        self.reads.append(key)
+        value = super().__getitem__(key)
+        return Recording(value) if isinstance(value, dict) else value
+
+
 def make_leg(returning=0, **fields):
     leg = {
         "cityFrom": "Berlin",

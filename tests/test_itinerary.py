@@ -3,7 +3,7 @@ import datetime
 
 import pytest
 
-from conftest import make_leg, make_record
+from conftest import Recording, make_leg, make_record
 
 
 def return_leg(departure, arrival, returning=1):
@@ -73,17 +73,6 @@ def test_ret_times_failing_equality(brasco):
 
 
 # --- i_parser ------------------------------------------------------------------------------
-
-class Recording(dict):
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.reads = []
-
-    def __getitem__(self, key):
-        self.reads.append(key)
-        value = super().__getitem__(key)
-        return Recording(value) if isinstance(value, dict) else value
-
 
 def test_round_trip(brasco, debug_log):
     record = make_record()

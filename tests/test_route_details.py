@@ -1,19 +1,7 @@
 """route_details: leg detail rows and the two tables."""
 import pytest
 
-from conftest import make_leg
-
-
-class Recording(dict):
-    """A leg that is not a plain dict: read through its own subscription, reads recorded."""
-
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.reads = []
-
-    def __getitem__(self, key):
-        self.reads.append(key)
-        return super().__getitem__(key)
+from conftest import Recording, make_leg
 
 
 def test_rows_and_tables(brasco):
