@@ -1,6 +1,8 @@
 """Loading tavimo.brasco: namespace, guards, version check, import failures, test builds."""
 import builtins
 import ctypes
+import importlib
+import subprocess
 import sys
 import types
 
@@ -32,7 +34,6 @@ def test_reimport_gives_the_same_module_without_running_the_body_again(brasco):
     brasco.marker = object()
     del sys.modules["tavimo.brasco"]
     try:
-        import importlib
         again = importlib.import_module("tavimo.brasco")
         assert again is brasco
         assert again.marker is brasco.marker
@@ -41,40 +42,48 @@ def test_reimport_gives_the_same_module_without_running_the_body_again(brasco):
         del brasco.marker
 
 
-def test_exec_step_on_another_module_object_is_refused(brasco):
-    library = ctypes.PyDLL(brasco.__file__)
-    library.PyInit_brasco.restype = ctypes.c_void_p
-    definition = library.PyInit_brasco()
+MODULES = ["brasco", "questions"]
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_exec_step_on_another_module_object_is_refused(name):
+    module = importlib.import_module("tavimo." + name)
+    library = ctypes.PyDLL(module.__file__)
+    entry = getattr(library, "PyInit_" + name)
+    entry.restype = ctypes.c_void_p
+    definition = entry()
     exec_def = ctypes.pythonapi.PyModule_ExecDef
     exec_def.argtypes = [ctypes.py_object, ctypes.c_void_p]
     exec_def.restype = ctypes.c_int
     with pytest.raises(RuntimeError) as error:
-        exec_def(types.ModuleType("tavimo.brasco"), definition)
-    assert str(error.value) == ("Module 'brasco' has already been imported. "
+        exec_def(types.ModuleType("tavimo." + name), definition)
+    assert str(error.value) == (f"Module '{name}' has already been imported. "
                                 "Re-initialisation is not supported.")
-    assert vars(brasco)["i_parser"] is brasco.i_parser
+    assert sys.modules["tavimo." + name] is module
 
 
-def test_only_one_export(brasco):
-    import subprocess
-    symbols = subprocess.run(["nm", "-D", "--defined-only", brasco.__file__],
+@pytest.mark.parametrize("name", MODULES)
+def test_only_one_export(name):
+    module = importlib.import_module("tavimo." + name)
+    symbols = subprocess.run(["nm", "-D", "--defined-only", module.__file__],
                              capture_output=True, text=True).stdout.split("\n")
     exported = [line.split()[-1] for line in symbols if line.split()[1:2] == ["T"]]
-    assert exported == ["PyInit_brasco"]
+    assert exported == ["PyInit_" + name]
 
 
-def test_second_interpreter_is_refused():
-    result = run_python("""
-        import tavimo.brasco, _xxsubinterpreters as interpreters
+@pytest.mark.parametrize("name", MODULES)
+def test_second_interpreter_is_refused(name):
+    result = run_python(f"""
+        import tavimo.{name}, _xxsubinterpreters as interpreters
         interp = interpreters.create()
         try:
-            interpreters.run_string(interp, "import tavimo.brasco")
+            interpreters.run_string(interp, "import tavimo.{name}")
         except interpreters.RunFailedError as error:
             print(error)
     """)
     assert result.stdout.strip() == (
-        "<class 'ImportError'>: Interpreter change detected - this module can only be loaded into "
-        "one interpreter per process.")
+        "<class 'ImportError'>: Interpreter change detected - this module can only be loaded "
+        "into one interpreter per process.")
 
 
 def test_settings_without_header_fails_then_a_later_import_runs_the_body_again(tmp_path):
