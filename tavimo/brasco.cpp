@@ -289,11 +289,19 @@ Ref text_of(PyObject* record, PyObject* key) {
 // ---------------------------------------------------------------------------------------
 // route_details
 
-// f"{departure} -> {arrival}" of the leg's display times.
+// The text of a display time; one made by the host goes through its display text.
+Ref shown_text(const DisplayTime& shown) {
+    return shown.is_native() ? shown.object() : frame::display_text(shown.text.get());
+}
+
+// f"{departure} -> {arrival}" of the leg's display times: the departure is shown before
+// the arrival is read.
 Ref times_cell(PyObject* leg) {
     DisplayTime departure, arrival;
     Ref departure_value = frame::get_item(leg, k_local_departure);
     if (!departure_value || !make_display_time(departure_value.get(), departure)) return nullptr;
+    Ref departure_text;
+    if (!departure.is_native() && !(departure_text = shown_text(departure))) return nullptr;
     Ref arrival_value = frame::get_item(leg, k_local_arrival);
     if (!arrival_value || !make_display_time(arrival_value.get(), arrival)) return nullptr;
     if (departure.is_native() && arrival.is_native()) {
@@ -303,10 +311,9 @@ Ref times_cell(PyObject* leg) {
         std::copy_n(arrival.native, 16, text + 20);
         return frame::ascii_text(text, sizeof text);
     }
-    Ref departure_text = departure.object(), arrival_text = arrival.object();
-    if (departure_text) departure_text = frame::display_text(departure_text.get());
-    if (arrival_text) arrival_text = frame::display_text(arrival_text.get());
-    if (!departure_text || !arrival_text) return nullptr;
+    if (!departure_text && !(departure_text = shown_text(departure))) return nullptr;
+    Ref arrival_text = shown_text(arrival);
+    if (!arrival_text) return nullptr;
     return frame::concat({departure_text.get(), k_arrow, arrival_text.get()});
 }
 
