@@ -1,4 +1,5 @@
 """Shared fixtures: the modules under test, log capture, subprocesses and test builds."""
+import contextlib
 import logging
 import os
 import pathlib
@@ -35,11 +36,10 @@ class RecordList(logging.Handler):
         return [record.getMessage() for record in self.records]
 
 
-@pytest.fixture
-def debug_log():
-    """Captures the records that reach the root logger at DEBUG."""
+@contextlib.contextmanager
+def root_handler(handler):
+    """The root logger at DEBUG with `handler` attached, for the duration."""
     root = logging.getLogger()
-    handler = RecordList()
     old_level = root.level
     root.addHandler(handler)
     root.setLevel(logging.DEBUG)
@@ -48,6 +48,13 @@ def debug_log():
     finally:
         root.removeHandler(handler)
         root.setLevel(old_level)
+
+
+@pytest.fixture
+def debug_log():
+    """Captures the records that reach the root logger at DEBUG."""
+    with root_handler(RecordList()) as handler:
+        yield handler
 
 
 class Recording(dict):

@@ -19,7 +19,7 @@ import pytest
 
 import rendition
 import tavimo.brasco as brasco
-from conftest import make_leg, make_record, run_python
+from conftest import make_leg, make_record, root_handler, run_python
 from rendition import observe
 
 try:
@@ -54,19 +54,6 @@ def globals_restored(module, builtin_names=BRASCO_GLOBALS):
                 vars(builtins).pop(name, None)
             else:
                 vars(builtins)[name] = value
-
-
-@contextlib.contextmanager
-def root_handler(handler):
-    root = logging.getLogger()
-    old_level = root.level
-    root.addHandler(handler)
-    root.setLevel(logging.DEBUG)
-    try:
-        yield handler
-    finally:
-        root.removeHandler(handler)
-        root.setLevel(old_level)
 
 
 class OnMessage(logging.Handler):
