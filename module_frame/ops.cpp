@@ -94,6 +94,8 @@ Ref display_text(PyObject* value, Where where) noexcept {
 }
 
 Ref to_str(PyObject* value, Where where) noexcept {
+    // str() and format() agree on texts and ints; display_text writes both directly.
+    if (PyUnicode_CheckExact(value) || PyLong_CheckExact(value)) return display_text(value, where);
     return checked_new(PyObject_Str(value), where);
 }
 
@@ -127,29 +129,29 @@ Ref ascii_text(const char* characters, Py_ssize_t length, Where where) noexcept 
     return text;
 }
 
-Ref concat(std::initializer_list<PyObject*> texts, Where where) noexcept {
+Ref join(PyObject* const* texts, std::size_t count, Where where) noexcept {
     // Exact ASCII texts, the usual case, are copied straight into the result.
     Py_ssize_t total = 0;
     bool ascii = true;
-    for (PyObject* text : texts) {
-        ascii = ascii && PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text);
-        total += ascii ? PyUnicode_GET_LENGTH(text) : 0;
+    for (std::size_t i = 0; ascii && i < count; ++i) {
+        ascii = PyUnicode_CheckExact(texts[i]) && PyUnicode_IS_ASCII(texts[i]);
+        if (ascii) total += PyUnicode_GET_LENGTH(texts[i]);
     }
     if (ascii) {
         Ref result = Ref::steal(PyUnicode_New(total, 127));
         if (!result) return fail_at(where);
         auto* out = static_cast<char*>(PyUnicode_DATA(result.get()));
-        for (PyObject* text : texts) {
-            const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-            copy_characters(static_cast<const char*>(PyUnicode_DATA(text)), length, out);
+        for (std::size_t i = 0; i < count; ++i) {
+            const Py_ssize_t length = PyUnicode_GET_LENGTH(texts[i]);
+            copy_characters(static_cast<const char*>(PyUnicode_DATA(texts[i])), length, out);
             out += length;
         }
         return result;
     }
     static PyObject* empty = PyUnicode_New(0, 0);
     if (!empty) return fail_at(where);
-    return checked_new(_PyUnicode_JoinArray(empty, const_cast<PyObject**>(texts.begin()),
-                                            static_cast<Py_ssize_t>(texts.size())),
+    return checked_new(_PyUnicode_JoinArray(empty, const_cast<PyObject**>(texts),
+                                            static_cast<Py_ssize_t>(count)),
                        where);
 }
 

@@ -41,8 +41,12 @@ Py_ssize_t length(PyObject* value, Where where = Where::current()) noexcept;
 // A new text from ASCII characters (not checked: the caller wrote them).
 Ref ascii_text(const char* characters, Py_ssize_t length, Where where = Where::current()) noexcept;
 
-// The concatenation of exact texts.
-Ref concat(std::initializer_list<PyObject*> texts, Where where = Where::current()) noexcept;
+// The concatenation of texts.
+Ref join(PyObject* const* texts, std::size_t count, Where where = Where::current()) noexcept;
+inline Ref concat(std::initializer_list<PyObject*> texts,
+                  Where where = Where::current()) noexcept {
+    return join(texts.begin(), texts.size(), where);
+}
 
 Ref new_list(std::initializer_list<PyObject*> items, Where where = Where::current()) noexcept;
 Ref new_tuple(std::initializer_list<PyObject*> items, Where where = Where::current()) noexcept;

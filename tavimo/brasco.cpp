@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <vector>
+#include <cstring>
+#include <utility>
 
 namespace {
 
@@ -287,7 +290,95 @@ Ref text_of(PyObject* record, PyObject* key) {
 }
 
 // ---------------------------------------------------------------------------------------
-// route_details
+// Rows made once per itinerary
+//
+// i_parser asks route_details twice for the same route plan.  While an i_parser call runs,
+// the rows made from plain data are remembered: from a leg that is an exact dict with text
+// keys only (reading it runs no code), whose values read are texts, ints, None or booleans
+// (showing them runs no code) and whose times were rendered natively.  A later row of the
+// same leg reuses the cells while the dict is unchanged (its version tag) and the times may
+// still be rendered natively, which is exactly when making the row afresh would read the
+// same values and give the same texts.
+
+// What a row was made from.
+struct RowSource {
+    bool plain = true;
+    bool native_times = false;
+
+    PyObject* read(PyObject* leg, PyObject* key, Ref& value) {
+        value = frame::get_item(leg, key);
+        if (!value) return nullptr;
+        plain = plain && (PyUnicode_CheckExact(value.get()) || PyLong_CheckExact(value.get()) ||
+                          value.get() == Py_None || PyBool_Check(value.get()));
+        return value.get();
+    }
+};
+
+bool has_text_keys_only(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &position, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
+class RowMemo {
+public:
+    RowMemo() noexcept : outer_(std::exchange(active_, this)) {}
+    ~RowMemo() { active_ = outer_; }
+    RowMemo(const RowMemo&) = delete;
+    RowMemo& operator=(const RowMemo&) = delete;
+
+    static RowMemo* active() noexcept { return active_; }
+
+    // A new row with the cells of an earlier row of `leg`, if they still hold; null
+    // (without an error) otherwise.
+    Ref reuse(PyObject* leg) const {
+        const Entry* entry = find(leg);
+        if (!entry || version_tag(leg) != entry->tag) return nullptr;
+        Ref datetime = g_datetime.get();
+        if (!datetime) {
+            PyErr_Clear();  // making the row afresh meets the same error in its place
+            return nullptr;
+        }
+        if (datetime.get() != reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType) ||
+            !tavimo::time_locale_is_c() || !host_time_untouched())
+            return nullptr;
+        const Ref* cells = entry->cells;
+        return frame::new_list({cells[0].get(), cells[1].get(), cells[2].get(), cells[3].get(),
+                                cells[4].get(), cells[5].get()});
+    }
+
+    // Remembers a row made afresh from plain data.
+    void remember(PyObject* leg, const RowSource& source, PyObject* row) {
+        if (count_ == capacity || !source.plain || !source.native_times ||
+            !PyDict_CheckExact(leg) || find(leg) || !has_text_keys_only(leg))
+            return;
+        Entry& entry = entries_[count_++];
+        entry.leg = Ref::borrow(leg);
+        entry.tag = version_tag(leg);
+        for (int i = 0; i < 6; ++i) entry.cells[i] = Ref::borrow(PyList_GET_ITEM(row, i));
+    }
+
+private:
+    static constexpr int capacity = 8;
+    struct Entry {
+        Ref leg;
+        std::uint64_t tag = 0;
+        Ref cells[6];
+    };
+
+    const Entry* find(PyObject* leg) const {
+        for (int i = 0; i < count_; ++i)
+            if (entries_[i].leg.get() == leg) return &entries_[i];
+        return nullptr;
+    }
+
+    static inline RowMemo* active_ = nullptr;
+    RowMemo* outer_;
+    Entry entries_[capacity];
+    int count_ = 0;
+};
 
 // The text of a display time; one made by the host goes through its display text.
 Ref shown_text(const DisplayTime& shown) {
@@ -296,15 +387,19 @@ Ref shown_text(const DisplayTime& shown) {
 
 // f"{departure} -> {arrival}" of the leg's display times: the departure is shown before
 // the arrival is read.
-Ref times_cell(PyObject* leg) {
+Ref times_cell(PyObject* leg, RowSource& source) {
     DisplayTime departure, arrival;
-    Ref departure_value = frame::get_item(leg, k_local_departure);
-    if (!departure_value || !make_display_time(departure_value.get(), departure)) return nullptr;
+    Ref departure_value, arrival_value;
+    if (!source.read(leg, k_local_departure, departure_value) ||
+        !make_display_time(departure_value.get(), departure))
+        return nullptr;
     Ref departure_text;
     if (!departure.is_native() && !(departure_text = shown_text(departure))) return nullptr;
-    Ref arrival_value = frame::get_item(leg, k_local_arrival);
-    if (!arrival_value || !make_display_time(arrival_value.get(), arrival)) return nullptr;
-    if (departure.is_native() && arrival.is_native()) {
+    if (!source.read(leg, k_local_arrival, arrival_value) ||
+        !make_display_time(arrival_value.get(), arrival))
+        return nullptr;
+    source.native_times = departure.is_native() && arrival.is_native();
+    if (source.native_times) {
         char text[36];
         std::copy_n(departure.native, 16, text);
         std::copy_n(" -> ", 4, text + 16);
@@ -317,38 +412,56 @@ Ref times_cell(PyObject* leg) {
     return frame::concat({departure_text.get(), k_arrow, arrival_text.get()});
 }
 
+// The display text of leg[key], noting the value read.
+Ref shown_value(PyObject* leg, PyObject* key, RowSource& source) {
+    Ref value;
+    return source.read(leg, key, value) ? frame::display_text(value.get()) : nullptr;
+}
+
 // The six cells of one leg, computed in reading order.
-Ref leg_row(PyObject* leg) {
-    Ref city_from = text_of(leg, k_city_from);
+Ref make_row(PyObject* leg, RowSource& source) {
+    Ref city_from = shown_value(leg, k_city_from, source);
     if (!city_from) return nullptr;
-    Ref fly_from = text_of(leg, k_fly_from);
+    Ref fly_from = shown_value(leg, k_fly_from, source);
     if (!fly_from) return nullptr;
-    Ref city_to = text_of(leg, k_city_to);
+    Ref city_to = shown_value(leg, k_city_to, source);
     if (!city_to) return nullptr;
-    Ref fly_to = text_of(leg, k_fly_to);
+    Ref fly_to = shown_value(leg, k_fly_to, source);
     if (!fly_to) return nullptr;
     Ref airports = frame::concat({city_from.get(), k_open, fly_from.get(), k_close_arrow,
                                   city_to.get(), k_open, fly_to.get(), k_close});
     if (!airports) return nullptr;
 
-    Ref times = times_cell(leg);
+    Ref times = times_cell(leg, source);
     if (!times) return nullptr;
 
-    Ref flight_no = text_of(leg, k_flight_no);
+    Ref flight_no = shown_value(leg, k_flight_no, source);
     if (!flight_no) return nullptr;
-    Ref carrier = text_of(leg, k_operating_carrier);
+    Ref carrier = shown_value(leg, k_operating_carrier, source);
     if (!carrier) return nullptr;
-    Ref carrier_flight_no = text_of(leg, k_operating_flight_no);
+    Ref carrier_flight_no = shown_value(leg, k_operating_flight_no, source);
     if (!carrier_flight_no) return nullptr;
     Ref operating_flight_no = frame::concat({carrier.get(), k_blank, carrier_flight_no.get()});
     if (!operating_flight_no) return nullptr;
-    Ref airline = text_of(leg, k_airline);
+    Ref airline = shown_value(leg, k_airline, source);
     if (!airline) return nullptr;
-    Ref operated_by = text_of(leg, k_operating_carrier);
+    Ref operated_by = shown_value(leg, k_operating_carrier, source);
     if (!operated_by) return nullptr;
 
     return frame::new_list({airports.get(), times.get(), flight_no.get(), airline.get(),
                             operating_flight_no.get(), operated_by.get()});
+}
+
+Ref leg_row(PyObject* leg) {
+    RowMemo* memo = RowMemo::active();
+    if (memo) {
+        Ref row = memo->reuse(leg);
+        if (row || PyErr_Occurred()) return row;
+    }
+    RowSource source;
+    Ref row = make_row(leg, source);
+    if (row && memo) memo->remember(leg, source, row.get());
+    return row;
 }
 
 Ref route_details(PyObject* const* args) {
@@ -390,6 +503,42 @@ const frame::FunctionDef route_details_def(
 // ---------------------------------------------------------------------------------------
 // get_ret_times
 
+// True when `function` is the builtin of that name itself (a C function of the builtins
+// module), not something bound in its place before the import.
+bool is_host_builtin(PyObject* function, const char* name) {
+    if (!PyCFunction_Check(function)) return false;
+    PyObject* owner = PyCFunction_GET_SELF(function);
+    const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(function)->m_ml;
+    if (!owner || !PyModule_Check(owner)) return false;
+    const char* owner_name = PyModule_GetName(owner);
+    if (!owner_name) PyErr_Clear();
+    return owner_name && std::strcmp(owner_name, "builtins") == 0 &&
+           std::strcmp(method->ml_name, name) == 0;
+}
+
+// Whether the cached min and max are the host's own (settled once, at import).
+struct HostMinMax {
+    bool min = false, max = false;
+};
+HostMinMax host_min_max;
+
+// min(texts) (order -1) or max(texts) (order 1) by the cached builtin.  The host's own min
+// and max over exact texts, whose comparison runs no code, are done here: the first of the
+// smallest (largest) texts, by code points.
+Ref extreme_text(PyObject* builtin, PyObject* texts, int order) {
+    const Py_ssize_t count = PyList_GET_SIZE(texts);
+    bool direct = count > 0 && (order < 0 ? host_min_max.min : host_min_max.max);
+    for (Py_ssize_t i = 0; direct && i < count; ++i)
+        direct = PyUnicode_CheckExact(PyList_GET_ITEM(texts, i));
+    if (!direct) return frame::call(builtin, {texts});
+    PyObject* chosen = PyList_GET_ITEM(texts, 0);
+    for (Py_ssize_t i = 1; i < count; ++i) {
+        PyObject* text = PyList_GET_ITEM(texts, i);
+        if (PyUnicode_Compare(text, chosen) * order > 0) chosen = text;
+    }
+    return Ref::borrow(chosen);
+}
+
 Ref get_ret_times(PyObject* const* args) {
     PyObject* route_plan = args[0];
     Ref departure_times = Ref::steal(PyList_New(0));
@@ -410,11 +559,11 @@ Ref get_ret_times(PyObject* const* args) {
     });
     if (!walked) return nullptr;
 
-    Ref first_departure = frame::call(b_min.get(), {departure_times.get()});
+    Ref first_departure = extreme_text(b_min.get(), departure_times.get(), -1);
     if (!first_departure) return nullptr;
     Ref dep_time = render_display_time(first_departure.get());
     if (!dep_time) return nullptr;
-    Ref last_arrival = frame::call(b_max.get(), {arrival_times.get()});
+    Ref last_arrival = extreme_text(b_max.get(), arrival_times.get(), 1);
     if (!last_arrival) return nullptr;
     Ref arr_time = render_display_time(last_arrival.get());
     if (!arr_time) return nullptr;
@@ -482,20 +631,35 @@ Ref route_text(PyObject* search_result, PyObject* index) {
     return joined;
 }
 
-// Appends str(amount) + " " + currency + " / " to price.
-bool add_price(Ref& price, PyObject* currency, PyObject* amount) {
-    Ref amount_text = frame::to_str(amount);
-    if (!amount_text) return false;
-    Ref currency_text = frame::display_text(currency);
-    if (!currency_text) return false;
-    price = frame::concat({price.get(), amount_text.get(), k_blank, currency_text.get(),
-                           k_price_separator});
-    return bool(price);
-}
+// The price text: str(amount) + " " + currency + " / " for every currency, joined once.
+class PriceText {
+public:
+    bool add(PyObject* currency, PyObject* amount) {
+        Ref amount_text = frame::to_str(amount);
+        if (!amount_text) return false;
+        Ref currency_text = frame::display_text(currency);
+        if (!currency_text) return false;
+        pieces_.push_back(std::move(amount_text));
+        pieces_.push_back(Ref::borrow(k_blank));
+        pieces_.push_back(std::move(currency_text));
+        pieces_.push_back(Ref::borrow(k_price_separator));
+        return true;
+    }
+
+    Ref finish() const {
+        std::vector<PyObject*> items;
+        items.reserve(pieces_.size());
+        for (const Ref& piece : pieces_) items.push_back(piece.get());
+        return frame::join(items.data(), items.size());
+    }
+
+private:
+    std::vector<Ref> pieces_;
+};
 
 // The price text of every currency in conversion, each followed by " / ".
 Ref price_text(PyObject* conversion) {
-    Ref price = Ref::borrow(k_empty);
+    PriceText price;
     if (PyDict_CheckExact(conversion)) {
         const Py_ssize_t size = PyDict_GET_SIZE(conversion);
         Py_ssize_t position = 0;
@@ -507,9 +671,9 @@ Ref price_text(PyObject* conversion) {
             }
             if (!PyDict_Next(conversion, &position, &currency, &amount)) break;
             Ref held_currency = Ref::borrow(currency), held_amount = Ref::borrow(amount);
-            if (!add_price(price, held_currency.get(), held_amount.get())) return nullptr;
+            if (!price.add(held_currency.get(), held_amount.get())) return nullptr;
         }
-        return price;
+        return price.finish();
     }
     Ref items_method = frame::get_attr(conversion, k_items);
     if (!items_method) return nullptr;
@@ -518,10 +682,10 @@ Ref price_text(PyObject* conversion) {
     bool walked = frame::for_each(items.get(), [&](PyObject* item) {
         Ref currency, amount;
         return frame::unpack_pair(item, currency, amount) &&
-               add_price(price, currency.get(), amount.get());
+               price.add(currency.get(), amount.get());
     });
     if (!walked) return nullptr;
-    return price;
+    return price.finish();
 }
 
 // Calls the module's route_details (or get_ret_times) by keyword and unpacks the pair.
@@ -536,6 +700,7 @@ bool call_pair(Global& function, PyObject* kwnames, std::initializer_list<PyObje
 Ref i_parser(PyObject* const* args) {
     PyObject* search_result = args[0];
     PyObject* round_trip = args[1];
+    RowMemo rows;
 
     Ref fly_duration = flight_duration(search_result, k_departure);
     if (!fly_duration || !log_value(k_label_outbound_duration, fly_duration.get())) return nullptr;
@@ -636,9 +801,17 @@ bool import_datetime_interface() {
     return false;
 }
 
+bool check_cached_builtins() {
+    host_min_max.min = is_host_builtin(b_min.get(), "min");
+    host_min_max.max = is_host_builtin(b_max.get(), "max");
+    if (!PyErr_Occurred()) return true;
+    frame::fail_at(frame::Where::current());
+    return false;
+}
+
 bool module_body() {
     return frame::import_names(k_datetime, {k_datetime, k_timedelta}, 0) &&
-           import_datetime_interface() && capture_host_time() &&
+           import_datetime_interface() && capture_host_time() && check_cached_builtins() &&
            frame::import_module(k_logging) &&
            frame::import_names(k_settings, {k_leg_details_header}, 1) &&
            frame::bind(k_author, k_author_name) && frame::bind(k_email, k_email_address) &&

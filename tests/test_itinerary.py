@@ -268,3 +268,33 @@ def test_logged_durations_read_as_the_host_writes_them(brasco, debug_log, monkey
 def test_integer_cells_read_as_the_host_writes_them(brasco, number):
     row = brasco.route_details([make_leg(flight_no=number)])[0][1]
     assert row[2] == str(number)
+
+
+class Stamped(datetime.datetime):
+    def strftime(self, format):
+        return "<" + super().strftime(format) + ">"
+
+
+@pytest.mark.parametrize("change", [
+    lambda brasco, route: route[1].update(cityFrom="Changed"),
+    lambda brasco, route: route[1].__setitem__("flight_no", 12345678901234567890),
+    lambda brasco, route: setattr(brasco, "datetime", Stamped),
+    lambda brasco, route: route.append(dict(route[1])),
+])
+def test_second_table_sees_changes_made_between_the_calls(brasco, monkeypatch, change):
+    """The round trip's inbound table is made after get_ret_times ran: whatever changed in
+    between shows, exactly as a fresh route_details call would show it."""
+    original = brasco.get_ret_times
+
+    def changing_ret_times(route_plan=None):
+        result = original(route_plan=route_plan)
+        change(brasco, route_plan)
+        return result
+
+    monkeypatch.setattr(brasco, "get_ret_times", changing_ret_times)
+    monkeypatch.setattr(brasco, "datetime", brasco.datetime)
+    record = make_record()
+    outbound_before = brasco.route_details(record["route"])[0]
+    result = brasco.i_parser(record, True)
+    assert result[2] == outbound_before
+    assert result[3] == brasco.route_details(record["route"])[1]

@@ -130,6 +130,24 @@ def test_cached_builtin_missing_at_import_and_rebinding_after():
     ]
 
 
+def test_min_and_max_bound_before_the_import_are_the_ones_used():
+    result = run_python("""
+        import builtins, datetime, logging, tavimo.settings
+        calls = []
+        def smallest(texts):
+            calls.append("min")
+            return sorted(texts)[-1]
+        host_min, builtins.min = builtins.min, smallest
+        import tavimo.brasco
+        builtins.min = host_min
+        legs = [dict(local_departure=departure + "Z", local_arrival="2021-06-08T23:00:00.000Z",
+                     **{"return": 1})
+                for departure in ("2021-06-08T18:05:00.000", "2021-06-08T20:10:00.000")]
+        print(tavimo.brasco.get_ret_times(legs)[0], calls)
+    """)
+    assert result.stdout.strip() == "Tue 08 Jun 20:10 ['min']"
+
+
 def test_missing_imported_module_fails_the_import(tmp_path):
     copy_package(tmp_path / "copy")
     package = tmp_path / "copy" / "tavimo"
