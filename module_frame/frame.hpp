@@ -114,6 +114,12 @@ private:
     ProcessRef cached_;
 };
 
+// The version tag of an exact dict: it changes whenever the dict is changed, and no two
+// states of any dicts share one.
+inline std::uint64_t version_tag(PyObject* dict) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
 // Raises NameError "name '%U' is not defined".
 void raise_name_error(PyObject* name) noexcept;
 

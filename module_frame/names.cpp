@@ -9,10 +9,6 @@ namespace {
 Constant* first_constant = nullptr;
 CachedBuiltin* first_builtin = nullptr;
 
-std::uint64_t version_tag(PyObject* dict) noexcept {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
 // The host's builtins module, fetched once; its namespace is the same dict for the life of
 // the process.
 Ref builtins_module() noexcept {

@@ -187,16 +187,12 @@ bool unchanged(PyObject* dict, PyObject* name, const frame::ProcessRef& original
     return current && current == original.get();
 }
 
-std::uint64_t version_tag(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
 bool host_time_untouched() {
     PyObject* builtins = PyEval_GetBuiltins();
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* time_names = PyModule_GetDict(host_time.module.get());
-    const std::uint64_t tags[3] = {version_tag(builtins), version_tag(modules),
-                                   version_tag(time_names)};
+    const std::uint64_t tags[3] = {frame::version_tag(builtins), frame::version_tag(modules),
+                                   frame::version_tag(time_names)};
     if (builtins == host_time.checked_builtins &&
         std::equal(tags, tags + 3, host_time.checked_tags))
         return true;
@@ -282,13 +278,6 @@ Ref display_time(PyObject* record, PyObject* key) {
     return shown.object();
 }
 
-// The display text of record[key].
-Ref text_of(PyObject* record, PyObject* key) {
-    Ref value = frame::get_item(record, key);
-    if (!value) return nullptr;
-    return frame::display_text(value.get());
-}
-
 // ---------------------------------------------------------------------------------------
 // Rows made once per itinerary
 //
@@ -335,7 +324,7 @@ public:
     // (without an error) otherwise.
     Ref reuse(PyObject* leg) const {
         const Entry* entry = find(leg);
-        if (!entry || version_tag(leg) != entry->tag) return nullptr;
+        if (!entry || frame::version_tag(leg) != entry->tag) return nullptr;
         Ref datetime = g_datetime.get();
         if (!datetime) {
             PyErr_Clear();  // making the row afresh meets the same error in its place
@@ -356,7 +345,7 @@ public:
             return;
         Entry& entry = entries_[count_++];
         entry.leg = Ref::borrow(leg);
-        entry.tag = version_tag(leg);
+        entry.tag = frame::version_tag(leg);
         for (int i = 0; i < 6; ++i) entry.cells[i] = Ref::borrow(PyList_GET_ITEM(row, i));
     }
 
