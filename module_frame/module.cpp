@@ -46,7 +46,7 @@ bool remember_interpreter() noexcept {
     return true;
 }
 
-// Copies spec.<from> into the namespace as <to>; a spec without the attribute is skipped.
+// Copies the import spec's <from> into the namespace as <to>, skipped when it lacks one.
 bool copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const char* to,
                          bool skip_none) noexcept {
     Ref value = Ref::steal(PyObject_GetAttrString(spec, from));

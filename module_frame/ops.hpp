@@ -25,7 +25,7 @@ Ref get_slice(PyObject* object, PyObject* slice, Where where = Where::current())
 Ref call(PyObject* function, std::initializer_list<PyObject*> args,
          PyObject* kwnames = nullptr, Where where = Where::current()) noexcept;
 
-// f"{value}": a text unchanged, anything else formatted with an empty specification.
+// f"{value}": a text unchanged, anything else formatted with an empty format.
 Ref display_text(PyObject* value, Where where = Where::current()) noexcept;
 // str(value)
 Ref to_str(PyObject* value, Where where = Where::current()) noexcept;
