@@ -210,6 +210,8 @@ Ref make_function(const FunctionDef& def, Where where = Where::current()) noexce
 
 // Binds `value` under `name` in the module namespace.
 bool bind(PyObject* name, PyObject* value, Where where = Where::current()) noexcept;
+// Binds a new empty dict under `name`.
+bool bind_empty_mapping(PyObject* name, Where where = Where::current()) noexcept;
 // `def`: binds a new function object under its short name.
 bool bind_function(const FunctionDef& def, Where where = Where::current()) noexcept;
 // `import name` for a top-level module; binds it under its own name.

@@ -169,6 +169,13 @@ bool bind(PyObject* name, PyObject* value, Where where) noexcept {
     return false;
 }
 
+bool bind_empty_mapping(PyObject* name, Where where) noexcept {
+    Ref mapping = Ref::steal(PyDict_New());
+    if (mapping) return bind(name, mapping.get(), where);
+    note_failure(where);
+    return false;
+}
+
 bool bind_function(const FunctionDef& def, Where where) noexcept {
     Ref function = make_function(def, where);
     Ref name = Ref::steal(PyUnicode_InternFromString(def.name()));

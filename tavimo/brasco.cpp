@@ -777,11 +777,6 @@ const frame::FunctionDef i_parser_def(
 // ---------------------------------------------------------------------------------------
 // Module body
 
-bool bind_test_mapping() {
-    Ref test = Ref::steal(PyDict_New());
-    return test ? frame::bind(k_test, test.get()) : bool(frame::fail_at(frame::Where::current()));
-}
-
 // The host's datetime C interface, for the native fast paths.
 bool import_datetime_interface() {
     PyDateTime_IMPORT;
@@ -805,7 +800,7 @@ bool module_body() {
            frame::import_names(k_settings, {k_leg_details_header}, 1) &&
            frame::bind(k_author, k_author_name) && frame::bind(k_email, k_email_address) &&
            frame::bind_function(route_details_def) && frame::bind_function(get_ret_times_def) &&
-           frame::bind_function(i_parser_def) && bind_test_mapping();
+           frame::bind_function(i_parser_def) && frame::bind_empty_mapping(k_test);
 }
 
 const frame::ModuleDef brasco_module{"brasco", "tavimo.brasco", "brasco for tavimo",

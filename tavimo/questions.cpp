@@ -295,12 +295,6 @@ bool bind_questions() {
     return fly_back && frame::bind(k_fly_back_question, fly_back.get());
 }
 
-bool bind_test_mapping() {
-    Ref test = Ref::steal(PyDict_New());
-    if (!test) return frame::fail_at(Where::current()), false;
-    return frame::bind(k_test, test.get());
-}
-
 bool module_body() {
     return frame::import_module(k_re) &&
            frame::import_names(k_PyInquirer, {k_Validator, k_ValidationError}, 0) &&
@@ -312,7 +306,8 @@ bool module_body() {
                                {&date_init_def, &date_validate_def}) &&
            frame::create_class(k_NumberValidator, {&g_Validator},
                                {&number_init_def, &number_validate_def}) &&
-           bind_questions() && frame::bind_function(get_questions_def) && bind_test_mapping();
+           bind_questions() && frame::bind_function(get_questions_def) &&
+           frame::bind_empty_mapping(k_test);
 }
 
 const frame::ModuleDef questions_module{"questions", "tavimo.questions",
