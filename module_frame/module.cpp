@@ -29,7 +29,7 @@ struct State {
 };
 State state;
 
-PyObject* create_step(PyObject* spec, PyModuleDef*) noexcept;
+PyObject* create_step(PyObject* module_spec, PyModuleDef*) noexcept;
 int exec_step(PyObject* module) noexcept;
 
 bool remember_interpreter() noexcept {
@@ -46,10 +46,11 @@ bool remember_interpreter() noexcept {
     return true;
 }
 
-// Copies the import spec's <from> into the namespace as <to>, skipped when it lacks one.
-bool copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const char* to,
+// Copies the attribute <from> of module_spec into the namespace as <to>; skipped when
+// module_spec has no such attribute.
+bool copy_attribute(PyObject* module_spec, PyObject* dict, const char* from, const char* to,
                          bool skip_none) noexcept {
-    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    Ref value = Ref::steal(PyObject_GetAttrString(module_spec, from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
@@ -59,18 +60,18 @@ bool copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const
     return PyDict_SetItemString(dict, to, value.get()) == 0;
 }
 
-PyObject* create_step(PyObject* spec, PyModuleDef*) noexcept {
+PyObject* create_step(PyObject* module_spec, PyModuleDef*) noexcept {
     if (!remember_interpreter()) return nullptr;
     if (state.module) return Ref::borrow(state.module).release();
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     PyObject* dict = PyModule_GetDict(module.get());
-    if (!copy_spec_attribute(spec, dict, "loader", "__loader__", false) ||
-        !copy_spec_attribute(spec, dict, "origin", "__file__", false) ||
-        !copy_spec_attribute(spec, dict, "parent", "__package__", false) ||
-        !copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", true))
+    if (!copy_attribute(module_spec, dict, "loader", "__loader__", false) ||
+        !copy_attribute(module_spec, dict, "origin", "__file__", false) ||
+        !copy_attribute(module_spec, dict, "parent", "__package__", false) ||
+        !copy_attribute(module_spec, dict, "submodule_search_locations", "__path__", true))
         return nullptr;
     return module.release();
 }
