@@ -13,6 +13,7 @@ import pytest
 
 import tavimo
 import tavimo.brasco
+from samples import Pairs, make_leg, make_record  # noqa: F401  (shared with the tests)
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PACKAGE_DIR = pathlib.Path(tavimo.__file__).resolve().parent
@@ -69,42 +70,6 @@ class Recording(dict):
         self.reads.append(key)
         value = super().__getitem__(key)
         return Recording(value) if isinstance(value, dict) else value
-
-
-def make_leg(returning=0, **fields):
-    leg = {
-        "cityFrom": "Berlin",
-        "flyFrom": "BER",
-        "cityTo": "London",
-        "flyTo": "LHR",
-        "local_departure": "2021-06-01T10:15:00.000Z",
-        "local_arrival": "2021-06-01T13:40:00.000Z",
-        "flight_no": 42,
-        "airline": "BA",
-        "operating_carrier": "BA",
-        "operating_flight_no": "8472",
-        "return": returning,
-    }
-    leg.update(fields)
-    return leg
-
-
-def make_record(**fields):
-    record = {
-        "duration": {"departure": 9300, "return": 90000},
-        "routes": [["BER", "LHR"], ["LHR", "BER"]],
-        "local_departure": "2021-06-01T10:15:00.000Z",
-        "local_arrival": "2021-06-01T13:40:00.000Z",
-        "conversion": {"EUR": 120, "USD": 140},
-        "route": [
-            make_leg(0),
-            make_leg(1, cityFrom="London", flyFrom="LHR", cityTo="Berlin", flyTo="BER",
-                     local_departure="2021-06-08T18:05:00.000Z",
-                     local_arrival="2021-06-08T21:30:00.000Z"),
-        ],
-    }
-    record.update(fields)
-    return record
 
 
 def run_python(code, *, path=(), check=True, args=()):

@@ -8,6 +8,7 @@ It needs nothing but the installed package.
 import sys
 
 import tavimo.brasco as brasco
+from samples import Pairs, make_leg, make_record
 
 try:
     import tavimo.questions as questions
@@ -30,13 +31,6 @@ class Failing:
         raise ArithmeticError("format")
 
 
-class Pairs:
-    def __init__(self, items):
-        self._items = items
-
-    def items(self):
-        return self._items
-
 
 class Resizing:
     """An amount whose str() changes the size of the conversion dict being walked (by one
@@ -54,27 +48,15 @@ class Resizing:
 
 
 def leg(returning=0, **fields):
-    record = {
-        "cityFrom": "Berlin", "flyFrom": "BER", "cityTo": "London", "flyTo": "LHR",
-        "local_departure": "2021-06-01T10:15:00.000Z",
-        "local_arrival": "2021-06-01T13:40:00.000Z",
-        "flight_no": 42, "airline": "BA", "operating_carrier": "BA",
-        "operating_flight_no": "8472", "return": returning,
-    }
-    record.update(fields)
-    return record
+    return make_leg(returning, **fields)
 
 
 def search_result(**fields):
-    record = {
-        "duration": {"departure": 9300, "return": 90000},
-        "routes": [["BER", "LHR"], ["LHR", "BER"]],
-        "local_departure": "2021-06-01T10:15:00.000Z",
-        "local_arrival": "2021-06-01T13:40:00.000Z",
-        "conversion": {"EUR": 120, "USD": 140.5},
-        "route": [leg(0), leg(1, local_departure="2021-06-08T18:05:00+01:00Z",
-                              local_arrival="2021 06 08T21:30:00Z")],
-    }
+    """A record whose return leg has an offset time and a broken one."""
+    record = make_record(
+        conversion={"EUR": 120, "USD": 140.5},
+        route=[leg(0), leg(1, local_departure="2021-06-08T18:05:00+01:00Z",
+                          local_arrival="2021 06 08T21:30:00Z")])
     record.update(fields)
     return record
 

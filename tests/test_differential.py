@@ -24,6 +24,7 @@ from hypothesis.errors import InvalidArgument
 import rendition
 import tavimo.brasco as brasco
 from rendition import observe
+from samples import Pairs
 
 try:
     import tavimo.questions as questions
@@ -191,16 +192,6 @@ class FailsOn(dict):
         if key == self.failing_key:
             raise Boom("reading " + key)
         return super().__getitem__(key)
-
-
-class Pairs:
-    """A conversion table that is not a dict: items() gives what it was made with."""
-
-    def __init__(self, items):
-        self._items = items
-
-    def items(self):
-        return self._items
 
 
 class FailingItems:

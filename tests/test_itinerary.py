@@ -3,7 +3,7 @@ import datetime
 
 import pytest
 
-from conftest import Recording, make_leg, make_record
+from conftest import Pairs, Recording, make_leg, make_record
 
 
 def return_leg(departure, arrival, returning=1):
@@ -143,11 +143,7 @@ def test_durations(brasco, debug_log, seconds, shown):
     ([("GBP", 99)], "99 GBP / ", "99 GBP"),
 ])
 def test_price(brasco, debug_log, conversion, logged, shown):
-    class Table:
-        def items(self):
-            return conversion
-
-    source = conversion if isinstance(conversion, dict) else Table()
+    source = conversion if isinstance(conversion, dict) else Pairs(conversion)
     result = brasco.i_parser(make_record(conversion=source))
     assert result[0][4] == shown
     assert debug_log.messages[4] == "Price (both ways): " + logged
