@@ -1,6 +1,6 @@
 """Build of the two native modules.
 
-Both modules are compiled from their own body in tavimo/ plus every source of the
+Both modules are compiled from their own body in src/tavimo/ plus every source of the
 shared frame in module_frame/.  Environment knobs, for development builds only:
 
 TAVIMO_SANITIZE=1     build with AddressSanitizer and UndefinedBehaviorSanitizer
@@ -31,7 +31,7 @@ def native_module(name, *body_sources):
     return Extension(
         "tavimo." + name,
         sources=list(body_sources) + FRAME_SOURCES,
-        include_dirs=["module_frame", "tavimo"],
+        include_dirs=["module_frame", "src/tavimo"],
         depends=sorted(glob.glob("module_frame/*.hpp")),
         language="c++",
         extra_compile_args=COMPILE_ARGS,
@@ -39,5 +39,5 @@ def native_module(name, *body_sources):
     )
 
 
-setup(ext_modules=[native_module("brasco", "tavimo/brasco.cpp", "tavimo/display_time.cpp"),
-                   native_module("questions", "tavimo/questions.cpp")])
+setup(ext_modules=[native_module("brasco", "src/tavimo/brasco.cpp", "src/tavimo/display_time.cpp"),
+                   native_module("questions", "src/tavimo/questions.cpp")])

@@ -29,7 +29,7 @@ import time
 try:
     import tavimo.settings  # noqa: F401  (installed package first, then the source tree)
 except ImportError:
-    sys.path.append(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src"))
 
 import peer  # noqa: E402
 import records  # noqa: E402
