@@ -39,5 +39,6 @@ def native_module(name, *body_sources):
     )
 
 
-setup(ext_modules=[native_module("brasco", "src/tavimo/brasco.cpp", "src/tavimo/display_time.cpp"),
+setup(ext_modules=[native_module("brasco", "src/tavimo/brasco.cpp", "src/tavimo/native_datetime.cpp",
+                                 "src/tavimo/display_time.cpp"),
                    native_module("questions", "src/tavimo/questions.cpp")])

@@ -25,7 +25,9 @@ struct FunctionAccess {
                                 PyObject* kwnames) noexcept;
     static bool bind(const FunctionDef& def, PyObject* const* args, Py_ssize_t given,
                      PyObject* kwnames, PyObject** bound) noexcept;
-    static PyObject* finish(const FunctionDef& def, Ref result, int caller_line) noexcept;
+    static PyObject* finish(const RunningCall& call, Ref result) noexcept;
+    static Ref run(const FunctionDef& def, PyObject* const* args, Py_ssize_t given,
+                   PyObject* kwnames) noexcept;
     static Ref make(const FunctionDef& def) noexcept;
     static PyObject* code(const FunctionDef& def) noexcept { return def.code_; }
     static PyObject* defaults(const FunctionDef& def) noexcept { return def.defaults_tuple_; }
@@ -37,8 +39,6 @@ struct FunctionAccess {
 namespace {
 
 FunctionDef* first_function = nullptr;
-// The function whose body is running (innermost), for handlers inside the body.
-const FunctionDef* running_function = nullptr;
 
 struct FunctionObject {
     PyObject_HEAD
@@ -102,9 +102,9 @@ PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &position, &key, &value)) {
             if (!PyUnicode_Check(key)) {
+                RunningCall refused(as_function(self)->def);
                 PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-                return FunctionAccess::finish(*as_function(self)->def, nullptr,
-                                              swap_failure_line(0));
+                return FunctionAccess::finish(refused, nullptr);
             }
         }
     }
@@ -257,25 +257,18 @@ bool FunctionAccess::bind(const FunctionDef& def, PyObject* const* args, Py_ssiz
     return true;
 }
 
-PyObject* FunctionAccess::finish(const FunctionDef& def, Ref result, int caller_line) noexcept {
-    int line = swap_failure_line(caller_line);
+PyObject* FunctionAccess::finish(const RunningCall& call, Ref result) noexcept {
     if (!result) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "native function failed without an exception");
-        add_traceback_of(def, line);
+        add_traceback_of(*call.def, call.failure_line);
     }
     return result.release();
 }
 
-PyObject* FunctionAccess::vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
-                                     PyObject* kwnames) noexcept {
-    const FunctionDef& def = *as_function(self)->def;
-    const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-    const int caller_line = swap_failure_line(0);
-    if (Py_EnterRecursiveCall(" while calling a Python object"))
-        return finish(def, nullptr, caller_line);
-    Ref result;
-    const FunctionDef* caller = std::exchange(running_function, &def);
+// Binds the arguments and runs the body.
+Ref FunctionAccess::run(const FunctionDef& def, PyObject* const* args, Py_ssize_t given,
+                        PyObject* kwnames) noexcept {
     try {
         if (def.one_arg_body_) {
             if (kwnames && PyTuple_GET_SIZE(kwnames))
@@ -284,26 +277,35 @@ PyObject* FunctionAccess::vectorcall(PyObject* self, PyObject* const* args, std:
                 PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)",
                              def.name_, given);
             else
-                result = def.one_arg_body_(args[0]);
-        } else {
-            PyObject* bound[FunctionDef::max_params] = {};
-            if (bind(def, args, given, kwnames, bound)) result = def.fast_body_(bound);
+                return def.one_arg_body_(args[0]);
+            return nullptr;
         }
+        PyObject* bound[FunctionDef::max_params] = {};
+        if (!bind(def, args, given, kwnames, bound)) return nullptr;
+        return def.fast_body_(bound);
     } catch (...) {
         // Nothing in a body throws on purpose; an allocation failure in the C++ library is
         // reported as the host's MemoryError.
-        result.reset();
         if (!PyErr_Occurred()) PyErr_NoMemory();
+        return nullptr;
     }
-    running_function = caller;
-    Py_LeaveRecursiveCall();
-    return finish(def, std::move(result), caller_line);
+}
+
+PyObject* FunctionAccess::vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                                     PyObject* kwnames) noexcept {
+    const FunctionDef& def = *as_function(self)->def;
+    RunningCall call(&def);
+    Ref result;
+    if (!Py_EnterRecursiveCall(" while calling a Python object")) {
+        result = run(def, args, PyVectorcall_NARGS(nargsf), kwnames);
+        Py_LeaveRecursiveCall();
+    }
+    return finish(call, std::move(result));
 }
 
 void add_running_function_traceback() noexcept {
-    const int line = swap_failure_line(0);
-    swap_failure_line(line);
-    if (running_function) FunctionAccess::add_traceback_of(*running_function, line);
+    const RunningCall* call = RunningCall::innermost();
+    if (call && call->def) FunctionAccess::add_traceback_of(*call->def, call->failure_line);
 }
 
 Ref FunctionAccess::make(const FunctionDef& def) noexcept {

@@ -8,11 +8,32 @@ namespace frame {
 // Readies the function object type (once per process).
 bool ready_function_type() noexcept;
 
-// Sets the recorded failure line and returns the previous one.  A function call saves the
-// caller's line, runs its body, reads its own and restores the caller's.
-int swap_failure_line(int line) noexcept;
+// One running call of a native function, or the module body while the exec step runs it:
+// what a failure inside it needs for its traceback entry.  It lives on the stack of the
+// call, and note_failure() writes to the innermost one of the running thread.  Native calls
+// nest strictly within a thread, so each thread's chain is its own: another thread's call,
+// started while this one runs Python code, never sees or changes it.
+class RunningCall {
+public:
+    // Enters the call (def is null for the module body).
+    explicit RunningCall(const FunctionDef* def) noexcept;
+    // Leaves it: the enclosing call of this thread is the innermost one again.
+    ~RunningCall();
+    RunningCall(const RunningCall&) = delete;
+    RunningCall& operator=(const RunningCall&) = delete;
 
-// Appends the traceback entry of the function running now, at the line of its failing
+    // The innermost call of the running thread, or null.
+    static RunningCall* innermost() noexcept;
+
+    const FunctionDef* const def;
+    // The source line of the statement that failed, 0 while none has.
+    int failure_line = 0;
+
+private:
+    RunningCall* const outer_;
+};
+
+// Appends the traceback entry of the innermost running function, at the line of its failing
 // statement, to the exception being raised (for a body that handles the exception itself).
 void add_running_function_traceback() noexcept;
 

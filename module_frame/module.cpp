@@ -131,7 +131,7 @@ int exec_step(PyObject* module) noexcept {
                      state.def->short_name);
         return -1;
     }
-    int previous = swap_failure_line(0);
+    RunningCall body(nullptr);
     bool ok;
     try {
         ok = run_exec(module);
@@ -139,10 +139,9 @@ int exec_step(PyObject* module) noexcept {
         if (!PyErr_Occurred()) PyErr_NoMemory();
         ok = false;
     }
-    int line = swap_failure_line(previous);
     if (ok) return 0;
     std::string name = std::string("init ") + state.def->full_name;
-    add_traceback(name.c_str(), line ? line : 1);
+    add_traceback(name.c_str(), body.failure_line ? body.failure_line : 1);
     Ref forgotten = Ref::steal(state.module);
     state.module = nullptr;
     state.dict = nullptr;

@@ -64,7 +64,14 @@ Ref get_slice(PyObject* object, PyObject* slice, Where where) noexcept {
     }
     PyMappingMethods* mapping = Py_TYPE(object)->tp_as_mapping;
     if (!mapping || !mapping->mp_subscript) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(object)->tp_name);
+        // Item access by index only, as the host reports it for a slice.
+        PySequenceMethods* sequence = Py_TYPE(object)->tp_as_sequence;
+        if (sequence && sequence->sq_item)
+            PyErr_Format(PyExc_TypeError, "sequence index must be integer, not '%.200s'",
+                         Py_TYPE(slice)->tp_name);
+        else
+            PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable",
+                         Py_TYPE(object)->tp_name);
         return fail_at(where);
     }
     return checked_new(mapping->mp_subscript(object, slice), where);

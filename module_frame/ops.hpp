@@ -18,7 +18,7 @@ std::nullptr_t fail_at(Where where) noexcept;
 Ref get_item(PyObject* object, PyObject* key, Where where = Where::current()) noexcept;
 // obj.name
 Ref get_attr(PyObject* object, PyObject* name, Where where = Where::current()) noexcept;
-// obj[slice]; a type without subscription raises "'%.200s' object is unsliceable".
+// obj[slice]; a type without any subscription raises "'%.200s' object is unsliceable".
 Ref get_slice(PyObject* object, PyObject* slice, Where where = Where::current()) noexcept;
 
 // fn(*args) with keyword names for the trailing arguments (a tuple of texts, or null).

@@ -9,10 +9,11 @@ namespace {
 Constant dunder_module("__module__");
 Constant dunder_qualname("__qualname__");
 
-// A module the registry holds and that is not still initialising, or null.
+// A module the registry holds and that is not still initialising, or null.  A None entry
+// holds no module: the host's import reports it.
 Ref registered_module(PyObject* name) noexcept {
     Ref module = Ref::steal(PyImport_GetModule(name));
-    if (!module) return nullptr;
+    if (!module || module.get() == Py_None) return nullptr;
     Ref spec = Ref::steal(PyObject_GetAttrString(module.get(), "__spec__"));
     if (!spec) {
         PyErr_Clear();

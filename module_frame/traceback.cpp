@@ -5,17 +5,23 @@
 
 #include <frameobject.h>
 
+#include <utility>
+
 namespace frame {
 namespace {
-int failure_line = 0;
+// The innermost running call of each thread (see RunningCall).
+thread_local RunningCall* innermost_call = nullptr;
 }  // namespace
 
-void note_failure(Where where) noexcept { failure_line = static_cast<int>(where.line()); }
+RunningCall::RunningCall(const FunctionDef* def) noexcept
+    : def(def), outer_(std::exchange(innermost_call, this)) {}
 
-int swap_failure_line(int line) noexcept {
-    int previous = failure_line;
-    failure_line = line;
-    return previous;
+RunningCall::~RunningCall() { innermost_call = outer_; }
+
+RunningCall* RunningCall::innermost() noexcept { return innermost_call; }
+
+void note_failure(Where where) noexcept {
+    if (innermost_call) innermost_call->failure_line = static_cast<int>(where.line());
 }
 
 void add_traceback(const char* function_name, int line) noexcept {

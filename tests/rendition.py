@@ -12,13 +12,13 @@ import, as the native module does.
 A few native failures are worded differently from what the same Python statement gives;
 the rendition raises the native wording:
 
-- slicing a value whose type has no mapping subscription (even if it has sequence item
-  access, like collections.deque): TypeError "'<tp_name>' object is unsliceable";
+- slicing a value whose type has no subscription at all: TypeError "'<tp_name>' object is
+  unsliceable";
 - unpacking a pair: ValueError "too many values to unpack (expected 2)" or
   "need more than N value(s) to unpack"; an unpackable object that cannot be iterated
   gives the TypeError of iter();
-- the price walk over an exact dict checks the dict's size before every step and raises
-  RuntimeError "dictionary changed size during iteration" when it changed.
+- the price walk over an exact dict is the host's dict iteration, done position by
+  position here so that the tests can change the dict between steps.
 
 Argument binding errors are left to Python: the tests compare bodies, not bindings.
 """
@@ -39,10 +39,12 @@ _max = builtins.max
 # ------------------------------------------------------------------------------------------
 # Native wordings
 
-# Offsets into a type object (CPython 3.8 and 3.9, 64-bit): tp_name, tp_as_mapping, and
-# mp_subscript inside PyMappingMethods.
+# Offsets into a type object (CPython, 64-bit): tp_name, tp_as_sequence, tp_as_mapping,
+# sq_item inside PySequenceMethods and mp_subscript inside PyMappingMethods.
 _TP_NAME = 3 * ctypes.sizeof(ctypes.c_void_p)
+_TP_AS_SEQUENCE = 13 * ctypes.sizeof(ctypes.c_void_p)
 _TP_AS_MAPPING = 14 * ctypes.sizeof(ctypes.c_void_p)
+_SQ_ITEM = 3 * ctypes.sizeof(ctypes.c_void_p)
 _MP_SUBSCRIPT = ctypes.sizeof(ctypes.c_void_p)
 
 
@@ -52,9 +54,17 @@ def type_name(cls):
     return raw[:200].decode("utf-8", "replace")
 
 
+def _has_slot(cls, table_offset, slot_offset):
+    table = ctypes.c_void_p.from_address(id(cls) + table_offset).value
+    return bool(table) and bool(ctypes.c_void_p.from_address(table + slot_offset).value)
+
+
 def has_mapping_subscript(cls):
-    mapping = ctypes.c_void_p.from_address(id(cls) + _TP_AS_MAPPING).value
-    return bool(mapping) and bool(ctypes.c_void_p.from_address(mapping + _MP_SUBSCRIPT).value)
+    return _has_slot(cls, _TP_AS_MAPPING, _MP_SUBSCRIPT)
+
+
+def has_sequence_item(cls):
+    return _has_slot(cls, _TP_AS_SEQUENCE, _SQ_ITEM)
 
 
 def _check_layout():
@@ -70,15 +80,18 @@ def _check_layout():
             raise ImportError(f"unexpected type layout for {cls!r}")
     if type_name(collections.deque) != "collections.deque" or type_name(Indexed) != "Indexed":
         raise ImportError("unexpected type layout (tp_name)")
+    if not has_sequence_item(collections.deque) or has_sequence_item(int):
+        raise ImportError("unexpected type layout (sq_item)")
 
 
 _check_layout()
 
 
 def cut_last(value):
-    """value[:-1], with the native message for a type that cannot be sliced."""
-    if not has_mapping_subscript(type(value)):
-        raise TypeError("'%s' object is unsliceable" % type_name(type(value)))
+    """value[:-1], with the native message for a type that cannot be subscripted at all."""
+    kind = type(value)
+    if not has_mapping_subscript(kind) and not has_sequence_item(kind):
+        raise TypeError("'%s' object is unsliceable" % type_name(kind))
     return value[:-1]
 
 
@@ -212,7 +225,7 @@ def _add_price(price, currency, amount):
 def _price_text(conversion):
     price = ""
     if type(conversion) is dict:
-        # Walked in place, position by position; the size is checked before every step.
+        # Walked in place, position by position, as the host's dict iterator walks it.
         size = len(conversion)
         position = 0
         while True:
@@ -221,6 +234,8 @@ def _price_text(conversion):
             entries = list(conversion.items())
             if position >= len(entries):
                 break
+            if position == size:
+                raise RuntimeError("dictionary keys changed during iteration")
             currency, amount = entries[position]
             position += 1
             price = _add_price(price, currency, amount)

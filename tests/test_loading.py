@@ -168,7 +168,8 @@ def build_for_other_version(tmp_path_factory):
     copy_package(destination)
     for old in (destination / "tavimo").glob("brasco*"):
         old.unlink()
-    sources = [ROOT / "src" / "tavimo" / "brasco.cpp", ROOT / "src" / "tavimo" / "display_time.cpp"]
+    sources = [ROOT / "src" / "tavimo" / name for name in
+               ("brasco.cpp", "native_datetime.cpp", "display_time.cpp")]
     build_native(destination / "tavimo", "brasco", sources,
                  defines=["FRAME_COMPILED_FOR_MAJOR=3", "FRAME_COMPILED_FOR_MINOR=10"])
     return destination

@@ -1,13 +1,10 @@
 // tavimo.brasco: parses one itinerary of a flight search into compact summaries and leg
 // detail tables, logging what it finds at debug level.
-#include "display_time.hpp"
 #include "frame.hpp"
+#include "native_datetime.hpp"
 #include "ops.hpp"
 
-#include <datetime.h>
-
 #include <algorithm>
-#include <charconv>
 #include <vector>
 #include <cstring>
 #include <utility>
@@ -36,9 +33,6 @@ Constant k_email_address("developers@tavimo.invalid");
 Constant k_fromisoformat("fromisoformat");
 Constant k_strftime("strftime");
 Constant k_items("items");
-Constant k_time("time");
-Constant k_struct_time("struct_time");
-Constant k_import("__import__");
 
 // Keys of the search-result record and its route legs.
 Constant k_duration("duration");
@@ -112,121 +106,23 @@ bool log_debug(PyObject* message) {
     return debug && frame::call(debug.get(), {message});
 }
 
-// str() of an exact timedelta, as the host writes it ("-1 day, 23:59:00", "2:35:00.500000");
-// null (without an error) for anything else.
-Ref duration_text(PyObject* value) {
-    if (!PyDelta_CheckExact(value)) return nullptr;
-    const int days = PyDateTime_DELTA_GET_DAYS(value);
-    const int seconds = PyDateTime_DELTA_GET_SECONDS(value);
-    const int microseconds = PyDateTime_DELTA_GET_MICROSECONDS(value);
-    char text[48];
-    char* out = text;
-    auto put_digits = [&](int number, int width) {
-        char digits[12];
-        const auto written = std::to_chars(digits, digits + sizeof digits, number);
-        for (auto length = written.ptr - digits; length < width; ++length) *out++ = '0';
-        out = std::copy(digits, written.ptr, out);
-    };
-    auto put = [&](const char* piece) { while (*piece) *out++ = *piece++; };
-    if (days) {
-        put_digits(days, 1);
-        put(days == 1 || days == -1 ? " day, " : " days, ");
-    }
-    put_digits(seconds / 3600, 1);
-    put(":");
-    put_digits(seconds / 60 % 60, 2);
-    put(":");
-    put_digits(seconds % 60, 2);
-    if (microseconds) {
-        put(".");
-        put_digits(microseconds, 6);
-    }
-    return frame::ascii_text(text, out - text);
-}
-
 // Logs label + the display text of value.
 bool log_value(PyObject* label, PyObject* value) {
-    Ref text = duration_text(value);
+    Ref text = tavimo::native::duration_text(value);
     if (!text && !PyErr_Occurred()) text = frame::display_text(value);
     if (!text) return false;
     Ref message = frame::concat({label, text.get()});
     return message && log_debug(message.get());
 }
 
-// What datetime.strftime relies on: it imports the `time` module by name (through the
-// caller's `__import__`) and calls its struct_time and strftime.  Captured at import; the
-// native rendering is used only while all of them are still the ones the host started
-// with.  A check that passed is remembered with the version tags of the three namespaces
-// involved, so it is redone only after one of them changes.
-struct HostTime {
-    frame::ProcessRef module, strftime, struct_time, import;
-    PyObject* checked_builtins = nullptr;
-    std::uint64_t checked_tags[3] = {};
-};
-HostTime host_time;
-
-bool capture_host_time() {
-    Ref module = Ref::steal(PyImport_ImportModule("time"));
-    if (!module) return frame::fail_at(frame::Where::current()), false;
-    PyObject* names = PyModule_GetDict(module.get());
-    PyObject* builtins = PyEval_GetBuiltins();
-    host_time.strftime.set(Ref::borrow(PyDict_GetItemWithError(names, k_strftime)));
-    host_time.struct_time.set(Ref::borrow(PyDict_GetItemWithError(names, k_struct_time)));
-    host_time.import.set(Ref::borrow(PyDict_GetItemWithError(builtins, k_import)));
-    host_time.module.set(std::move(module));
-    if (!PyErr_Occurred()) return true;
-    frame::fail_at(frame::Where::current());
-    return false;
-}
-
-// True while `name` in `dict` is still `original` (errors of the lookup are dropped: the
-// real calls will meet them again).
-bool unchanged(PyObject* dict, PyObject* name, const frame::ProcessRef& original) {
-    PyObject* current = PyDict_GetItemWithError(dict, name);
-    if (!current) PyErr_Clear();
-    return current && current == original.get();
-}
-
-bool host_time_untouched() {
-    PyObject* builtins = PyEval_GetBuiltins();
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* time_names = PyModule_GetDict(host_time.module.get());
-    const std::uint64_t tags[3] = {frame::version_tag(builtins), frame::version_tag(modules),
-                                   frame::version_tag(time_names)};
-    if (builtins == host_time.checked_builtins &&
-        std::equal(tags, tags + 3, host_time.checked_tags))
-        return true;
-    if (!unchanged(modules, k_time, host_time.module) ||
-        !unchanged(time_names, k_strftime, host_time.strftime) ||
-        !unchanged(time_names, k_struct_time, host_time.struct_time) ||
-        !unchanged(builtins, k_import, host_time.import))
-        return false;
-    host_time.checked_builtins = builtins;
-    std::copy(tags, tags + 3, host_time.checked_tags);
-    return true;
-}
-
-// A display time, as 16 characters rendered natively or as the text the host made.
+// A display time: its 16 characters rendered natively, or the text the host made.
 struct DisplayTime {
     char native[16];
     Ref text;
 
     bool is_native() const { return !text; }
-    Ref object() const {
-        return text ? text : frame::ascii_text(native, sizeof native);
-    }
+    Ref object() const { return text ? text : frame::ascii_text(native, sizeof native); }
 };
-
-// Renders the first `length` characters of `text` natively, where that is certain to equal
-// the host's calls: the module's `datetime` is the host's own class, `time` is untouched,
-// the time locale is the C one and the text's layout is fully validated.
-bool render_natively(PyObject* datetime, PyObject* text, Py_ssize_t length, char (&out)[16]) {
-    return datetime == reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType) &&
-           PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text) && length >= 0 &&
-           tavimo::time_locale_is_c() && host_time_untouched() &&
-           tavimo::render_display_time(static_cast<const char*>(PyUnicode_DATA(text)),
-                                       static_cast<std::size_t>(length), out);
-}
 
 // datetime.fromisoformat(iso).strftime("%a %d %b %H:%M") through the host.
 Ref render_by_host(PyObject* datetime, PyObject* iso) {
@@ -244,22 +140,26 @@ Ref render_display_time(PyObject* iso) {
     Ref datetime = g_datetime.get();
     if (!datetime) return nullptr;
     DisplayTime shown;
-    if (render_natively(datetime.get(), iso, PyUnicode_GET_LENGTH(iso), shown.native))
+    if (PyUnicode_CheckExact(iso) &&
+        tavimo::native::display_time(datetime.get(), iso, PyUnicode_GET_LENGTH(iso), shown.native))
         return shown.object();
     return render_by_host(datetime.get(), iso);
 }
 
-// The display time of value[:-1]; an exact text is not sliced when it renders natively.
+// The display time of value[:-1].  An exact text that renders natively is not sliced:
+// slicing it could neither fail nor run code.
 bool make_display_time(PyObject* value, DisplayTime& shown) {
+    Ref datetime;
     if (PyUnicode_CheckExact(value)) {
-        Ref datetime = g_datetime.get();
-        if (!datetime) return false;
-        if (render_natively(datetime.get(), value, PyUnicode_GET_LENGTH(value) - 1, shown.native))
+        if (!(datetime = g_datetime.get())) return false;
+        if (tavimo::native::display_time(datetime.get(), value, PyUnicode_GET_LENGTH(value) - 1,
+                                         shown.native))
             return true;
     }
     Ref iso = frame::get_slice(value, k_all_but_last);
     if (!iso) return false;
-    shown.text = render_display_time(iso.get());
+    if (!datetime && !(datetime = g_datetime.get())) return false;
+    shown.text = render_by_host(datetime.get(), iso.get());
     return bool(shown.text);
 }
 
@@ -279,95 +179,7 @@ Ref display_time(PyObject* record, PyObject* key) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Rows made once per itinerary
-//
-// i_parser asks route_details twice for the same route plan.  While an i_parser call runs,
-// the rows made from plain data are remembered: from a leg that is an exact dict with text
-// keys only (reading it runs no code), whose values read are texts, ints, None or booleans
-// (showing them runs no code) and whose times were rendered natively.  A later row of the
-// same leg reuses the cells while the dict is unchanged (its version tag) and the times may
-// still be rendered natively, which is exactly when making the row afresh would read the
-// same values and give the same texts.
-
-// What a row was made from.
-struct RowSource {
-    bool plain = true;
-    bool native_times = false;
-
-    PyObject* read(PyObject* leg, PyObject* key, Ref& value) {
-        value = frame::get_item(leg, key);
-        if (!value) return nullptr;
-        plain = plain && (PyUnicode_CheckExact(value.get()) || PyLong_CheckExact(value.get()) ||
-                          value.get() == Py_None || PyBool_Check(value.get()));
-        return value.get();
-    }
-};
-
-bool has_text_keys_only(PyObject* dict) {
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &position, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    return true;
-}
-
-class RowMemo {
-public:
-    RowMemo() noexcept : outer_(std::exchange(active_, this)) {}
-    ~RowMemo() { active_ = outer_; }
-    RowMemo(const RowMemo&) = delete;
-    RowMemo& operator=(const RowMemo&) = delete;
-
-    static RowMemo* active() noexcept { return active_; }
-
-    // A new row with the cells of an earlier row of `leg`, if they still hold; null
-    // (without an error) otherwise.
-    Ref reuse(PyObject* leg) const {
-        const Entry* entry = find(leg);
-        if (!entry || frame::version_tag(leg) != entry->tag) return nullptr;
-        Ref datetime = g_datetime.get();
-        if (!datetime) {
-            PyErr_Clear();  // making the row afresh meets the same error in its place
-            return nullptr;
-        }
-        if (datetime.get() != reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType) ||
-            !tavimo::time_locale_is_c() || !host_time_untouched())
-            return nullptr;
-        const Ref* cells = entry->cells;
-        return frame::new_list({cells[0].get(), cells[1].get(), cells[2].get(), cells[3].get(),
-                                cells[4].get(), cells[5].get()});
-    }
-
-    // Remembers a row made afresh from plain data.
-    void remember(PyObject* leg, const RowSource& source, PyObject* row) {
-        if (count_ == capacity || !source.plain || !source.native_times ||
-            !PyDict_CheckExact(leg) || find(leg) || !has_text_keys_only(leg))
-            return;
-        Entry& entry = entries_[count_++];
-        entry.leg = Ref::borrow(leg);
-        entry.tag = frame::version_tag(leg);
-        for (int i = 0; i < 6; ++i) entry.cells[i] = Ref::borrow(PyList_GET_ITEM(row, i));
-    }
-
-private:
-    static constexpr int capacity = 8;
-    struct Entry {
-        Ref leg;
-        std::uint64_t tag = 0;
-        Ref cells[6];
-    };
-
-    const Entry* find(PyObject* leg) const {
-        for (int i = 0; i < count_; ++i)
-            if (entries_[i].leg.get() == leg) return &entries_[i];
-        return nullptr;
-    }
-
-    static inline RowMemo* active_ = nullptr;
-    RowMemo* outer_;
-    Entry entries_[capacity];
-    int count_ = 0;
-};
+// route_details
 
 // The text of a display time; one made by the host goes through its display text.
 Ref shown_text(const DisplayTime& shown) {
@@ -376,19 +188,15 @@ Ref shown_text(const DisplayTime& shown) {
 
 // f"{departure} -> {arrival}" of the leg's display times: the departure is shown before
 // the arrival is read.
-Ref times_cell(PyObject* leg, RowSource& source) {
+Ref times_cell(PyObject* leg) {
     DisplayTime departure, arrival;
-    Ref departure_value, arrival_value;
-    if (!source.read(leg, k_local_departure, departure_value) ||
-        !make_display_time(departure_value.get(), departure))
-        return nullptr;
+    Ref departure_value = frame::get_item(leg, k_local_departure);
+    if (!departure_value || !make_display_time(departure_value.get(), departure)) return nullptr;
     Ref departure_text;
     if (!departure.is_native() && !(departure_text = shown_text(departure))) return nullptr;
-    if (!source.read(leg, k_local_arrival, arrival_value) ||
-        !make_display_time(arrival_value.get(), arrival))
-        return nullptr;
-    source.native_times = departure.is_native() && arrival.is_native();
-    if (source.native_times) {
+    Ref arrival_value = frame::get_item(leg, k_local_arrival);
+    if (!arrival_value || !make_display_time(arrival_value.get(), arrival)) return nullptr;
+    if (departure.is_native() && arrival.is_native()) {
         char text[36];
         std::copy_n(departure.native, 16, text);
         std::copy_n(" -> ", 4, text + 16);
@@ -401,56 +209,44 @@ Ref times_cell(PyObject* leg, RowSource& source) {
     return frame::concat({departure_text.get(), k_arrow, arrival_text.get()});
 }
 
-// The display text of leg[key], noting the value read.
-Ref shown_value(PyObject* leg, PyObject* key, RowSource& source) {
-    Ref value;
-    return source.read(leg, key, value) ? frame::display_text(value.get()) : nullptr;
+// The display text of leg[key].
+Ref shown_value(PyObject* leg, PyObject* key) {
+    Ref value = frame::get_item(leg, key);
+    return value ? frame::display_text(value.get()) : nullptr;
 }
 
 // The six cells of one leg, computed in reading order.
-Ref make_row(PyObject* leg, RowSource& source) {
-    Ref city_from = shown_value(leg, k_city_from, source);
+Ref leg_row(PyObject* leg) {
+    Ref city_from = shown_value(leg, k_city_from);
     if (!city_from) return nullptr;
-    Ref fly_from = shown_value(leg, k_fly_from, source);
+    Ref fly_from = shown_value(leg, k_fly_from);
     if (!fly_from) return nullptr;
-    Ref city_to = shown_value(leg, k_city_to, source);
+    Ref city_to = shown_value(leg, k_city_to);
     if (!city_to) return nullptr;
-    Ref fly_to = shown_value(leg, k_fly_to, source);
+    Ref fly_to = shown_value(leg, k_fly_to);
     if (!fly_to) return nullptr;
     Ref airports = frame::concat({city_from.get(), k_open, fly_from.get(), k_close_arrow,
                                   city_to.get(), k_open, fly_to.get(), k_close});
     if (!airports) return nullptr;
 
-    Ref times = times_cell(leg, source);
+    Ref times = times_cell(leg);
     if (!times) return nullptr;
 
-    Ref flight_no = shown_value(leg, k_flight_no, source);
+    Ref flight_no = shown_value(leg, k_flight_no);
     if (!flight_no) return nullptr;
-    Ref carrier = shown_value(leg, k_operating_carrier, source);
+    Ref carrier = shown_value(leg, k_operating_carrier);
     if (!carrier) return nullptr;
-    Ref carrier_flight_no = shown_value(leg, k_operating_flight_no, source);
+    Ref carrier_flight_no = shown_value(leg, k_operating_flight_no);
     if (!carrier_flight_no) return nullptr;
     Ref operating_flight_no = frame::concat({carrier.get(), k_blank, carrier_flight_no.get()});
     if (!operating_flight_no) return nullptr;
-    Ref airline = shown_value(leg, k_airline, source);
+    Ref airline = shown_value(leg, k_airline);
     if (!airline) return nullptr;
-    Ref operated_by = shown_value(leg, k_operating_carrier, source);
+    Ref operated_by = shown_value(leg, k_operating_carrier);
     if (!operated_by) return nullptr;
 
     return frame::new_list({airports.get(), times.get(), flight_no.get(), airline.get(),
                             operating_flight_no.get(), operated_by.get()});
-}
-
-Ref leg_row(PyObject* leg) {
-    RowMemo* memo = RowMemo::active();
-    if (memo) {
-        Ref row = memo->reuse(leg);
-        if (row || PyErr_Occurred()) return row;
-    }
-    RowSource source;
-    Ref row = make_row(leg, source);
-    if (row && memo) memo->remember(leg, source, row.get());
-    return row;
 }
 
 Ref route_details(PyObject* const* args) {
@@ -577,23 +373,6 @@ const frame::FunctionDef get_ret_times_def(
 // ---------------------------------------------------------------------------------------
 // i_parser
 
-// timedelta(seconds=n) made directly when `timedelta` is the host's own class and n an
-// exact int within its range; null (without an error) otherwise.
-Ref native_duration(PyObject* timedelta, PyObject* seconds) {
-    if (timedelta != reinterpret_cast<PyObject*>(PyDateTimeAPI->DeltaType) ||
-        !PyLong_CheckExact(seconds))
-        return nullptr;
-    int overflow = 0;
-    const long long total = PyLong_AsLongLongAndOverflow(seconds, &overflow);
-    if (overflow) return nullptr;
-    constexpr long long day = 86400, max_days = 999999999;
-    long long days = total / day, rest = total % day;
-    if (rest < 0) rest += day, --days;
-    if (days > max_days || days < -max_days) return nullptr;
-    return Ref::steal(PyDateTimeAPI->Delta_FromDelta(static_cast<int>(days), static_cast<int>(rest),
-                                                     0, 1, PyDateTimeAPI->DeltaType));
-}
-
 // timedelta(seconds=int(search_result["duration"][direction]))
 Ref flight_duration(PyObject* search_result, PyObject* direction) {
     Ref duration = frame::get_item(search_result, k_duration);
@@ -604,7 +383,7 @@ Ref flight_duration(PyObject* search_result, PyObject* direction) {
     if (!seconds) return nullptr;
     Ref timedelta = g_timedelta.get();
     if (!timedelta) return nullptr;
-    if (Ref fast = native_duration(timedelta.get(), seconds.get())) return fast;
+    if (Ref fast = tavimo::native::duration(timedelta.get(), seconds.get())) return fast;
     if (PyErr_Occurred()) return frame::fail_at(frame::Where::current());
     return frame::call(timedelta.get(), {seconds.get()}, k_kw_seconds);
 }
@@ -650,7 +429,11 @@ private:
 Ref price_text(PyObject* conversion) {
     PriceText price;
     if (PyDict_CheckExact(conversion)) {
+        // Walked as the host's dict iterator walks it: the size is checked before every
+        // step, and an entry found after as many entries as the dict held means that keys
+        // were replaced meanwhile.
         const Py_ssize_t size = PyDict_GET_SIZE(conversion);
+        Py_ssize_t expected = size;
         Py_ssize_t position = 0;
         PyObject *currency, *amount;
         while (true) {
@@ -659,6 +442,10 @@ Ref price_text(PyObject* conversion) {
                 return frame::fail_at(frame::Where::current());
             }
             if (!PyDict_Next(conversion, &position, &currency, &amount)) break;
+            if (expected-- == 0) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                return frame::fail_at(frame::Where::current());
+            }
             Ref held_currency = Ref::borrow(currency), held_amount = Ref::borrow(amount);
             if (!price.add(held_currency.get(), held_amount.get())) return nullptr;
         }
@@ -689,7 +476,6 @@ bool call_pair(Global& function, PyObject* kwnames, std::initializer_list<PyObje
 Ref i_parser(PyObject* const* args) {
     PyObject* search_result = args[0];
     PyObject* round_trip = args[1];
-    RowMemo rows;
 
     Ref fly_duration = flight_duration(search_result, k_departure);
     if (!fly_duration || !log_value(k_label_outbound_duration, fly_duration.get())) return nullptr;
@@ -777,12 +563,10 @@ const frame::FunctionDef i_parser_def(
 // ---------------------------------------------------------------------------------------
 // Module body
 
-// The host's datetime C interface, for the native fast paths.
-bool import_datetime_interface() {
-    PyDateTime_IMPORT;
-    if (PyDateTimeAPI) return true;
-    frame::fail_at(frame::Where::current());
-    return false;
+// The host's datetime C interface, for the native fast paths; never fails.
+bool find_datetime_interface() {
+    tavimo::native::find_datetime_interface();
+    return true;
 }
 
 bool check_cached_builtins() {
@@ -795,7 +579,7 @@ bool check_cached_builtins() {
 
 bool module_body() {
     return frame::import_names(k_datetime, {k_datetime, k_timedelta}, 0) &&
-           import_datetime_interface() && capture_host_time() && check_cached_builtins() &&
+           find_datetime_interface() && check_cached_builtins() &&
            frame::import_module(k_logging) &&
            frame::import_names(k_settings, {k_leg_details_header}, 1) &&
            frame::bind(k_author, k_author_name) && frame::bind(k_email, k_email_address) &&

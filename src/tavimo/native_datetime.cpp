@@ -1,0 +1,208 @@
+// Durations and display times made natively; see native_datetime.hpp.
+#include "native_datetime.hpp"
+
+#include "display_time.hpp"
+#include "frame.hpp"
+#include "ops.hpp"
+
+#include <datetime.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+namespace tavimo::native {
+
+using frame::Constant;
+using frame::Ref;
+
+namespace {
+
+Constant k_builtins_name("__builtins__");
+Constant k_import("__import__");
+Constant k_time("time");
+Constant k_spec("__spec__");
+Constant k_initializing("_initializing");
+Constant k_getattr("__getattr__");
+Constant k_strftime("strftime");
+Constant k_struct_time("struct_time");
+Constant k_capsule("datetime_CAPI");
+Constant k_datetime_module("datetime");
+Constant k_datetime_c_module("_datetime");
+
+// The repr slot that every struct sequence type of the host shares (found at import).
+reprfunc struct_sequence_repr = nullptr;
+
+// dict[key] for an exact dict and a text key; null, without an error, when missing (a
+// lookup error is dropped: the host's way meets it again).
+PyObject* entry(PyObject* dict, PyObject* key) noexcept {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (!value) PyErr_Clear();
+    return value;
+}
+
+// The datetime C interface held by a module that the registry holds, or null.
+PyDateTime_CAPI* interface_in(PyObject* module_name) noexcept {
+    PyObject* module = entry(PyImport_GetModuleDict(), module_name);
+    if (!module || !PyModule_CheckExact(module)) return nullptr;
+    PyObject* capsule = entry(PyModule_GetDict(module), k_capsule);
+    if (!capsule || !PyCapsule_IsValid(capsule, PyDateTime_CAPSULE_NAME)) return nullptr;
+    return static_cast<PyDateTime_CAPI*>(PyCapsule_GetPointer(capsule, PyDateTime_CAPSULE_NAME));
+}
+
+// ---------------------------------------------------------------------------------------
+// What the host's strftime runs
+//
+// datetime.strftime (a C method of the host's own class) calls self.timetuple(), which
+// builds the struct_time, and then time.strftime(format, timetuple).  It reaches both
+// through the host's import of `time` by name, twice: that calls `__import__` from the
+// `__builtins__` of the calling Python frame's globals (a native function has no frame of
+// its own), which finds `time` in the module registry and, since it is there, only asks
+// its `__spec__._initializing` and (on some hosts) probes it for `__path__`; the module
+// is then taken from the registry again and its `struct_time` and `strftime` attributes
+// are called.  The native rendering equals all of that, and none of it runs Python code,
+// when:
+//
+//   1. the calling frame's globals are an exact dict whose `__builtins__` is an exact
+//      module or an exact dict holding the host's own `__import__`;
+//   2. the registry's `time` is an exact module (no attribute access of its own) made by
+//      the host's `time` module definition, whose namespace has no module `__getattr__`
+//      (the `__path__` probe then runs nothing);
+//   3. its `__spec__` is settled: `_initializing` is missing or False, and reading it runs
+//      no code (the generic attribute lookup, no class attribute of that name);
+//   4. its `strftime` is the host's own C function and its `struct_time` a struct sequence
+//      type named "time.struct_time" (only C code makes one) of the plain metaclass;
+//   5. the time locale is "C" or "POSIX", whose day and month names the renderer writes.
+
+// A C function of the host's module `module_name` named `name`: an entry of that module's
+// own method table, bound to that module.  Nothing written in Python can be one.
+bool is_module_function(PyObject* function, const char* module_name, const char* name) noexcept {
+    if (!function || Py_TYPE(function) != &PyCFunction_Type) return false;
+    PyObject* owner = PyCFunction_GET_SELF(function);
+    if (!owner || !PyModule_Check(owner)) return false;
+    const PyModuleDef* def = PyModule_GetDef(owner);
+    if (!def || !def->m_name || std::strcmp(def->m_name, module_name) != 0 || !def->m_methods)
+        return false;
+    const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(function)->m_ml;
+    for (const PyMethodDef* own = def->m_methods; own->ml_name; ++own)
+        if (own == method) return std::strcmp(method->ml_name, name) == 0;
+    return false;
+}
+
+// Condition 1.
+bool import_is_the_hosts() noexcept {
+    PyObject* globals = PyEval_GetGlobals();
+    if (!globals || !PyDict_CheckExact(globals)) return false;
+    PyObject* builtins = entry(globals, k_builtins_name);
+    PyObject* names = nullptr;
+    if (builtins && PyModule_CheckExact(builtins)) names = PyModule_GetDict(builtins);
+    else if (builtins && PyDict_CheckExact(builtins)) names = builtins;
+    return names && is_module_function(entry(names, k_import), "builtins", "__import__");
+}
+
+// Condition 3.
+bool spec_is_settled(PyObject* spec) noexcept {
+    PyTypeObject* type = Py_TYPE(spec);
+    if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, k_initializing))
+        return false;
+    Ref own = Ref::steal(PyObject_GenericGetDict(spec, nullptr));
+    if (!own) {
+        PyErr_Clear();  // no instance dict: nothing there to find
+        return true;
+    }
+    if (!PyDict_CheckExact(own.get())) return false;
+    PyObject* initializing = entry(own.get(), k_initializing);
+    return !initializing || initializing == Py_False;
+}
+
+// Condition 4, struct_time.
+bool is_struct_time_type(PyObject* candidate) noexcept {
+    if (!candidate || Py_TYPE(candidate) != &PyType_Type) return false;
+    auto* type = reinterpret_cast<PyTypeObject*>(candidate);
+    return struct_sequence_repr && type->tp_repr == struct_sequence_repr &&
+           std::strcmp(type->tp_name, "time.struct_time") == 0;
+}
+
+// Conditions 2 to 4.
+bool time_is_the_hosts() noexcept {
+    PyObject* time = entry(PyImport_GetModuleDict(), k_time);
+    if (!time || !PyModule_CheckExact(time)) return false;
+    const PyModuleDef* def = PyModule_GetDef(time);
+    if (!def || !def->m_name || std::strcmp(def->m_name, "time") != 0) return false;
+    PyObject* names = PyModule_GetDict(time);
+    if (entry(names, k_getattr)) return false;
+    PyObject* spec = entry(names, k_spec);
+    return spec && spec_is_settled(spec) &&
+           is_module_function(entry(names, k_strftime), "time", "strftime") &&
+           is_struct_time_type(entry(names, k_struct_time));
+}
+
+}  // namespace
+
+void find_datetime_interface() noexcept {
+    PyDateTimeAPI = interface_in(k_datetime_c_module);
+    if (!PyDateTimeAPI) PyDateTimeAPI = interface_in(k_datetime_module);
+    if (Ref info = Ref::steal(PyFloat_GetInfo())) struct_sequence_repr = Py_TYPE(info.get())->tp_repr;
+    PyErr_Clear();
+}
+
+bool is_host_datetime(PyObject* cls) noexcept {
+    return PyDateTimeAPI && cls == reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType);
+}
+
+Ref duration(PyObject* timedelta, PyObject* seconds) noexcept {
+    if (!PyDateTimeAPI || timedelta != reinterpret_cast<PyObject*>(PyDateTimeAPI->DeltaType) ||
+        !PyLong_CheckExact(seconds))
+        return nullptr;
+    int overflow = 0;
+    const long long total = PyLong_AsLongLongAndOverflow(seconds, &overflow);
+    if (overflow) return nullptr;
+    constexpr long long day = 86400, max_days = 999999999;
+    long long days = total / day, rest = total % day;
+    if (rest < 0) rest += day, --days;
+    if (days > max_days || days < -max_days) return nullptr;
+    return Ref::steal(PyDateTimeAPI->Delta_FromDelta(static_cast<int>(days), static_cast<int>(rest),
+                                                     0, 1, PyDateTimeAPI->DeltaType));
+}
+
+Ref duration_text(PyObject* value) noexcept {
+    if (!PyDateTimeAPI || !PyDelta_CheckExact(value)) return nullptr;
+    const int days = PyDateTime_DELTA_GET_DAYS(value);
+    const int seconds = PyDateTime_DELTA_GET_SECONDS(value);
+    const int microseconds = PyDateTime_DELTA_GET_MICROSECONDS(value);
+    char text[48];
+    char* out = text;
+    auto put_digits = [&](int number, int width) {
+        char digits[12];
+        const auto written = std::to_chars(digits, digits + sizeof digits, number);
+        for (auto length = written.ptr - digits; length < width; ++length) *out++ = '0';
+        out = std::copy(digits, written.ptr, out);
+    };
+    auto put = [&](const char* piece) { while (*piece) *out++ = *piece++; };
+    if (days) {
+        put_digits(days, 1);
+        put(days == 1 || days == -1 ? " day, " : " days, ");
+    }
+    put_digits(seconds / 3600, 1);
+    put(":");
+    put_digits(seconds / 60 % 60, 2);
+    put(":");
+    put_digits(seconds % 60, 2);
+    if (microseconds) {
+        put(".");
+        put_digits(microseconds, 6);
+    }
+    return frame::ascii_text(text, out - text);
+}
+
+bool display_time(PyObject* datetime, PyObject* text, Py_ssize_t length,
+                  char (&out)[16]) noexcept {
+    return is_host_datetime(datetime) && PyUnicode_CheckExact(text) &&
+           PyUnicode_IS_ASCII(text) && length >= 0 &&
+           length <= PyUnicode_GET_LENGTH(text) &&
+           render_display_time(static_cast<const char*>(PyUnicode_DATA(text)),
+                               static_cast<std::size_t>(length), out) &&
+           time_locale_is_c() && import_is_the_hosts() && time_is_the_hosts();
+}
+
+}  // namespace tavimo::native
