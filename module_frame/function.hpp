@@ -5,6 +5,10 @@
 
 namespace frame {
 
+// The host's builtins module, fetched once, as an import statement gets it (not through a
+// replaceable `__import__`); its namespace is the same dict for the life of the process.
+Ref builtins_module() noexcept;
+
 // Readies the function object type (once per process).
 bool ready_function_type() noexcept;
 

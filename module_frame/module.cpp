@@ -109,7 +109,7 @@ bool register_in_sys_modules(PyObject* module) noexcept {
 }
 
 bool set_builtins(PyObject* dict) noexcept {
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    Ref builtins = builtins_module();
     return builtins && PyDict_SetItemString(dict, "__builtins__", builtins.get()) == 0;
 }
 

@@ -5,17 +5,16 @@
 #include <dictobject.h>
 
 namespace frame {
+
+Ref builtins_module() noexcept {
+    static PyObject* builtins = nullptr;
+    if (!builtins) builtins = PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0);
+    return Ref::borrow(builtins);
+}
+
 namespace {
 Constant* first_constant = nullptr;
 CachedBuiltin* first_builtin = nullptr;
-
-// The host's builtins module, fetched once; its namespace is the same dict for the life of
-// the process.
-Ref builtins_module() noexcept {
-    static PyObject* builtins = nullptr;
-    if (!builtins) builtins = PyImport_ImportModule("builtins");
-    return Ref::borrow(builtins);
-}
 
 PyObject* builtins_dict() noexcept {
     Ref module = builtins_module();

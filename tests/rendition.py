@@ -16,9 +16,7 @@ the rendition raises the native wording:
   unsliceable";
 - unpacking a pair: ValueError "too many values to unpack (expected 2)" or
   "need more than N value(s) to unpack"; an unpackable object that cannot be iterated
-  gives the TypeError of iter();
-- the price walk over an exact dict is the host's dict iteration, done position by
-  position here so that the tests can change the dict between steps.
+  gives the TypeError of iter().
 
 Argument binding errors are left to Python: the tests compare bodies, not bindings.
 """
@@ -225,19 +223,8 @@ def _add_price(price, currency, amount):
 def _price_text(conversion):
     price = ""
     if type(conversion) is dict:
-        # Walked in place, position by position, as the host's dict iterator walks it.
-        size = len(conversion)
-        position = 0
-        while True:
-            if len(conversion) != size:
-                raise RuntimeError("dictionary changed size during iteration")
-            entries = list(conversion.items())
-            if position >= len(entries):
-                break
-            if position == size:
-                raise RuntimeError("dictionary keys changed during iteration")
-            currency, amount = entries[position]
-            position += 1
+        # The native walk is the host's own dict iteration.
+        for currency, amount in conversion.items():
             price = _add_price(price, currency, amount)
         return price
     for item in conversion.items():

@@ -453,3 +453,112 @@ def test_a_replaced_time_strftime_is_what_datetime_strftime_calls(brasco, monkey
     assert wanted == "<Tue 01 Jun 10:15>"
     assert times_cell(brasco, text, text) == f"{wanted} -> {wanted}"
     assert return_times(brasco, text, text) == (wanted, wanted)
+
+
+# ---------------------------------------------------------------------------------------
+# What the host's strftime reaches, changed: the native rendering must step aside, so that
+# the same calls and lookups happen as in the host's own way.
+
+
+class Spy:
+    """Scenarios that change what datetime.strftime reaches, each recording what it sees."""
+
+    def __init__(self, monkeypatch):
+        self.monkeypatch, self.events = monkeypatch, []
+        self.globals = {"__builtins__": __builtins__}
+
+    def recorder(self, label, result):
+        def record(*args, **kwargs):
+            self.events.append((label, args[0] if args else None))
+            return result(*args, **kwargs)
+        return record
+
+    def import_in_caller_globals(self):
+        import builtins
+        namespace = dict(vars(builtins))
+        namespace["__import__"] = self.recorder("import", builtins.__import__)
+        self.globals = {"__builtins__": namespace}
+
+    def import_in_builtins(self):
+        import builtins
+        self.monkeypatch.setattr(builtins, "__import__",
+                                 self.recorder("import", builtins.__import__))
+
+    def time_with_attribute_access_of_its_own(self):
+        events = self.events
+
+        class Watched(types.ModuleType):
+            def __getattribute__(self, name):
+                events.append(("getattr", name))
+                return super().__getattribute__(name)
+
+        watched = Watched("time")
+        watched.__dict__.update(vars(time))
+        self.monkeypatch.setitem(__import__("sys").modules, "time", watched)
+
+    def spec_found_by_a_module_getattr(self):
+        def missing(name):
+            self.events.append(("__getattr__", name))
+            raise AttributeError(name)
+        self.monkeypatch.delattr(time, "__spec__")
+        self.monkeypatch.setattr(time, "__getattr__", missing, raising=False)
+
+    def spec_read_by_a_property(self):
+        events = self.events
+
+        class Spec:
+            @property
+            def _initializing(self):
+                events.append(("spec", "_initializing"))
+                return False
+
+        self.monkeypatch.setattr(time, "__spec__", Spec())
+
+    def spec_still_initializing_flag_set_to_a_value(self):
+        class Flag:
+            def __bool__(inner):
+                self.events.append(("spec", "bool"))
+                return False
+
+        spec = types.SimpleNamespace(_initializing=Flag())
+        self.monkeypatch.setattr(time, "__spec__", spec)
+
+    def struct_time_replaced(self):
+        self.monkeypatch.setattr(time, "struct_time",
+                                 self.recorder("struct_time", time.struct_time))
+
+    def run(self, code, **names):
+        """Runs code from a frame whose globals are this scenario's."""
+        namespace = dict(self.globals, **names)
+        exec(code, namespace)
+        return namespace["result"]
+
+
+SCENARIOS = [name for name in vars(Spy) if not name.startswith("_")
+             and name not in ("recorder", "run")]
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS)
+def test_changes_to_what_strftime_reaches_are_met_as_the_host_meets_them(brasco, monkeypatch,
+                                                                         scenario):
+    departure, arrival = "2021-06-01T10:15:00.000Z", "2021-06-01T13:40:00.000+02:00Z"
+    spy = Spy(monkeypatch)
+    getattr(spy, scenario)()
+    spy.events.clear()
+    host = spy.run("result = [datetime.fromisoformat(t[:-1]).strftime(FORMAT) for t in texts]",
+                   datetime=datetime, FORMAT=FORMAT, texts=[departure, arrival])
+    host_events, spy.events[:] = spy.events[:], []
+    native = spy.run("result = route_details([leg])[0][1][1]", route_details=brasco.route_details,
+                     leg=make_leg(0, local_departure=departure, local_arrival=arrival))
+    native_events = spy.events[:]
+    monkeypatch.undo()
+    assert native == " -> ".join(host)
+    assert native_events == host_events
+    assert host_events  # the scenario did change what strftime reaches
+
+
+def test_time_blocked_in_the_registry_fails_as_strftime_fails(brasco, monkeypatch):
+    import sys
+    monkeypatch.setitem(sys.modules, "time", None)
+    text = "2021-06-01T10:15:00.000Z"
+    assert outcome(return_times, brasco, text, text) == outcome(expected_display, text)

@@ -293,6 +293,59 @@ def test_globals_are_read_afresh_on_every_call():
         assert brasco.i_parser(record, True) == plain
 
 
+class BuiltinsLookups:
+    """Counts the lookups of `datetime` that fall through to the builtins module's
+    __getattr__, with the module's own binding deleted."""
+
+    def __init__(self, monkeypatch, value=datetime):
+        self.count = 0
+        self.value = value
+        monkeypatch.delattr(brasco, "datetime")
+        monkeypatch.setattr(builtins, "__getattr__", self, raising=False)
+
+    def __call__(self, name):
+        if name != "datetime":
+            raise AttributeError(name)
+        self.count += 1
+        return self.value
+
+
+class Later(datetime):
+    """A datetime the native rendering does not take: every display time goes the host's
+    way."""
+
+
+@pytest.mark.parametrize("value", [datetime, Later], ids=["native", "host's way"])
+@pytest.mark.parametrize("round_trip", [False, True], ids=["one way", "round trip"])
+@pytest.mark.parametrize("legs", [1, 3])
+def test_datetime_is_read_once_per_display_time(monkeypatch, value, round_trip, legs):
+    route = [make_leg((n + 1) % 2) for n in range(legs)]
+    record = make_record(route=route)
+    lookups = BuiltinsLookups(monkeypatch, value)
+    result = brasco.i_parser(record, round_trip)
+    assert lookups.count == (4 + 4 * legs if round_trip else 2 + 2 * legs)
+    lookups.count = 0
+    brasco.route_details(route)
+    assert lookups.count == 2 * legs
+    lookups.count = 0
+    brasco.get_ret_times(route)
+    assert lookups.count == 2
+
+
+def test_a_slice_of_an_index_only_sequence_fails_as_the_host_reports_it():
+    from collections import deque
+    value = deque("2021-06-01T10:15:00.000Z")
+    with pytest.raises(TypeError) as host:
+        value[:-1]
+    for call in (lambda: brasco.route_details([make_leg(0, local_arrival=value)]),
+                 lambda: brasco.get_ret_times([make_leg(1, local_departure=value)]),
+                 lambda: brasco.i_parser(make_record(local_departure=value))):
+        with pytest.raises(TypeError) as native:
+            call()
+        assert str(native.value) == str(host.value) == \
+            "sequence index must be integer, not 'slice'"
+
+
 @pytest.mark.parametrize("result", [42, None, b"bytes", ["a", "list"], 3.5,
                                     FailingFormat()],
                          ids=["int", "None", "bytes", "list", "float", "unformattable"])
@@ -546,7 +599,14 @@ def drop_self(table):
     table.pop(next(key for key, value in table.items() if isinstance(value, Amount)))
 
 
-TABLE_CHANGES = [grow, shrink, replace_values, drop_self]
+def swap_key(table):
+    """Replaces another entry by a new one: the size stays, the keys change."""
+    table.pop(next(key for key, value in table.items()
+                   if not isinstance(value, Amount) and not isinstance(key, Currency)))
+    table["NEW"] = 1
+
+
+TABLE_CHANGES = [grow, shrink, replace_values, drop_self, swap_key]
 
 
 @pytest.mark.parametrize("change", TABLE_CHANGES, ids=lambda c: c.__name__)
@@ -567,6 +627,18 @@ def test_conversion_table_changed_during_the_price_walk(change, position):
     if change in (grow, shrink, drop_self):
         assert outcome == ("raised", RuntimeError, "dictionary changed size during iteration")
         assert not any("Price" in record[3] for record in records)
+    if change is swap_key:
+        # As the host's own walk over the same table meets it.
+        table = {"EUR": 120, "USD": Amount(None, change)} if position == "last" else \
+            {"USD": Amount(None, change), "EUR": 120}
+        table["USD"].table = table
+        try:
+            for currency, amount in table.items():
+                str(amount)
+        except RuntimeError as error:
+            assert outcome == ("raised", RuntimeError, str(error))
+        else:
+            assert outcome[0] == "returned"
     assert_no_leak(scenario)
 
 

@@ -283,3 +283,56 @@ def test_metaclass_conflict_fails_the_import(probe_build):
         "subclass of the metaclasses of all its bases",
         "init frame_probe",
     ]
+
+
+@pytest.mark.parametrize("name, dependency", [("brasco", "logging"), ("questions", "re")])
+def test_a_none_registry_entry_is_refused_as_the_host_refuses_it(name, dependency):
+    result = run_python(f"""
+        import sys, {dependency}
+        saved, sys.modules["{dependency}"] = sys.modules["{dependency}"], None
+        try:
+            import tavimo.{name}
+        except ImportError as error:
+            print(type(error).__name__, error)
+        sys.modules["{dependency}"] = saved
+        import tavimo.{name}
+        print(tavimo.{name}.{dependency} is saved)
+    """)
+    assert result.stdout.splitlines() == [
+        f"ModuleNotFoundError import of {dependency} halted; None in sys.modules", "True"]
+
+
+def test_loading_imports_only_what_the_module_body_names():
+    # The body's own imports do not pass through builtins.__import__; anything else a fast
+    # path imported would.  `time` blocked and `datetime` replaced in the registry by a
+    # stand-in with the two classes must not stop the module from loading.
+    result = run_python("""
+        import builtins, datetime, logging, sys, types, tavimo.settings
+        real_import, seen = builtins.__import__, []
+        def recording(name, *args, **kwargs):
+            seen.append(name)
+            return real_import(name, *args, **kwargs)
+        stand_in = types.ModuleType("datetime")
+        stand_in.datetime, stand_in.timedelta = datetime.datetime, datetime.timedelta
+        sys.modules["datetime"], sys.modules["time"] = stand_in, None
+        builtins.__import__ = recording
+        from tavimo import brasco
+        builtins.__import__ = real_import
+        print(seen)
+        leg = dict(local_departure="2021-06-08T18:05:00.000Z",
+                   local_arrival="2021-06-08T21:30:00.000Z", **{"return": 1})
+        for call in (lambda: brasco.get_ret_times([leg]),
+                     lambda: datetime.datetime.fromisoformat("2021-06-08").strftime("%a")):
+            try:
+                call()
+            except ImportError as error:
+                print(type(error).__name__, error)
+        del sys.modules["time"]
+        print(brasco.get_ret_times([leg]))
+    """)
+    assert result.stdout.splitlines() == [
+        "['tavimo']",
+        "ModuleNotFoundError import of time halted; None in sys.modules",
+        "ModuleNotFoundError import of time halted; None in sys.modules",
+        "('Tue 08 Jun 18:05', 'Tue 08 Jun 21:30')",
+    ]

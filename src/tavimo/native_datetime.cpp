@@ -23,7 +23,6 @@ Constant k_import("__import__");
 Constant k_time("time");
 Constant k_spec("__spec__");
 Constant k_initializing("_initializing");
-Constant k_getattr("__getattr__");
 Constant k_strftime("strftime");
 Constant k_struct_time("struct_time");
 Constant k_capsule("datetime_CAPI");
@@ -58,18 +57,17 @@ PyDateTime_CAPI* interface_in(PyObject* module_name) noexcept {
 // through the host's import of `time` by name, twice: that calls `__import__` from the
 // `__builtins__` of the calling Python frame's globals (a native function has no frame of
 // its own), which finds `time` in the module registry and, since it is there, only asks
-// its `__spec__._initializing` and (on some hosts) probes it for `__path__`; the module
-// is then taken from the registry again and its `struct_time` and `strftime` attributes
-// are called.  The native rendering equals all of that, and none of it runs Python code,
-// when:
+// its `__spec__._initializing`; the module is then taken from the registry again and its
+// `struct_time` and `strftime` attributes are called.  The native rendering equals all of
+// that, and none of it runs Python code, when:
 //
 //   1. the calling frame's globals are an exact dict whose `__builtins__` is an exact
 //      module or an exact dict holding the host's own `__import__`;
 //   2. the registry's `time` is an exact module (no attribute access of its own) made by
-//      the host's `time` module definition, whose namespace has no module `__getattr__`
-//      (the `__path__` probe then runs nothing);
-//   3. its `__spec__` is settled: `_initializing` is missing or False, and reading it runs
-//      no code (the generic attribute lookup, no class attribute of that name);
+//      the host's `time` module definition;
+//   3. its namespace holds a settled `__spec__`: `_initializing` is missing or False, and
+//      reading it runs no code (the generic attribute lookup, no class attribute of that
+//      name);
 //   4. its `strftime` is the host's own C function and its `struct_time` a struct sequence
 //      type named "time.struct_time" (only C code makes one) of the plain metaclass;
 //   5. the time locale is "C" or "POSIX", whose day and month names the renderer writes.
@@ -130,7 +128,6 @@ bool time_is_the_hosts() noexcept {
     const PyModuleDef* def = PyModule_GetDef(time);
     if (!def || !def->m_name || std::strcmp(def->m_name, "time") != 0) return false;
     PyObject* names = PyModule_GetDict(time);
-    if (entry(names, k_getattr)) return false;
     PyObject* spec = entry(names, k_spec);
     return spec && spec_is_settled(spec) &&
            is_module_function(entry(names, k_strftime), "time", "strftime") &&
