@@ -22,17 +22,19 @@ def standard_streams_on_terminal():
     except OSError as exc:
         raise UserError("ask needs a terminal to ask the questions on "
                         "(cannot open /dev/tty: {})".format(exc.strerror or exc))
-    sys.stdout.flush()
-    saved = os.dup(0), os.dup(1)
     try:
-        os.dup2(terminal, 0)
-        os.dup2(terminal, 1)
-        yield
+        sys.stdout.flush()
+        saved = os.dup(0), os.dup(1)
+        try:
+            os.dup2(terminal, 0)
+            os.dup2(terminal, 1)
+            yield
+        finally:
+            sys.stdout.flush()  # what was written inside the block belongs to the terminal
+            for fd, original in enumerate(saved):
+                os.dup2(original, fd)
+                os.close(original)
     finally:
-        sys.stdout.flush()  # what was written inside the block belongs to the terminal
-        for fd, original in enumerate(saved):
-            os.dup2(original, fd)
-            os.close(original)
         os.close(terminal)
 
 
