@@ -1,110 +1,126 @@
-"""The ``tavimo`` command line: show flight-search results and ask the trip questions.
-
-``python -m tavimo parse [FILE]`` prints the itineraries of a search response as text tables;
-``python -m tavimo ask`` prompts for a trip and prints the answers as JSON.
-"""
+"""The tavimo command line: flight-search results as tables, JSON or CSV; the trip questions;
+airport codes by city."""
 import argparse
-import contextlib
-import io
+import datetime
+import itertools
 import json
 import logging
 import os
 import sys
 import traceback
-from pathlib import Path
 
-from tabulate import tabulate
+from tavimo.errors import UserError
 
 PROG = "tavimo"
-SAMPLE = Path(__file__).with_name("data") / "sample_results.json"
-SUMMARY_HEADER = ["", "Route", "Departure", "Duration", "Arrival", "Price"]
+SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "sample_results.json")
+
+DESCRIPTION = """\
+Find flights from the command line. 'tavimo parse' shows the itineraries of a
+flight-search response, 'tavimo ask' asks where and when to fly and prints the
+answers as JSON, and 'tavimo --find-airport CITY' looks up airport codes."""
+
+EXAMPLES = """\
+examples:
+  tavimo parse results.json                    itineraries as tables
+  tavimo parse results.json --sort price --limit 3 --format json
+  tavimo ask --round-trip > trip.json          answer on the terminal, keep the JSON
+  tavimo --find-airport krakow                 airports of Krakow, with their codes"""
+
+PARSE_DESCRIPTION = """\
+Show every itinerary of a flight-search response (a JSON array of itineraries, or an
+object that holds them under "data"): as text tables, a summary and the legs of each
+direction; as JSON, one array of itinerary objects; or as CSV, one row per leg. An
+itinerary the parser rejects is reported on stderr with its number, and the others still
+show; the exit status is then 1."""
+
+ORDER_HELP = """\
+put the itineraries in this order: 'price' is the amount in the first currency of each
+itinerary's price (the first entry of its conversion table), lowest first; 'duration' is
+the flight time out plus, for a round trip, back, shortest first; 'departure' is the local
+date and time of the outbound departure, earliest first. Itineraries keep their numbers,
+equal ones keep the response's order, and ones without a usable price come last"""
+
+ASK_DESCRIPTION = """\
+Ask where and when to fly and for how many passengers, on the terminal, then print the
+answers as one JSON object on standard output, so that they can go to a file or a pipe.
+An origin equal to the destination, a fly-out date in the past and a fly-back date before
+the fly-out date are explained and asked again. Ctrl-C cancels (exit status 130)."""
 
 
-class UserError(Exception):
-    """A failure that the user can fix, reported as one line on stderr."""
+class Parser(argparse.ArgumentParser):
+    """Command-line mistakes are one line on stderr, exit status 2."""
+
+    def error(self, message):
+        self.exit(2, "{}: {} (see {} --help)\n".format(self.prog, message, self.prog))
+
+
+class VersionAction(argparse.Action):
+    """--version: the installed distribution's version, looked up only when asked for."""
+
+    def __init__(self, option_strings, dest, **kwargs):
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        from importlib.metadata import PackageNotFoundError, version
+        try:
+            text = version(PROG)
+        except PackageNotFoundError:
+            text = "(not installed)"
+        print(PROG, text)
+        parser.exit()
+
+
+def positive_count(text):
+    try:
+        count = int(text)
+    except ValueError:
+        count = 0
+    if count < 1:
+        raise argparse.ArgumentTypeError("expected a whole number of at least 1, got {!r}"
+                                         .format(text))
+    return count
 
 
 def build_parser():
-    common = argparse.ArgumentParser(add_help=False)
+    common = Parser(add_help=False)
     common.add_argument("--debug", action="store_true",
                         help="log at debug level on stderr and show tracebacks of failures")
 
-    parser = argparse.ArgumentParser(prog=PROG, description=__doc__.splitlines()[0])
+    parser = Parser(
+        prog=PROG, description=DESCRIPTION, epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action=VersionAction, help="print the version and exit")
+    parser.add_argument("--find-airport", metavar="CITY",
+                        help="list the airports whose city or name matches CITY (case and "
+                             "accents do not matter), best matches first, one per line: "
+                             "IATA code, name, city and country code")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
-    commands.required = True
 
     parse = commands.add_parser(
         "parse", parents=[common], help="show the itineraries of a flight-search response",
-        description="Print every itinerary of a flight-search response (a JSON array of "
-                    "itineraries, or an object that holds them under \"data\") as a summary "
-                    "table and its leg tables.")
+        description=PARSE_DESCRIPTION)
     parse.add_argument("file", nargs="?", metavar="FILE",
                        help="the response to read; '-' reads standard input "
                             "(default: the sample bundled with tavimo)")
     parse.add_argument("--round-trip", action="store_true",
                        help="parse every itinerary as a round trip; without this flag an "
                             "itinerary is a round trip when one of its legs is a return leg")
+    parse.add_argument("--format", choices=["table", "json", "csv"], default="table",
+                       help="text tables (the default); JSON, one array of itinerary objects; "
+                            "or CSV, one row per leg with the itinerary's number and the "
+                            "leg's direction")
+    parse.add_argument("--sort", choices=["price", "duration", "departure"], help=ORDER_HELP)
+    parse.add_argument("--limit", type=positive_count, metavar="N",
+                       help="show only the first N itineraries (after --sort: the cheapest, "
+                            "fastest or earliest N)")
     parse.set_defaults(run=run_parse)
 
     ask = commands.add_parser(
         "ask", parents=[common], help="ask the trip questions and print the answers as JSON",
-        description="Ask where and when to fly and for how many passengers, then print the "
-                    "answers as a JSON object. Ctrl-C cancels.")
+        description=ASK_DESCRIPTION)
     ask.add_argument("--round-trip", action="store_true", help="also ask for the fly-back date")
     ask.set_defaults(run=run_ask)
     return parser
-
-
-def read_itineraries(source):
-    """Load the itinerary records from FILE, '-' (stdin) or, for None, the bundled sample."""
-    if source == "-":
-        name, raw = "standard input", sys.stdin.buffer.read()
-    else:
-        path = SAMPLE if source is None else Path(source)
-        name = str(path)
-        try:
-            raw = path.read_bytes()
-        except OSError as exc:
-            raise UserError("cannot read {}: {}".format(name, exc.strerror or exc))
-    try:
-        document = json.loads(raw)  # bytes: UTF-8/16/32 and a BOM are detected
-    except ValueError as exc:  # JSONDecodeError and UnicodeDecodeError
-        raise UserError("{} is not valid JSON: {}".format(name, exc))
-    itineraries = document.get("data") if isinstance(document, dict) else document
-    if not isinstance(itineraries, list):
-        raise UserError('{} holds no itineraries: expected a JSON array or an object '
-                        'with a "data" array'.format(name))
-    return itineraries
-
-
-def has_return_legs(record):
-    """Whether the itinerary flies back: one of its route legs is marked as a return leg."""
-    legs = record.get("route") if isinstance(record, dict) else None
-    return isinstance(legs, list) and any(
-        isinstance(leg, dict) and leg.get("return") == 1 for leg in legs)
-
-
-def leg_table(details):
-    header, *rows = details
-    return tabulate(rows, headers=header, disable_numparse=True)
-
-
-def format_itinerary(number, parsed):
-    """Render one result of ``i_parser``; one-way results hold "" for the inbound parts."""
-    outbound, inbound, outbound_legs, inbound_legs = parsed
-    summary = [["Outbound", *outbound]]
-    if inbound:
-        summary.append(["Inbound", *inbound])
-    blocks = [
-        "Itinerary {} ({})".format(number, "round trip" if inbound else "one way"),
-        tabulate(summary, headers=SUMMARY_HEADER, disable_numparse=True),
-        "",
-        "Outbound legs",
-        leg_table(outbound_legs),
-    ]
-    if inbound_legs:
-        blocks += ["", "Inbound legs", leg_table(inbound_legs)]
-    return "\n".join(blocks)
 
 
 def run_parse(args):
@@ -112,43 +128,59 @@ def run_parse(args):
         from tavimo.brasco import i_parser
     except ImportError as exc:
         raise UserError("the itinerary parser is not available: {}".format(exc))
-    itineraries = read_itineraries(args.file)
-    if not itineraries:
+    from tavimo import formats, results
+
+    records = results.read_itineraries(args.file, SAMPLE)
+    if not records and args.format == "table":
         print("No itineraries.")
-    failures = printed = 0
-    for number, record in enumerate(itineraries, 1):
-        round_trip = args.round_trip or has_return_legs(record)
-        try:
-            text = format_itinerary(number, i_parser(record, round_trip))
-        except Exception as exc:
-            # A bad record spoils only its own itinerary; the others still print.
-            failures += 1
+    failures = 0
+
+    def report(number, record, round_trip, exc):
+        nonlocal failures
+        failures += 1
+        if (isinstance(exc, IndexError) and round_trip
+                and not results.has_return_legs(record)):
+            error("itinerary {} has no return journey ({})".format(number, describe(exc)))
+        else:
             error("itinerary {}: {}".format(number, describe(exc)))
-            if args.debug:
-                traceback.print_exc()
-            continue
-        print("\n" + text if printed else text, flush=True)
-        printed += 1
+        if args.debug:
+            traceback.print_exc()
+
+    parsed = results.parse_itineraries(records, i_parser, args.round_trip, report)
+    shown = results.in_order(parsed, args.sort) if args.sort else parsed
+    if args.limit:
+        shown = itertools.islice(shown, args.limit)
+    formats.WRITERS[args.format](shown, sys.stdout)
+    for _ in parsed:  # records past the limit are still checked, and reported
+        pass
     return 1 if failures else 0
 
 
 def run_ask(args):
-    # The prompt draws on the terminal itself and cannot work from a pipe or a file.
-    if not (sys.stdin.isatty() and sys.stdout.isatty()):
-        raise UserError("ask needs an interactive terminal")
     try:
-        from PyInquirer import prompt
         from tavimo.questions import get_questions
     except ImportError as exc:
         raise UserError("the trip questions are not available: {}".format(exc))
+    from tavimo import asking
+
     questions = get_questions(args.round_trip)
-    # On Ctrl-C the prompt prints a note of its own and hands back no answers; the
-    # note goes to sys.stdout, the questions go straight to the terminal.
-    with contextlib.redirect_stdout(io.StringIO()):
-        answers = prompt(questions)
-    if any(question["name"] not in answers for question in questions):
+    with asking.standard_streams_on_terminal():
+        answers = asking.ask_trip(questions, datetime.date.today())
+    if answers is None:
         return 130
     print(json.dumps(answers, indent=2))
+    return 0
+
+
+def run_find_airport(city):
+    from tavimo import airports
+    from tavimo.tables import format_columns
+
+    found = airports.find_airports(city, airports.load_airports())
+    if not found:
+        raise UserError("no airport found for {!r}".format(city))
+    print(format_columns([airport["iata"], airport["name"], airport["city"], airport["country"]]
+                         for airport in found))
     return 0
 
 
@@ -161,12 +193,24 @@ def error(message):
     print("{}: {}".format(PROG, message), file=sys.stderr, flush=True)
 
 
+def dispatch(parser, args):
+    if args.find_airport is not None:
+        if args.command:
+            parser.error("--find-airport takes no command")
+        return run_find_airport(args.find_airport)
+    if not args.command:
+        parser.error("a command is needed: parse or ask (or --find-airport CITY)")
+    return args.run(args)
+
+
 def main(argv=None):
-    args = build_parser().parse_args(argv)
-    if args.debug:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    debug = getattr(args, "debug", False)
+    if debug:
         logging.basicConfig(level=logging.DEBUG, format="%(levelname)s %(name)s: %(message)s")
     try:
-        return args.run(args)
+        return dispatch(parser, args)
     except UserError as exc:
         error(str(exc))
         return 1
@@ -179,7 +223,7 @@ def main(argv=None):
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     except Exception as exc:
-        if args.debug:
+        if debug:
             raise
         error(describe(exc))
         return 1
