@@ -1,4 +1,6 @@
 """The function objects of tavimo.brasco: attributes, binding, failures, lookups, leaks."""
+import ctypes
+import dis
 import gc
 import inspect
 import pickle
@@ -7,7 +9,7 @@ import traceback
 
 import pytest
 
-from conftest import make_leg, make_record
+from conftest import ROOT, make_leg, make_record
 
 DOCS = {
     "route_details": "\n    Parses route details\n\n"
@@ -40,7 +42,7 @@ def test_function_attributes(brasco, name):
     assert function.__defaults__ == (None,) * params
     code = function.__code__
     assert code.co_argcount == params and code.co_kwonlyargcount == 0
-    assert code.co_posonlyargcount == 0 and code.co_code == b""
+    assert code.co_posonlyargcount == 0 and code.co_code == host_empty_code().co_code
     assert code.co_name == name
     assert str(inspect.signature(function)) == SIGNATURES[name]
     assert pickle.loads(pickle.dumps(function)) is function
@@ -48,6 +50,50 @@ def test_function_attributes(brasco, name):
     assert function.note == 1
     del function.note
     assert gc.is_tracked(function) and vars(brasco) in gc.get_referents(function)
+
+
+def host_empty_code():
+    """The host's own code object without instructions of its own (PyCode_NewEmpty)."""
+    make = ctypes.pythonapi.PyCode_NewEmpty
+    make.restype = ctypes.py_object
+    make.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]
+    return make(b"file", b"name", 1)
+
+
+def test_code_objects_are_complete_host_code_objects(brasco):
+    from tavimo import questions
+    functions = [brasco.route_details, brasco.get_ret_times, brasco.i_parser,
+                 questions.get_questions, questions.NumberValidator.validate]
+    for function in functions:
+        code = function.__code__
+        assert code.co_flags & inspect.CO_OPTIMIZED and code.co_flags & inspect.CO_NEWLOCALS
+        assert code.co_nlocals == len(code.co_varnames) >= code.co_argcount
+        assert code.co_filename.startswith("tavimo/") and code.co_firstlineno > 0
+        assert code.replace() == code
+        list(dis.get_instructions(code))
+        if sys.version_info >= (3, 11):
+            assert code.co_qualname == function.__qualname__
+            # The location table places every instruction on the first line.
+            lines = {line for _, _, line in code.co_lines()}
+            assert lines <= {code.co_firstlineno}
+            assert all(position[:2] == (code.co_firstlineno,) * 2
+                       for position in code.co_positions())
+
+
+def test_traceback_entry_shows_the_line_of_the_failing_statement(brasco):
+    with pytest.raises(TypeError, match="unsliceable") as error:
+        brasco.route_details([make_leg(local_departure=None)])
+    last = error.value.__traceback__
+    while last.tb_next:
+        last = last.tb_next
+    entry = traceback.extract_tb(error.value.__traceback__)[-1]
+    assert entry.lineno == last.tb_lineno == last.tb_frame.f_lineno
+    assert last.tb_frame.f_code.co_firstlineno == entry.lineno
+    source = (ROOT / "src" / "tavimo" / "brasco.cpp").read_text().splitlines()
+    assert "get_slice" in source[entry.lineno - 1]
+    assert ('File "tavimo/brasco.cpp", line %d, in tavimo.brasco.route_details' % entry.lineno
+            in "".join(traceback.format_exception(type(error.value), error.value,
+                                                  error.value.__traceback__)))
 
 
 def test_descriptor_binding(brasco):

@@ -142,14 +142,24 @@ def run_ask(args):
     except ImportError as exc:
         raise UserError("the trip questions are not available: {}".format(exc))
     questions = get_questions(args.round_trip)
-    # On Ctrl-C the prompt prints a note of its own and hands back no answers; the
-    # note goes to sys.stdout, the questions go straight to the terminal.
-    with contextlib.redirect_stdout(io.StringIO()):
-        answers = prompt(questions)
+    # On Ctrl-C the prompt prints a note of its own and hands back no answers.  With
+    # PyInquirer 1.0.3 (prompt_toolkit 1) the note goes to sys.stdout and the questions go
+    # straight to the terminal; its fork for Python 3.10 on (prompt_toolkit 3) draws the
+    # questions on sys.stdout and takes the note as an option.
+    if prompt_toolkit_major() < 3:
+        with contextlib.redirect_stdout(io.StringIO()):
+            answers = prompt(questions)
+    else:
+        answers = prompt(questions, keyboard_interrupt_msg="")
     if any(question["name"] not in answers for question in questions):
         return 130
     print(json.dumps(answers, indent=2))
     return 0
+
+
+def prompt_toolkit_major():
+    import prompt_toolkit
+    return int(prompt_toolkit.__version__.split(".")[0])
 
 
 def describe(exc):
