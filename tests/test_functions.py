@@ -9,7 +9,7 @@ import traceback
 
 import pytest
 
-from conftest import ROOT, make_leg, make_record
+from conftest import ROOT, make_leg, make_record, run_python
 
 DOCS = {
     "route_details": "\n    Parses route details\n\n"
@@ -217,6 +217,84 @@ def test_rebound_callees_are_used_by_the_next_call(brasco, restore):
     result = brasco.i_parser(make_record(), True)
     assert calls == ["outbound", "inbound"]
     assert result[2:] == ("out", "in") and result[1][1] == "dep" and result[1][3] == "arr"
+
+
+NAMESPACE_CHANGES = {
+    "item": lambda ns, value: ns.__setitem__("leg_details_header", value),
+    "update": lambda ns, value: ns.update(leg_details_header=value),
+    "setdefault": lambda ns, value: (ns.pop("leg_details_header"),
+                                     ns.setdefault("leg_details_header", value)),
+    "global statement": lambda ns, value: exec(
+        "global leg_details_header\nleg_details_header = value", ns, {"value": value}),
+    "attribute": lambda ns, value: setattr(sys.modules["tavimo.brasco"],
+                                           "leg_details_header", value),
+}
+
+
+@pytest.mark.parametrize("change", list(NAMESPACE_CHANGES))
+def test_a_cached_global_sees_every_kind_of_change(brasco, restore, change):
+    # The lookup caches are keyed on the namespaces' version (3.12 on: dict watchers).
+    for round in range(3):
+        brasco.route_details([])
+        header = [change, round]
+        NAMESPACE_CHANGES[change](vars(brasco), header)
+        assert brasco.route_details([])[0][0] is header
+
+
+def test_a_cached_builtin_sees_changes_of_the_builtins(brasco, restore):
+    import builtins
+    header = ["from builtins"]
+    del brasco.leg_details_header
+    builtins.leg_details_header = header
+    try:
+        assert brasco.route_details([])[0][0] is header
+        builtins.leg_details_header = other = ["other"]
+        assert brasco.route_details([])[0][0] is other
+        vars(brasco)["leg_details_header"] = header
+        assert brasco.route_details([])[0][0] is header
+    finally:
+        del builtins.leg_details_header
+
+
+def test_lookups_stay_exact_through_many_logging_namespaces(brasco, restore):
+    # More namespaces than the frame watches at once, each dropped while others are made.
+    import types
+    kept = []
+    for number in range(150):
+        namespace = types.ModuleType("log%d" % number)
+        seen = []
+        namespace.debug = seen.append
+        brasco.logging = namespace
+        brasco.i_parser(make_record())
+        assert len(seen) == 5
+        if number % 3 == 0:
+            kept.append((namespace, seen))
+    for namespace, seen in kept:
+        later = []
+        namespace.debug = later.append
+        brasco.logging = namespace
+        brasco.i_parser(make_record())
+        assert len(later) == 5
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers exist from 3.12")
+def test_caches_without_a_dict_watcher_never_hit():
+    pytest.importorskip("_testcapi")
+    result = run_python("""
+        import _testcapi
+        taken = []
+        try:
+            while True:
+                taken.append(_testcapi.add_dict_watcher(0))
+        except RuntimeError:
+            pass
+        import tavimo.brasco as brasco
+        for round in range(3):
+            header = [round]
+            brasco.leg_details_header = header
+            print(brasco.route_details([])[0][0] is header, end=" ")
+    """)
+    assert result.stdout.split() == ["True"] * 3
 
 
 def leak_cases(brasco):

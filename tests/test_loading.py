@@ -181,16 +181,19 @@ def test_missing_imported_module_fails_the_import(tmp_path):
     assert result.stdout.strip() == "No module named 'tavimo.settings'"
 
 
+OTHER_MINOR = 10 if sys.version_info[:2] != (3, 10) else 11
+
+
 @pytest.fixture(scope="module")
 def build_for_other_version(tmp_path_factory):
-    """tavimo.brasco built as if for Python 3.10."""
+    """tavimo.brasco built as if for another supported Python than this one."""
     destination = tmp_path_factory.mktemp("versioned")
     copy_package(destination)
     for old in (destination / "tavimo").glob("brasco*"):
         old.unlink()
     sources = [ROOT / "src" / "tavimo" / "brasco.cpp", ROOT / "src" / "tavimo" / "display_time.cpp"]
     build_native(destination / "tavimo", "brasco", sources,
-                 defines=["FRAME_COMPILED_FOR_MAJOR=3", "FRAME_COMPILED_FOR_MINOR=10"])
+                 defines=["FRAME_COMPILED_FOR_MAJOR=3", "FRAME_COMPILED_FOR_MINOR=%d" % OTHER_MINOR])
     return destination
 
 
@@ -207,7 +210,7 @@ def test_version_mismatch_warns_with_full_versions(build_for_other_version):
     """, path=[build_for_other_version])
     assert result.stdout.splitlines() == [
         "True",
-        "RuntimeWarning compiletime version 3.10 of module 'tavimo.brasco' does not match "
+        f"RuntimeWarning compiletime version 3.{OTHER_MINOR} of module 'tavimo.brasco' does not match "
         "runtime version " + runtime,
     ]
 
@@ -219,7 +222,7 @@ def test_version_warning_as_error_fails_the_import(build_for_other_version):
         except RuntimeWarning as error:
             print("failed:", error)
     """, path=[build_for_other_version], args=["-W", "error::RuntimeWarning"])
-    assert result.stdout.startswith("failed: compiletime version 3.10 of module")
+    assert result.stdout.startswith(f"failed: compiletime version 3.{OTHER_MINOR} of module")
 
 
 PROBE_BASES_OK = """
