@@ -14,6 +14,7 @@
 // was running adds one traceback entry for that line when the failure leaves it.
 #pragma once
 
+#include "host.hpp"
 #include "ref.hpp"
 
 #include <cstdint>
@@ -114,11 +115,8 @@ private:
     ProcessRef cached_;
 };
 
-// The version tag of an exact dict: it changes whenever the dict is changed, and no two
-// states of any dicts share one.
-inline std::uint64_t version_tag(PyObject* dict) noexcept {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
+// The version tag of an exact dict, version_tag(dict), is declared in host.hpp: it changes
+// whenever the dict is changed, and no two states of any dicts share one.
 
 // Raises NameError "name '%U' is not defined".
 void raise_name_error(PyObject* name) noexcept;

@@ -13,10 +13,6 @@
 #include <cstddef>
 #include <utility>
 
-#ifndef Py_TPFLAGS_HAVE_VECTORCALL
-#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#endif
-
 namespace frame {
 
 struct FunctionAccess {
@@ -379,16 +375,8 @@ bool FunctionDef::prepare() noexcept {
             if (!text) return false;
             PyTuple_SET_ITEM(varnames.get(), i, text);
         }
-        Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-        Ref empty_tuple = Ref::steal(PyTuple_New(0));
-        Ref filename = Ref::steal(PyUnicode_FromString(module_def().source_path));
-        Ref name = Ref::steal(PyUnicode_InternFromString(name_));
-        if (!empty_bytes || !empty_tuple || !filename || !name) return false;
-        code_ = reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-            nparams_, 0, 0, nparams_ + nlocals_, 0, CO_OPTIMIZED | CO_NEWLOCALS,
-            empty_bytes.get(), empty_tuple.get(), empty_tuple.get(), varnames.get(),
-            empty_tuple.get(), empty_tuple.get(), filename.get(), name.get(), first_line_,
-            empty_bytes.get()));
+        code_ = host::new_function_code(module_def().source_path, name_, qualname_, first_line_,
+                                        nparams_, varnames.get());
         if (!code_) return false;
     }
     traceback_name_ = std::string(module_def().full_name) + "." +

@@ -10,41 +10,17 @@
 #include "function.hpp"
 
 namespace frame {
-namespace {
-
-_PyErr_StackItem* innermost_slot() noexcept { return PyThreadState_Get()->exc_info; }
-
-}  // namespace
 
 bool Handler::take(PyObject* match) noexcept {
     if (taken_ || !PyErr_ExceptionMatches(match)) return false;
     add_running_function_traceback();
-
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyException_SetTraceback(value, traceback ? traceback : Py_None);
-
-    _PyErr_StackItem* slot = innermost_slot();
-    saved_type_ = slot->exc_type;
-    saved_value_ = slot->exc_value;
-    saved_traceback_ = slot->exc_traceback;
-    slot->exc_type = type;
-    slot->exc_value = value;
-    slot->exc_traceback = traceback;
+    saved_ = host::exchange_handled(host::take_raised_for_handling());
     taken_ = true;
     return true;
 }
 
 Handler::~Handler() {
-    if (!taken_) return;
-    _PyErr_StackItem* slot = innermost_slot();
-    Ref type = Ref::steal(slot->exc_type);
-    Ref value = Ref::steal(slot->exc_value);
-    Ref traceback = Ref::steal(slot->exc_traceback);
-    slot->exc_type = saved_type_;
-    slot->exc_value = saved_value_;
-    slot->exc_traceback = saved_traceback_;
+    if (taken_) host::release(host::exchange_handled(saved_));
 }
 
 }  // namespace frame

@@ -37,9 +37,7 @@ public:
 private:
     bool taken_ = false;
     // What the innermost handled-exception slot held before take().
-    PyObject* saved_type_ = nullptr;
-    PyObject* saved_value_ = nullptr;
-    PyObject* saved_traceback_ = nullptr;
+    host::HandledSlot saved_;
 };
 
 }  // namespace frame

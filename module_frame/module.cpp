@@ -25,7 +25,7 @@ struct State {
     PyObject* dict = nullptr;    // borrowed from module
     std::int64_t interpreter_id = -1;
     PyModuleDef host_def{};
-    PyModuleDef_Slot slots[3]{};
+    PyModuleDef_Slot slots[3 + host::module_slot_count]{};
 };
 State state;
 
@@ -154,7 +154,7 @@ PyObject* initialise(const ModuleDef& def) noexcept {
     state.def = &def;
     state.slots[0] = {Py_mod_create, reinterpret_cast<void*>(&create_step)};
     state.slots[1] = {Py_mod_exec, reinterpret_cast<void*>(&exec_step)};
-    state.slots[2] = {0, nullptr};
+    *host::add_module_slots(&state.slots[2]) = {0, nullptr};
     state.host_def = {PyModuleDef_HEAD_INIT, def.short_name, def.doc, 0, nullptr,
                       state.slots, nullptr, nullptr, nullptr};
     return PyModuleDef_Init(&state.host_def);

@@ -80,7 +80,7 @@ Ref get_slice(PyObject* object, PyObject* slice, Where where) noexcept {
 Ref call(PyObject* function, std::initializer_list<PyObject*> args, PyObject* kwnames,
          Where where) noexcept {
     std::size_t positional = args.size() - (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    return checked_new(_PyObject_Vectorcall(function, const_cast<PyObject**>(args.begin()),
+    return checked_new(host::vectorcall(function, const_cast<PyObject**>(args.begin()),
                                             positional, kwnames),
                        where);
 }
@@ -157,9 +157,7 @@ Ref join(PyObject* const* texts, std::size_t count, Where where) noexcept {
     }
     static PyObject* empty = PyUnicode_New(0, 0);
     if (!empty) return fail_at(where);
-    return checked_new(_PyUnicode_JoinArray(empty, const_cast<PyObject**>(texts),
-                                            static_cast<Py_ssize_t>(count)),
-                       where);
+    return checked_new(host::join_texts(empty, texts, static_cast<Py_ssize_t>(count)), where);
 }
 
 Ref new_list(std::initializer_list<PyObject*> items, Where where) noexcept {

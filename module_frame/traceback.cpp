@@ -25,8 +25,7 @@ void note_failure(Where where) noexcept {
 }
 
 void add_traceback(const char* function_name, int line) noexcept {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    host::RaisedException raised = host::fetch_raised();
     Ref code = Ref::steal(
         reinterpret_cast<PyObject*>(PyCode_NewEmpty(module_def().source_path, function_name, line)));
     Ref globals = Ref::borrow(module_dict());
@@ -38,9 +37,9 @@ void add_traceback(const char* function_name, int line) noexcept {
                         globals.get(), nullptr)));
     // A failure to make the entry must not replace the exception being reported.
     PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    host::restore_raised(raised);
     if (!host_frame) return;
-    reinterpret_cast<PyFrameObject*>(host_frame.get())->f_lineno = line;
+    // The entry's line is the first line of its code object, on every host.
     PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(host_frame.get()));
 }
 

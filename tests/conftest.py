@@ -72,6 +72,20 @@ class Recording(dict):
         return Recording(value) if isinstance(value, dict) else value
 
 
+def host_failure(action, *args):
+    """The type and text of the exception the host raises for action(*args): what the
+    interpreter itself raises differs between its versions."""
+    try:
+        action(*args)
+    except Exception as error:
+        return type(error), str(error)
+    raise AssertionError("%r raised nothing" % (action,))
+
+
+def host_message(action, *args):
+    return host_failure(action, *args)[1]
+
+
 def run_python(code, *, path=(), check=True, args=()):
     """Runs code in a fresh interpreter of this environment, with `path` first on sys.path."""
     env = dict(os.environ)

@@ -37,8 +37,8 @@ _max = builtins.max
 # ------------------------------------------------------------------------------------------
 # Native wordings
 
-# Offsets into a type object (CPython, 64-bit): tp_name, tp_as_sequence, tp_as_mapping,
-# sq_item inside PySequenceMethods and mp_subscript inside PyMappingMethods.
+# Offsets into a type object (CPython 3.8 to 3.13, 64-bit): tp_name, tp_as_sequence,
+# tp_as_mapping, sq_item inside PySequenceMethods and mp_subscript inside PyMappingMethods.
 _TP_NAME = 3 * ctypes.sizeof(ctypes.c_void_p)
 _TP_AS_SEQUENCE = 13 * ctypes.sizeof(ctypes.c_void_p)
 _TP_AS_MAPPING = 14 * ctypes.sizeof(ctypes.c_void_p)

@@ -1,4 +1,6 @@
 """The function objects of tavimo.brasco: attributes, binding, failures, lookups, leaks."""
+import ctypes
+import dis
 import gc
 import inspect
 import pickle
@@ -7,7 +9,7 @@ import traceback
 
 import pytest
 
-from conftest import make_leg, make_record
+from conftest import ROOT, make_leg, make_record, run_python
 
 DOCS = {
     "route_details": "\n    Parses route details\n\n"
@@ -40,7 +42,7 @@ def test_function_attributes(brasco, name):
     assert function.__defaults__ == (None,) * params
     code = function.__code__
     assert code.co_argcount == params and code.co_kwonlyargcount == 0
-    assert code.co_posonlyargcount == 0 and code.co_code == b""
+    assert code.co_posonlyargcount == 0 and code.co_code == host_empty_code().co_code
     assert code.co_name == name
     assert str(inspect.signature(function)) == SIGNATURES[name]
     assert pickle.loads(pickle.dumps(function)) is function
@@ -48,6 +50,50 @@ def test_function_attributes(brasco, name):
     assert function.note == 1
     del function.note
     assert gc.is_tracked(function) and vars(brasco) in gc.get_referents(function)
+
+
+def host_empty_code():
+    """The host's own code object without instructions of its own (PyCode_NewEmpty)."""
+    make = ctypes.pythonapi.PyCode_NewEmpty
+    make.restype = ctypes.py_object
+    make.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]
+    return make(b"file", b"name", 1)
+
+
+def test_code_objects_are_complete_host_code_objects(brasco):
+    from tavimo import questions
+    functions = [brasco.route_details, brasco.get_ret_times, brasco.i_parser,
+                 questions.get_questions, questions.NumberValidator.validate]
+    for function in functions:
+        code = function.__code__
+        assert code.co_flags & inspect.CO_OPTIMIZED and code.co_flags & inspect.CO_NEWLOCALS
+        assert code.co_nlocals == len(code.co_varnames) >= code.co_argcount
+        assert code.co_filename.startswith("tavimo/") and code.co_firstlineno > 0
+        assert code.replace() == code
+        list(dis.get_instructions(code))
+        if sys.version_info >= (3, 11):
+            assert code.co_qualname == function.__qualname__
+            # The location table places every instruction on the first line.
+            lines = {line for _, _, line in code.co_lines()}
+            assert lines <= {code.co_firstlineno}
+            assert all(position[:2] == (code.co_firstlineno,) * 2
+                       for position in code.co_positions())
+
+
+def test_traceback_entry_shows_the_line_of_the_failing_statement(brasco):
+    with pytest.raises(TypeError, match="unsliceable") as error:
+        brasco.route_details([make_leg(local_departure=None)])
+    last = error.value.__traceback__
+    while last.tb_next:
+        last = last.tb_next
+    entry = traceback.extract_tb(error.value.__traceback__)[-1]
+    assert entry.lineno == last.tb_lineno == last.tb_frame.f_lineno
+    assert last.tb_frame.f_code.co_firstlineno == entry.lineno
+    source = (ROOT / "src" / "tavimo" / "brasco.cpp").read_text().splitlines()
+    assert "get_slice" in source[entry.lineno - 1]
+    assert ('File "tavimo/brasco.cpp", line %d, in tavimo.brasco.route_details' % entry.lineno
+            in "".join(traceback.format_exception(type(error.value), error.value,
+                                                  error.value.__traceback__)))
 
 
 def test_descriptor_binding(brasco):
@@ -171,6 +217,84 @@ def test_rebound_callees_are_used_by_the_next_call(brasco, restore):
     result = brasco.i_parser(make_record(), True)
     assert calls == ["outbound", "inbound"]
     assert result[2:] == ("out", "in") and result[1][1] == "dep" and result[1][3] == "arr"
+
+
+NAMESPACE_CHANGES = {
+    "item": lambda ns, value: ns.__setitem__("leg_details_header", value),
+    "update": lambda ns, value: ns.update(leg_details_header=value),
+    "setdefault": lambda ns, value: (ns.pop("leg_details_header"),
+                                     ns.setdefault("leg_details_header", value)),
+    "global statement": lambda ns, value: exec(
+        "global leg_details_header\nleg_details_header = value", ns, {"value": value}),
+    "attribute": lambda ns, value: setattr(sys.modules["tavimo.brasco"],
+                                           "leg_details_header", value),
+}
+
+
+@pytest.mark.parametrize("change", list(NAMESPACE_CHANGES))
+def test_a_cached_global_sees_every_kind_of_change(brasco, restore, change):
+    # The lookup caches are keyed on the namespaces' version (3.12 on: dict watchers).
+    for round in range(3):
+        brasco.route_details([])
+        header = [change, round]
+        NAMESPACE_CHANGES[change](vars(brasco), header)
+        assert brasco.route_details([])[0][0] is header
+
+
+def test_a_cached_builtin_sees_changes_of_the_builtins(brasco, restore):
+    import builtins
+    header = ["from builtins"]
+    del brasco.leg_details_header
+    builtins.leg_details_header = header
+    try:
+        assert brasco.route_details([])[0][0] is header
+        builtins.leg_details_header = other = ["other"]
+        assert brasco.route_details([])[0][0] is other
+        vars(brasco)["leg_details_header"] = header
+        assert brasco.route_details([])[0][0] is header
+    finally:
+        del builtins.leg_details_header
+
+
+def test_lookups_stay_exact_through_many_logging_namespaces(brasco, restore):
+    # More namespaces than the frame watches at once, each dropped while others are made.
+    import types
+    kept = []
+    for number in range(150):
+        namespace = types.ModuleType("log%d" % number)
+        seen = []
+        namespace.debug = seen.append
+        brasco.logging = namespace
+        brasco.i_parser(make_record())
+        assert len(seen) == 5
+        if number % 3 == 0:
+            kept.append((namespace, seen))
+    for namespace, seen in kept:
+        later = []
+        namespace.debug = later.append
+        brasco.logging = namespace
+        brasco.i_parser(make_record())
+        assert len(later) == 5
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers exist from 3.12")
+def test_caches_without_a_dict_watcher_never_hit():
+    pytest.importorskip("_testcapi")
+    result = run_python("""
+        import _testcapi
+        taken = []
+        try:
+            while True:
+                taken.append(_testcapi.add_dict_watcher(0))
+        except RuntimeError:
+            pass
+        import tavimo.brasco as brasco
+        for round in range(3):
+            header = [round]
+            brasco.leg_details_header = header
+            print(brasco.route_details([])[0][0] is header, end=" ")
+    """)
+    assert result.stdout.split() == ["True"] * 3
 
 
 def leak_cases(brasco):

@@ -203,13 +203,29 @@ def loss_records(report):
     return records
 
 
+# The host importing a module: what that module's import allocates is its own, even when a
+# module body of ours asked for the import (3.12 keeps some texts of code it loads at exit).
+IMPORTING = re.compile(r"\bimport_find_and_load\b|\bPyImport_ImportModuleLevelObject\b")
+
+
+def made_by(record, pattern):
+    """Whether the stack of a record reaches a frame matching pattern before any frame of
+    an import (stacks are listed innermost first)."""
+    for line in record[1:]:
+        if pattern.search(line):
+            return True
+        if IMPORTING.search(line):
+            return False
+    return False
+
+
 def findings(report, pattern):
-    """Definitely lost blocks and invalid accesses whose stack mentions pattern."""
+    """Definitely lost blocks and invalid accesses made by code matching pattern."""
     bad = []
     for record in loss_records(report):
         head = record[0]
         if ("definitely lost" in head or head.startswith("Invalid ")
-                or "uninitialised" in head) and any(pattern.search(line) for line in record):
+                or "uninitialised" in head) and made_by(record, pattern):
             bad.append("\n".join(record))
     return bad
 

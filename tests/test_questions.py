@@ -15,6 +15,7 @@ import PyInquirer
 from prompt_toolkit.buffer import Buffer
 from prompt_toolkit.document import Document
 
+from conftest import host_message
 from tavimo import questions
 
 IATA_MESSAGE = ("Please use 3 letter IATA airport codes. "
@@ -184,8 +185,7 @@ class Answer:
 
 
 @pytest.mark.parametrize("text, error_type, message, context_type", [
-    (None, TypeError,
-     "int() argument must be a string, a bytes-like object or a number, not 'NoneType'", None),
+    (None, TypeError, host_message(int, None), None),
     (float("inf"), OverflowError, "cannot convert float infinity to integer", None),
     (Answer(ArithmeticError("no")), ArithmeticError, "no", None),
     (Answer(UnicodeError("no")), PyInquirer.ValidationError, NUMBER_MESSAGE, UnicodeError),
@@ -212,8 +212,9 @@ def test_number_validator_uses_the_value_error_of_the_import(monkeypatch):
 
 @pytest.mark.parametrize("name", ["IataCodeValidator", "DateValidator"])
 def test_pattern_validators_refuse_non_text(name):
-    with pytest.raises(TypeError, match="^expected string or bytes-like object$") as info:
+    with pytest.raises(TypeError) as info:
         getattr(questions, name)().validate(Doc(None))
+    assert str(info.value) == host_message(re.match, "x", None)
     assert entries(info.value) == ["tavimo.questions.%s.validate" % name]
 
 
@@ -351,8 +352,7 @@ def test_filter_converts(index, name):
     (lambda f: f("2.5"), ValueError, "invalid literal for int() with base 10: '2.5'"),
     (lambda f: f("two"), ValueError, "invalid literal for int() with base 10: 'two'"),
     (lambda f: f(""), ValueError, "invalid literal for int() with base 10: ''"),
-    (lambda f: f(None), TypeError,
-     "int() argument must be a string, a bytes-like object or a number, not 'NoneType'"),
+    (lambda f: f(None), TypeError, host_message(int, None)),
     (lambda f: f(1, 2), TypeError, "{}() takes exactly one argument (2 given)"),
     (lambda f: f(), TypeError, "{}() takes exactly one argument (0 given)"),
     (lambda f: f(x=1), TypeError, "{}() takes no keyword arguments"),

@@ -1,7 +1,7 @@
 """route_details: leg detail rows and the two tables."""
 import pytest
 
-from conftest import Recording, make_leg
+from conftest import Recording, host_failure, make_leg
 
 
 def test_rows_and_tables(brasco):
@@ -73,7 +73,8 @@ def test_reading_order(brasco):
      "Invalid isoformat string: '2021-06-01T10:15:0'"),
     ([make_leg(local_departure=["2021-06-01", "x"])], TypeError,
      "fromisoformat: argument must be str"),
-    ([make_leg(local_departure={})], TypeError, "unhashable type: 'slice'"),
+    # Slices are hashable from 3.12 on: the mapping then raises KeyError.
+    ([make_leg(local_departure={})], *host_failure(lambda: {}[:-1])),
 ])
 def test_failures(brasco, route_plan, error, message):
     with pytest.raises(error) as raised:

@@ -1,6 +1,7 @@
 // Native rendering of display times; see display_time.hpp.
 //
-// What datetime.fromisoformat of Python 3.8 and 3.9 accepts, for the layouts handled here:
+// What datetime.fromisoformat of Python 3.8 to 3.10 accepts, for the layouts handled here (3.11
+// and later accept these with the same results, and more layouts besides, left to them):
 //
 //   - the date is exactly YYYY-MM-DD with ASCII digits;
 //   - one character separates date and time (any character; only 'T' and ' ' are taken here);

@@ -20,7 +20,7 @@ namespace tavimo {
 bool time_locale_is_c() noexcept;
 
 // If `iso` (`length` ASCII bytes: the text that fromisoformat would receive) is a date-time
-// that datetime.fromisoformat of Python 3.8 and 3.9 accepts and that this function fully
+// that datetime.fromisoformat accepts on every supported host (3.8 on) and that this fully
 // validates, writes what strftime("%a %d %b %H:%M") gives in the C locale (exactly 16
 // characters, no terminating NUL) to `out` and returns true.  Returns false for anything
 // else, with `out` left undetermined; the caller then makes the real calls, so errors and odd

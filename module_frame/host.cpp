@@ -1,0 +1,164 @@
+// The parts of the host switches that are more than one call (see host.hpp).
+#include "host.hpp"
+#include "ref.hpp"
+
+#include <cstddef>
+
+namespace frame {
+namespace host {
+
+PyObject* join_texts(PyObject* separator, PyObject* const* texts, Py_ssize_t count) noexcept {
+#if FRAME_HOST_AT_LEAST(13)
+    Ref tuple = Ref::steal(PyTuple_New(count));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(texts[i]).release());
+    return PyUnicode_Join(separator, tuple.get());
+#else
+    return _PyUnicode_JoinArray(separator, const_cast<PyObject**>(texts), count);
+#endif
+}
+
+PyObject* new_function_code(const char* filename, const char* name, const char* qualname,
+                            int first_line, int params, PyObject* varnames) noexcept {
+    // The host's own empty code object, given the function's parameters and locals.
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, name, first_line)));
+    Ref replace = empty ? Ref::steal(PyObject_GetAttrString(empty.get(), "replace")) : nullptr;
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    Ref fields = Ref::steal(PyDict_New());
+    if (!replace || !no_args || !fields) return nullptr;
+    const auto set = [&](const char* field, PyObject* value) {
+        return value && PyDict_SetItemString(fields.get(), field, value) == 0;
+    };
+    const bool filled =
+        set("co_argcount", Ref::steal(PyLong_FromLong(params)).get()) &&
+        set("co_nlocals", Ref::steal(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames))).get()) &&
+        set("co_varnames", varnames) &&
+        set("co_flags", Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS)).get())
+#if FRAME_HOST_AT_LEAST(11)
+        && set("co_qualname", Ref::steal(PyUnicode_FromString(qualname)).get())
+#endif
+        ;
+    (void)qualname;
+    if (!filled) return nullptr;
+    return PyObject_Call(replace.get(), no_args.get(), fields.get());
+}
+
+HandledSlot take_raised_for_handling() noexcept {
+    HandledSlot taken;
+#if FRAME_HOST_AT_LEAST(12)
+    taken.value = PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyException_SetTraceback(value, traceback ? traceback : Py_None);
+#if FRAME_HOST_AT_LEAST(11)
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    taken.value = value;
+#else
+    taken.type = type;
+    taken.value = value;
+    taken.traceback = traceback;
+#endif
+#endif
+    return taken;
+}
+
+HandledSlot exchange_handled(HandledSlot content) noexcept {
+    _PyErr_StackItem* slot = PyThreadState_Get()->exc_info;
+    HandledSlot held;
+    held.value = slot->exc_value;
+    slot->exc_value = content.value;
+#if !FRAME_HOST_AT_LEAST(11)
+    held.type = slot->exc_type;
+    held.traceback = slot->exc_traceback;
+    slot->exc_type = content.type;
+    slot->exc_traceback = content.traceback;
+#endif
+    return held;
+}
+
+void release(HandledSlot content) noexcept {
+    Py_XDECREF(content.value);
+#if !FRAME_HOST_AT_LEAST(11)
+    Py_XDECREF(content.type);
+    Py_XDECREF(content.traceback);
+#endif
+}
+
+}  // namespace host
+
+#if FRAME_HOST_AT_LEAST(12)
+// Version tags from dict watchers.  A watched dict has an entry here with the tag of its
+// current state; the watcher gives the entry a new tag before each change of the dict and
+// drops it when the dict goes away.  Tags come from one counter, so no two states of any
+// dicts share one.  Entries are kept in the order the dicts were first used: the module
+// namespaces and the builtins come first and are found first.
+namespace {
+
+struct Watched {
+    PyObject* dict;  // identity only
+    std::uint64_t tag;
+};
+
+constexpr std::size_t max_watched = 64;
+Watched watched[max_watched];
+std::size_t watched_count = 0;
+std::uint64_t last_tag = 0;
+int watcher_id = -1;
+bool watcher_refused = false;
+
+std::uint64_t new_tag() noexcept { return ++last_tag; }
+
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) noexcept {
+    for (std::size_t i = 0; i < watched_count; ++i) {
+        if (watched[i].dict != dict) continue;
+        if (event != PyDict_EVENT_DEALLOCATED) {
+            watched[i].tag = new_tag();
+            return 0;
+        }
+        for (std::size_t j = i + 1; j < watched_count; ++j) watched[j - 1] = watched[j];
+        --watched_count;
+        return 0;
+    }
+    return 0;
+}
+
+// The watcher of this module, registered at the first use; false when the host has no
+// watcher to give (every watcher slot taken).
+bool have_watcher() noexcept {
+    if (watcher_id >= 0) return true;
+    if (watcher_refused) return false;
+    host::RaisedException pending = host::fetch_raised();
+    watcher_id = PyDict_AddWatcher(on_dict_event);
+    if (watcher_id < 0) {
+        watcher_refused = true;
+        PyErr_Clear();
+    }
+    host::restore_raised(pending);
+    return watcher_id >= 0;
+}
+
+std::uint64_t watch(PyObject* dict) noexcept {
+    if (watched_count == max_watched || !PyDict_Check(dict) || !have_watcher())
+        return new_tag();
+    if (PyDict_Watch(watcher_id, dict) < 0) {
+        PyErr_Clear();
+        return new_tag();
+    }
+    watched[watched_count] = {dict, new_tag()};
+    return watched[watched_count++].tag;
+}
+
+}  // namespace
+
+std::uint64_t version_tag(PyObject* dict) noexcept {
+    for (std::size_t i = 0; i < watched_count; ++i)
+        if (watched[i].dict == dict) return watched[i].tag;
+    return watch(dict);
+}
+#endif
+
+}  // namespace frame
