@@ -40,7 +40,9 @@ def standard_streams_on_terminal():
 
 def prompt(questions):
     """The answers to QUESTIONS from the prompt library, or None when the user cancelled."""
-    from PyInquirer import prompt as library_prompt
+    # From its own module: the fork for Python 3.10 on replaces the package attribute
+    # `prompt` by that module once the first prompt has run.
+    from PyInquirer.prompt import prompt as library_prompt
     answers = library_prompt(questions)
     if any(question["name"] not in answers for question in questions):
         return None
