@@ -140,6 +140,26 @@ private:
     CachedBuiltin* next_ = nullptr;
 };
 
+// A C function of one of the host's own modules (an entry of that module's method table,
+// bound to that module), recognised by what it is rather than by where it is bound, for
+// fast paths that may stand in for it.  Nothing written in Python can be one.
+class HostFunction {
+public:
+    constexpr HostFunction(const char* module, const char* name) noexcept
+        : module_(module), name_(name) {}
+    HostFunction(const HostFunction&) = delete;
+    HostFunction& operator=(const HostFunction&) = delete;
+
+    // Whether `candidate` is that function.  Once recognised, an object is known by its
+    // identity (and held, so that its address is never another object's).
+    bool is(PyObject* candidate) noexcept;
+
+private:
+    const char* module_;
+    const char* name_;
+    ProcessRef known_;
+};
+
 // ---------------------------------------------------------------------------------------
 // Functions
 

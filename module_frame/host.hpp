@@ -11,6 +11,9 @@
 // - 3.12: the exception being raised is one object (PyErr_Fetch/PyErr_Restore are
 //   deprecated); the version tag of dicts is deprecated and dict watchers replace it; a
 //   module declares whether it supports several interpreters.
+// - 3.10: a function keeps the builtins it was made with.
+// - 3.12 and 3.13: sys.monitoring can watch calls; recursion is counted separately for
+//   Python frames and C calls.
 // - 3.13: _PyUnicode_JoinArray is no longer public.
 #pragma once
 
@@ -118,6 +121,49 @@ inline PyModuleDef_Slot* add_module_slots(PyModuleDef_Slot* next) noexcept {
 #endif
     return next;
 }
+
+// The version tag of a class: it changes whenever the class or one of its bases changes;
+// 0 while the class has none (a lookup through the class gives it one).  Up to 3.12 a
+// flag says whether the tag is valid; from 3.13 a valid tag is one other than 0.
+inline unsigned int type_version(PyTypeObject* type) noexcept {
+#if FRAME_HOST_AT_LEAST(13)
+    return type->tp_version_tag;
+#else
+    return type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG ? type->tp_version_tag : 0;
+#endif
+}
+
+// How many more nested calls of Python code fit before the host raises RecursionError: the
+// smallest room left on the counters the host keeps (up to 3.10 the depth against the
+// limit; 3.11 one counter; from 3.12 one for Python frames and one for C calls).
+inline int recursion_headroom() noexcept {
+    PyThreadState* thread = PyThreadState_Get();
+#if FRAME_HOST_AT_LEAST(12)
+    return thread->py_recursion_remaining < thread->c_recursion_remaining
+               ? thread->py_recursion_remaining
+               : thread->c_recursion_remaining;
+#elif FRAME_HOST_AT_LEAST(11)
+    return thread->recursion_remaining;
+#else
+    return Py_GetRecursionLimit() - thread->recursion_depth;
+#endif
+}
+
+// Whether running Python code now could be seen from outside its own effects: a profile or
+// trace function is set on the thread, or (from 3.12) a monitoring tool has events set,
+// for every code object or for one of `codes` (code objects the caller would run).
+bool calls_are_watched(PyObject* const* codes, std::size_t count) noexcept;
+
+// The namespace a function's code takes builtins from: from 3.10 the function's own, fixed
+// when it was made; before, what `__builtins__` of its globals holds at the call (a module
+// or a dict; null when missing).
+#if FRAME_HOST_AT_LEAST(10)
+inline PyObject* function_builtins(PyObject* function) noexcept {
+    return reinterpret_cast<PyFunctionObject*>(function)->func_builtins;
+}
+#else
+PyObject* function_builtins(PyObject* function) noexcept;
+#endif
 
 }  // namespace host
 }  // namespace frame

@@ -4,6 +4,8 @@
 
 #include <dictobject.h>
 
+#include <cstring>
+
 namespace frame {
 
 Ref builtins_module() noexcept {
@@ -132,6 +134,25 @@ bool CachedBuiltin::fetch_all() noexcept {
         return false;
     }
     return true;
+}
+
+bool HostFunction::is(PyObject* candidate) noexcept {
+    if (!candidate) return false;
+    if (candidate == known_.get()) return true;
+    if (Py_TYPE(candidate) != &PyCFunction_Type) return false;
+    PyObject* owner = PyCFunction_GET_SELF(candidate);
+    if (!owner || !PyModule_Check(owner)) return false;
+    const PyModuleDef* def = PyModule_GetDef(owner);
+    if (!def || !def->m_name || std::strcmp(def->m_name, module_) != 0 || !def->m_methods)
+        return false;
+    const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(candidate)->m_ml;
+    for (const PyMethodDef* own = def->m_methods; own->ml_name; ++own) {
+        if (own != method) continue;
+        if (std::strcmp(method->ml_name, name_) != 0) return false;
+        known_.set(Ref::borrow(candidate));
+        return true;
+    }
+    return false;
 }
 
 }  // namespace frame

@@ -3,6 +3,7 @@
 #include "frame.hpp"
 #include "native_datetime.hpp"
 #include "ops.hpp"
+#include "quiet_logging.hpp"
 
 #include <algorithm>
 #include <vector>
@@ -98,21 +99,29 @@ CachedBuiltin b_max("max");
 // ---------------------------------------------------------------------------------------
 // Shared steps
 
-// logging.debug(message)
-bool log_debug(PyObject* message) {
+// label + the display text of value.
+Ref log_message(PyObject* label, PyObject* value) {
+    Ref text = tavimo::native::duration_text(value);
+    if (!text && !PyErr_Occurred()) text = frame::display_text(value);
+    if (!text) return nullptr;
+    return frame::concat({label, text.get()});
+}
+
+// logging.debug(label + the display text of value).  The message is made before logging.debug
+// is looked up; one whose making can neither fail nor run code (a text, an int, a duration)
+// is made only when the call is not left out as doing nothing.
+bool log_value(PyObject* label, PyObject* value) {
+    const bool plain = PyUnicode_CheckExact(value) || PyLong_CheckExact(value) ||
+                       tavimo::native::is_duration(value);
+    Ref message;
+    if (!plain && !(message = log_message(label, value))) return false;
     Ref logging = g_logging.get();
     if (!logging) return false;
     Ref debug = a_debug.get(logging.get());
-    return debug && frame::call(debug.get(), {message});
-}
-
-// Logs label + the display text of value.
-bool log_value(PyObject* label, PyObject* value) {
-    Ref text = tavimo::native::duration_text(value);
-    if (!text && !PyErr_Occurred()) text = frame::display_text(value);
-    if (!text) return false;
-    Ref message = frame::concat({label, text.get()});
-    return message && log_debug(message.get());
+    if (!debug) return false;
+    if (plain && tavimo::quiet_logging::debug_does_nothing(debug.get())) return true;
+    if (!message && !(message = log_message(label, value))) return false;
+    return bool(frame::call(debug.get(), {message.get()}));
 }
 
 // A display time: its 16 characters rendered natively, or the text the host made.
@@ -287,19 +296,6 @@ const frame::FunctionDef route_details_def(
 
 // ---------------------------------------------------------------------------------------
 // get_ret_times
-
-// True when `function` is the builtin of that name itself (a C function of the builtins
-// module), not something bound in its place before the import.
-bool is_host_builtin(PyObject* function, const char* name) {
-    if (!PyCFunction_Check(function)) return false;
-    PyObject* owner = PyCFunction_GET_SELF(function);
-    const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(function)->m_ml;
-    if (!owner || !PyModule_Check(owner)) return false;
-    const char* owner_name = PyModule_GetName(owner);
-    if (!owner_name) PyErr_Clear();
-    return owner_name && std::strcmp(owner_name, "builtins") == 0 &&
-           std::strcmp(method->ml_name, name) == 0;
-}
 
 // Whether the cached min and max are the host's own (settled once, at import).
 struct HostMinMax {
@@ -569,18 +565,25 @@ bool find_datetime_interface() {
     return true;
 }
 
+// The host's logging module as imported, for leaving out debug calls that do nothing.
+bool remember_host_logging() {
+    if (PyObject* logging = PyDict_GetItemWithError(frame::module_dict(), k_logging))
+        tavimo::quiet_logging::remember_host_logging(logging);
+    PyErr_Clear();
+    return true;
+}
+
 bool check_cached_builtins() {
-    host_min_max.min = is_host_builtin(b_min.get(), "min");
-    host_min_max.max = is_host_builtin(b_max.get(), "max");
-    if (!PyErr_Occurred()) return true;
-    frame::fail_at(frame::Where::current());
-    return false;
+    static frame::HostFunction host_min("builtins", "min"), host_max("builtins", "max");
+    host_min_max.min = host_min.is(b_min.get());
+    host_min_max.max = host_max.is(b_max.get());
+    return true;
 }
 
 bool module_body() {
     return frame::import_names(k_datetime, {k_datetime, k_timedelta}, 0) &&
            find_datetime_interface() && check_cached_builtins() &&
-           frame::import_module(k_logging) &&
+           frame::import_module(k_logging) && remember_host_logging() &&
            frame::import_names(k_settings, {k_leg_details_header}, 1) &&
            frame::bind(k_author, k_author_name) && frame::bind(k_email, k_email_address) &&
            frame::bind_function(route_details_def) && frame::bind_function(get_ret_times_def) &&

@@ -72,20 +72,8 @@ PyDateTime_CAPI* interface_in(PyObject* module_name) noexcept {
 //      type named "time.struct_time" (only C code makes one) of the plain metaclass;
 //   5. the time locale is "C" or "POSIX", whose day and month names the renderer writes.
 
-// A C function of the host's module `module_name` named `name`: an entry of that module's
-// own method table, bound to that module.  Nothing written in Python can be one.
-bool is_module_function(PyObject* function, const char* module_name, const char* name) noexcept {
-    if (!function || Py_TYPE(function) != &PyCFunction_Type) return false;
-    PyObject* owner = PyCFunction_GET_SELF(function);
-    if (!owner || !PyModule_Check(owner)) return false;
-    const PyModuleDef* def = PyModule_GetDef(owner);
-    if (!def || !def->m_name || std::strcmp(def->m_name, module_name) != 0 || !def->m_methods)
-        return false;
-    const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(function)->m_ml;
-    for (const PyMethodDef* own = def->m_methods; own->ml_name; ++own)
-        if (own == method) return std::strcmp(method->ml_name, name) == 0;
-    return false;
-}
+frame::HostFunction host_import("builtins", "__import__");
+frame::HostFunction host_strftime("time", "strftime");
 
 // Condition 1.
 bool import_is_the_hosts() noexcept {
@@ -95,7 +83,14 @@ bool import_is_the_hosts() noexcept {
     PyObject* names = nullptr;
     if (builtins && PyModule_CheckExact(builtins)) names = PyModule_GetDict(builtins);
     else if (builtins && PyDict_CheckExact(builtins)) names = builtins;
-    return names && is_module_function(entry(names, k_import), "builtins", "__import__");
+    return names && host_import.is(entry(names, k_import));
+}
+
+// The instance namespace of `object`, or null when it has none (new reference).
+Ref instance_names(PyObject* object) noexcept {
+    Ref names = Ref::steal(PyObject_GenericGetDict(object, nullptr));
+    if (!names) PyErr_Clear();
+    return names;
 }
 
 // Condition 3.
@@ -103,11 +98,8 @@ bool spec_is_settled(PyObject* spec) noexcept {
     PyTypeObject* type = Py_TYPE(spec);
     if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, k_initializing))
         return false;
-    Ref own = Ref::steal(PyObject_GenericGetDict(spec, nullptr));
-    if (!own) {
-        PyErr_Clear();  // no instance dict: nothing there to find
-        return true;
-    }
+    Ref own = instance_names(spec);
+    if (!own) return true;  // no instance namespace: nothing there to find
     if (!PyDict_CheckExact(own.get())) return false;
     PyObject* initializing = entry(own.get(), k_initializing);
     return !initializing || initializing == Py_False;
@@ -121,17 +113,60 @@ bool is_struct_time_type(PyObject* candidate) noexcept {
            std::strcmp(type->tp_name, "time.struct_time") == 0;
 }
 
-// Conditions 2 to 4.
-bool time_is_the_hosts() noexcept {
-    PyObject* time = entry(PyImport_GetModuleDict(), k_time);
+// Conditions 2 to 4 as last found to hold, with the version tags they hold under: the
+// registry's, the time module's namespace's and its spec's (the spec's class by its own
+// version tag).
+struct TimeSettled {
+    bool valid = false;
+    PyObject* time = nullptr;        // held by the registry while its tag holds
+    PyObject* spec = nullptr;        // held by time's namespace while its tag holds
+    PyObject* spec_names = nullptr;  // null when the spec has no instance namespace
+    PyTypeObject* spec_class = nullptr;
+    std::uint64_t modules_tag = 0, names_tag = 0, spec_names_tag = 0;
+    unsigned int spec_class_version = 0;
+};
+TimeSettled time_settled;
+
+// Conditions 2 to 4, read afresh.
+bool settle_time() noexcept {
+    time_settled.valid = false;
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* time = entry(modules, k_time);
     if (!time || !PyModule_CheckExact(time)) return false;
     const PyModuleDef* def = PyModule_GetDef(time);
     if (!def || !def->m_name || std::strcmp(def->m_name, "time") != 0) return false;
     PyObject* names = PyModule_GetDict(time);
     PyObject* spec = entry(names, k_spec);
-    return spec && spec_is_settled(spec) &&
-           is_module_function(entry(names, k_strftime), "time", "strftime") &&
-           is_struct_time_type(entry(names, k_struct_time));
+    if (!spec || !spec_is_settled(spec) || !host_strftime.is(entry(names, k_strftime)) ||
+        !is_struct_time_type(entry(names, k_struct_time)))
+        return false;
+    PyTypeObject* spec_class = Py_TYPE(spec);
+    const unsigned int spec_class_version = frame::host::type_version(spec_class);
+    Ref spec_names = instance_names(spec);
+    // Without a class version tag the facts hold now but cannot be reused.
+    time_settled = {spec_class_version != 0, time, spec, spec_names.get(), spec_class,
+                    frame::version_tag(modules), frame::version_tag(names),
+                    spec_names ? frame::version_tag(spec_names.get()) : 0,
+                    spec_class_version};
+    return true;
+}
+
+// Conditions 2 to 4: what was settled still holds while the registry, the time module's
+// namespace, the spec's namespace and its class are unchanged; the registry is checked
+// first, since it holds the time module while its tag holds, and so on inwards.
+bool time_is_the_hosts() noexcept {
+    const TimeSettled& was = time_settled;
+    if (was.valid && frame::version_tag(PyImport_GetModuleDict()) == was.modules_tag &&
+        PyModule_CheckExact(was.time) &&
+        frame::version_tag(PyModule_GetDict(was.time)) == was.names_tag &&
+        Py_TYPE(was.spec) == was.spec_class &&
+        frame::host::type_version(was.spec_class) == was.spec_class_version) {
+        Ref spec_names = instance_names(was.spec);
+        if (spec_names.get() == was.spec_names &&
+            (!spec_names || frame::version_tag(spec_names.get()) == was.spec_names_tag))
+            return true;
+    }
+    return settle_time();
 }
 
 }  // namespace
@@ -162,8 +197,10 @@ Ref duration(PyObject* timedelta, PyObject* seconds) noexcept {
                                                      0, 1, PyDateTimeAPI->DeltaType));
 }
 
+bool is_duration(PyObject* value) noexcept { return PyDateTimeAPI && PyDelta_CheckExact(value); }
+
 Ref duration_text(PyObject* value) noexcept {
-    if (!PyDateTimeAPI || !PyDelta_CheckExact(value)) return nullptr;
+    if (!is_duration(value)) return nullptr;
     const int days = PyDateTime_DELTA_GET_DAYS(value);
     const int seconds = PyDateTime_DELTA_GET_SECONDS(value);
     const int microseconds = PyDateTime_DELTA_GET_MICROSECONDS(value);

@@ -23,6 +23,9 @@ bool is_host_datetime(PyObject* cls) noexcept;
 // int within its range; otherwise empty, without an error (an allocation failure sets one).
 frame::Ref duration(PyObject* timedelta, PyObject* seconds) noexcept;
 
+// True when `value` is an exact timedelta of the host.
+bool is_duration(PyObject* value) noexcept;
+
 // str(value) of an exact timedelta ("-1 day, 23:59:00", "2:35:00.500000"); otherwise empty,
 // without an error (an allocation failure sets one).
 frame::Ref duration_text(PyObject* value) noexcept;

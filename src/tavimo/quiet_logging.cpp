@@ -1,0 +1,238 @@
+// Debug records that nobody will see; see quiet_logging.hpp.
+//
+// The host's logging.debug(msg), on every CPython from 3.8 to 3.13, is
+//
+//     def debug(msg, *args, **kwargs):            # module function
+//         if len(root.handlers) == 0:
+//             basicConfig()
+//         root.debug(msg, *args, **kwargs)
+//
+//     def debug(self, msg, *args, **kwargs):      # Logger.debug
+//         if self.isEnabledFor(DEBUG):
+//             self._log(DEBUG, msg, args, **kwargs)
+//
+//     def isEnabledFor(self, level):              # Logger.isEnabledFor
+//         if self.disabled:
+//             return False
+//         try:
+//             return self._cache[level]
+//         except KeyError:
+//             ...                                 # fills the cache under the module lock
+//
+// It does nothing but return None, and nothing outside it can tell that it ran, when all of
+// the following hold (checked by debug_does_nothing, right before the call):
+//
+//  1. `debug` is the host's function itself, still running its own code; so are
+//     Logger.debug and Logger.isEnabledFor as the root logger's class finds them.
+//  2. Its globals (logging's namespace) hold no `len` of their own, and the builtins its code
+//     reads hold the host's `len`; `root` is an instance of the host's RootLogger, and
+//     `DEBUG` an exact int.  Reading these names then runs no code.
+//  3. The root logger reads its attributes the plain way: its class has the generic
+//     attribute lookup and no class attribute named handlers, disabled or _cache, and its
+//     own namespace holds no debug or isEnabledFor that would hide the methods.
+//  4. root.handlers is an exact, non-empty list (an empty one makes the call run
+//     basicConfig()); root.disabled is False; root._cache is an exact dict of exact ints that
+//     maps DEBUG to False.  The cache is only ever read then: a miss would fill it under the
+//     logging lock, so the real call is made instead.
+//  5. Nothing watches the three frames run: no profile or trace function, no monitoring
+//     tool with events (from 3.12), and the call would not come near the recursion limit.
+//
+// What the skipped call would leave behind at most is a chance for the interpreter to run
+// pending signal handlers and switch threads; both happen at the next Python code instead,
+// as they would had the signal come a moment later.
+//
+// The facts of conditions 2 to 4 are remembered with the version tags of the namespaces and
+// the class they come from, and are read afresh when any of them changed; the rest is
+// checked every time.
+#include "quiet_logging.hpp"
+
+#include "frame.hpp"
+
+
+namespace tavimo::quiet_logging {
+
+using frame::Constant;
+using frame::ProcessRef;
+using frame::Ref;
+
+namespace {
+
+Constant k_debug("debug");
+Constant k_is_enabled_for("isEnabledFor");
+Constant k_root("root");
+Constant k_root_logger("RootLogger");
+Constant k_logger("Logger");
+Constant k_len("len");
+Constant k_level_debug("DEBUG");
+Constant k_handlers("handlers");
+Constant k_disabled("disabled");
+Constant k_cache("_cache");
+Constant k_file("__file__");
+
+// What the host's logging module was at import.
+struct HostLogging {
+    ProcessRef module;               // held, so that the namespace below stays alive
+    PyObject* names = nullptr;       // its namespace
+    ProcessRef debug, logger_debug, is_enabled_for, root_logger_class;
+    ProcessRef code_holders[3];
+    PyObject* codes[3] = {};         // the code objects of the three functions, as held above
+};
+HostLogging host;
+bool remembered = false;
+
+// Facts of conditions 2 to 4, as last found, with the version tags they hold under.
+struct Settled {
+    bool valid = false;  // may be reused while the tags hold
+    PyObject* builtins = nullptr;  // the namespace debug's code reads builtins from
+    PyObject* root = nullptr;      // borrowed: held by logging's namespace while its tag holds
+    PyObject* root_names = nullptr;
+    PyObject* cache = nullptr;
+    PyObject* handlers = nullptr;
+    std::uint64_t names_tag = 0, builtins_tag = 0, root_names_tag = 0, cache_tag = 0;
+    unsigned int class_version = 0;
+};
+Settled settled;
+
+// dict[key] without an error (a failed lookup only means: make the real call).
+PyObject* entry(PyObject* dict, PyObject* key) noexcept {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (!value) PyErr_Clear();
+    return value;
+}
+
+// A function of logging's own source, as the host defined it.
+bool is_logging_function(PyObject* function, PyObject* names, const char* name) noexcept {
+    if (!function || !PyFunction_Check(function) || PyFunction_GET_GLOBALS(function) != names)
+        return false;
+    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function));
+    PyObject* file = entry(names, k_file);
+    return file && PyUnicode_Check(file) && PyUnicode_Compare(code->co_filename, file) == 0 &&
+           PyUnicode_CompareWithASCIIString(code->co_name, name) == 0;
+}
+
+frame::HostFunction host_len("builtins", "len");
+
+// Condition 1, for a method as the root logger's class finds it.
+bool method_is_the_hosts(PyTypeObject* cls, PyObject* name, const ProcessRef& original,
+                         PyObject* code) noexcept {
+    return _PyType_Lookup(cls, name) == original.get() &&
+           PyFunction_GET_CODE(original.get()) == code;
+}
+
+// Conditions 2 to 4, read afresh; fills `settled` when they hold.
+bool settle() noexcept {
+    settled.valid = false;
+    PyObject* names = host.names;
+    PyObject* builtins = frame::host::function_builtins(host.debug.get());
+    PyObject* root = entry(names, k_root);
+    PyObject* level = entry(names, k_level_debug);
+    if (!builtins || !PyDict_CheckExact(builtins) || entry(names, k_len) ||
+        !host_len.is(entry(builtins, k_len)) || !root || !level || !PyLong_CheckExact(level))
+        return false;
+    auto* cls = Py_TYPE(root);
+    if (reinterpret_cast<PyObject*>(cls) != host.root_logger_class.get() ||
+        cls->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(cls, k_handlers) ||
+        _PyType_Lookup(cls, k_disabled) || _PyType_Lookup(cls, k_cache))
+        return false;
+    const unsigned int class_version = frame::host::type_version(cls);
+    Ref root_names = Ref::steal(PyObject_GenericGetDict(root, nullptr));
+    if (!root_names) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyDict_CheckExact(root_names.get()) || entry(root_names.get(), k_debug) ||
+        entry(root_names.get(), k_is_enabled_for) ||
+        entry(root_names.get(), k_disabled) != Py_False)
+        return false;
+    PyObject* handlers = entry(root_names.get(), k_handlers);
+    PyObject* cache = entry(root_names.get(), k_cache);
+    if (!handlers || !PyList_CheckExact(handlers) || !cache || !PyDict_CheckExact(cache))
+        return false;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(cache, &position, &key, &value))
+        if (!PyLong_CheckExact(key)) return false;
+    if (entry(cache, level) != Py_False) return false;
+
+    // Without a class version tag the facts hold now but cannot be reused.
+    settled = {class_version != 0, builtins, root, root_names.get(), cache, handlers,
+               frame::version_tag(names), frame::version_tag(builtins),
+               frame::version_tag(root_names.get()), frame::version_tag(cache), class_version};
+    return true;
+}
+
+// Whether the root logger's namespace is still the dict that was settled.  (Its `__dict__`
+// can be replaced; a new dict at the same address has another version tag.)
+bool same_root_names(PyObject* root, PyObject* names) noexcept {
+    Ref current = Ref::steal(PyObject_GenericGetDict(root, nullptr));
+    if (!current) PyErr_Clear();
+    return current.get() == names;
+}
+
+// Conditions 2 to 4: what was settled still holds while none of its namespaces and not the
+// root logger's class has changed.  Logging's namespace is checked first: while it is
+// unchanged, it still holds the settled root logger.
+bool names_hold() noexcept {
+    if (settled.valid && frame::version_tag(host.names) == settled.names_tag &&
+        frame::host::function_builtins(host.debug.get()) == settled.builtins &&
+        frame::version_tag(settled.builtins) == settled.builtins_tag) {
+        PyTypeObject* cls = Py_TYPE(settled.root);
+        if (reinterpret_cast<PyObject*>(cls) == host.root_logger_class.get() &&
+            frame::host::type_version(cls) == settled.class_version &&
+            same_root_names(settled.root, settled.root_names) &&
+            frame::version_tag(settled.root_names) == settled.root_names_tag &&
+            frame::version_tag(settled.cache) == settled.cache_tag)
+            return true;
+    }
+    return settle();
+}
+
+}  // namespace
+
+void remember_host_logging(PyObject* logging) noexcept {
+    if (remembered || !PyModule_CheckExact(logging)) return;
+    PyObject* names = PyModule_GetDict(logging);
+    PyObject* debug = entry(names, k_debug);
+    PyObject* logger = entry(names, k_logger);
+    PyObject* root_logger = entry(names, k_root_logger);
+    if (!logger || !PyType_Check(logger) || !root_logger || !PyType_Check(root_logger) ||
+        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(root_logger),
+                          reinterpret_cast<PyTypeObject*>(logger)))
+        return;
+    PyObject* logger_names = reinterpret_cast<PyTypeObject*>(logger)->tp_dict;
+    PyObject* logger_debug = entry(logger_names, k_debug);
+    PyObject* is_enabled_for = entry(logger_names, k_is_enabled_for);
+    if (!is_logging_function(debug, names, "debug") ||
+        !is_logging_function(logger_debug, names, "debug") ||
+        !is_logging_function(is_enabled_for, names, "isEnabledFor"))
+        return;
+    host.module.set(Ref::borrow(logging));
+    host.names = names;
+    host.debug.set(Ref::borrow(debug));
+    host.logger_debug.set(Ref::borrow(logger_debug));
+    host.is_enabled_for.set(Ref::borrow(is_enabled_for));
+    host.root_logger_class.set(Ref::borrow(root_logger));
+    PyObject* functions[3] = {debug, logger_debug, is_enabled_for};
+    for (int i = 0; i < 3; ++i) {
+        host.codes[i] = PyFunction_GET_CODE(functions[i]);
+        host.code_holders[i].set(Ref::borrow(host.codes[i]));
+    }
+    remembered = true;
+}
+
+bool debug_does_nothing(PyObject* debug) noexcept {
+    // Condition 1 for the function called, and condition 5.
+    if (!remembered || debug != host.debug.get() || PyFunction_GET_CODE(debug) != host.codes[0] ||
+        frame::host::recursion_headroom() < 8 ||
+        frame::host::calls_are_watched(host.codes, 3))
+        return false;
+    // Conditions 2 to 4, then condition 1 for the methods and the part of condition 4 that
+    // no version tag covers (the handlers list is changed in place).
+    if (!names_hold()) return false;
+    auto* cls = Py_TYPE(settled.root);
+    return PyList_GET_SIZE(settled.handlers) > 0 &&
+           method_is_the_hosts(cls, k_debug, host.logger_debug, host.codes[1]) &&
+           method_is_the_hosts(cls, k_is_enabled_for, host.is_enabled_for, host.codes[2]);
+}
+
+}  // namespace tavimo::quiet_logging
