@@ -184,17 +184,18 @@ bool calls_are_watched(PyObject* const* codes, std::size_t count) noexcept {
 // Version tags from dict watchers.  A watched dict has an entry here with the tag of its
 // current state; the watcher gives the entry a new tag before each change of the dict and
 // drops it when the dict goes away.  Tags come from one counter, so no two states of any
-// dicts share one.  Entries are kept in the order the dicts were first used: the module
-// namespaces and the builtins come first and are found first.
+// dicts share one.  The entries form a small open-addressing table keyed on the dict's
+// address (linear probing, half full at most), so that a tag is found in a step or two.
 namespace {
 
 struct Watched {
-    PyObject* dict;  // identity only
-    std::uint64_t tag;
+    PyObject* dict = nullptr;  // identity only; null: a free slot
+    std::uint64_t tag = 0;
 };
 
-constexpr std::size_t max_watched = 64;
-Watched watched[max_watched];
+constexpr std::size_t table_size = 128;  // a power of two
+constexpr std::size_t max_watched = table_size / 2;
+Watched watched[table_size];
 std::size_t watched_count = 0;
 std::uint64_t last_tag = 0;
 int watcher_id = -1;
@@ -202,17 +203,42 @@ bool watcher_refused = false;
 
 std::uint64_t new_tag() noexcept { return ++last_tag; }
 
-int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) noexcept {
-    for (std::size_t i = 0; i < watched_count; ++i) {
-        if (watched[i].dict != dict) continue;
-        if (event != PyDict_EVENT_DEALLOCATED) {
-            watched[i].tag = new_tag();
-            return 0;
-        }
-        for (std::size_t j = i + 1; j < watched_count; ++j) watched[j - 1] = watched[j];
-        --watched_count;
-        return 0;
+std::size_t home_slot(PyObject* dict) noexcept {
+    const auto address = reinterpret_cast<std::uintptr_t>(dict);
+    return static_cast<std::size_t>((address >> 4) ^ (address >> 11)) & (table_size - 1);
+}
+
+// The slot holding `dict`, or the free slot where it would go.
+std::size_t slot_of(PyObject* dict) noexcept {
+    std::size_t slot = home_slot(dict);
+    while (watched[slot].dict && watched[slot].dict != dict) slot = (slot + 1) & (table_size - 1);
+    return slot;
+}
+
+// Empties `slot` and moves later entries of its run back, so that every entry stays
+// reachable from its home slot.
+void free_slot(std::size_t slot) noexcept {
+    watched[slot] = {};
+    for (std::size_t next = (slot + 1) & (table_size - 1); watched[next].dict;
+         next = (next + 1) & (table_size - 1)) {
+        const std::size_t home = home_slot(watched[next].dict);
+        const bool reachable = slot <= next ? (slot < home && home <= next)
+                                            : (slot < home || home <= next);
+        if (reachable) continue;
+        watched[slot] = watched[next];
+        watched[next] = {};
+        slot = next;
     }
+    --watched_count;
+}
+
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) noexcept {
+    const std::size_t slot = slot_of(dict);
+    if (!watched[slot].dict) return 0;
+    if (event == PyDict_EVENT_DEALLOCATED)
+        free_slot(slot);
+    else
+        watched[slot].tag = new_tag();
     return 0;
 }
 
@@ -231,23 +257,23 @@ bool have_watcher() noexcept {
     return watcher_id >= 0;
 }
 
-std::uint64_t watch(PyObject* dict) noexcept {
+std::uint64_t watch(PyObject* dict, std::size_t slot) noexcept {
     if (watched_count == max_watched || !PyDict_Check(dict) || !have_watcher())
         return new_tag();
     if (PyDict_Watch(watcher_id, dict) < 0) {
         PyErr_Clear();
         return new_tag();
     }
-    watched[watched_count] = {dict, new_tag()};
-    return watched[watched_count++].tag;
+    watched[slot] = {dict, new_tag()};
+    ++watched_count;
+    return watched[slot].tag;
 }
 
 }  // namespace
 
 std::uint64_t version_tag(PyObject* dict) noexcept {
-    for (std::size_t i = 0; i < watched_count; ++i)
-        if (watched[i].dict == dict) return watched[i].tag;
-    return watch(dict);
+    const std::size_t slot = slot_of(dict);
+    return watched[slot].dict ? watched[slot].tag : watch(dict, slot);
 }
 #endif
 

@@ -14,7 +14,8 @@
 // - 3.10: a function keeps the builtins it was made with.
 // - 3.12 and 3.13: sys.monitoring can watch calls; recursion is counted separately for
 //   Python frames and C calls.
-// - 3.13: _PyUnicode_JoinArray is no longer public.
+// - 3.13: _PyUnicode_JoinArray is no longer public; class version tags lose their flag;
+//   attributes stored in an instance's inline values bypass its dict's watchers.
 #pragma once
 
 #include <Python.h>
@@ -132,6 +133,12 @@ inline unsigned int type_version(PyTypeObject* type) noexcept {
     return type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG ? type->tp_version_tag : 0;
 #endif
 }
+
+// Whether every change to the instance namespace of an object (its `__dict__`) changes that
+// dict's version tag.  From 3.13 an attribute stored in an instance's inline values does
+// not go through the dict, nor tell its watchers, even after the dict was made; facts
+// about such a namespace must be read afresh.
+inline constexpr bool instance_dicts_are_tagged = !FRAME_HOST_AT_LEAST(13);
 
 // How many more nested calls of Python code fit before the host raises RecursionError: the
 // smallest room left on the counters the host keeps (up to 3.10 the depth against the

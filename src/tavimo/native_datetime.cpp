@@ -127,6 +127,15 @@ struct TimeSettled {
 };
 TimeSettled time_settled;
 
+// The settled spec's own namespace: by its version tag where the host keeps it for instance
+// namespaces, else read again.
+bool spec_names_hold(PyObject* names) noexcept {
+    if constexpr (frame::host::instance_dicts_are_tagged)
+        return frame::version_tag(names) == time_settled.spec_names_tag;
+    PyObject* initializing = entry(names, k_initializing);
+    return !initializing || initializing == Py_False;
+}
+
 // Conditions 2 to 4, read afresh.
 bool settle_time() noexcept {
     time_settled.valid = false;
@@ -162,8 +171,7 @@ bool time_is_the_hosts() noexcept {
         Py_TYPE(was.spec) == was.spec_class &&
         frame::host::type_version(was.spec_class) == was.spec_class_version) {
         Ref spec_names = instance_names(was.spec);
-        if (spec_names.get() == was.spec_names &&
-            (!spec_names || frame::version_tag(spec_names.get()) == was.spec_names_tag))
+        if (spec_names.get() == was.spec_names && (!spec_names || spec_names_hold(spec_names.get())))
             return true;
     }
     return settle_time();

@@ -119,6 +119,26 @@ bool method_is_the_hosts(PyTypeObject* cls, PyObject* name, const ProcessRef& or
            PyFunction_GET_CODE(original.get()) == code;
 }
 
+// The root logger's own namespace: no debug or isEnabledFor of its own, disabled False,
+// handlers an exact list and _cache an exact dict.
+bool root_names_hold(PyObject* names) noexcept {
+    PyObject* handlers = entry(names, k_handlers);
+    PyObject* cache = entry(names, k_cache);
+    return !entry(names, k_debug) && !entry(names, k_is_enabled_for) &&
+           entry(names, k_disabled) == Py_False && handlers && PyList_CheckExact(handlers) &&
+           cache && PyDict_CheckExact(cache);
+}
+
+// The same, for the namespace that was settled: by its version tag where the host keeps it
+// for instance namespaces, else read again (and still holding the settled list and cache).
+bool settled_root_names_hold() noexcept {
+    if constexpr (frame::host::instance_dicts_are_tagged)
+        return frame::version_tag(settled.root_names) == settled.root_names_tag;
+    return root_names_hold(settled.root_names) &&
+           entry(settled.root_names, k_handlers) == settled.handlers &&
+           entry(settled.root_names, k_cache) == settled.cache;
+}
+
 // Conditions 2 to 4, read afresh; fills `settled` when they hold.
 bool settle() noexcept {
     settled.valid = false;
@@ -140,14 +160,10 @@ bool settle() noexcept {
         PyErr_Clear();
         return false;
     }
-    if (!PyDict_CheckExact(root_names.get()) || entry(root_names.get(), k_debug) ||
-        entry(root_names.get(), k_is_enabled_for) ||
-        entry(root_names.get(), k_disabled) != Py_False)
+    if (!PyDict_CheckExact(root_names.get()) || !root_names_hold(root_names.get()))
         return false;
     PyObject* handlers = entry(root_names.get(), k_handlers);
     PyObject* cache = entry(root_names.get(), k_cache);
-    if (!handlers || !PyList_CheckExact(handlers) || !cache || !PyDict_CheckExact(cache))
-        return false;
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(cache, &position, &key, &value))
@@ -179,8 +195,7 @@ bool names_hold() noexcept {
         PyTypeObject* cls = Py_TYPE(settled.root);
         if (reinterpret_cast<PyObject*>(cls) == host.root_logger_class.get() &&
             frame::host::type_version(cls) == settled.class_version &&
-            same_root_names(settled.root, settled.root_names) &&
-            frame::version_tag(settled.root_names) == settled.root_names_tag &&
+            same_root_names(settled.root, settled.root_names) && settled_root_names_hold() &&
             frame::version_tag(settled.cache) == settled.cache_tag)
             return true;
     }
