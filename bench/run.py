@@ -8,10 +8,15 @@ of the repeats is kept:
   native   tavimo.brasco's function;
   python   the plain-Python rendition of the same function (bench/peer.py);
   floor    only the logging.debug calls the function has to make, with the very messages it
-           logs, ready-made, in a loop: what no implementation can avoid.
+           logs, ready-made, in a loop: what the host's own logging costs;
+  build    for i_parser, a C function that reads the record as i_parser does and builds a
+           result of the same shape from ready-made texts (bench/build_floor.cpp, compiled
+           here): the cost of the result itself, what no implementation can go below.
 
 Logging is set up as by logging.basicConfig(): the root logger at WARNING with a handler, so
-the debug calls are made and dropped, as in a normal run of the tool.
+the debug calls are made and dropped, as in a normal run of the tool.  A second table times
+native and python with the root logger at DEBUG and a handler that formats every record
+(into a null stream), where every debug call has to be made.
 
 Before timing, the native and the Python results and log records are compared once for every
 record, so that the figures always compare the same work.
@@ -79,6 +84,34 @@ def log_floor(messages):
         logging.debug(message)
 
 
+def compile_build_floor():
+    """bench/build_floor.cpp built for this interpreter, or None (with the reason printed)."""
+    import importlib.util
+    import shutil
+    import subprocess
+    import sysconfig
+    import tempfile
+
+    compiler = shutil.which("g++") or shutil.which("c++")
+    if compiler is None:
+        print("bench: no C++ compiler: no build figure", file=sys.stderr)
+        return None
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "build_floor.cpp")
+    output = os.path.join(tempfile.mkdtemp(prefix="tavimo-bench-"),
+                          "build_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
+    made = subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-std=c++20",
+                           "-I" + sysconfig.get_paths()["include"], source, "-o", output],
+                          capture_output=True, text=True)
+    if made.returncode != 0:
+        print("bench: bench/build_floor.cpp did not compile: no build figure\n" + made.stderr,
+              file=sys.stderr)
+        return None
+    spec = importlib.util.spec_from_file_location("build_floor", output)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
 def run_loop(function, arguments, number):
     calls = itertools.repeat(arguments, number)
     start = time.perf_counter()
@@ -109,12 +142,15 @@ def check_same_work(cases):
                      f"          {python_log!r}")
 
 
-def measure(cases, repeat, min_time):
+def measure(cases, repeat, min_time, build_floor=None, with_floors=True):
     plans = []
     for name, function_name, arguments in cases:
-        _, messages = logged_call(getattr(peer, function_name), arguments)
-        runs = {"python": (getattr(peer, function_name), arguments),
-                "floor": (log_floor, (messages,))}
+        result, messages = logged_call(getattr(peer, function_name), arguments)
+        runs = {"python": (getattr(peer, function_name), arguments)}
+        if with_floors:
+            runs["floor"] = (log_floor, (messages,))
+        if with_floors and build_floor is not None and function_name == "i_parser":
+            runs["build"] = (build_floor.build, (*arguments, result, peer.leg_details_header))
         if native is not None:
             runs = {"native": (getattr(native, function_name), arguments), **runs}
         numbers = {kind: calibrate(function, args, min_time)
@@ -137,10 +173,11 @@ def measure(cases, repeat, min_time):
     results = {}
     for name, log_records, runs, _ in plans:
         entry = {"log_records": log_records}
-        for kind in ("native", "python", "floor"):
+        for kind in ("native", "python", "floor", "build"):
             entry[kind + "_ns"] = round(best[name, kind] * 1e9, 1) if kind in runs else None
         entry["native/python"] = ratio(entry["native_ns"], entry["python_ns"])
         entry["native/floor"] = ratio(entry["native_ns"], entry["floor_ns"]) if log_records else None
+        entry["native/build"] = ratio(entry["native_ns"], entry["build_ns"])
         results[name] = entry
     return results
 
@@ -173,23 +210,45 @@ def main():
         print(f"native: {native.__file__}")
         check_same_work(CASES)
 
-    results = measure(CASES, options.repeat, options.min_time)
+    build_floor = compile_build_floor()
+    results = measure(CASES, options.repeat, options.min_time, build_floor)
 
-    header = ("record", "logs", "native ns", "python ns", "floor ns", "native/python",
-              "native/floor")
-    print("%-24s %4s %10s %10s %10s %14s %13s" % header)
+    header = ("record", "logs", "native ns", "python ns", "floor ns", "build ns",
+              "native/python", "native/floor", "native/build")
+    print("%-24s %4s %10s %10s %9s %9s %14s %13s %13s" % header)
     for name, entry in results.items():
-        print("%-24s %4d %10s %10s %10s %14s %13s" % (
+        print("%-24s %4d %10s %10s %9s %9s %14s %13s %13s" % (
             name, entry["log_records"], show(entry["native_ns"], "%.0f"),
             show(entry["python_ns"], "%.0f"), show(entry["floor_ns"], "%.0f"),
-            show(entry["native/python"], "%.3f"), show(entry["native/floor"], "%.3f")))
+            show(entry["build_ns"], "%.0f"), show(entry["native/python"], "%.3f"),
+            show(entry["native/floor"], "%.3f"), show(entry["native/build"], "%.3f")))
+
+    # Every debug call made: the root logger at DEBUG, each record formatted.
+    root = logging.getLogger()
+    handlers, level = root.handlers[:], root.level
+    formatting = logging.StreamHandler(open(os.devnull, "w"))
+    formatting.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s"))
+    root.handlers[:] = [formatting]
+    root.setLevel(logging.DEBUG)
+    try:
+        debug_results = measure(CASES, options.repeat, options.min_time, with_floors=False)
+    finally:
+        root.handlers[:] = handlers
+        root.setLevel(level)
+        formatting.stream.close()
+    print("\nwith DEBUG on and a formatting handler:")
+    print("%-24s %10s %10s %14s" % ("record", "native ns", "python ns", "native/python"))
+    for name, entry in debug_results.items():
+        print("%-24s %10s %10s %14s" % (
+            name, show(entry["native_ns"], "%.0f"), show(entry["python_ns"], "%.0f"),
+            show(entry["native/python"], "%.3f")))
 
     if options.json:
         with open(options.json, "w") as stream:
             json.dump({"python": sys.version.split()[0], "lc_time": lc_time,
                        "native_module": None if native is None else native.__file__,
                        "repeat": options.repeat, "min_time": options.min_time,
-                       "results": results}, stream, indent=2)
+                       "results": results, "debug_on": debug_results}, stream, indent=2)
             stream.write("\n")
 
 

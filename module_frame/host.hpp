@@ -49,6 +49,11 @@ inline std::uint64_t version_tag(PyObject* dict) noexcept {
 
 namespace host {
 
+// Whether a version tag costs only a read of the dict (up to 3.11).  From 3.12 a dict has to
+// be watched first, and every later change of it calls the watcher: worth it for module
+// namespaces, which rarely change, not for a namespace a caller may change in a loop.
+inline constexpr bool version_tags_are_free = !FRAME_HOST_AT_LEAST(12);
+
 // fn(*args) through the vectorcall protocol.
 inline PyObject* vectorcall(PyObject* function, PyObject* const* args, std::size_t nargsf,
                             PyObject* kwnames) noexcept {

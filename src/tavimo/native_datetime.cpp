@@ -75,15 +75,37 @@ PyDateTime_CAPI* interface_in(PyObject* module_name) noexcept {
 frame::HostFunction host_import("builtins", "__import__");
 frame::HostFunction host_strftime("time", "strftime");
 
+// Condition 1 as last found to hold: for these globals, whose `__builtins__` was this module
+// (or dict) with this namespace, while both namespaces keep their version tags.  Only where
+// tags are free: the caller's globals may be a namespace that changes all the time.
+struct ImportSettled {
+    PyObject* globals = nullptr;   // identity only: compared with the frame's
+    PyObject* builtins = nullptr;  // held by the globals while their tag holds
+    PyObject* names = nullptr;
+    std::uint64_t globals_tag = 0, names_tag = 0;
+};
+ImportSettled import_settled;
+
 // Condition 1.
 bool import_is_the_hosts() noexcept {
     PyObject* globals = PyEval_GetGlobals();
     if (!globals || !PyDict_CheckExact(globals)) return false;
+    const ImportSettled& was = import_settled;
+    if (frame::host::version_tags_are_free && globals == was.globals &&
+        frame::version_tag(globals) == was.globals_tag &&
+        (was.builtins == was.names || PyModule_CheckExact(was.builtins)) &&
+        frame::version_tag(was.names) == was.names_tag)
+        return true;
+    import_settled = {};
     PyObject* builtins = entry(globals, k_builtins_name);
     PyObject* names = nullptr;
     if (builtins && PyModule_CheckExact(builtins)) names = PyModule_GetDict(builtins);
     else if (builtins && PyDict_CheckExact(builtins)) names = builtins;
-    return names && host_import.is(entry(names, k_import));
+    if (!names || !host_import.is(entry(names, k_import))) return false;
+    if (frame::host::version_tags_are_free)
+        import_settled = {globals, builtins, names, frame::version_tag(globals),
+                          frame::version_tag(names)};
+    return true;
 }
 
 // The instance namespace of `object`, or null when it has none (new reference).
