@@ -21,6 +21,7 @@
 #include <initializer_list>
 #include <source_location>
 #include <string>
+#include <type_traits>
 
 // The one exported symbol of a module (everything else is hidden).
 #define FRAME_ENTRY_POINT extern "C" __attribute__((visibility("default"))) PyObject*
@@ -222,6 +223,24 @@ private:
 
 // A new function object for `def`, with the module namespace as its globals.
 Ref make_function(const FunctionDef& def, Where where = Where::current()) noexcept;
+
+// Whether `callee` is a function object made from `def`.
+bool is_function_of(PyObject* callee, const FunctionDef& def) noexcept;
+
+// Runs `body` as a call of a function object of `def` runs its body: as the running call of
+// `def`, within the host's recursion limit, with the traceback entry of `def` added when it
+// fails.  For a caller in the same module that found `def`'s function where it looked for its
+// callee and passes the body something a call through the object cannot carry; nothing
+// observable tells the two apart (a call from native code makes no profile or monitoring
+// event).  On failure the caller's own failing line is recorded at `where`.
+Ref run_as_call_of(const FunctionDef& def, Ref (*body)(void*), void* context,
+                   Where where = Where::current()) noexcept;
+template <class Body>
+Ref run_as_call_of(const FunctionDef& def, Body&& body, Where where = Where::current()) noexcept {
+    return run_as_call_of(
+        def, [](void* context) { return (*static_cast<std::remove_reference_t<Body>*>(context))(); },
+        &body, where);
+}
 
 // ---------------------------------------------------------------------------------------
 // Module-body statements

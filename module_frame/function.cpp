@@ -299,6 +299,30 @@ PyObject* FunctionAccess::vectorcall(PyObject* self, PyObject* const* args, std:
     return finish(call, std::move(result));
 }
 
+bool is_function_of(PyObject* callee, const FunctionDef& def) noexcept {
+    return Py_TYPE(callee) == &function_type && as_function(callee)->def == &def;
+}
+
+Ref run_as_call_of(const FunctionDef& def, Ref (*body)(void*), void* context,
+                   Where where) noexcept {
+    Ref result;
+    {
+        RunningCall call(&def);
+        if (!Py_EnterRecursiveCall(" while calling a Python object")) {
+            try {
+                result = body(context);
+            } catch (...) {
+                result.reset();
+                if (!PyErr_Occurred()) PyErr_NoMemory();
+            }
+            Py_LeaveRecursiveCall();
+        }
+        result = Ref::steal(FunctionAccess::finish(call, std::move(result)));
+    }
+    if (!result) note_failure(where);
+    return result;
+}
+
 void add_running_function_traceback() noexcept {
     const RunningCall* call = RunningCall::innermost();
     if (call && call->def) FunctionAccess::add_traceback_of(*call->def, call->failure_line);

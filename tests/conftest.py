@@ -1,5 +1,6 @@
 """Shared fixtures: the modules under test, log capture, subprocesses and test builds."""
 import contextlib
+import locale
 import logging
 import os
 import pathlib
@@ -8,6 +9,7 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import time
 
 import pytest
 
@@ -126,3 +128,70 @@ def build_native(destination, module, sources, defines=()):
         pytest.skip("no C++ compiler for a test build")
     subprocess.run(command, check=True, cwd=str(ROOT))
     return output
+
+
+# Time locales other than C
+
+LOCALE_CANDIDATES = ["de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8",
+                     "es_ES.UTF-8", "es_ES.utf8"]
+
+
+def try_time_locale(names):
+    for name in names:
+        try:
+            locale.setlocale(locale.LC_TIME, name)
+        except locale.Error:
+            continue
+        if time.strftime("%a %b", (2021, 3, 2, 0, 0, 0, 1, 61, 0)) != "Tue Mar":
+            return name
+    return None
+
+
+@pytest.fixture(scope="session")
+def time_locale_source(tmp_path_factory):
+    """(name, LOCPATH or None) of a locale whose names differ from C; made if none is installed."""
+    previous = locale.setlocale(locale.LC_TIME)
+    previous_locpath = os.environ.get("LOCPATH")
+    try:
+        name = try_time_locale(LOCALE_CANDIDATES)
+        if name is not None:
+            return name, None
+        source = "/usr/share/i18n/locales/de_DE"
+        if shutil.which("localedef") is None or not os.path.exists(source):
+            pytest.skip("no locale other than C/POSIX is installed, and localedef or the "
+                        "de_DE locale source (Debian package 'locales') is missing")
+        directory = str(tmp_path_factory.mktemp("locales"))
+        made = subprocess.run(
+            ["localedef", "-c", "-i", "de_DE", "-f", "UTF-8", directory + "/de_DE.UTF-8"],
+            capture_output=True, text=True, timeout=120)
+        os.environ["LOCPATH"] = directory
+        if try_time_locale(["de_DE.UTF-8"]) is None:
+            pytest.skip("could not make the de_DE.UTF-8 locale with localedef: "
+                        + (made.stderr.strip() or "exit %d" % made.returncode))
+        return "de_DE.UTF-8", directory
+    finally:
+        locale.setlocale(locale.LC_TIME, previous)
+        restore_locpath(previous_locpath)
+
+
+def restore_locpath(value):
+    if value is None:
+        os.environ.pop("LOCPATH", None)
+    else:
+        os.environ["LOCPATH"] = value
+
+
+@pytest.fixture
+def other_time_locale(time_locale_source):
+    """LC_TIME set to that locale for one test."""
+    name, locpath = time_locale_source
+    previous = locale.setlocale(locale.LC_TIME)
+    previous_locpath = os.environ.get("LOCPATH")
+    try:
+        if locpath is not None:
+            os.environ["LOCPATH"] = locpath
+        locale.setlocale(locale.LC_TIME, name)
+        yield name
+    finally:
+        locale.setlocale(locale.LC_TIME, previous)
+        restore_locpath(previous_locpath)

@@ -871,3 +871,71 @@ def test_get_questions_with_its_lists_rebound_or_deleted():
         with pytest.raises(NameError, match=r"^name 'one_way_questions' is not defined$"):
             questions.get_questions()
     assert len(questions.get_questions(True)) == 8 and len(questions.one_way_questions) == 7
+
+
+# --- rows of the first route_details call reused by the second ---------------------------
+
+def between_the_two_route_details_calls(action):
+    """A get_ret_times that does `action(module)` and then the real work: it runs between
+    i_parser's two route_details calls."""
+    def scenario(module):
+        real = module.get_ret_times
+
+        def in_between(route_plan=None):
+            action(module, route_plan)
+            return real(route_plan=route_plan)
+
+        module.get_ret_times = in_between
+        return module.i_parser(make_record(), True)
+    return scenario
+
+
+def rebind_datetime(module, route):
+    module.datetime = Stamped
+
+
+def change_a_return_leg(module, route):
+    route[1]["cityFrom"] = "Paris"
+    route[1]["flight_no"] = 7
+
+
+def replace_a_time(module, route):
+    route[1]["local_arrival"] = "2021-06-08T23:59:00.000Z"
+
+
+def add_a_key_of_another_kind(module, route):
+    route[1][("cityFrom",)] = "not a text key"
+
+
+def swap_the_legs(module, route):
+    route.reverse()
+
+
+@pytest.mark.parametrize("action", [rebind_datetime, change_a_return_leg, replace_a_time,
+                                    add_a_key_of_another_kind, swap_the_legs],
+                         ids=lambda action: action.__name__)
+def test_what_changes_between_the_two_route_details_calls_shows(action):
+    outcome, _ = both(between_the_two_route_details_calls(action))
+    assert outcome[0] == "returned"
+
+
+def test_rows_made_again_in_another_time_locale(time_locale_source, monkeypatch):
+    """The second call's rows follow the time locale as it is then."""
+    import locale
+
+    name, locpath = time_locale_source
+    if locpath is not None:
+        monkeypatch.setenv("LOCPATH", locpath)
+
+    def to_other_locale(module, route):
+        locale.setlocale(locale.LC_TIME, name)
+
+    previous = locale.setlocale(locale.LC_TIME)
+    try:
+        with globals_restored(brasco):
+            result = between_the_two_route_details_calls(to_other_locale)(brasco)
+    finally:
+        locale.setlocale(locale.LC_TIME, previous)
+    outbound_row, inbound_row = result[2][1], result[3][1]
+    assert outbound_row[1] == "Tue 01 Jun 10:15 -> Tue 01 Jun 13:40"
+    assert inbound_row[1] != "Tue 08 Jun 18:05 -> Tue 08 Jun 21:30"

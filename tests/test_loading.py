@@ -192,7 +192,8 @@ def build_for_other_version(tmp_path_factory):
     for old in (destination / "tavimo").glob("brasco*"):
         old.unlink()
     sources = [ROOT / "src" / "tavimo" / name for name in
-               ("brasco.cpp", "native_datetime.cpp", "display_time.cpp", "quiet_logging.cpp")]
+               ("brasco.cpp", "native_datetime.cpp", "display_time.cpp", "quiet_logging.cpp",
+                "row_memo.cpp")]
     build_native(destination / "tavimo", "brasco", sources,
                  defines=["FRAME_COMPILED_FOR_MAJOR=3", "FRAME_COMPILED_FOR_MINOR=%d" % OTHER_MINOR])
     return destination

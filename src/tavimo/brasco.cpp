@@ -4,6 +4,7 @@
 #include "native_datetime.hpp"
 #include "ops.hpp"
 #include "quiet_logging.hpp"
+#include "row_memo.hpp"
 
 #include <algorithm>
 #include <vector>
@@ -16,6 +17,7 @@ using frame::CachedBuiltin;
 using frame::Constant;
 using frame::Global;
 using frame::Ref;
+using tavimo::RowMemo;
 
 // ---------------------------------------------------------------------------------------
 // Constants
@@ -155,10 +157,10 @@ Ref render_display_time(PyObject* iso) {
     return render_by_host(datetime.get(), iso);
 }
 
-// The display time of value[:-1].  An exact text that renders natively is not sliced:
-// slicing it could neither fail nor run code.
-bool make_display_time(PyObject* value, DisplayTime& shown) {
-    Ref datetime;
+// The display time of value[:-1], with the module's `datetime` looked up for it (or, given,
+// as already looked up for it).  An exact text that renders natively is not sliced: slicing
+// it could neither fail nor run code.
+bool make_display_time(PyObject* value, DisplayTime& shown, Ref datetime = {}) {
     if (PyUnicode_CheckExact(value)) {
         if (!(datetime = g_datetime.get())) return false;
         if (tavimo::native::display_time(datetime.get(), value, PyUnicode_GET_LENGTH(value) - 1,
@@ -195,17 +197,30 @@ Ref shown_text(const DisplayTime& shown) {
     return shown.is_native() ? shown.object() : frame::display_text(shown.text.get());
 }
 
+// The lookups of the module's `datetime` for the two times of a row that a caller has done
+// already (empty: not done).
+struct LookedUp {
+    Ref departure, arrival;
+};
+
 // f"{departure} -> {arrival}" of the leg's display times: the departure is shown before
 // the arrival is read.
-Ref times_cell(PyObject* leg) {
+Ref times_cell(PyObject* leg, RowMemo::Facts& facts, LookedUp datetimes = {}) {
     DisplayTime departure, arrival;
     Ref departure_value = frame::get_item(leg, k_local_departure);
-    if (!departure_value || !make_display_time(departure_value.get(), departure)) return nullptr;
+    if (!departure_value) return nullptr;
+    facts.saw(departure_value.get());
+    if (!make_display_time(departure_value.get(), departure, std::move(datetimes.departure)))
+        return nullptr;
     Ref departure_text;
     if (!departure.is_native() && !(departure_text = shown_text(departure))) return nullptr;
     Ref arrival_value = frame::get_item(leg, k_local_arrival);
-    if (!arrival_value || !make_display_time(arrival_value.get(), arrival)) return nullptr;
-    if (departure.is_native() && arrival.is_native()) {
+    if (!arrival_value) return nullptr;
+    facts.saw(arrival_value.get());
+    if (!make_display_time(arrival_value.get(), arrival, std::move(datetimes.arrival)))
+        return nullptr;
+    facts.native_times = departure.is_native() && arrival.is_native();
+    if (facts.native_times) {
         char text[36];
         std::copy_n(departure.native, 16, text);
         std::copy_n(" -> ", 4, text + 16);
@@ -219,47 +234,80 @@ Ref times_cell(PyObject* leg) {
 }
 
 // The display text of leg[key].
-Ref shown_value(PyObject* leg, PyObject* key) {
+Ref shown_value(PyObject* leg, PyObject* key, RowMemo::Facts& facts) {
     Ref value = frame::get_item(leg, key);
-    return value ? frame::display_text(value.get()) : nullptr;
+    if (!value) return nullptr;
+    facts.saw(value.get());
+    return frame::display_text(value.get());
 }
 
 // The six cells of one leg, computed in reading order.
-Ref leg_row(PyObject* leg) {
-    Ref city_from = shown_value(leg, k_city_from);
+Ref make_row(PyObject* leg, RowMemo::Facts& facts) {
+    Ref city_from = shown_value(leg, k_city_from, facts);
     if (!city_from) return nullptr;
-    Ref fly_from = shown_value(leg, k_fly_from);
+    Ref fly_from = shown_value(leg, k_fly_from, facts);
     if (!fly_from) return nullptr;
-    Ref city_to = shown_value(leg, k_city_to);
+    Ref city_to = shown_value(leg, k_city_to, facts);
     if (!city_to) return nullptr;
-    Ref fly_to = shown_value(leg, k_fly_to);
+    Ref fly_to = shown_value(leg, k_fly_to, facts);
     if (!fly_to) return nullptr;
     Ref airports = frame::concat({city_from.get(), k_open, fly_from.get(), k_close_arrow,
                                   city_to.get(), k_open, fly_to.get(), k_close});
     if (!airports) return nullptr;
 
-    Ref times = times_cell(leg);
+    Ref times = times_cell(leg, facts);
     if (!times) return nullptr;
 
-    Ref flight_no = shown_value(leg, k_flight_no);
+    Ref flight_no = shown_value(leg, k_flight_no, facts);
     if (!flight_no) return nullptr;
-    Ref carrier = shown_value(leg, k_operating_carrier);
+    Ref carrier = shown_value(leg, k_operating_carrier, facts);
     if (!carrier) return nullptr;
-    Ref carrier_flight_no = shown_value(leg, k_operating_flight_no);
+    Ref carrier_flight_no = shown_value(leg, k_operating_flight_no, facts);
     if (!carrier_flight_no) return nullptr;
     Ref operating_flight_no = frame::concat({carrier.get(), k_blank, carrier_flight_no.get()});
     if (!operating_flight_no) return nullptr;
-    Ref airline = shown_value(leg, k_airline);
+    Ref airline = shown_value(leg, k_airline, facts);
     if (!airline) return nullptr;
-    Ref operated_by = shown_value(leg, k_operating_carrier);
+    Ref operated_by = shown_value(leg, k_operating_carrier, facts);
     if (!operated_by) return nullptr;
 
     return frame::new_list({airports.get(), times.get(), flight_no.get(), airline.get(),
                             operating_flight_no.get(), operated_by.get()});
 }
 
-Ref route_details(PyObject* const* args) {
-    PyObject* route_plan = args[0];
+// The row of a leg whose row this i_parser call made already (see row_memo.hpp): its cells
+// again, after the two lookups of `datetime` that making it does.  Where the remembered
+// times would no longer be rendered natively, the times cell is made afresh with the
+// lookups done here; reading the leg again runs no code.
+Ref reused_row(PyObject* leg, const Ref* cells) {
+    LookedUp datetimes;
+    Ref times;
+    if (!(datetimes.departure = g_datetime.get())) return nullptr;
+    if (tavimo::native::is_host_datetime(datetimes.departure.get()) &&
+        tavimo::native::strftime_is_the_hosts()) {
+        if (!(datetimes.arrival = g_datetime.get())) return nullptr;
+        if (tavimo::native::is_host_datetime(datetimes.arrival.get()) &&
+            tavimo::native::strftime_is_the_hosts())
+            times = cells[1];
+    }
+    RowMemo::Facts unused;
+    if (!times && !(times = times_cell(leg, unused, std::move(datetimes)))) return nullptr;
+    return frame::new_list({cells[0].get(), times.get(), cells[2].get(), cells[3].get(),
+                            cells[4].get(), cells[5].get()});
+}
+
+// The row of one leg, reused from `memo` where it may be.
+Ref leg_row(PyObject* leg, tavimo::RowMemo* memo) {
+    if (memo)
+        if (const Ref* cells = memo->cells_of(leg)) return reused_row(leg, cells);
+    RowMemo::Facts facts;
+    Ref row = make_row(leg, facts);
+    if (row && memo) memo->remember(leg, facts, row.get());
+    return row;
+}
+
+// route_details, with the rows made earlier in the same i_parser call (or none).
+Ref route_tables(PyObject* route_plan, tavimo::RowMemo* memo) {
     Ref header = g_leg_details_header.get();
     if (!header) return nullptr;
     Ref outbound_leg = frame::new_list({header.get()});
@@ -270,7 +318,7 @@ Ref route_details(PyObject* const* args) {
     if (!inbound_leg) return nullptr;
 
     bool walked = frame::for_each(route_plan, [&](PyObject* leg) {
-        Ref row = leg_row(leg);
+        Ref row = leg_row(leg, memo);
         if (!row) return false;
         Ref is_return = frame::get_item(leg, k_return);
         if (!is_return) return false;
@@ -281,6 +329,8 @@ Ref route_details(PyObject* const* args) {
     if (!walked) return nullptr;
     return frame::new_tuple({outbound_leg.get(), inbound_leg.get()});
 }
+
+Ref route_details(PyObject* const* args) { return route_tables(args[0], nullptr); }
 
 const frame::FunctionDef route_details_def(
     "route_details", "route_details",
@@ -460,13 +510,27 @@ Ref price_text(PyObject* conversion) {
     return price.finish();
 }
 
-// Calls the module's route_details (or get_ret_times) by keyword and unpacks the pair.
+// Calls the module's get_ret_times by keyword and unpacks the pair.
 bool call_pair(Global& function, PyObject* kwnames, std::initializer_list<PyObject*> args,
                Ref& first, Ref& second) {
     Ref callee = function.get();
     if (!callee) return false;
     Ref pair = frame::call(callee.get(), args, kwnames);
     return pair && frame::unpack_pair(pair.get(), first, second);
+}
+
+// route_details(route_plan=route, leg=leg) through the module's route_details, unpacked.
+// When that is still this module's own function, its body is run with the rows this
+// i_parser call made already.
+bool call_route_details(PyObject* route, PyObject* leg, tavimo::RowMemo& rows, Ref& outbound,
+                        Ref& inbound) {
+    Ref callee = g_route_details.get();
+    if (!callee) return false;
+    Ref pair = frame::is_function_of(callee.get(), route_details_def)
+                   ? frame::run_as_call_of(route_details_def,
+                                           [&] { return route_tables(route, &rows); })
+                   : frame::call(callee.get(), {route, leg}, k_kw_route_plan_leg);
+    return pair && frame::unpack_pair(pair.get(), outbound, inbound);
 }
 
 Ref i_parser(PyObject* const* args) {
@@ -506,9 +570,11 @@ Ref i_parser(PyObject* const* args) {
 
     Ref route = frame::get_item(search_result, k_route);
     if (!route) return nullptr;
+    // Rows are remembered for a second route_details call only when it is certain to come
+    // (telling the truth of another round_trip would run its code before its time).
+    tavimo::RowMemo rows(round_trip == Py_True);
     Ref outbound_details, unused;
-    if (!call_pair(g_route_details, k_kw_route_plan_leg, {route.get(), k_outbound},
-                   outbound_details, unused))
+    if (!call_route_details(route.get(), k_outbound, rows, outbound_details, unused))
         return nullptr;
 
     int is_round_trip = frame::truth(round_trip);
@@ -532,8 +598,7 @@ Ref i_parser(PyObject* const* args) {
     route = frame::get_item(search_result, k_route);
     if (!route) return nullptr;
     Ref inbound_details;
-    if (!call_pair(g_route_details, k_kw_route_plan_leg, {route.get(), k_inbound}, unused,
-                   inbound_details))
+    if (!call_route_details(route.get(), k_inbound, rows, unused, inbound_details))
         return nullptr;
 
     Ref inbound_leg_compact =

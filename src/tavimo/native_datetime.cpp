@@ -266,7 +266,11 @@ bool display_time(PyObject* datetime, PyObject* text, Py_ssize_t length,
            length <= PyUnicode_GET_LENGTH(text) &&
            render_display_time(static_cast<const char*>(PyUnicode_DATA(text)),
                                static_cast<std::size_t>(length), out) &&
-           time_locale_is_c() && import_is_the_hosts() && time_is_the_hosts();
+           strftime_is_the_hosts();
+}
+
+bool strftime_is_the_hosts() noexcept {
+    return time_locale_is_c() && import_is_the_hosts() && time_is_the_hosts();
 }
 
 }  // namespace tavimo::native

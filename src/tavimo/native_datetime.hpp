@@ -30,6 +30,10 @@ bool is_duration(PyObject* value) noexcept;
 // without an error (an allocation failure sets one).
 frame::Ref duration_text(PyObject* value) noexcept;
 
+// True when the host's strftime would now run untouched in the C time locale, as the native
+// rendering assumes (conditions 1 to 5 in native_datetime.cpp).
+bool strftime_is_the_hosts() noexcept;
+
 // datetime.fromisoformat(text[:length]).strftime("%a %d %b %H:%M"), written as its 16
 // characters to `out`, when `datetime` is the host's own class, `text` an exact ASCII text
 // whose first `length` characters the renderer fully validates, and the host's strftime

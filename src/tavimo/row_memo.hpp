@@ -1,0 +1,69 @@
+// Rows made once per itinerary.
+//
+// On a round trip, i_parser asks route_details for the rows of the same route plan twice.
+// The rows of its first call are remembered by a RowMemo that lives on i_parser's stack and
+// is handed to the body of the module's own route_details (never kept anywhere else), and the
+// second call reuses a row where making it afresh is certain to give the same cells:
+//
+//   - the leg is an exact dict whose keys are all exact texts, so that reading it runs no
+//     code, and it is unchanged since the row was made: by its version tag where tags are
+//     free, else because it holds the very same keys and values in the same order (the memo
+//     holds them, so that no other object can take their place);
+//   - every value the row read was a text, an int, None or a boolean, whose display text is
+//     fixed by the object itself;
+//   - both times were rendered natively when the row was made.  Whether they still would
+//     be is for the caller to settle when it reuses the row: the module's `datetime` is
+//     looked up for each time, as making the row does, and the native rendering's
+//     conditions are checked right before the row is made.
+#pragma once
+
+#include "frame.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace tavimo {
+
+class RowMemo {
+public:
+    // What making a row found out about its leg.
+    struct Facts {
+        bool plain = true;          // every value read was a text, an int, None or a boolean
+        bool native_times = false;  // both times were rendered natively
+
+        // Notes a value read from the leg.
+        void saw(PyObject* value) noexcept;
+    };
+
+    // A memo that remembers rows only when `remembering` (a memo that never will costs
+    // nothing).
+    explicit RowMemo(bool remembering) noexcept : remembering_(remembering) {}
+    RowMemo(const RowMemo&) = delete;
+    RowMemo& operator=(const RowMemo&) = delete;
+
+    // Remembers the cells of `row` (a new list of six texts), made from `leg`, when the facts
+    // allow it.
+    void remember(PyObject* leg, const Facts& facts, PyObject* row) noexcept;
+
+    // The six cells of the remembered row of `leg` while the leg holds what it held then;
+    // null otherwise.
+    const frame::Ref* cells_of(PyObject* leg) const noexcept;
+
+private:
+    struct Entry {
+        frame::Ref leg;
+        frame::Ref cells[6];            // texts, which nobody can change
+        std::uint64_t tag = 0;          // the leg's version tag, where tags are free
+        std::vector<frame::Ref> items;  // else its keys and values, in order, as made
+    };
+    static constexpr std::size_t capacity = 8;
+    static constexpr Py_ssize_t max_items = 64;
+
+    bool unchanged(const Entry& entry) const noexcept;
+
+    bool remembering_;
+    std::size_t count_ = 0;
+    Entry entries_[capacity];
+};
+
+}  // namespace tavimo
