@@ -22,8 +22,10 @@ struct FunctionAccess {
     static bool bind(const FunctionDef& def, PyObject* const* args, Py_ssize_t given,
                      PyObject* kwnames, PyObject** bound) noexcept;
     static PyObject* finish(const RunningCall& call, Ref result) noexcept;
+    template <class Body>
+    static PyObject* call_of(const FunctionDef& def, Body&& body) noexcept;
     static Ref run(const FunctionDef& def, PyObject* const* args, Py_ssize_t given,
-                   PyObject* kwnames) noexcept;
+                   PyObject* kwnames);
     static Ref make(const FunctionDef& def) noexcept;
     static PyObject* code(const FunctionDef& def) noexcept { return def.code_; }
     static PyObject* defaults(const FunctionDef& def) noexcept { return def.defaults_tuple_; }
@@ -262,41 +264,49 @@ PyObject* FunctionAccess::finish(const RunningCall& call, Ref result) noexcept {
     return result.release();
 }
 
+// What a call of a function of `def` does around its body: it is the running call of
+// `def`, within the host's recursion limit, and a failure gets the traceback entry of `def`.
+// `body` binds the arguments (where there are any to bind) and runs the function's body.
+template <class Body>
+PyObject* FunctionAccess::call_of(const FunctionDef& def, Body&& body) noexcept {
+    RunningCall call(&def);
+    Ref result;
+    if (!Py_EnterRecursiveCall(" while calling a Python object")) {
+        try {
+            result = body();
+        } catch (...) {
+            // Nothing in a body throws on purpose; an allocation failure in the C++ library
+            // is reported as the host's MemoryError.
+            result.reset();
+            if (!PyErr_Occurred()) PyErr_NoMemory();
+        }
+        Py_LeaveRecursiveCall();
+    }
+    return finish(call, std::move(result));
+}
+
 // Binds the arguments and runs the body.
 Ref FunctionAccess::run(const FunctionDef& def, PyObject* const* args, Py_ssize_t given,
-                        PyObject* kwnames) noexcept {
-    try {
-        if (def.one_arg_body_) {
-            if (kwnames && PyTuple_GET_SIZE(kwnames))
-                PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", def.name_);
-            else if (given != 1)
-                PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)",
-                             def.name_, given);
-            else
-                return def.one_arg_body_(args[0]);
-            return nullptr;
-        }
-        PyObject* bound[FunctionDef::max_params] = {};
-        if (!bind(def, args, given, kwnames, bound)) return nullptr;
-        return def.fast_body_(bound);
-    } catch (...) {
-        // Nothing in a body throws on purpose; an allocation failure in the C++ library is
-        // reported as the host's MemoryError.
-        if (!PyErr_Occurred()) PyErr_NoMemory();
+                        PyObject* kwnames) {
+    if (def.one_arg_body_) {
+        if (kwnames && PyTuple_GET_SIZE(kwnames))
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", def.name_);
+        else if (given != 1)
+            PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)",
+                         def.name_, given);
+        else
+            return def.one_arg_body_(args[0]);
         return nullptr;
     }
+    PyObject* bound[FunctionDef::max_params] = {};
+    if (!bind(def, args, given, kwnames, bound)) return nullptr;
+    return def.fast_body_(bound);
 }
 
 PyObject* FunctionAccess::vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
                                      PyObject* kwnames) noexcept {
     const FunctionDef& def = *as_function(self)->def;
-    RunningCall call(&def);
-    Ref result;
-    if (!Py_EnterRecursiveCall(" while calling a Python object")) {
-        result = run(def, args, PyVectorcall_NARGS(nargsf), kwnames);
-        Py_LeaveRecursiveCall();
-    }
-    return finish(call, std::move(result));
+    return call_of(def, [&] { return run(def, args, PyVectorcall_NARGS(nargsf), kwnames); });
 }
 
 bool is_function_of(PyObject* callee, const FunctionDef& def) noexcept {
@@ -305,20 +315,7 @@ bool is_function_of(PyObject* callee, const FunctionDef& def) noexcept {
 
 Ref run_as_call_of(const FunctionDef& def, Ref (*body)(void*), void* context,
                    Where where) noexcept {
-    Ref result;
-    {
-        RunningCall call(&def);
-        if (!Py_EnterRecursiveCall(" while calling a Python object")) {
-            try {
-                result = body(context);
-            } catch (...) {
-                result.reset();
-                if (!PyErr_Occurred()) PyErr_NoMemory();
-            }
-            Py_LeaveRecursiveCall();
-        }
-        result = Ref::steal(FunctionAccess::finish(call, std::move(result)));
-    }
+    Ref result = Ref::steal(FunctionAccess::call_of(def, [&] { return body(context); }));
     if (!result) note_failure(where);
     return result;
 }
