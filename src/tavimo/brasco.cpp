@@ -7,9 +7,8 @@
 #include "row_memo.hpp"
 
 #include <algorithm>
-#include <vector>
-#include <cstring>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -448,6 +447,9 @@ Ref route_text(PyObject* search_result, PyObject* index) {
 // The price text: str(amount) + " " + currency + " / " for every currency, joined once.
 class PriceText {
 public:
+    // Room for `currencies` entries, where their number is known.
+    void expect(Py_ssize_t currencies) { pieces_.reserve(4 * static_cast<std::size_t>(currencies)); }
+
     bool add(PyObject* currency, PyObject* amount) {
         Ref amount_text = frame::to_str(amount);
         if (!amount_text) return false;
@@ -480,6 +482,7 @@ Ref price_text(PyObject* conversion) {
         // were replaced meanwhile.
         const Py_ssize_t size = PyDict_GET_SIZE(conversion);
         Py_ssize_t expected = size;
+        price.expect(size);
         Py_ssize_t position = 0;
         PyObject *currency, *amount;
         while (true) {
