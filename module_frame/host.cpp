@@ -125,8 +125,8 @@ bool has_global_events() noexcept {
 }
 #elif FRAME_HOST_AT_LEAST(12)
 // Whether a tool has any event set for every code object: sys.monitoring.get_events for
-// each tool (3.12 keeps no summary that C code can read).
-bool has_global_events() noexcept {
+// each tool, as 3.12 keeps no summary that C code can read.
+bool ask_for_global_events() noexcept {
     static PyObject* get_events = nullptr;
     if (!get_events) {
         PyObject* monitoring = PySys_GetObject("monitoring");
@@ -147,6 +147,28 @@ bool has_global_events() noexcept {
         }
     }
     return false;
+}
+
+// The same, remembered with the interpreter's monitoring version as the code object of the
+// calling Python frame carries it.  Every change of a tool's events gives the interpreter a
+// new version and at once brings every code object that is running, on any thread, up to
+// it (a code object that starts running later is brought up to it as it starts).  The
+// calling frame's code is running while it calls, so while it carries the remembered
+// version, no tool's events have changed since the answer was found.
+bool has_global_events() noexcept {
+    static bool known = false;
+    static bool known_answer = false;
+    static std::uint64_t known_version = 0;
+    PyFrameObject* frame = PyEval_GetFrame();
+    if (!frame) return ask_for_global_events();
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    const std::uint64_t version =
+        reinterpret_cast<PyCodeObject*>(code.get())->_co_instrumentation_version;
+    if (known && version == known_version) return known_answer;
+    known_answer = ask_for_global_events();
+    known_version = version;
+    known = true;
+    return known_answer;
 }
 #endif
 

@@ -283,3 +283,36 @@ def test_the_messages_are_still_read_and_cut():
     both_ways(lambda: brasco.i_parser(Record(make_record()), True))
     # Twice in each of the two runs: the display time, then the logged text.
     assert reads.count("local_departure") == 4 and reads.count("local_arrival") == 4
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring exists from 3.12")
+def test_a_monitoring_tool_started_in_the_middle_of_a_call():
+    """A tool that starts watching while a call runs sees the rest of the calls."""
+    monitoring = sys.monitoring
+    tool = monitoring.PROFILER_ID
+    starts = []
+
+    def on_start(code, offset):
+        if code.co_filename == logging.__file__:
+            starts.append(code.co_name)
+
+    def start_watching():
+        monitoring.use_tool_id(tool, "tavimo tests")
+        monitoring.register_callback(tool, monitoring.events.PY_START, on_start)
+        monitoring.set_events(tool, monitoring.events.PY_START)
+
+    seen = []
+    try:
+        for real in (False, True):
+            starts.clear()
+            seen.append((run(lambda: brasco.i_parser(changing_record(start_watching), True),
+                             real), starts[:]))
+            monitoring.set_events(tool, 0)
+            monitoring.register_callback(tool, monitoring.events.PY_START, None)
+            monitoring.free_tool_id(tool)
+    finally:
+        if monitoring.get_tool(tool) is not None:
+            monitoring.set_events(tool, 0)
+            monitoring.free_tool_id(tool)
+    assert seen[0] == seen[1]
+    assert "isEnabledFor" in seen[0][1]
