@@ -117,7 +117,7 @@ class Draw:
         return self.pick(makers)()
 
     def chance(self, one_in):
-        return self.int(0, one_in - 1) == 0
+        return self.int(0, one_in - 1) == one_in - 1
 
     def bool(self):
         return self.provider.ConsumeBool()
@@ -220,7 +220,10 @@ def leg(draw):
 
 
 def route_plan(draw):
-    items = draw.listed(lambda: leg(draw), 4)
+    if draw.chance(3):
+        return good_route_plan(draw)
+    items = draw.listed(lambda: draw.one_of(lambda: leg(draw),
+                                            lambda: good_leg(draw, draw.int(0, 1))), 4)
     container = draw.int(0, 9)
     if container < 6:
         return ("list", items)
@@ -289,6 +292,43 @@ def conversion(draw):
     return ("mutating", entries, draw.pick(["grow", "shrink", "replace"]))
 
 
+# Well-formed values, so that most records get past their first fields: a record has at most
+# one wild field, or is wild throughout.
+
+def good_iso(draw):
+    """A valid time in one of the layouts that results use."""
+    text = "%04d-%02d-%02d" % (draw.int(1, 9999), draw.int(1, 12), draw.int(1, 28))
+    text += "T%02d:%02d" % (draw.int(0, 23), draw.int(0, 59))
+    return text + draw.pick([":00.000Z", ":%02d.%03dZ" % (draw.int(0, 59), draw.int(0, 999)),
+                             ":00Z", "Z", ":00+02:00Z"])
+
+
+def good_leg(draw, returning):
+    fields = {key: draw.one_of(lambda: draw.text(6), lambda: draw.int(0, 9999))
+              for key in LEG_KEYS}
+    fields.update(local_departure=good_iso(draw), local_arrival=good_iso(draw),
+                  **{"return": returning})
+    return ("dict", [(key, fields[key]) for key in LEG_KEYS])
+
+
+def good_route_plan(draw):
+    items = [good_leg(draw, draw.int(0, 1)) for _ in range(draw.int(0, 4))]
+    return ("list", items + [good_leg(draw, 1)])
+
+
+GOOD_FIELDS = {
+    "duration": lambda draw: ("dict", [("departure", draw.int(0, 10**7)),
+                                       ("return", draw.int(0, 10**7))]),
+    "routes": lambda draw: ("list", [("list", [draw.pick(["BER", "LHR", "JFK"])
+                                               for _ in range(draw.int(1, 3))])
+                                     for _ in range(2)]),
+    "local_departure": good_iso,
+    "local_arrival": good_iso,
+    "conversion": lambda draw: ("dict", [(currency, draw.int(0, 10**4)) for currency in
+                                         ["EUR", "USD", "GBP"][:draw.int(0, 3)]]),
+    "route": good_route_plan,
+}
+
 RECORD_FIELDS = {
     "duration": lambda draw: ("dict", [("departure", seconds(draw)), ("return", seconds(draw))])
     if draw.int(0, 7) else draw.pick([("dict", [("departure", 60)]), None]),
@@ -301,7 +341,9 @@ RECORD_FIELDS = {
 
 
 def search_result(draw):
-    entries = [(key, make(draw)) for key, make in RECORD_FIELDS.items()]
+    wild = draw.pick([None] + list(RECORD_FIELDS) + ["all"])
+    entries = [(key, (RECORD_FIELDS if wild in (key, "all") else GOOD_FIELDS)[key](draw))
+               for key in RECORD_FIELDS]
     if draw.chance(8):
         missing = draw.pick(list(RECORD_FIELDS))
         entries = [entry for entry in entries if entry[0] != missing]

@@ -119,7 +119,7 @@ def test_the_record_builder_reaches_the_odd_shapes():
                 walk(item, depth + 1)
 
     rnd = random.Random(7)
-    for _ in range(400):
+    for _ in range(1000):
         draw = harness.Draw(harness.BytesProvider(bytes(rnd.randrange(256) for _ in range(300))))
         try:
             walk(harness.build(harness.search_result(draw)))
