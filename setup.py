@@ -5,6 +5,9 @@ shared frame in module_frame/.  Environment knobs, for development builds only:
 
 TAVIMO_SANITIZE=1     build with AddressSanitizer and UndefinedBehaviorSanitizer
 TAVIMO_DEBUG=1        build without optimisation, with debug info
+TAVIMO_FUZZ=1         build for coverage-guided fuzzing with clang: libFuzzer's coverage and
+                      comparison hooks, AddressSanitizer and UndefinedBehaviorSanitizer
+                      (their runtimes are not linked in: the fuzzer preloads them with libFuzzer)
 """
 import glob
 import os
@@ -25,6 +28,11 @@ if os.environ.get("TAVIMO_SANITIZE"):
                 "-fno-sanitize-recover=undefined"]
     COMPILE_ARGS += sanitize + ["-g"]
     LINK_ARGS += sanitize
+if os.environ.get("TAVIMO_FUZZ"):
+    fuzz = ["-fsanitize=fuzzer-no-link,address,undefined", "-fno-omit-frame-pointer",
+            "-fno-sanitize-recover=undefined"]
+    COMPILE_ARGS += fuzz + ["-g"]
+    LINK_ARGS += fuzz
 
 
 def native_module(name, *body_sources):
