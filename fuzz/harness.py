@@ -367,10 +367,10 @@ ROUND_TRIPS = [True, False, None, 0, 1, "", "no", ("list", []), obj("FailingBool
 def second_time_locale():
     """(name, LOCPATH or None) of such a locale, made with localedef under the fuzzing
     environment if none is installed; None if there is no way to get one."""
-    import test_display_time
+    import conftest
     previous = locale.setlocale(locale.LC_TIME)
     try:
-        name = test_display_time.try_time_locale(test_display_time.LOCALE_CANDIDATES)
+        name = conftest.try_time_locale(conftest.LOCALE_CANDIDATES)
         if name is not None:
             return name, None
         source = "/usr/share/i18n/locales/de_DE"
@@ -382,7 +382,7 @@ def second_time_locale():
             subprocess.run(["localedef", "-c", "-i", "de_DE", "-f", "UTF-8",
                             str(directory / "de_DE.UTF-8")], capture_output=True, timeout=120)
         os.environ["LOCPATH"] = str(directory)
-        if test_display_time.try_time_locale(["de_DE.UTF-8"]) is None:
+        if conftest.try_time_locale(["de_DE.UTF-8"]) is None:
             return None
         return "de_DE.UTF-8", str(directory)
     finally:

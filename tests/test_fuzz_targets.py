@@ -142,3 +142,12 @@ def test_near_iso_texts_are_mostly_near():
         except ValueError:
             pass
     assert 30 < parsed < len(texts)
+
+
+def test_the_second_time_locale_is_found_as_the_display_times_target_finds_it():
+    previous = locale.setlocale(locale.LC_TIME)
+    try:
+        found = harness.second_time_locale()
+    finally:
+        locale.setlocale(locale.LC_TIME, previous)
+    assert found is None or isinstance(found[0], str)
