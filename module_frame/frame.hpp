@@ -141,6 +141,11 @@ private:
     CachedBuiltin* next_ = nullptr;
 };
 
+// dict[key] of an exact dict, borrowed; null, without an error, when the key is missing or
+// the lookup fails.  For fast paths checking their conditions: a failed check only means
+// taking the host's way, which meets any such error again in its place.
+PyObject* entry_or_null(PyObject* dict, PyObject* key) noexcept;
+
 // A C function of one of the host's own modules (an entry of that module's method table,
 // bound to that module), recognised by what it is rather than by where it is bound, for
 // fast paths that may stand in for it.  Nothing written in Python can be one.

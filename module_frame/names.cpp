@@ -136,6 +136,12 @@ bool CachedBuiltin::fetch_all() noexcept {
     return true;
 }
 
+PyObject* entry_or_null(PyObject* dict, PyObject* key) noexcept {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (!value) PyErr_Clear();
+    return value;
+}
+
 bool HostFunction::is(PyObject* candidate) noexcept {
     if (!candidate) return false;
     if (candidate == known_.get()) return true;

@@ -32,19 +32,11 @@ Constant k_datetime_c_module("_datetime");
 // The repr slot that every struct sequence type of the host shares (found at import).
 reprfunc struct_sequence_repr = nullptr;
 
-// dict[key] for an exact dict and a text key; null, without an error, when missing (a
-// lookup error is dropped: the host's way meets it again).
-PyObject* entry(PyObject* dict, PyObject* key) noexcept {
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (!value) PyErr_Clear();
-    return value;
-}
-
 // The datetime C interface held by a module that the registry holds, or null.
 PyDateTime_CAPI* interface_in(PyObject* module_name) noexcept {
-    PyObject* module = entry(PyImport_GetModuleDict(), module_name);
+    PyObject* module = frame::entry_or_null(PyImport_GetModuleDict(), module_name);
     if (!module || !PyModule_CheckExact(module)) return nullptr;
-    PyObject* capsule = entry(PyModule_GetDict(module), k_capsule);
+    PyObject* capsule = frame::entry_or_null(PyModule_GetDict(module), k_capsule);
     if (!capsule || !PyCapsule_IsValid(capsule, PyDateTime_CAPSULE_NAME)) return nullptr;
     return static_cast<PyDateTime_CAPI*>(PyCapsule_GetPointer(capsule, PyDateTime_CAPSULE_NAME));
 }
@@ -97,11 +89,11 @@ bool import_is_the_hosts() noexcept {
         frame::version_tag(was.names) == was.names_tag)
         return true;
     import_settled = {};
-    PyObject* builtins = entry(globals, k_builtins_name);
+    PyObject* builtins = frame::entry_or_null(globals, k_builtins_name);
     PyObject* names = nullptr;
     if (builtins && PyModule_CheckExact(builtins)) names = PyModule_GetDict(builtins);
     else if (builtins && PyDict_CheckExact(builtins)) names = builtins;
-    if (!names || !host_import.is(entry(names, k_import))) return false;
+    if (!names || !host_import.is(frame::entry_or_null(names, k_import))) return false;
     if (frame::host::version_tags_are_free)
         import_settled = {globals, builtins, names, frame::version_tag(globals),
                           frame::version_tag(names)};
@@ -123,7 +115,7 @@ bool spec_is_settled(PyObject* spec) noexcept {
     Ref own = instance_names(spec);
     if (!own) return true;  // no instance namespace: nothing there to find
     if (!PyDict_CheckExact(own.get())) return false;
-    PyObject* initializing = entry(own.get(), k_initializing);
+    PyObject* initializing = frame::entry_or_null(own.get(), k_initializing);
     return !initializing || initializing == Py_False;
 }
 
@@ -136,7 +128,7 @@ bool is_struct_time_type(PyObject* candidate) noexcept {
 }
 
 // Conditions 2 to 4 as last found to hold, with the version tags they hold under: the
-// registry's, the time module's namespace's and its spec's (the spec's class by its own
+// registry's, the time module's namespace's and its module spec's (the spec's class by its own
 // version tag).
 struct TimeSettled {
     bool valid = false;
@@ -154,7 +146,7 @@ TimeSettled time_settled;
 bool spec_names_hold(PyObject* names) noexcept {
     if constexpr (frame::host::instance_dicts_are_tagged)
         return frame::version_tag(names) == time_settled.spec_names_tag;
-    PyObject* initializing = entry(names, k_initializing);
+    PyObject* initializing = frame::entry_or_null(names, k_initializing);
     return !initializing || initializing == Py_False;
 }
 
@@ -162,14 +154,14 @@ bool spec_names_hold(PyObject* names) noexcept {
 bool settle_time() noexcept {
     time_settled.valid = false;
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* time = entry(modules, k_time);
+    PyObject* time = frame::entry_or_null(modules, k_time);
     if (!time || !PyModule_CheckExact(time)) return false;
     const PyModuleDef* def = PyModule_GetDef(time);
     if (!def || !def->m_name || std::strcmp(def->m_name, "time") != 0) return false;
     PyObject* names = PyModule_GetDict(time);
-    PyObject* spec = entry(names, k_spec);
-    if (!spec || !spec_is_settled(spec) || !host_strftime.is(entry(names, k_strftime)) ||
-        !is_struct_time_type(entry(names, k_struct_time)))
+    PyObject* spec = frame::entry_or_null(names, k_spec);
+    if (!spec || !spec_is_settled(spec) || !host_strftime.is(frame::entry_or_null(names, k_strftime)) ||
+        !is_struct_time_type(frame::entry_or_null(names, k_struct_time)))
         return false;
     PyTypeObject* spec_class = Py_TYPE(spec);
     const unsigned int spec_class_version = frame::host::type_version(spec_class);
