@@ -14,6 +14,7 @@
 namespace tavimo::native {
 
 using frame::Constant;
+using frame::entry_or_null;
 using frame::Ref;
 
 namespace {
@@ -34,9 +35,9 @@ reprfunc struct_sequence_repr = nullptr;
 
 // The datetime C interface held by a module that the registry holds, or null.
 PyDateTime_CAPI* interface_in(PyObject* module_name) noexcept {
-    PyObject* module = frame::entry_or_null(PyImport_GetModuleDict(), module_name);
+    PyObject* module = entry_or_null(PyImport_GetModuleDict(), module_name);
     if (!module || !PyModule_CheckExact(module)) return nullptr;
-    PyObject* capsule = frame::entry_or_null(PyModule_GetDict(module), k_capsule);
+    PyObject* capsule = entry_or_null(PyModule_GetDict(module), k_capsule);
     if (!capsule || !PyCapsule_IsValid(capsule, PyDateTime_CAPSULE_NAME)) return nullptr;
     return static_cast<PyDateTime_CAPI*>(PyCapsule_GetPointer(capsule, PyDateTime_CAPSULE_NAME));
 }
@@ -89,11 +90,11 @@ bool import_is_the_hosts() noexcept {
         frame::version_tag(was.names) == was.names_tag)
         return true;
     import_settled = {};
-    PyObject* builtins = frame::entry_or_null(globals, k_builtins_name);
+    PyObject* builtins = entry_or_null(globals, k_builtins_name);
     PyObject* names = nullptr;
     if (builtins && PyModule_CheckExact(builtins)) names = PyModule_GetDict(builtins);
     else if (builtins && PyDict_CheckExact(builtins)) names = builtins;
-    if (!names || !host_import.is(frame::entry_or_null(names, k_import))) return false;
+    if (!names || !host_import.is(entry_or_null(names, k_import))) return false;
     if (frame::host::version_tags_are_free)
         import_settled = {globals, builtins, names, frame::version_tag(globals),
                           frame::version_tag(names)};
@@ -115,7 +116,7 @@ bool spec_is_settled(PyObject* spec) noexcept {
     Ref own = instance_names(spec);
     if (!own) return true;  // no instance namespace: nothing there to find
     if (!PyDict_CheckExact(own.get())) return false;
-    PyObject* initializing = frame::entry_or_null(own.get(), k_initializing);
+    PyObject* initializing = entry_or_null(own.get(), k_initializing);
     return !initializing || initializing == Py_False;
 }
 
@@ -146,7 +147,7 @@ TimeSettled time_settled;
 bool spec_names_hold(PyObject* names) noexcept {
     if constexpr (frame::host::instance_dicts_are_tagged)
         return frame::version_tag(names) == time_settled.spec_names_tag;
-    PyObject* initializing = frame::entry_or_null(names, k_initializing);
+    PyObject* initializing = entry_or_null(names, k_initializing);
     return !initializing || initializing == Py_False;
 }
 
@@ -154,14 +155,14 @@ bool spec_names_hold(PyObject* names) noexcept {
 bool settle_time() noexcept {
     time_settled.valid = false;
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* time = frame::entry_or_null(modules, k_time);
+    PyObject* time = entry_or_null(modules, k_time);
     if (!time || !PyModule_CheckExact(time)) return false;
     const PyModuleDef* def = PyModule_GetDef(time);
     if (!def || !def->m_name || std::strcmp(def->m_name, "time") != 0) return false;
     PyObject* names = PyModule_GetDict(time);
-    PyObject* spec = frame::entry_or_null(names, k_spec);
-    if (!spec || !spec_is_settled(spec) || !host_strftime.is(frame::entry_or_null(names, k_strftime)) ||
-        !is_struct_time_type(frame::entry_or_null(names, k_struct_time)))
+    PyObject* spec = entry_or_null(names, k_spec);
+    if (!spec || !spec_is_settled(spec) || !host_strftime.is(entry_or_null(names, k_strftime)) ||
+        !is_struct_time_type(entry_or_null(names, k_struct_time)))
         return false;
     PyTypeObject* spec_class = Py_TYPE(spec);
     const unsigned int spec_class_version = frame::host::type_version(spec_class);
@@ -185,7 +186,8 @@ bool time_is_the_hosts() noexcept {
         Py_TYPE(was.spec) == was.spec_class &&
         frame::host::type_version(was.spec_class) == was.spec_class_version) {
         Ref spec_names = instance_names(was.spec);
-        if (spec_names.get() == was.spec_names && (!spec_names || spec_names_hold(spec_names.get())))
+        if (spec_names.get() == was.spec_names &&
+            (!spec_names || spec_names_hold(spec_names.get())))
             return true;
     }
     return settle_time();
@@ -196,7 +198,8 @@ bool time_is_the_hosts() noexcept {
 void find_datetime_interface() noexcept {
     PyDateTimeAPI = interface_in(k_datetime_c_module);
     if (!PyDateTimeAPI) PyDateTimeAPI = interface_in(k_datetime_module);
-    if (Ref info = Ref::steal(PyFloat_GetInfo())) struct_sequence_repr = Py_TYPE(info.get())->tp_repr;
+    if (Ref info = Ref::steal(PyFloat_GetInfo()))
+        struct_sequence_repr = Py_TYPE(info.get())->tp_repr;
     PyErr_Clear();
 }
 

@@ -52,6 +52,7 @@
 namespace tavimo::quiet_logging {
 
 using frame::Constant;
+using frame::entry_or_null;
 using frame::ProcessRef;
 using frame::Ref;
 
@@ -98,7 +99,7 @@ bool is_logging_function(PyObject* function, PyObject* names, const char* name) 
     if (!function || !PyFunction_Check(function) || PyFunction_GET_GLOBALS(function) != names)
         return false;
     auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function));
-    PyObject* file = frame::entry_or_null(names, k_file);
+    PyObject* file = entry_or_null(names, k_file);
     return file && PyUnicode_Check(file) && PyUnicode_Compare(code->co_filename, file) == 0 &&
            PyUnicode_CompareWithASCIIString(code->co_name, name) == 0;
 }
@@ -115,10 +116,11 @@ bool method_is_the_hosts(PyTypeObject* cls, PyObject* name, const ProcessRef& or
 // The root logger's own namespace: no debug or isEnabledFor of its own, disabled False,
 // handlers an exact list and _cache an exact dict.
 bool root_names_hold(PyObject* names) noexcept {
-    PyObject* handlers = frame::entry_or_null(names, k_handlers);
-    PyObject* cache = frame::entry_or_null(names, k_cache);
-    return !frame::entry_or_null(names, k_debug) && !frame::entry_or_null(names, k_is_enabled_for) &&
-           frame::entry_or_null(names, k_disabled) == Py_False && handlers && PyList_CheckExact(handlers) &&
+    PyObject* handlers = entry_or_null(names, k_handlers);
+    PyObject* cache = entry_or_null(names, k_cache);
+    return !entry_or_null(names, k_debug) && !entry_or_null(names, k_is_enabled_for) &&
+           entry_or_null(names, k_disabled) == Py_False && handlers &&
+           PyList_CheckExact(handlers) &&
            cache && PyDict_CheckExact(cache);
 }
 
@@ -128,8 +130,8 @@ bool settled_root_names_hold() noexcept {
     if constexpr (frame::host::instance_dicts_are_tagged)
         return frame::version_tag(settled.root_names) == settled.root_names_tag;
     return root_names_hold(settled.root_names) &&
-           frame::entry_or_null(settled.root_names, k_handlers) == settled.handlers &&
-           frame::entry_or_null(settled.root_names, k_cache) == settled.cache;
+           entry_or_null(settled.root_names, k_handlers) == settled.handlers &&
+           entry_or_null(settled.root_names, k_cache) == settled.cache;
 }
 
 // Conditions 2 to 4, read afresh; fills `settled` when they hold.
@@ -137,10 +139,11 @@ bool settle() noexcept {
     settled.valid = false;
     PyObject* names = host.names;
     PyObject* builtins = frame::host::function_builtins(host.debug.get());
-    PyObject* root = frame::entry_or_null(names, k_root);
-    PyObject* level = frame::entry_or_null(names, k_level_debug);
-    if (!builtins || !PyDict_CheckExact(builtins) || frame::entry_or_null(names, k_len) ||
-        !host_len.is(frame::entry_or_null(builtins, k_len)) || !root || !level || !PyLong_CheckExact(level))
+    PyObject* root = entry_or_null(names, k_root);
+    PyObject* level = entry_or_null(names, k_level_debug);
+    if (!builtins || !PyDict_CheckExact(builtins) || entry_or_null(names, k_len) ||
+        !host_len.is(entry_or_null(builtins, k_len)) || !root || !level ||
+        !PyLong_CheckExact(level))
         return false;
     auto* cls = Py_TYPE(root);
     if (reinterpret_cast<PyObject*>(cls) != host.root_logger_class.get() ||
@@ -155,13 +158,13 @@ bool settle() noexcept {
     }
     if (!PyDict_CheckExact(root_names.get()) || !root_names_hold(root_names.get()))
         return false;
-    PyObject* handlers = frame::entry_or_null(root_names.get(), k_handlers);
-    PyObject* cache = frame::entry_or_null(root_names.get(), k_cache);
+    PyObject* handlers = entry_or_null(root_names.get(), k_handlers);
+    PyObject* cache = entry_or_null(root_names.get(), k_cache);
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(cache, &position, &key, &value))
         if (!PyLong_CheckExact(key)) return false;
-    if (frame::entry_or_null(cache, level) != Py_False) return false;
+    if (entry_or_null(cache, level) != Py_False) return false;
 
     // Without a class version tag the facts hold now but cannot be reused.
     settled = {class_version != 0, builtins, root, root_names.get(), cache, handlers,
@@ -200,16 +203,16 @@ bool names_hold() noexcept {
 void remember_host_logging(PyObject* logging) noexcept {
     if (remembered || !PyModule_CheckExact(logging)) return;
     PyObject* names = PyModule_GetDict(logging);
-    PyObject* debug = frame::entry_or_null(names, k_debug);
-    PyObject* logger = frame::entry_or_null(names, k_logger);
-    PyObject* root_logger = frame::entry_or_null(names, k_root_logger);
+    PyObject* debug = entry_or_null(names, k_debug);
+    PyObject* logger = entry_or_null(names, k_logger);
+    PyObject* root_logger = entry_or_null(names, k_root_logger);
     if (!logger || !PyType_Check(logger) || !root_logger || !PyType_Check(root_logger) ||
         !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(root_logger),
                           reinterpret_cast<PyTypeObject*>(logger)))
         return;
     PyObject* logger_names = reinterpret_cast<PyTypeObject*>(logger)->tp_dict;
-    PyObject* logger_debug = frame::entry_or_null(logger_names, k_debug);
-    PyObject* is_enabled_for = frame::entry_or_null(logger_names, k_is_enabled_for);
+    PyObject* logger_debug = entry_or_null(logger_names, k_debug);
+    PyObject* is_enabled_for = entry_or_null(logger_names, k_is_enabled_for);
     if (!is_logging_function(debug, names, "debug") ||
         !is_logging_function(logger_debug, names, "debug") ||
         !is_logging_function(is_enabled_for, names, "isEnabledFor"))
