@@ -98,8 +98,7 @@ public:
 private:
     Constant name_;
     ProcessRef cached_;
-    std::uint64_t module_tag_ = 0;
-    std::uint64_t builtins_tag_ = 0;
+    DictStates<2> namespaces_;  // the module's and the builtins', when cached_ was found
 };
 
 // An attribute of a module object, read as getattr(module, name) would read it.  The value
@@ -112,7 +111,7 @@ public:
 private:
     Constant name_;
     PyObject* module_ = nullptr;  // identity only
-    std::uint64_t tag_ = 0;
+    DictStates<1> namespace_;
     ProcessRef cached_;
 };
 

@@ -186,6 +186,80 @@ PyObject* function_builtins(PyObject* function) noexcept {
 }
 #endif
 
+namespace {
+
+// The start of the host's keys table of a dict, as far as has_text_keys_only reads it.
+#if FRAME_HOST_AT_LEAST(11)
+struct KeysHead {
+    Py_ssize_t refcount;
+    std::uint8_t log2_size, log2_index_bytes, kind;
+};
+constexpr std::uint8_t general_keys = 0;  // the host's DICT_KEYS_GENERAL
+constexpr std::uint8_t text_keys = 1;     // DICT_KEYS_UNICODE
+#else
+struct KeysHead {
+    Py_ssize_t refcount, size;
+    void* lookup;
+};
+#endif
+
+const KeysHead& keys_head(PyObject* dict) noexcept {
+    return *reinterpret_cast<const KeysHead*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+}
+
+// What a table of text keys looks like on this host, learnt from dicts made for the
+// purpose (up to 3.10: the two lookup functions such tables use, one before and one after
+// a deletion); `readable` stays false unless every probe gave the expected answer.
+struct TextKeysRecord {
+    bool learnt = false, readable = false;
+#if !FRAME_HOST_AT_LEAST(11)
+    void* lookups[2] = {};
+#endif
+};
+TextKeysRecord text_keys_record;
+
+void learn_text_keys_record() noexcept {
+    text_keys_record.learnt = true;
+    RaisedException pending = fetch_raised();
+    Ref texts = Ref::steal(PyDict_New());
+    Ref others = Ref::steal(PyDict_New());
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    const bool made = texts && others && one && PyDict_SetItemString(texts.get(), "a", one.get()) == 0 &&
+                      PyDict_SetItemString(texts.get(), "b", one.get()) == 0 &&
+                      PyDict_SetItem(others.get(), one.get(), one.get()) == 0;
+    if (made) {
+#if FRAME_HOST_AT_LEAST(11)
+        text_keys_record.readable = keys_head(texts.get()).kind == text_keys &&
+                                    keys_head(others.get()).kind == general_keys;
+#else
+        void* const fresh = keys_head(texts.get()).lookup;
+        void* const general = keys_head(others.get()).lookup;
+        if (PyDict_DelItemString(texts.get(), "a") == 0) {
+            void* const after_deletion = keys_head(texts.get()).lookup;
+            text_keys_record.lookups[0] = fresh;
+            text_keys_record.lookups[1] = after_deletion;
+            text_keys_record.readable = fresh && after_deletion && general &&
+                                        fresh != general && after_deletion != general;
+        }
+#endif
+    }
+    PyErr_Clear();
+    restore_raised(pending);
+}
+
+}  // namespace
+
+bool has_text_keys_only(PyObject* dict) noexcept {
+    if (!text_keys_record.learnt) learn_text_keys_record();
+    if (!text_keys_record.readable || reinterpret_cast<PyDictObject*>(dict)->ma_values) return false;
+#if FRAME_HOST_AT_LEAST(11)
+    return keys_head(dict).kind == text_keys;
+#else
+    void* const lookup = keys_head(dict).lookup;
+    return lookup == text_keys_record.lookups[0] || lookup == text_keys_record.lookups[1];
+#endif
+}
+
 bool calls_are_watched(PyObject* const* codes, std::size_t count) noexcept {
     PyThreadState* thread = PyThreadState_Get();
     if (thread->c_profilefunc || thread->c_tracefunc) return true;
@@ -206,7 +280,8 @@ bool calls_are_watched(PyObject* const* codes, std::size_t count) noexcept {
 // Version tags from dict watchers.  A watched dict has an entry here with the tag of its
 // current state; the watcher gives the entry a new tag before each change of the dict and
 // drops it when the dict goes away.  Tags come from one counter, so no two states of any
-// dicts share one.  The entries form a small open-addressing table keyed on the dict's
+// dicts share one; the counter also moves on when a watched dict goes away, so that its
+// last value (the watched epoch) changes with every event of every watched dict.  The entries form a small open-addressing table keyed on the dict's
 // address (linear probing, half full at most), so that a tag is found in a step or two.
 namespace {
 
@@ -219,11 +294,8 @@ constexpr std::size_t table_size = 128;  // a power of two
 constexpr std::size_t max_watched = table_size / 2;
 Watched watched[table_size];
 std::size_t watched_count = 0;
-std::uint64_t last_tag = 0;
-int watcher_id = -1;
-bool watcher_refused = false;
 
-std::uint64_t new_tag() noexcept { return ++last_tag; }
+std::uint64_t new_tag() noexcept { return ++detail::last_watched_tag; }
 
 std::size_t home_slot(PyObject* dict) noexcept {
     const auto address = reinterpret_cast<std::uintptr_t>(dict);
@@ -257,32 +329,41 @@ void free_slot(std::size_t slot) noexcept {
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) noexcept {
     const std::size_t slot = slot_of(dict);
     if (!watched[slot].dict) return 0;
+    const std::uint64_t tag = new_tag();  // the epoch moves on with every event
     if (event == PyDict_EVENT_DEALLOCATED)
         free_slot(slot);
     else
-        watched[slot].tag = new_tag();
+        watched[slot].tag = tag;
     return 0;
 }
 
-// The watcher of this module, registered at the first use; false when the host has no
-// watcher to give (every watcher slot taken).
-bool have_watcher() noexcept {
-    if (watcher_id >= 0) return true;
-    if (watcher_refused) return false;
-    host::RaisedException pending = host::fetch_raised();
-    watcher_id = PyDict_AddWatcher(on_dict_event);
-    if (watcher_id < 0) {
-        watcher_refused = true;
-        PyErr_Clear();
+// A dict watcher of this module, registered with `callback` at the first use; false when the
+// host has no watcher to give (every watcher slot taken).
+struct Watcher {
+    int id = -1;
+    bool refused = false;
+
+    bool ready(PyDict_WatchCallback callback) noexcept {
+        if (id >= 0) return true;
+        if (refused) return false;
+        host::RaisedException pending = host::fetch_raised();
+        id = PyDict_AddWatcher(callback);
+        if (id < 0) {
+            refused = true;
+            PyErr_Clear();
+        }
+        host::restore_raised(pending);
+        return id >= 0;
     }
-    host::restore_raised(pending);
-    return watcher_id >= 0;
-}
+};
+Watcher tags_watcher;
+
+bool have_watcher() noexcept { return tags_watcher.ready(on_dict_event); }
 
 std::uint64_t watch(PyObject* dict, std::size_t slot) noexcept {
     if (watched_count == max_watched || !PyDict_Check(dict) || !have_watcher())
         return new_tag();
-    if (PyDict_Watch(watcher_id, dict) < 0) {
+    if (PyDict_Watch(tags_watcher.id, dict) < 0) {
         PyErr_Clear();
         return new_tag();
     }
@@ -296,6 +377,48 @@ std::uint64_t watch(PyObject* dict, std::size_t slot) noexcept {
 std::uint64_t version_tag(PyObject* dict) noexcept {
     const std::size_t slot = slot_of(dict);
     return watched[slot].dict ? watched[slot].tag : watch(dict, slot);
+}
+
+bool is_watched(PyObject* dict) noexcept { return watched[slot_of(dict)].dict != nullptr; }
+
+namespace detail {
+std::uint64_t last_watched_tag = 0;
+}
+
+// The second watcher, for content marks: it counts the events of every dict it was given.
+namespace {
+Watcher marks_watcher;
+std::uint64_t mark_events = 1;
+
+int count_mark_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    ++mark_events;
+    return 0;
+}
+
+}  // namespace
+
+bool ContentMark::take(PyObject* dict) noexcept {
+    value_ = 0;
+    if (reinterpret_cast<PyDictObject*>(dict)->ma_values || !marks_watcher.ready(count_mark_event))
+        return false;
+    if (PyDict_Watch(marks_watcher.id, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    value_ = mark_events;
+    return true;
+}
+
+bool ContentMark::held(PyObject*) const noexcept { return value_ != 0 && value_ == mark_events; }
+#else
+bool ContentMark::take(PyObject* dict) noexcept {
+    if (reinterpret_cast<PyDictObject*>(dict)->ma_values) return false;
+    value_ = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    return true;
+}
+
+bool ContentMark::held(PyObject* dict) const noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == value_;
 }
 #endif
 

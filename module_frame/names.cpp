@@ -62,16 +62,14 @@ Ref Global::get(Where where) noexcept {
         note_failure(where);
         return nullptr;
     }
-    if (cached_ && version_tag(dict) == module_tag_ && version_tag(builtins) == builtins_tag_)
-        return Ref::borrow(cached_.get());
+    if (cached_ && namespaces_.held({dict, builtins})) return Ref::borrow(cached_.get());
     cached_.set(nullptr);
     PyObject* value = PyDict_GetItemWithError(dict, name_);
     if (!value && !PyErr_Occurred())
         value = PyDict_GetItemWithError(builtins, name_);
     if (value) {
         cached_.set(Ref::borrow(value));
-        module_tag_ = version_tag(dict);
-        builtins_tag_ = version_tag(builtins);
+        namespaces_.take({dict, builtins});
         return Ref::borrow(value);
     }
     if (PyErr_Occurred()) {
@@ -101,7 +99,7 @@ Ref ModuleAttribute::get(PyObject* module, Where where) noexcept {
     // A plain module has no descriptor of its own under such a name, so what its namespace
     // holds is what getattr gives.
     PyObject* dict = PyModule_GetDict(module);
-    if (module == module_ && cached_ && version_tag(dict) == tag_) return Ref::borrow(cached_.get());
+    if (module == module_ && cached_ && namespace_.held({dict})) return Ref::borrow(cached_.get());
     cached_.set(nullptr);
     Ref value = Ref::steal(PyObject_GetAttr(module, name_));
     if (!value) {
@@ -111,7 +109,7 @@ Ref ModuleAttribute::get(PyObject* module, Where where) noexcept {
     if (PyDict_GetItemWithError(dict, name_) == value.get()) {
         cached_.set(value);
         module_ = module;
-        tag_ = version_tag(dict);
+        namespace_.take({dict});
     }
     PyErr_Clear();
     return value;

@@ -510,6 +510,34 @@ def test_changes_to_what_strftime_reaches_are_met_as_the_host_meets_them(brasco,
     assert host_events  # the scenario did change what strftime reaches
 
 
+@pytest.mark.parametrize("change", ["globals rebound", "builtins changed in place"])
+def test_an_import_changed_after_a_call_from_the_same_globals_is_met(brasco, change):
+    """What a caller's globals reach is remembered for them; a later change counts."""
+    import builtins
+    departure, arrival = "2021-06-01T10:15:00.000Z", "2021-06-01T13:40:00.000Z"
+    own_builtins = dict(vars(builtins))
+    namespace = {"__builtins__": builtins if change == "globals rebound" else own_builtins,
+                 "route_details": brasco.route_details, "datetime": datetime, "FORMAT": FORMAT,
+                 "leg": make_leg(0, local_departure=departure, local_arrival=arrival),
+                 "texts": [departure, arrival]}
+    native = compile("result = route_details([leg])[0][1][1]", "<caller>", "exec")
+    host = compile("result = [datetime.fromisoformat(t[:-1]).strftime(FORMAT) for t in texts]",
+                   "<caller>", "exec")
+    exec(native, namespace)  # what these globals reach is now known
+    imported = []
+
+    def recording_import(name, *args, **kwargs):
+        imported.append(name)
+        return builtins.__import__(name, *args, **kwargs)
+
+    own_builtins["__import__"] = recording_import
+    namespace["__builtins__"] = own_builtins
+    exec(native, namespace)
+    native_imports, imported[:] = imported[:], []
+    exec(host, namespace)
+    assert native_imports == imported and imported
+
+
 def test_time_blocked_in_the_registry_fails_as_strftime_fails(brasco, monkeypatch):
     import sys
     monkeypatch.setitem(sys.modules, "time", None)

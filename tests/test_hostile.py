@@ -875,9 +875,9 @@ def test_get_questions_with_its_lists_rebound_or_deleted():
 
 # --- rows of the first route_details call reused by the second ---------------------------
 
-def between_the_two_route_details_calls(action):
-    """A get_ret_times that does `action(module)` and then the real work: it runs between
-    i_parser's two route_details calls."""
+def between_the_two_route_details_calls(action, record=None):
+    """A get_ret_times that does `action(module, route_plan)` and then the real work: it runs
+    between i_parser's two route_details calls (on `record`, or a fresh sample)."""
     def scenario(module):
         real = module.get_ret_times
 
@@ -886,7 +886,7 @@ def between_the_two_route_details_calls(action):
             return real(route_plan=route_plan)
 
         module.get_ret_times = in_between
-        return module.i_parser(make_record(), True)
+        return module.i_parser(record if record is not None else make_record(), True)
     return scenario
 
 
@@ -917,6 +917,62 @@ def swap_the_legs(module, route):
 def test_what_changes_between_the_two_route_details_calls_shows(action):
     outcome, _ = both(between_the_two_route_details_calls(action))
     assert outcome[0] == "returned"
+
+
+class CountedKey:
+    """A key that stands beside "cityFrom" (same hash) and counts the comparisons that
+    looking "cityFrom" up makes with it."""
+    compared = 0
+
+    def __hash__(self):
+        return hash("cityFrom")
+
+    def __eq__(self, other):
+        CountedKey.compared += 1
+        return False
+
+
+@pytest.mark.parametrize("removed_again", [False, True], ids=["kept", "removed again"])
+def test_legs_with_a_key_of_another_kind_are_read_again(removed_again):
+    """Reading such a leg runs code, so both calls read it, with the same comparisons."""
+    def scenario(module):
+        record = make_record()
+        for index, leg in enumerate(record["route"]):
+            key = CountedKey()
+            record["route"][index] = colliding = {key: "colliding"}  # met before "cityFrom"
+            colliding.update(leg)
+            if removed_again:
+                del colliding[key]
+        CountedKey.compared = 0
+        return module.i_parser(record, True), CountedKey.compared
+
+    outcome, _ = both(scenario)
+    assert outcome[0] == "returned"
+
+
+class AttributeLeg:
+    """A leg kept as an object's attributes; its namespace is what route_details reads."""
+
+    def __init__(self, fields):
+        for name, value in fields.items():
+            setattr(self, name, value)
+
+
+def test_a_leg_that_is_an_instance_namespace_changed_through_the_instance():
+    """Attributes set on the instance may bypass its namespace's dict (3.13's inline
+    values): such a leg's row is made again."""
+    def scenario(module):
+        record = make_record()
+        legs = [AttributeLeg(leg) for leg in record["route"]]
+        record["route"] = [vars(leg) for leg in legs]
+
+        def rename(module, route):
+            legs[0].cityFrom = "Paris"
+            legs[1].cityFrom = "Paris"
+        return between_the_two_route_details_calls(rename, record)(module)
+
+    outcome, _ = both(scenario)
+    assert outcome[0] == "returned" and "Paris" in repr(outcome[1])
 
 
 def test_rows_made_again_in_another_time_locale(time_locale_source, monkeypatch):

@@ -300,6 +300,7 @@ Ref leg_row(PyObject* leg, tavimo::RowMemo* memo) {
     if (memo)
         if (const Ref* cells = memo->cells_of(leg)) return reused_row(leg, cells);
     RowMemo::Facts facts;
+    if (memo) memo->prepare(leg, facts);
     Ref row = make_row(leg, facts);
     if (row && memo) memo->remember(leg, facts, row.get());
     return row;

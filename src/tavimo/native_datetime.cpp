@@ -69,13 +69,14 @@ frame::HostFunction host_import("builtins", "__import__");
 frame::HostFunction host_strftime("time", "strftime");
 
 // Condition 1 as last found to hold: for these globals, whose `__builtins__` was this module
-// (or dict) with this namespace, while both namespaces keep their version tags.  Only where
-// tags are free: the caller's globals may be a namespace that changes all the time.
+// (or dict) with this namespace, while both namespaces are unchanged.  From 3.12 that means
+// watching the caller's globals: each later change of them costs a call of the watcher, and
+// where they keep changing (a loop at a module's top level) the facts are read afresh.
 struct ImportSettled {
     PyObject* globals = nullptr;   // identity only: compared with the frame's
-    PyObject* builtins = nullptr;  // held by the globals while their tag holds
+    PyObject* builtins = nullptr;  // held by the globals while they are unchanged
     PyObject* names = nullptr;
-    std::uint64_t globals_tag = 0, names_tag = 0;
+    frame::DictStates<2> states;   // of the globals and the names
 };
 ImportSettled import_settled;
 
@@ -83,21 +84,20 @@ ImportSettled import_settled;
 bool import_is_the_hosts() noexcept {
     PyObject* globals = PyEval_GetGlobals();
     if (!globals || !PyDict_CheckExact(globals)) return false;
-    const ImportSettled& was = import_settled;
-    if (frame::host::version_tags_are_free && globals == was.globals &&
-        frame::version_tag(globals) == was.globals_tag &&
-        (was.builtins == was.names || PyModule_CheckExact(was.builtins)) &&
-        frame::version_tag(was.names) == was.names_tag)
+    ImportSettled& was = import_settled;
+    if (globals == was.globals && was.states.held({globals, was.names}) &&
+        (was.builtins == was.names || PyModule_CheckExact(was.builtins)))
         return true;
-    import_settled = {};
+    was.globals = nullptr;
     PyObject* builtins = entry_or_null(globals, k_builtins_name);
     PyObject* names = nullptr;
     if (builtins && PyModule_CheckExact(builtins)) names = PyModule_GetDict(builtins);
     else if (builtins && PyDict_CheckExact(builtins)) names = builtins;
     if (!names || !host_import.is(entry_or_null(names, k_import))) return false;
-    if (frame::host::version_tags_are_free)
-        import_settled = {globals, builtins, names, frame::version_tag(globals),
-                          frame::version_tag(names)};
+    was.globals = globals;
+    was.builtins = builtins;
+    was.names = names;
+    was.states.take({globals, names});
     return true;
 }
 
@@ -128,32 +128,34 @@ bool is_struct_time_type(PyObject* candidate) noexcept {
            std::strcmp(type->tp_name, "time.struct_time") == 0;
 }
 
-// Conditions 2 to 4 as last found to hold, with the version tags they hold under: the
-// registry's, the time module's namespace's and its module spec's (the spec's class by its own
-// version tag).
+// Conditions 2 to 4 as last found to hold, with the states they hold under: the registry's,
+// the time module's namespace's and its module spec's (the spec's class by its own version
+// tag).
 struct TimeSettled {
     bool valid = false;
-    PyObject* time = nullptr;        // held by the registry while its tag holds
-    PyObject* spec = nullptr;        // held by time's namespace while its tag holds
+    PyObject* time = nullptr;        // held by the registry while it is unchanged
+    PyObject* spec = nullptr;        // held by time's namespace while it is unchanged
     PyObject* spec_names = nullptr;  // null when the spec has no instance namespace
     PyTypeObject* spec_class = nullptr;
-    std::uint64_t modules_tag = 0, names_tag = 0, spec_names_tag = 0;
+    frame::DictStates<1> registry, time_names;
+    frame::DictStates<1> spec_state;  // of spec_names, where instance namespaces are tagged
     unsigned int spec_class_version = 0;
 };
 TimeSettled time_settled;
 
-// The settled spec's own namespace: by its version tag where the host keeps it for instance
+// The settled spec's own namespace: by its state where the host keeps one for instance
 // namespaces, else read again.
 bool spec_names_hold(PyObject* names) noexcept {
     if constexpr (frame::host::instance_dicts_are_tagged)
-        return frame::version_tag(names) == time_settled.spec_names_tag;
+        return time_settled.spec_state.held({names});
     PyObject* initializing = entry_or_null(names, k_initializing);
     return !initializing || initializing == Py_False;
 }
 
 // Conditions 2 to 4, read afresh.
 bool settle_time() noexcept {
-    time_settled.valid = false;
+    TimeSettled& settled = time_settled;
+    settled.valid = false;
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* time = entry_or_null(modules, k_time);
     if (!time || !PyModule_CheckExact(time)) return false;
@@ -165,24 +167,27 @@ bool settle_time() noexcept {
         !is_struct_time_type(entry_or_null(names, k_struct_time)))
         return false;
     PyTypeObject* spec_class = Py_TYPE(spec);
-    const unsigned int spec_class_version = frame::host::type_version(spec_class);
+    settled.spec_class_version = frame::host::type_version(spec_class);
     Ref spec_names = instance_names(spec);
     // Without a class version tag the facts hold now but cannot be reused.
-    time_settled = {spec_class_version != 0, time, spec, spec_names.get(), spec_class,
-                    frame::version_tag(modules), frame::version_tag(names),
-                    spec_names ? frame::version_tag(spec_names.get()) : 0,
-                    spec_class_version};
+    settled.valid = settled.spec_class_version != 0;
+    settled.time = time;
+    settled.spec = spec;
+    settled.spec_names = spec_names.get();
+    settled.spec_class = spec_class;
+    settled.registry.take({modules});
+    settled.time_names.take({names});
+    if (spec_names) settled.spec_state.take({spec_names.get()});
     return true;
 }
 
 // Conditions 2 to 4: what was settled still holds while the registry, the time module's
-// namespace, the spec's namespace and its class are unchanged; the registry is checked
-// first, since it holds the time module while its tag holds, and so on inwards.
+// namespace, the spec's namespace and its class are unchanged; the registry holds the time
+// module while it is unchanged, and so on inwards.
 bool time_is_the_hosts() noexcept {
-    const TimeSettled& was = time_settled;
-    if (was.valid && frame::version_tag(PyImport_GetModuleDict()) == was.modules_tag &&
-        PyModule_CheckExact(was.time) &&
-        frame::version_tag(PyModule_GetDict(was.time)) == was.names_tag &&
+    TimeSettled& was = time_settled;
+    if (was.valid && was.registry.held({PyImport_GetModuleDict()}) &&
+        PyModule_CheckExact(was.time) && was.time_names.held({PyModule_GetDict(was.time)}) &&
         Py_TYPE(was.spec) == was.spec_class &&
         frame::host::type_version(was.spec_class) == was.spec_class_version) {
         Ref spec_names = instance_names(was.spec);

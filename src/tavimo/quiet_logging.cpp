@@ -89,7 +89,9 @@ struct Settled {
     PyObject* root_names = nullptr;
     PyObject* cache = nullptr;
     PyObject* handlers = nullptr;
-    std::uint64_t names_tag = 0, builtins_tag = 0, root_names_tag = 0, cache_tag = 0;
+    frame::DictStates<2> namespaces;  // logging's and the builtins'
+    frame::DictStates<1> root_state;  // the root logger's, where instance namespaces are tagged
+    frame::DictStates<1> cache_state;
     unsigned int class_version = 0;
 };
 Settled settled;
@@ -128,7 +130,7 @@ bool root_names_hold(PyObject* names) noexcept {
 // for instance namespaces, else read again (and still holding the settled list and cache).
 bool settled_root_names_hold() noexcept {
     if constexpr (frame::host::instance_dicts_are_tagged)
-        return frame::version_tag(settled.root_names) == settled.root_names_tag;
+        return settled.root_state.held({settled.root_names});
     return root_names_hold(settled.root_names) &&
            entry_or_null(settled.root_names, k_handlers) == settled.handlers &&
            entry_or_null(settled.root_names, k_cache) == settled.cache;
@@ -167,9 +169,16 @@ bool settle() noexcept {
     if (entry_or_null(cache, level) != Py_False) return false;
 
     // Without a class version tag the facts hold now but cannot be reused.
-    settled = {class_version != 0, builtins, root, root_names.get(), cache, handlers,
-               frame::version_tag(names), frame::version_tag(builtins),
-               frame::version_tag(root_names.get()), frame::version_tag(cache), class_version};
+    settled.valid = class_version != 0;
+    settled.builtins = builtins;
+    settled.root = root;
+    settled.root_names = root_names.get();
+    settled.cache = cache;
+    settled.handlers = handlers;
+    settled.namespaces.take({names, builtins});
+    settled.root_state.take({root_names.get()});
+    settled.cache_state.take({cache});
+    settled.class_version = class_version;
     return true;
 }
 
@@ -185,14 +194,14 @@ bool same_root_names(PyObject* root, PyObject* names) noexcept {
 // root logger's class has changed.  Logging's namespace is checked first: while it is
 // unchanged, it still holds the settled root logger.
 bool names_hold() noexcept {
-    if (settled.valid && frame::version_tag(host.names) == settled.names_tag &&
-        frame::host::function_builtins(host.debug.get()) == settled.builtins &&
-        frame::version_tag(settled.builtins) == settled.builtins_tag) {
+    // The builtins namespace of debug's code is its own from 3.10, and before that
+    // comes from logging's namespace: unchanged while that is.
+    if (settled.valid && settled.namespaces.held({host.names, settled.builtins})) {
         PyTypeObject* cls = Py_TYPE(settled.root);
         if (reinterpret_cast<PyObject*>(cls) == host.root_logger_class.get() &&
             frame::host::type_version(cls) == settled.class_version &&
             same_root_names(settled.root, settled.root_names) && settled_root_names_hold() &&
-            frame::version_tag(settled.cache) == settled.cache_tag)
+            settled.cache_state.held({settled.cache}))
             return true;
     }
     return settle();

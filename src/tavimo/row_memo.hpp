@@ -5,10 +5,9 @@
 // is handed to the body of the module's own route_details (never kept anywhere else), and the
 // second call reuses a row where making it afresh is certain to give the same cells:
 //
-//   - the leg is an exact dict whose keys are all exact texts, so that reading it runs no
-//     code, and it is unchanged since the row was made: by its version tag where tags are
-//     free, else because it holds the very same keys and values in the same order (the memo
-//     holds them, so that no other object can take their place);
+//   - the leg is an exact dict whose keys are all exact texts (as the host records it), so
+//     that reading it runs no code, and it is unchanged since before the row was made (its
+//     content mark, taken before the first read, still holds);
 //   - every value the row read was a text, an int, None or a boolean, whose display text is
 //     fixed by the object itself;
 //   - both times were rendered natively when the row was made.  Whether they still would
@@ -19,9 +18,6 @@
 
 #include "frame.hpp"
 
-#include <cstdint>
-#include <vector>
-
 namespace tavimo {
 
 class RowMemo {
@@ -30,6 +26,8 @@ public:
     struct Facts {
         bool plain = true;          // every value read was a text, an int, None or a boolean
         bool native_times = false;  // both times were rendered natively
+        bool marked = false;        // the leg may be remembered, and `mark` was taken
+        frame::ContentMark mark;
 
         // Notes a value read from the leg.
         void saw(PyObject* value) noexcept;
@@ -40,6 +38,10 @@ public:
     explicit RowMemo(bool remembering) noexcept : remembering_(remembering) {}
     RowMemo(const RowMemo&) = delete;
     RowMemo& operator=(const RowMemo&) = delete;
+
+    // Right before a row of `leg` is made: marks the leg in `facts` if its row may be
+    // remembered.
+    void prepare(PyObject* leg, Facts& facts) const noexcept;
 
     // Remembers the cells of `row` (a new list of six texts), made from `leg`, when the facts
     // allow it.
@@ -52,14 +54,10 @@ public:
 private:
     struct Entry {
         frame::Ref leg;
-        frame::Ref cells[6];            // texts, which nobody can change
-        std::uint64_t tag = 0;          // the leg's version tag, where tags are free
-        std::vector<frame::Ref> items;  // else its keys and values, in order, as made
+        frame::Ref cells[6];  // texts, which nobody can change
+        frame::ContentMark mark;
     };
     static constexpr std::size_t capacity = 8;
-    static constexpr Py_ssize_t max_items = 64;
-
-    bool unchanged(const Entry& entry) const noexcept;
 
     bool remembering_;
     std::size_t count_ = 0;
