@@ -18,9 +18,12 @@ namespace {
 Constant* first_constant = nullptr;
 CachedBuiltin* first_builtin = nullptr;
 
+// The builtins module's namespace, alive as long as the module that builtins_module() holds.
 PyObject* builtins_dict() noexcept {
-    Ref module = builtins_module();
-    return module ? PyModule_GetDict(module.get()) : nullptr;
+    static PyObject* dict = nullptr;
+    if (!dict)
+        if (Ref module = builtins_module()) dict = PyModule_GetDict(module.get());
+    return dict;
 }
 }  // namespace
 

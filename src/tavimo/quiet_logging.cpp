@@ -41,9 +41,9 @@
 // pending signal handlers and switch threads; both happen at the next Python code instead,
 // as they would had the signal come a moment later.
 //
-// The facts of conditions 2 to 4 are remembered with the version tags of the namespaces and
-// the class they come from, and are read afresh when any of them changed; the rest is
-// checked every time.
+// The facts of conditions 2 to 4, and which methods the root logger's class finds, are
+// remembered with the states of the namespaces and the version tag of the class they come
+// from, and are read afresh when any of them changed; the rest is checked every time.
 #include "quiet_logging.hpp"
 
 #include "frame.hpp"
@@ -108,11 +108,17 @@ bool is_logging_function(PyObject* function, PyObject* names, const char* name) 
 
 frame::HostFunction host_len("builtins", "len");
 
-// Condition 1, for a method as the root logger's class finds it.
-bool method_is_the_hosts(PyTypeObject* cls, PyObject* name, const ProcessRef& original,
-                         PyObject* code) noexcept {
-    return _PyType_Lookup(cls, name) == original.get() &&
-           PyFunction_GET_CODE(original.get()) == code;
+// Condition 1 for the methods: what the root logger's class finds (remembered with the
+// class's version tag), and the code they run (a function's code can be replaced without
+// its class knowing).
+bool methods_are_found(PyTypeObject* cls) noexcept {
+    return _PyType_Lookup(cls, k_debug) == host.logger_debug.get() &&
+           _PyType_Lookup(cls, k_is_enabled_for) == host.is_enabled_for.get();
+}
+
+bool methods_run_their_own_code() noexcept {
+    return PyFunction_GET_CODE(host.logger_debug.get()) == host.codes[1] &&
+           PyFunction_GET_CODE(host.is_enabled_for.get()) == host.codes[2];
 }
 
 // The root logger's own namespace: no debug or isEnabledFor of its own, disabled False,
@@ -150,7 +156,8 @@ bool settle() noexcept {
     auto* cls = Py_TYPE(root);
     if (reinterpret_cast<PyObject*>(cls) != host.root_logger_class.get() ||
         cls->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(cls, k_handlers) ||
-        _PyType_Lookup(cls, k_disabled) || _PyType_Lookup(cls, k_cache))
+        _PyType_Lookup(cls, k_disabled) || _PyType_Lookup(cls, k_cache) ||
+        !methods_are_found(cls))
         return false;
     const unsigned int class_version = frame::host::type_version(cls);
     Ref root_names = Ref::steal(PyObject_GenericGetDict(root, nullptr));
@@ -246,13 +253,9 @@ bool debug_does_nothing(PyObject* debug) noexcept {
         frame::host::recursion_headroom() < 8 ||
         frame::host::calls_are_watched(host.codes, 3))
         return false;
-    // Conditions 2 to 4, then condition 1 for the methods and the part of condition 4 that
-    // no version tag covers (the handlers list is changed in place).
-    if (!names_hold()) return false;
-    auto* cls = Py_TYPE(settled.root);
-    return PyList_GET_SIZE(settled.handlers) > 0 &&
-           method_is_the_hosts(cls, k_debug, host.logger_debug, host.codes[1]) &&
-           method_is_the_hosts(cls, k_is_enabled_for, host.is_enabled_for, host.codes[2]);
+    // Conditions 2 to 4 (and the methods found), then the code the methods run and the part
+    // of condition 4 that no version tag covers (the handlers list is changed in place).
+    return names_hold() && methods_run_their_own_code() && PyList_GET_SIZE(settled.handlers) > 0;
 }
 
 }  // namespace tavimo::quiet_logging

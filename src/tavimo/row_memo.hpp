@@ -36,6 +36,7 @@ public:
     // A memo that remembers rows only when `remembering` (a memo that never will costs
     // nothing).
     explicit RowMemo(bool remembering) noexcept : remembering_(remembering) {}
+    ~RowMemo();
     RowMemo(const RowMemo&) = delete;
     RowMemo& operator=(const RowMemo&) = delete;
 
@@ -61,7 +62,12 @@ private:
 
     bool remembering_;
     std::size_t count_ = 0;
-    Entry entries_[capacity];
+    // Room for the entries; only the first count_ are made (a one-way call makes none).
+    union Entries {
+        Entries() noexcept {}
+        ~Entries() {}
+        Entry at[capacity];
+    } entries_;
 };
 
 }  // namespace tavimo
