@@ -370,8 +370,7 @@ Ref extreme_text(PyObject* builtin, PyObject* texts, int order) {
     return Ref::borrow(chosen);
 }
 
-Ref get_ret_times(PyObject* const* args) {
-    PyObject* route_plan = args[0];
+Ref return_times(PyObject* route_plan) {
     Ref departure_times = Ref::steal(PyList_New(0));
     Ref arrival_times = Ref::steal(PyList_New(0));
     if (!departure_times || !arrival_times) return frame::fail_at(frame::Where::current());
@@ -404,6 +403,8 @@ Ref get_ret_times(PyObject* const* args) {
     if (!log_value(k_label_inbound_arrival, last_arrival.get())) return nullptr;
     return frame::new_tuple({dep_time.get(), arr_time.get()});
 }
+
+Ref get_ret_times(PyObject* const* args) { return return_times(args[0]); }
 
 const frame::FunctionDef get_ret_times_def(
     "get_ret_times", "get_ret_times",
@@ -514,13 +515,15 @@ Ref price_text(PyObject* conversion) {
     return price.finish();
 }
 
-// Calls the module's get_ret_times by keyword and unpacks the pair.
-bool call_pair(Global& function, PyObject* kwnames, std::initializer_list<PyObject*> args,
-               Ref& first, Ref& second) {
-    Ref callee = function.get();
+// get_ret_times(route_plan=route) through the module's get_ret_times, unpacked.  When that
+// is still this module's own function, its body is run directly.
+bool call_get_ret_times(PyObject* route, Ref& departure, Ref& arrival) {
+    Ref callee = g_get_ret_times.get();
     if (!callee) return false;
-    Ref pair = frame::call(callee.get(), args, kwnames);
-    return pair && frame::unpack_pair(pair.get(), first, second);
+    Ref pair = frame::is_function_of(callee.get(), get_ret_times_def)
+                   ? frame::run_as_call_of(get_ret_times_def, [&] { return return_times(route); })
+                   : frame::call(callee.get(), {route}, k_kw_route_plan);
+    return pair && frame::unpack_pair(pair.get(), departure, arrival);
 }
 
 // route_details(route_plan=route, leg=leg) through the module's route_details, unpacked.
@@ -596,9 +599,7 @@ Ref i_parser(PyObject* const* args) {
     route = frame::get_item(search_result, k_route);
     if (!route) return nullptr;
     Ref ret_departure_time, ret_arrival_time;
-    if (!call_pair(g_get_ret_times, k_kw_route_plan, {route.get()}, ret_departure_time,
-                   ret_arrival_time))
-        return nullptr;
+    if (!call_get_ret_times(route.get(), ret_departure_time, ret_arrival_time)) return nullptr;
     route = frame::get_item(search_result, k_route);
     if (!route) return nullptr;
     Ref inbound_details;
