@@ -40,17 +40,28 @@ constexpr char month_names[12][3] = {
 constexpr int days_before_month[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
 constexpr int days_in_month_common[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+// The value of an ASCII digit, or 10 or more for any other character.
+constexpr unsigned digit(char c) noexcept { return static_cast<unsigned char>(c) - unsigned{'0'}; }
 
-// Reads `count` ASCII digits at `p` into `value`; false if any of them is not a digit.
+constexpr bool is_digit(char c) noexcept { return digit(c) <= 9; }
+
+// Reads `count` (2 or 4) ASCII digits at `p` into `value`; false if any of them is not a
+// digit.
 constexpr bool read_digits(const char* p, int count, int& value) noexcept {
-    value = 0;
-    for (int i = 0; i < count; ++i) {
-        if (!is_digit(p[i])) return false;
-        value = value * 10 + (p[i] - '0');
+    const unsigned tens = digit(p[0]), ones = digit(p[1]);
+    if (count == 2) {
+        value = static_cast<int>(tens * 10 + ones);
+        return tens <= 9 && ones <= 9;
     }
-    return true;
+    const unsigned hundreds = digit(p[2]), units = digit(p[3]);
+    value = static_cast<int>(((tens * 10 + ones) * 10 + hundreds) * 10 + units);
+    return tens <= 9 && ones <= 9 && hundreds <= 9 && units <= 9;
 }
+
+static_assert([] { int v = 0; return read_digits("2021", 4, v) && v == 2021; }());
+static_assert([] { int v = 0; return read_digits("09", 2, v) && v == 9; }());
+static_assert([] { int v = 0; return read_digits("1982", 4, v) && v == 1982; }());
+static_assert([] { int v = 0; return !read_digits("2:21", 4, v) && !read_digits("1/", 2, v); }());
 
 constexpr bool is_leap_year(int year) noexcept {
     return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
