@@ -274,60 +274,82 @@ Ref make_row(PyObject* leg, RowMemo::Facts& facts) {
                             operating_flight_no.get(), operated_by.get()});
 }
 
+// A row of a leg details table: the list made for it, or the cells of a row made earlier
+// with its times cell as it is now, made into a list only for a table that is kept.
+struct Row {
+    Ref list;
+    const Ref* cells = nullptr;
+    Ref times;
+
+    bool failed() const { return !list && !cells; }
+    Ref made() const {
+        if (list) return list;
+        return frame::new_list({cells[0].get(), times.get(), cells[2].get(), cells[3].get(),
+                                cells[4].get(), cells[5].get()});
+    }
+};
+
 // The row of a leg whose row this i_parser call made already (see row_memo.hpp): its cells
 // again, after the two lookups of `datetime` that making it does.  Where the remembered
 // times would no longer be rendered natively, the times cell is made afresh with the
 // lookups done here; reading the leg again runs no code.
-Ref reused_row(PyObject* leg, const Ref* cells) {
+Row reused_row(PyObject* leg, const Ref* cells) {
     LookedUp datetimes;
     Ref times;
-    if (!(datetimes.departure = g_datetime.get())) return nullptr;
+    if (!(datetimes.departure = g_datetime.get())) return {};
     if (tavimo::native::is_host_datetime(datetimes.departure.get()) &&
         tavimo::native::strftime_is_the_hosts()) {
-        if (!(datetimes.arrival = g_datetime.get())) return nullptr;
+        if (!(datetimes.arrival = g_datetime.get())) return {};
         if (tavimo::native::is_host_datetime(datetimes.arrival.get()) &&
             tavimo::native::strftime_is_the_hosts())
             times = cells[1];
     }
     RowMemo::Facts unused;
-    if (!times && !(times = times_cell(leg, unused, std::move(datetimes)))) return nullptr;
-    return frame::new_list({cells[0].get(), times.get(), cells[2].get(), cells[3].get(),
-                            cells[4].get(), cells[5].get()});
+    if (!times && !(times = times_cell(leg, unused, std::move(datetimes)))) return {};
+    return {{}, cells, std::move(times)};
 }
 
 // The row of one leg, reused from `memo` where it may be.
-Ref leg_row(PyObject* leg, tavimo::RowMemo* memo) {
+Row leg_row(PyObject* leg, tavimo::RowMemo* memo) {
     if (memo)
         if (const Ref* cells = memo->cells_of(leg)) return reused_row(leg, cells);
     RowMemo::Facts facts;
     if (memo) memo->prepare(leg, facts);
     Ref row = make_row(leg, facts);
     if (row && memo) memo->remember(leg, facts, row.get());
-    return row;
+    return {std::move(row)};
 }
 
-// route_details, with the rows made earlier in the same i_parser call (or none).
-Ref route_tables(PyObject* route_plan, tavimo::RowMemo* memo) {
-    Ref header = g_leg_details_header.get();
-    if (!header) return nullptr;
-    Ref outbound_leg = frame::new_list({header.get()});
-    if (!outbound_leg) return nullptr;
-    header = g_leg_details_header.get();
-    if (!header) return nullptr;
-    Ref inbound_leg = frame::new_list({header.get()});
-    if (!inbound_leg) return nullptr;
+// The tables of route_details that a caller keeps.  A table nobody keeps is not made (it
+// could not be seen); its rows are still made, as making them reads the legs.
+enum class Kept { both, outbound, inbound };
+
+// route_details, with the rows made earlier in the same i_parser call (or none); a table
+// that is not kept is None in the pair.
+Ref route_tables(PyObject* route_plan, tavimo::RowMemo* memo, Kept kept = Kept::both) {
+    Ref tables[2];
+    for (int inbound = 0; inbound < 2; ++inbound) {
+        Ref header = g_leg_details_header.get();
+        if (!header) return nullptr;
+        if (kept == Kept::both || (kept == Kept::inbound) == bool(inbound))
+            if (!(tables[inbound] = frame::new_list({header.get()}))) return nullptr;
+    }
 
     bool walked = frame::for_each(route_plan, [&](PyObject* leg) {
-        Ref row = leg_row(leg, memo);
-        if (!row) return false;
+        Row row = leg_row(leg, memo);
+        if (row.failed()) return false;
         Ref is_return = frame::get_item(leg, k_return);
         if (!is_return) return false;
         int inbound = frame::truth(is_return.get());
         if (inbound < 0) return false;
-        return frame::append(inbound ? inbound_leg.get() : outbound_leg.get(), row.get());
+        PyObject* table = tables[inbound ? 1 : 0].get();
+        if (!table) return true;
+        Ref made = row.made();
+        return made && frame::append(table, made.get());
     });
     if (!walked) return nullptr;
-    return frame::new_tuple({outbound_leg.get(), inbound_leg.get()});
+    return frame::new_tuple({tables[0] ? tables[0].get() : Py_None,
+                             tables[1] ? tables[1].get() : Py_None});
 }
 
 Ref route_details(PyObject* const* args) { return route_tables(args[0], nullptr); }
@@ -528,14 +550,14 @@ bool call_get_ret_times(PyObject* route, Ref& departure, Ref& arrival) {
 
 // route_details(route_plan=route, leg=leg) through the module's route_details, unpacked.
 // When that is still this module's own function, its body is run with the rows this
-// i_parser call made already.
-bool call_route_details(PyObject* route, PyObject* leg, tavimo::RowMemo& rows, Ref& outbound,
-                        Ref& inbound) {
+// i_parser call made already, making only the table that i_parser keeps.
+bool call_route_details(PyObject* route, PyObject* leg, Kept kept, tavimo::RowMemo& rows,
+                        Ref& outbound, Ref& inbound) {
     Ref callee = g_route_details.get();
     if (!callee) return false;
     Ref pair = frame::is_function_of(callee.get(), route_details_def)
                    ? frame::run_as_call_of(route_details_def,
-                                           [&] { return route_tables(route, &rows); })
+                                           [&] { return route_tables(route, &rows, kept); })
                    : frame::call(callee.get(), {route, leg}, k_kw_route_plan_leg);
     return pair && frame::unpack_pair(pair.get(), outbound, inbound);
 }
@@ -581,7 +603,8 @@ Ref i_parser(PyObject* const* args) {
     // (telling the truth of another round_trip would run its code before its time).
     tavimo::RowMemo rows(round_trip == Py_True);
     Ref outbound_details, unused;
-    if (!call_route_details(route.get(), k_outbound, rows, outbound_details, unused))
+    if (!call_route_details(route.get(), k_outbound, Kept::outbound, rows, outbound_details,
+                            unused))
         return nullptr;
 
     int is_round_trip = frame::truth(round_trip);
@@ -603,7 +626,8 @@ Ref i_parser(PyObject* const* args) {
     route = frame::get_item(search_result, k_route);
     if (!route) return nullptr;
     Ref inbound_details;
-    if (!call_route_details(route.get(), k_inbound, rows, unused, inbound_details))
+    if (!call_route_details(route.get(), k_inbound, Kept::inbound, rows, unused,
+                            inbound_details))
         return nullptr;
 
     Ref inbound_leg_compact =
