@@ -10,7 +10,7 @@ using frame::Ref;
 RowMemo::~RowMemo() { std::destroy_n(entries_.at, count_); }
 
 void RowMemo::Facts::saw(PyObject* value) noexcept {
-    plain = plain && (PyUnicode_CheckExact(value) || PyLong_CheckExact(value) ||
+    plain = plain && (!marked || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) ||
                       value == Py_None || PyBool_Check(value));
 }
 

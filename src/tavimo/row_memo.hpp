@@ -29,7 +29,7 @@ public:
         bool marked = false;        // the leg may be remembered, and `mark` was taken
         frame::ContentMark mark;
 
-        // Notes a value read from the leg.
+        // Notes a value read from the leg (of a leg that may be remembered).
         void saw(PyObject* value) noexcept;
     };
 
