@@ -93,6 +93,9 @@ class Global {
 public:
     explicit Global(const char* name) noexcept : name_(name) {}
     Ref get(Where where = Where::current()) noexcept;
+    // What get() would give, where it is given from the cache, without a lookup (and so
+    // without running any code); null otherwise.
+    PyObject* cached() noexcept;
     PyObject* name() const noexcept { return name_; }
 
 private:

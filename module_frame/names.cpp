@@ -52,7 +52,15 @@ void raise_name_error(PyObject* name) noexcept {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
+PyObject* Global::cached() noexcept {
+    PyObject* dict = module_dict();
+    PyObject* builtins = builtins_dict();
+    return dict && builtins && cached_ && namespaces_.held({dict, builtins}) ? cached_.get()
+                                                                            : nullptr;
+}
+
 Ref Global::get(Where where) noexcept {
+    if (PyObject* value = cached()) return Ref::borrow(value);
     PyObject* dict = module_dict();
     if (!dict) {
         // A function kept from a module whose body failed: its namespace is gone.
@@ -65,7 +73,6 @@ Ref Global::get(Where where) noexcept {
         note_failure(where);
         return nullptr;
     }
-    if (cached_ && namespaces_.held({dict, builtins})) return Ref::borrow(cached_.get());
     cached_.set(nullptr);
     PyObject* value = PyDict_GetItemWithError(dict, name_);
     if (!value && !PyErr_Occurred())

@@ -12,6 +12,7 @@ import contextlib
 import gc
 import logging
 import sys
+import time
 import types
 from datetime import datetime, timedelta
 
@@ -948,6 +949,37 @@ def test_legs_with_a_key_of_another_kind_are_read_again(removed_again):
 
     outcome, _ = both(scenario)
     assert outcome[0] == "returned"
+
+
+class StrftimeReplacingKey:
+    """A key that stands beside "local_arrival" (same hash); comparing with it replaces
+    time.strftime, as code run by a lookup may."""
+
+    def __hash__(self):
+        return hash("local_arrival")
+
+    def __eq__(self, other):
+        time.strftime = lambda fmt, parts, original=ORIGINAL_STRFTIME: "<" + original(fmt, parts) + ">"
+        return False
+
+
+ORIGINAL_STRFTIME = time.strftime
+
+
+def test_code_run_by_reading_the_arrival_is_met_by_its_display_time():
+    """The departure's check of what strftime reaches is reused for the arrival only where
+    reading the leg runs no code."""
+    def scenario(module):
+        leg = {StrftimeReplacingKey(): "colliding"}  # met before "local_arrival"
+        leg.update(make_leg(0))
+        try:
+            time.strftime = ORIGINAL_STRFTIME
+            return module.route_details([leg])
+        finally:
+            time.strftime = ORIGINAL_STRFTIME
+
+    outcome, _ = both(scenario)
+    assert "'Tue 01 Jun 10:15 -> <Tue 01 Jun 13:40>'" in repr(outcome)
 
 
 class AttributeLeg:

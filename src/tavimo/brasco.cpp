@@ -158,12 +158,19 @@ Ref render_display_time(PyObject* iso) {
 
 // The display time of value[:-1], with the module's `datetime` looked up for it (or, given,
 // as already looked up for it).  An exact text that renders natively is not sliced: slicing
-// it could neither fail nor run code.
-bool make_display_time(PyObject* value, DisplayTime& shown, Ref datetime = {}) {
+// it could neither fail nor run code.  `checked`: the native rendering's conditions were
+// found to hold in this call with no code run since; they still hold if `datetime` comes
+// from the cache of module names (a lookup could run code).
+bool make_display_time(PyObject* value, DisplayTime& shown, Ref datetime = {},
+                       bool checked = false) {
     if (PyUnicode_CheckExact(value)) {
-        if (!(datetime = g_datetime.get())) return false;
-        if (tavimo::native::display_time(datetime.get(), value, PyUnicode_GET_LENGTH(value) - 1,
-                                         shown.native))
+        PyObject* cached = checked && !datetime ? g_datetime.cached() : nullptr;
+        if (cached) datetime = Ref::borrow(cached);
+        else if (!datetime && !(datetime = g_datetime.get())) return false;
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(value) - 1;
+        if (cached ? tavimo::native::display_time_as_checked(datetime.get(), value, length,
+                                                             shown.native)
+                   : tavimo::native::display_time(datetime.get(), value, length, shown.native))
             return true;
     }
     Ref iso = frame::get_slice(value, k_all_but_last);
@@ -213,10 +220,14 @@ Ref times_cell(PyObject* leg, RowMemo::Facts& facts, LookedUp datetimes = {}) {
         return nullptr;
     Ref departure_text;
     if (!departure.is_native() && !(departure_text = shown_text(departure))) return nullptr;
+    // A native departure checked the rendering's conditions; reading a dict of text keys
+    // runs no code, so they still hold for the arrival.
+    const bool checked = departure.is_native() && !datetimes.arrival && PyDict_CheckExact(leg) &&
+                         frame::host::has_text_keys_only(leg);
     Ref arrival_value = frame::get_item(leg, k_local_arrival);
     if (!arrival_value) return nullptr;
     facts.saw(arrival_value.get());
-    if (!make_display_time(arrival_value.get(), arrival, std::move(datetimes.arrival)))
+    if (!make_display_time(arrival_value.get(), arrival, std::move(datetimes.arrival), checked))
         return nullptr;
     facts.native_times = departure.is_native() && arrival.is_native();
     if (facts.native_times) {
@@ -299,9 +310,12 @@ Row reused_row(PyObject* leg, const Ref* cells) {
     if (!(datetimes.departure = g_datetime.get())) return {};
     if (tavimo::native::is_host_datetime(datetimes.departure.get()) &&
         tavimo::native::strftime_is_the_hosts()) {
-        if (!(datetimes.arrival = g_datetime.get())) return {};
+        // The conditions just checked still hold if the second lookup runs no code.
+        PyObject* cached = g_datetime.cached();
+        if (cached) datetimes.arrival = Ref::borrow(cached);
+        else if (!(datetimes.arrival = g_datetime.get())) return {};
         if (tavimo::native::is_host_datetime(datetimes.arrival.get()) &&
-            tavimo::native::strftime_is_the_hosts())
+            (cached || tavimo::native::strftime_is_the_hosts()))
             times = cells[1];
     }
     RowMemo::Facts unused;

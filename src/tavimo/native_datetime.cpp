@@ -259,14 +259,18 @@ Ref duration_text(PyObject* value) noexcept {
     return frame::ascii_text(text, out - text);
 }
 
-bool display_time(PyObject* datetime, PyObject* text, Py_ssize_t length,
-                  char (&out)[16]) noexcept {
+bool display_time_as_checked(PyObject* datetime, PyObject* text, Py_ssize_t length,
+                             char (&out)[16]) noexcept {
     return is_host_datetime(datetime) && PyUnicode_CheckExact(text) &&
            PyUnicode_IS_ASCII(text) && length >= 0 &&
            length <= PyUnicode_GET_LENGTH(text) &&
            render_display_time(static_cast<const char*>(PyUnicode_DATA(text)),
-                               static_cast<std::size_t>(length), out) &&
-           strftime_is_the_hosts();
+                               static_cast<std::size_t>(length), out);
+}
+
+bool display_time(PyObject* datetime, PyObject* text, Py_ssize_t length,
+                  char (&out)[16]) noexcept {
+    return display_time_as_checked(datetime, text, length, out) && strftime_is_the_hosts();
 }
 
 bool strftime_is_the_hosts() noexcept {

@@ -42,4 +42,9 @@ bool strftime_is_the_hosts() noexcept;
 bool display_time(PyObject* datetime, PyObject* text, Py_ssize_t length,
                   char (&out)[16]) noexcept;
 
+// The same, for a caller that found strftime_is_the_hosts() true in this call with no code
+// run since (no lookup, no call, no allocation, nothing that could change what it reads).
+bool display_time_as_checked(PyObject* datetime, PyObject* text, Py_ssize_t length,
+                             char (&out)[16]) noexcept;
+
 }  // namespace tavimo::native
