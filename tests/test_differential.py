@@ -24,7 +24,7 @@ from hypothesis.errors import InvalidArgument
 import rendition
 import tavimo.brasco as brasco
 from rendition import observe
-from samples import Pairs
+from samples import Pairs, make_leg
 
 try:
     import tavimo.questions as questions
@@ -584,6 +584,21 @@ def test_route_details_on_well_formed_plans(route_plan):
 @given(route_plans())
 def test_get_ret_times(route_plan):
     compare("get_ret_times", [route_plan])
+
+
+CUT_TEXTS = ["", "a", "ab", "abc", "b", "a\u00e9", "a\u00e9x", "a\u20acx", "a\U0001f600",
+             "a\U0001f600x", "\u00e9", "\u20ac", "aa"]
+
+
+@examples(200)
+@given(st.lists(st.tuples(st.sampled_from(CUT_TEXTS), st.sampled_from(CUT_TEXTS)),
+                min_size=1, max_size=5))
+def test_get_ret_times_chooses_among_texts_of_every_width_and_length(times):
+    """The earliest and latest of the cut texts, by code points (the chosen one shows in
+    the error text of its display time)."""
+    plan = [make_leg(1, local_departure=departure, local_arrival=arrival)
+            for departure, arrival in times]
+    compare("get_ret_times", [plan])
 
 
 @examples(60)
