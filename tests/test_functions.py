@@ -5,6 +5,7 @@ import gc
 import inspect
 import pickle
 import sys
+import functools
 import traceback
 
 import pytest
@@ -193,6 +194,50 @@ def test_module_globals_are_read_at_each_use(brasco, restore):
         assert brasco.route_details([])[0][0] is header
     finally:
         del builtins.leg_details_header
+
+
+class EqualityRefused:
+    """A `return` value that is true but cannot be compared: route_details takes it,
+    get_ret_times fails on it."""
+
+    def __bool__(self):
+        return True
+
+    def __eq__(self, other):
+        raise ValueError("no comparing")
+
+    __hash__ = object.__hash__
+
+
+def outcome_of_i_parser(brasco, record):
+    try:
+        return "returned", brasco.i_parser(record, True)
+    except Exception as exc:
+        entries = traceback.extract_tb(exc.__traceback__)
+        return "raised", type(exc), str(exc), [(e.name, e.lineno) for e in entries[-3:]]
+
+
+@pytest.mark.parametrize("failing", [None, "get_ret_times", "route_details"])
+def test_own_functions_run_directly_as_calls_through_them(brasco, restore, failing):
+    """i_parser runs the module's own route_details and get_ret_times directly; calling
+    them through their function objects gives the same results, exceptions and entries."""
+    def record():
+        legs = [make_leg(0), make_leg(1)]
+        if failing == "get_ret_times":
+            legs[1]["return"] = EqualityRefused()
+        elif failing == "route_details":
+            legs[1]["local_arrival"] = None
+        return make_record(route=legs)
+
+    direct = outcome_of_i_parser(brasco, record())
+    own_route_details, own_get_ret_times = brasco.route_details, brasco.get_ret_times
+    brasco.route_details = functools.partial(own_route_details)
+    brasco.get_ret_times = functools.partial(own_get_ret_times)
+    called = outcome_of_i_parser(brasco, record())
+    assert direct == called
+    if failing:
+        names = [name for name, _ in direct[3]]
+        assert names[names.index("tavimo.brasco.i_parser") + 1] == "tavimo.brasco." + failing
 
 
 @pytest.mark.parametrize("name", ["timedelta", "logging", "route_details", "get_ret_times",

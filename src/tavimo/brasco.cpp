@@ -623,9 +623,11 @@ Ref price_text(PyObject* conversion) {
 bool call_get_ret_times(PyObject* route, Ref& departure, Ref& arrival) {
     Ref callee = g_get_ret_times.get();
     if (!callee) return false;
+    const auto call_line = frame::Where::current();  // the same entry either way
     Ref pair = frame::is_function_of(callee.get(), get_ret_times_def)
-                   ? frame::run_as_call_of(get_ret_times_def, [&] { return return_times(route); })
-                   : frame::call(callee.get(), {route}, k_kw_route_plan);
+                   ? frame::run_as_call_of(get_ret_times_def, [&] { return return_times(route); },
+                                           call_line)
+                   : frame::call(callee.get(), {route}, k_kw_route_plan, call_line);
     return pair && frame::unpack_pair(pair.get(), departure, arrival);
 }
 
@@ -636,10 +638,12 @@ bool call_route_details(PyObject* route, PyObject* leg, Kept kept, tavimo::RowMe
                         Ref& outbound, Ref& inbound) {
     Ref callee = g_route_details.get();
     if (!callee) return false;
+    const auto call_line = frame::Where::current();  // the same entry either way
     Ref pair = frame::is_function_of(callee.get(), route_details_def)
                    ? frame::run_as_call_of(route_details_def,
-                                           [&] { return route_tables(route, &rows, kept); })
-                   : frame::call(callee.get(), {route, leg}, k_kw_route_plan_leg);
+                                           [&] { return route_tables(route, &rows, kept); },
+                                           call_line)
+                   : frame::call(callee.get(), {route, leg}, k_kw_route_plan_leg, call_line);
     return pair && frame::unpack_pair(pair.get(), outbound, inbound);
 }
 
