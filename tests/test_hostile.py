@@ -1007,6 +1007,39 @@ def test_a_leg_that_is_an_instance_namespace_changed_through_the_instance():
     assert outcome[0] == "returned" and "Paris" in repr(outcome[1])
 
 
+def test_datetime_is_looked_up_once_per_display_time_when_rows_are_made_again(
+        time_locale_source, monkeypatch):
+    """Each display time looks `datetime` up once, also where a reused row's times are made
+    again (here: after the time locale changed between the two route_details calls)."""
+    import locale
+
+    name, locpath = time_locale_source
+    if locpath is not None:
+        monkeypatch.setenv("LOCPATH", locpath)
+    looked_up = []
+
+    def builtins_getattr(attribute):
+        if attribute != "datetime":
+            raise AttributeError(attribute)
+        looked_up.append(attribute)
+        return datetime
+
+    def to_other_locale(module, route):
+        locale.setlocale(locale.LC_TIME, name)
+
+    previous = locale.setlocale(locale.LC_TIME)
+    monkeypatch.setattr(builtins, "__getattr__", builtins_getattr, raising=False)
+    try:
+        with globals_restored(brasco):
+            del brasco.datetime  # found through the builtins module's __getattr__ each time
+            record = make_record()
+            between_the_two_route_details_calls(to_other_locale, record)(brasco)
+    finally:
+        locale.setlocale(locale.LC_TIME, previous)
+    legs = len(record["route"])
+    assert len(looked_up) == 4 + 4 * legs
+
+
 def test_rows_made_again_in_another_time_locale(time_locale_source, monkeypatch):
     """The second call's rows follow the time locale as it is then."""
     import locale
