@@ -7,10 +7,12 @@
 // - 3.11: code objects carry a qualified name and need instructions and a location table of
 //   their own (an empty code object is the host's PyCode_NewEmpty, which raises
 //   AssertionError if ever run); the thread's handled-exception slot holds only the
-//   exception (its type and traceback are read from it).
+//   exception (its type and traceback are read from it); a dict's keys table records the
+//   kind of its keys instead of the lookup function for them.
 // - 3.12: the exception being raised is one object (PyErr_Fetch/PyErr_Restore are
-//   deprecated); the version tag of dicts is deprecated and dict watchers replace it; a
-//   module declares whether it supports several interpreters.
+//   deprecated); the version tag of dicts is deprecated and dict watchers replace it (with
+//   an epoch that every watched change moves on); a module declares whether it supports
+//   several interpreters.
 // - 3.10: a function keeps the builtins it was made with.
 // - 3.12 and 3.13: sys.monitoring can watch calls; recursion is counted separately for
 //   Python frames and C calls.
@@ -126,11 +128,6 @@ namespace host {
 // code.  False too where the host's record cannot be read (found at the first use, from
 // dicts made for the purpose).
 bool has_text_keys_only(PyObject* dict) noexcept;
-
-// Whether a version tag costs only a read of the dict (up to 3.11).  From 3.12 a dict has to
-// be watched first, and every later change of it calls the watcher: worth it for module
-// namespaces, which rarely change, not for a namespace a caller may change in a loop.
-inline constexpr bool version_tags_are_free = !FRAME_HOST_AT_LEAST(12);
 
 // fn(*args) through the vectorcall protocol.
 inline PyObject* vectorcall(PyObject* function, PyObject* const* args, std::size_t nargsf,
