@@ -49,5 +49,5 @@ def native_module(name, *body_sources):
 
 setup(ext_modules=[native_module("brasco", "src/tavimo/brasco.cpp", "src/tavimo/native_datetime.cpp",
                                  "src/tavimo/display_time.cpp", "src/tavimo/quiet_logging.cpp",
-                                 "src/tavimo/row_memo.cpp"),
+                                 "src/tavimo/row_memo.cpp", "src/tavimo/cut_texts.cpp"),
                    native_module("questions", "src/tavimo/questions.cpp")])

@@ -193,7 +193,7 @@ def build_for_other_version(tmp_path_factory):
         old.unlink()
     sources = [ROOT / "src" / "tavimo" / name for name in
                ("brasco.cpp", "native_datetime.cpp", "display_time.cpp", "quiet_logging.cpp",
-                "row_memo.cpp")]
+                "row_memo.cpp", "cut_texts.cpp")]
     build_native(destination / "tavimo", "brasco", sources,
                  defines=["FRAME_COMPILED_FOR_MAJOR=3", "FRAME_COMPILED_FOR_MINOR=%d" % OTHER_MINOR])
     return destination

@@ -1,5 +1,6 @@
 // tavimo.brasco: parses one itinerary of a flight search into compact summaries and leg
 // detail tables, logging what it finds at debug level.
+#include "cut_texts.hpp"
 #include "frame.hpp"
 #include "native_datetime.hpp"
 #include "ops.hpp"
@@ -7,7 +8,6 @@
 #include "row_memo.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -390,94 +390,8 @@ struct HostMinMax {
 };
 HostMinMax host_min_max;
 
-// The texts value[:-1] of the values read in a walk, for min() and max().  Cutting an exact
-// text can neither fail nor run code, so its cut is made only if it is needed: for the text
-// chosen, or for a list handed to a builtin.  Any other value is cut as it is read.
-class CutTexts {
-public:
-    bool add(Ref value) {
-        if (PyUnicode_CheckExact(value.get())) {
-            entries_.push_back({std::move(value), false});
-            return true;
-        }
-        Ref cut = frame::get_slice(value.get(), k_all_but_last);
-        if (!cut) return false;
-        entries_.push_back({std::move(cut), true});
-        return true;
-    }
-
-    // min(texts) (order -1) or max(texts) (order 1) by the cached builtin.  The host's own
-    // min and max over exact texts, whose comparison runs no code, are done here: the first
-    // of the smallest (largest) texts, by code points.
-    Ref extreme(PyObject* builtin, int order) const {
-        bool direct = !entries_.empty() && (order < 0 ? host_min_max.min : host_min_max.max);
-        for (const Entry& entry : entries_)
-            direct = direct && PyUnicode_CheckExact(entry.text.get());
-        if (!direct) {
-            Ref texts = as_list();
-            return texts ? frame::call(builtin, {texts.get()}) : nullptr;
-        }
-        const Entry* chosen = &entries_.front();
-        for (const Entry& entry : entries_)
-            if (compare(entry, *chosen) * order > 0) chosen = &entry;
-        return cut_of(*chosen);
-    }
-
-private:
-    struct Entry {
-        Ref text;  // the value read, or its cut where `cut`
-        bool cut;
-    };
-
-    static Py_ssize_t length_of(const Entry& entry) {
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(entry.text.get());
-        return entry.cut || length == 0 ? length : length - 1;
-    }
-
-    // The order of two cut texts by code points, as PyUnicode_Compare gives it.
-    static int compare(const Entry& a, const Entry& b) {
-        PyObject* x = a.text.get();
-        PyObject* y = b.text.get();
-        const Py_ssize_t x_length = length_of(a), y_length = length_of(b);
-        const Py_ssize_t common = std::min(x_length, y_length);
-        const int x_kind = PyUnicode_KIND(x), y_kind = PyUnicode_KIND(y);
-        const void* x_data = PyUnicode_DATA(x);
-        const void* y_data = PyUnicode_DATA(y);
-        if (x_kind == PyUnicode_1BYTE_KIND && y_kind == PyUnicode_1BYTE_KIND) {
-            if (int order = std::memcmp(x_data, y_data, static_cast<std::size_t>(common)))
-                return order < 0 ? -1 : 1;
-        } else {
-            for (Py_ssize_t i = 0; i < common; ++i) {
-                const Py_UCS4 p = PyUnicode_READ(x_kind, x_data, i);
-                const Py_UCS4 q = PyUnicode_READ(y_kind, y_data, i);
-                if (p != q) return p < q ? -1 : 1;
-            }
-        }
-        return x_length < y_length ? -1 : x_length > y_length ? 1 : 0;
-    }
-
-    static Ref cut_of(const Entry& entry) {
-        if (entry.cut) return entry.text;
-        return frame::get_slice(entry.text.get(), k_all_but_last);
-    }
-
-    Ref as_list() const {
-        Ref texts = Ref::steal(PyList_New(static_cast<Py_ssize_t>(entries_.size())));
-        if (!texts) return frame::fail_at(frame::Where::current());
-        Py_ssize_t index = 0;
-        for (const Entry& entry : entries_) {
-            Ref text = cut_of(entry);
-            if (!text) return nullptr;
-            PyList_SET_ITEM(texts.get(), index++, text.release());
-        }
-        return texts;
-    }
-
-    std::vector<Entry> entries_;
-};
-
 Ref return_times(PyObject* route_plan) {
-    CutTexts departure_times, arrival_times;
+    tavimo::CutTexts departure_times, arrival_times;
     bool walked = frame::for_each(route_plan, [&](PyObject* leg) {
         Ref is_return = frame::get_item(leg, k_return);
         if (!is_return) return false;
@@ -492,11 +406,11 @@ Ref return_times(PyObject* route_plan) {
     });
     if (!walked) return nullptr;
 
-    Ref first_departure = departure_times.extreme(b_min.get(), -1);
+    Ref first_departure = departure_times.extreme(b_min.get(), host_min_max.min, -1);
     if (!first_departure) return nullptr;
     Ref dep_time = render_display_time(first_departure.get());
     if (!dep_time) return nullptr;
-    Ref last_arrival = arrival_times.extreme(b_max.get(), 1);
+    Ref last_arrival = arrival_times.extreme(b_max.get(), host_min_max.max, 1);
     if (!last_arrival) return nullptr;
     Ref arr_time = render_display_time(last_arrival.get());
     if (!arr_time) return nullptr;
