@@ -224,7 +224,8 @@ void learn_text_keys_record() noexcept {
     Ref texts = Ref::steal(PyDict_New());
     Ref others = Ref::steal(PyDict_New());
     Ref one = Ref::steal(PyLong_FromLong(1));
-    const bool made = texts && others && one && PyDict_SetItemString(texts.get(), "a", one.get()) == 0 &&
+    const bool made = texts && others && one &&
+                      PyDict_SetItemString(texts.get(), "a", one.get()) == 0 &&
                       PyDict_SetItemString(texts.get(), "b", one.get()) == 0 &&
                       PyDict_SetItem(others.get(), one.get(), one.get()) == 0;
     if (made) {
@@ -251,7 +252,8 @@ void learn_text_keys_record() noexcept {
 
 bool has_text_keys_only(PyObject* dict) noexcept {
     if (!text_keys_record.learnt) learn_text_keys_record();
-    if (!text_keys_record.readable || reinterpret_cast<PyDictObject*>(dict)->ma_values) return false;
+    if (!text_keys_record.readable || reinterpret_cast<PyDictObject*>(dict)->ma_values)
+        return false;
 #if FRAME_HOST_AT_LEAST(11)
     return keys_head(dict).kind == text_keys;
 #else
@@ -281,8 +283,9 @@ bool calls_are_watched(PyObject* const* codes, std::size_t count) noexcept {
 // current state; the watcher gives the entry a new tag before each change of the dict and
 // drops it when the dict goes away.  Tags come from one counter, so no two states of any
 // dicts share one; the counter also moves on when a watched dict goes away, so that its
-// last value (the watched epoch) changes with every event of every watched dict.  The entries form a small open-addressing table keyed on the dict's
-// address (linear probing, half full at most), so that a tag is found in a step or two.
+// last value (the watched epoch) changes with every event of every watched dict.  The
+// entries form a small open-addressing table keyed on the dict's address (linear probing,
+// half full at most), so that a tag is found in a step or two.
 namespace {
 
 struct Watched {
@@ -358,10 +361,9 @@ struct Watcher {
 };
 Watcher tags_watcher;
 
-bool have_watcher() noexcept { return tags_watcher.ready(on_dict_event); }
-
 std::uint64_t watch(PyObject* dict, std::size_t slot) noexcept {
-    if (watched_count == max_watched || !PyDict_Check(dict) || !have_watcher())
+    if (watched_count == max_watched || !PyDict_Check(dict) ||
+        !tags_watcher.ready(on_dict_event))
         return new_tag();
     if (PyDict_Watch(tags_watcher.id, dict) < 0) {
         PyErr_Clear();
@@ -413,13 +415,11 @@ bool ContentMark::held(PyObject*) const noexcept { return value_ != 0 && value_ 
 #else
 bool ContentMark::take(PyObject* dict) noexcept {
     if (reinterpret_cast<PyDictObject*>(dict)->ma_values) return false;
-    value_ = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    value_ = version_tag(dict);
     return true;
 }
 
-bool ContentMark::held(PyObject* dict) const noexcept {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == value_;
-}
+bool ContentMark::held(PyObject* dict) const noexcept { return version_tag(dict) == value_; }
 #endif
 
 }  // namespace frame

@@ -8,6 +8,8 @@
 namespace frame {
 namespace {
 
+Constant k_minus_one([] { return PyLong_FromLong(-1); });
+
 // Records the failure when `result` is empty, and passes it on.
 Ref checked(Ref result, Where where) noexcept {
     if (!result) note_failure(where);
@@ -32,6 +34,8 @@ void raise_unpack_count(Py_ssize_t found) noexcept {
 }
 
 }  // namespace
+
+Constant all_but_last([] { return PySlice_New(nullptr, k_minus_one, nullptr); });
 
 std::nullptr_t fail_at(Where where) noexcept {
     note_failure(where);

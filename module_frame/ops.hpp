@@ -20,6 +20,8 @@ Ref get_item(PyObject* object, PyObject* key, Where where = Where::current()) no
 Ref get_attr(PyObject* object, PyObject* name, Where where = Where::current()) noexcept;
 // obj[slice]; a type without any subscription raises "'%.200s' object is unsliceable".
 Ref get_slice(PyObject* object, PyObject* slice, Where where = Where::current()) noexcept;
+// The slice [:-1], for get_slice.
+extern Constant all_but_last;
 
 // fn(*args) with keyword names for the trailing arguments (a tuple of texts, or null).
 Ref call(PyObject* function, std::initializer_list<PyObject*> args,

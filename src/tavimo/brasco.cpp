@@ -79,8 +79,6 @@ Constant k_label_inbound_arrival("Inbound arrival time: ");
 
 Constant k_zero([] { return PyLong_FromLong(0); });
 Constant k_one([] { return PyLong_FromLong(1); });
-Constant k_minus_one([] { return PyLong_FromLong(-1); });
-Constant k_all_but_last([] { return PySlice_New(nullptr, k_minus_one, nullptr); });
 Constant k_kw_seconds([] { return frame::make_kwnames({"seconds"}); });
 Constant k_kw_route_plan([] { return frame::make_kwnames({"route_plan"}); });
 Constant k_kw_route_plan_leg([] { return frame::make_kwnames({"route_plan", "leg"}); });
@@ -174,7 +172,7 @@ bool make_display_time(PyObject* value, DisplayTime& shown, Ref datetime = {},
                    : tavimo::native::display_time(datetime.get(), value, length, shown.native))
             return true;
     }
-    Ref iso = frame::get_slice(value, k_all_but_last);
+    Ref iso = frame::get_slice(value, frame::all_but_last);
     if (!iso) return false;
     if (!datetime && !(datetime = g_datetime.get())) return false;
     shown.text = render_by_host(datetime.get(), iso.get());
@@ -185,7 +183,7 @@ bool make_display_time(PyObject* value, DisplayTime& shown, Ref datetime = {},
 Ref shortened(PyObject* record, PyObject* key) {
     Ref value = frame::get_item(record, key);
     if (!value) return nullptr;
-    return frame::get_slice(value.get(), k_all_but_last);
+    return frame::get_slice(value.get(), frame::all_but_last);
 }
 
 // The display time of record[key].
@@ -467,7 +465,9 @@ Ref route_text(PyObject* search_result, PyObject* index) {
 class PriceText {
 public:
     // Room for `currencies` entries, where their number is known.
-    void expect(Py_ssize_t currencies) { pieces_.reserve(4 * static_cast<std::size_t>(currencies)); }
+    void expect(Py_ssize_t currencies) {
+        pieces_.reserve(4 * static_cast<std::size_t>(currencies));
+    }
 
     bool add(PyObject* currency, PyObject* amount) {
         Ref amount_text = frame::to_str(amount);

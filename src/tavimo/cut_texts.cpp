@@ -10,17 +10,12 @@ namespace tavimo {
 
 using frame::Ref;
 
-namespace {
-frame::Constant k_minus_one([] { return PyLong_FromLong(-1); });
-frame::Constant k_all_but_last([] { return PySlice_New(nullptr, k_minus_one, nullptr); });
-}  // namespace
-
 bool CutTexts::add(Ref value, frame::Where where) {
     if (PyUnicode_CheckExact(value.get())) {
         entries_.push_back({std::move(value), false});
         return true;
     }
-    Ref cut = frame::get_slice(value.get(), k_all_but_last, where);
+    Ref cut = frame::get_slice(value.get(), frame::all_but_last, where);
     if (!cut) return false;
     entries_.push_back({std::move(cut), true});
     return true;
@@ -70,7 +65,7 @@ int CutTexts::compare(const Entry& a, const Entry& b) noexcept {
 
 Ref CutTexts::cut_of(const Entry& entry, frame::Where where) {
     if (entry.cut) return entry.text;
-    return frame::get_slice(entry.text.get(), k_all_but_last, where);
+    return frame::get_slice(entry.text.get(), frame::all_but_last, where);
 }
 
 Ref CutTexts::as_list(frame::Where where) const {
