@@ -1,0 +1,304 @@
+"""Exactness at the edges of the fast paths, each scenario run against the native module and
+against the plain-Python rendition, which must agree:
+
+- a remembered row or a left-out debug message meets the host's limit on int digits;
+- `logging` and its `debug` are looked up before the message of a debug call is made, on
+  the left-out path as on the real one;
+- a module-name cache does not keep a rebound or deleted value alive;
+- a lookup that changes the namespaces it reads leaves no stale cache behind.
+"""
+import builtins
+import contextlib
+import gc
+import logging
+import sys
+import types
+import weakref
+from datetime import datetime
+
+import pytest
+
+import rendition
+import tavimo.brasco as brasco
+import tavimo.questions as questions
+from conftest import make_leg, make_record
+from rendition import observe
+
+HEADER = brasco.leg_details_header
+ROOT = logging.getLogger()
+
+
+@contextlib.contextmanager
+def namespace_kept(module, builtin_names=()):
+    """Puts the module's namespace back as it was (in its order too), and removes the given
+    names from the builtins."""
+    table = vars(module)
+    saved = list(table.items())
+    try:
+        yield
+    finally:
+        if list(table.items()) != saved:
+            table.clear()
+            table.update(saved)
+        for name in builtin_names:
+            vars(builtins).pop(name, None)
+
+
+# --- how a debug call is made: at DEBUG, left out, or at WARNING made for real -------------
+
+@contextlib.contextmanager
+def logging_mode(mode):
+    """The root logger with one handler that keeps the messages, at DEBUG ("debug on") or
+    at WARNING: "left out" lets the module leave its debug calls out, "made for real" holds
+    an entry of another kind in the level cache, which makes every call for real."""
+    kept = []
+
+    class Keep(logging.Handler):
+        def emit(self, record):
+            kept.append(record.getMessage())
+
+    handlers, old_level = ROOT.handlers[:], ROOT.level
+    ROOT.handlers[:] = [Keep()]
+    ROOT.setLevel(logging.DEBUG if mode == "debug on" else logging.WARNING)
+    ROOT.isEnabledFor(logging.DEBUG)
+    if mode == "made for real":
+        ROOT._cache["not a level"] = False
+    try:
+        yield kept
+    finally:
+        ROOT._cache.pop("not a level", None)
+        ROOT.handlers[:] = handlers
+        ROOT.setLevel(old_level)
+
+
+MODES = ["debug on", "left out", "made for real"]
+
+
+def outcome_of(call):
+    try:
+        return ("returned", rendition.seen(call(), HEADER))
+    except Exception as exc:
+        return ("raised", type(exc), str(exc))
+
+
+def in_mode(mode, module, scenario, builtin_names=()):
+    with namespace_kept(module, builtin_names), logging_mode(mode) as kept:
+        calls = []
+        outcome = outcome_of(lambda: scenario(module, calls))
+    return outcome, kept, calls
+
+
+def agree(scenario, mode, builtin_names=()):
+    """scenario(module, calls) for the native module and the rendition, in one mode."""
+    native = in_mode(mode, brasco, scenario, builtin_names)
+    expected = in_mode(mode, rendition, scenario, builtin_names)
+    assert native == expected
+    return native
+
+
+# --- the host's limit on int digits -----------------------------------------------------
+
+HUGE = 10 ** 4500  # 4,501 digits: beyond the default limit of 4,300
+
+
+@contextlib.contextmanager
+def digit_limit(limit):
+    old = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(limit)
+    try:
+        yield
+    finally:
+        sys.set_int_max_str_digits(old)
+
+
+def limit_failure():
+    with digit_limit(4300):
+        try:
+            str(HUGE)
+        except ValueError as exc:
+            return ("raised", ValueError, str(exc))
+    raise AssertionError("the host printed a huge int")
+
+
+class LoweringInt:
+    """An int stand-in whose conversion lowers the digit limit first."""
+
+    def __int__(self):
+        sys.set_int_max_str_digits(4300)
+        return 90000
+
+
+class LoweringFalse:
+    """A false `return` flag whose truth test lowers the digit limit first."""
+
+    def __bool__(self):
+        sys.set_int_max_str_digits(4300)
+        return False
+
+
+def lowered_between_the_two_route_details_calls():
+    return make_record(duration={"departure": 9300, "return": LoweringInt()},
+                       route=[make_leg(0, flight_no=HUGE),
+                              make_leg(1, local_departure="2021-06-08T18:05:00.000Z",
+                                       local_arrival="2021-06-08T21:30:00.000Z")])
+
+
+def lowered_between_two_copies_of_a_leg():
+    leg = make_leg(LoweringFalse(), flight_no=HUGE)
+    return make_record(route=[leg, leg, make_leg(1)])
+
+
+@pytest.mark.parametrize("make", [lowered_between_the_two_route_details_calls,
+                                  lowered_between_two_copies_of_a_leg])
+def test_a_remembered_row_meets_a_lowered_digit_limit(make):
+    def scenario(module, calls):
+        with digit_limit(0):
+            return module.i_parser(make(), True)
+
+    outcome, _, _ = agree(scenario, "left out")
+    assert outcome == limit_failure()
+
+
+def huge_duration(module, calls):
+    module.timedelta = lambda seconds: HUGE
+    return module.i_parser(make_record(), False)
+
+
+class HugeCut:
+    """A time whose [:-1] is a huge int."""
+
+    def __init__(self, offset):
+        self.offset = offset
+
+    def __getitem__(self, key):
+        return HUGE + self.offset
+
+
+class ShownAnyway:
+    """A `datetime` that shows any value as one text."""
+
+    @staticmethod
+    def fromisoformat(value):
+        return ShownAnyway()
+
+    def strftime(self, layout):
+        return "shown"
+
+
+def huge_cut_times(module, calls):
+    module.datetime = ShownAnyway
+    return module.get_ret_times([make_leg(1, local_departure=HugeCut(0),
+                                          local_arrival=HugeCut(1))])
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("scenario", [huge_duration, huge_cut_times])
+def test_a_debug_message_beyond_the_digit_limit_fails_left_out_or_not(scenario, mode):
+    with digit_limit(4300):
+        outcome, _, _ = agree(scenario, mode)
+    assert outcome == limit_failure()
+
+
+# --- the callee of a debug call is looked up before its message is made ------------------
+
+class StandInLogging:
+    """A `logging` whose debug keeps what it is given."""
+
+    def __init__(self, calls, fail=False):
+        self.calls, self.fail = calls, fail
+
+    def debug(self, message):
+        self.calls.append(message)
+        if self.fail:
+            raise Boom(message)
+
+
+class Boom(Exception):
+    pass
+
+
+def on_read(key, change):
+    """A record that runs change(module, calls) at the second read of `key`."""
+
+    class Record(dict):
+        reads = 0
+
+        def __getitem__(self, read):
+            if read == key:
+                Record.reads += 1
+                if Record.reads == 2:
+                    change()
+            return super().__getitem__(read)
+
+    return Record
+
+
+def rebind_logging(fail):
+    def rebind(module, calls):
+        module.logging = StandInLogging(calls, fail)
+    return rebind
+
+
+def delete_logging(module, calls):
+    del module.logging
+
+
+CHANGES = {"rebound": rebind_logging(False), "rebound to a failing one": rebind_logging(True),
+           "deleted": delete_logging}
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("key", ["local_departure", "local_arrival"])
+@pytest.mark.parametrize("change", CHANGES.values(), ids=CHANGES.keys())
+def test_logging_changed_while_the_message_is_read(change, key, mode):
+    def scenario(module, calls):
+        record = on_read(key, lambda: change(module, calls))(make_record())
+        return module.i_parser(record, True)
+
+    agree(scenario, mode)
+
+
+class Formatting(str):
+    """A time text whose formatting runs `change` first (and whose cut stays one)."""
+
+    change = None
+
+    def __getitem__(self, key):
+        return Formatting(str.__getitem__(self, key))
+
+    def __format__(self, spec):
+        if Formatting.change:
+            change, Formatting.change = Formatting.change, None
+            change()
+        return str.__format__(self, spec)
+
+
+class FormattingDuration:
+    def __init__(self, change):
+        self.change = change
+
+    def __format__(self, spec):
+        self.change()
+        return "2:35:00"
+
+    def __str__(self):
+        return "2:35:00"
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("change", CHANGES.values(), ids=CHANGES.keys())
+@pytest.mark.parametrize("where", ["get_ret_times", "duration"])
+def test_logging_changed_while_the_message_is_formatted(where, change, mode):
+    def scenario(module, calls):
+        if where == "duration":
+            module.timedelta = lambda seconds: FormattingDuration(lambda: change(module, calls))
+            return module.i_parser(make_record(), False)
+        module.datetime = ShownAnyway
+        Formatting.change = lambda: change(module, calls)
+        try:
+            return module.get_ret_times([make_leg(1, local_departure=Formatting("2021-06-08x"),
+                                                  local_arrival=Formatting("2021-06-09x"))])
+        finally:
+            Formatting.change = None
+
+    agree(scenario, mode)
