@@ -302,3 +302,169 @@ def test_logging_changed_while_the_message_is_formatted(where, change, mode):
             Formatting.change = None
 
     agree(scenario, mode)
+
+
+# --- a module-name cache does not keep what it found ------------------------------------
+
+def left_behind(module, name, make, use):
+    """Whether the value found under `name` outlives its rebinding: use() finds what make()
+    gave, the name is bound back, and nothing else holds that value."""
+    original = vars(module)[name]
+    setattr(module, name, make())
+    gone = weakref.ref(vars(module)[name])
+    try:
+        use()
+    finally:
+        setattr(module, name, original)
+    gc.collect()
+    return gone() is not None
+
+
+class Document:
+    def __init__(self, text):
+        self.text = text
+
+
+def stand_in_re():
+    module = types.ModuleType("re")
+    module.match = lambda pattern, text: True
+    return module
+
+
+class Questions(list):
+    pass
+
+
+class RefusedDocument(Exception):
+    def __init__(self, message=None, cursor_position=None):
+        super().__init__(message)
+
+
+CACHED_NAMES = {
+    "brasco datetime": (brasco, "datetime", lambda: type("DateTime", (datetime,), {}),
+                        lambda: brasco.get_ret_times(make_record()["route"])),
+    "brasco logging": (brasco, "logging", lambda: StandInLogging([]),
+                       lambda: brasco.i_parser(make_record(), False)),
+    "brasco route_details": (brasco, "route_details", lambda: (lambda **kw: ([], [])),
+                             lambda: brasco.i_parser(make_record(), False)),
+    "questions one_way_questions": (questions, "one_way_questions", lambda: Questions(),
+                                    lambda: questions.get_questions(False)),
+    "questions re": (questions, "re", stand_in_re,
+                     lambda: questions.IataCodeValidator().validate(Document("BER"))),
+    "questions ValidationError": (
+        questions, "ValidationError", lambda: type("Refused", (RefusedDocument,), {}),
+        lambda: pytest.raises(RefusedDocument,
+                              questions.NumberValidator().validate, Document("x"))),
+}
+
+
+@pytest.mark.parametrize("module, name, make, use", CACHED_NAMES.values(),
+                         ids=CACHED_NAMES.keys())
+def test_a_rebound_value_is_not_kept_alive(module, name, make, use):
+    with namespace_kept(module):
+        assert not left_behind(module, name, make, use)
+
+
+def test_a_replaced_logging_debug_is_not_kept_alive():
+    with namespace_kept(brasco):
+        stand_in = types.ModuleType("logging")
+        stand_in.debug = lambda message: None
+        gone = weakref.ref(stand_in.debug)
+        brasco.logging = stand_in
+        del stand_in
+        brasco.i_parser(make_record(), False)
+        brasco.logging = logging
+        gc.collect()
+        assert gone() is None
+
+
+# --- a lookup that changes a namespace ----------------------------------------------------
+
+class Binding:
+    """A key with the hash of `collides_with` whose comparison, once armed, binds `name` to
+    `value` in a namespace (once), in the middle of the lookup that meets it."""
+
+    def __init__(self, collides_with, namespace, name, value):
+        self.collides_with, self.namespace = collides_with, namespace
+        self.name, self.value, self.armed = name, value, False
+
+    def __hash__(self):
+        return hash(self.collides_with)
+
+    def __eq__(self, other):
+        if self.armed:
+            self.armed = False
+            self.namespace[self.name] = self.value
+        return False
+
+
+@contextlib.contextmanager
+def colliding_key(table, collides_with, namespace, name, value, then_stored=None):
+    """A Binding in `table`, armed, taken out again afterwards.  `then_stored`: a value
+    stored under `collides_with` after the key (armed only after that: storing compares),
+    so that a lookup of that name meets the key first."""
+    key = Binding(collides_with, namespace, name, value)
+    table[key] = None
+    if then_stored is not None:
+        table[collides_with] = then_stored
+    key.armed = True
+    try:
+        yield key
+    finally:
+        table.pop(key, None)
+
+
+@contextlib.contextmanager
+def bound_during_the_builtins_lookup(namespace, name, in_builtins, in_module):
+    """`name` missing from the namespace, `in_builtins` under it in the builtins, met after a
+    key whose comparison binds `in_module` in the namespace."""
+    del namespace[name]
+    with colliding_key(vars(builtins), name, namespace, name, in_module, in_builtins):
+        try:
+            yield
+        finally:
+            vars(builtins).pop(name, None)
+
+
+class OtherDateTime(datetime):
+    def strftime(self, layout):
+        return "the module's"
+
+
+@pytest.mark.parametrize("mode", ["debug on", "left out"])
+def test_a_name_bound_in_the_module_during_its_builtins_lookup_is_found_next(mode):
+    def scenario(module, calls):
+        with bound_during_the_builtins_lookup(vars(module), "datetime", datetime,
+                                              OtherDateTime):
+            first = module.get_ret_times(make_record()["route"])
+            return first, module.get_ret_times(make_record()["route"])
+
+    outcome, _, _ = agree(scenario, mode, ["datetime"])
+    shown = outcome[1][1]
+    assert shown[0] == ("tuple", [("str", "Tue 08 Jun 18:05"), ("str", "the module's")])
+
+
+def refusing_re():
+    module = types.ModuleType("re")
+    module.match = lambda pattern, text: None
+    return module
+
+
+def test_a_validator_name_bound_during_its_builtins_lookup_is_found_next():
+    import re
+
+    namespace = vars(questions)
+
+    def validate(native):
+        if native:
+            return questions.IataCodeValidator().validate(Document("BER"))
+        return rendition.validate_iata_code(namespace, Document("BER"))
+
+    outcomes = []
+    for native in (True, False):
+        with namespace_kept(questions, ["re"]):
+            with bound_during_the_builtins_lookup(namespace, "re", re, refusing_re()):
+                outcomes.append([outcome_of(lambda: validate(native)) for _ in range(2)])
+    assert outcomes[0] == outcomes[1]
+    assert outcomes[0][0] == ("returned", ("NoneType", None))
+    assert outcomes[0][1][:2] == ("raised", questions.ValidationError)
