@@ -468,3 +468,50 @@ def test_a_validator_name_bound_during_its_builtins_lookup_is_found_next():
     assert outcomes[0] == outcomes[1]
     assert outcomes[0][0] == ("returned", ("NoneType", None))
     assert outcomes[0][1][:2] == ("raised", questions.ValidationError)
+
+
+# --- facts of the fast paths read from namespaces that a read changes ---------------------
+
+def test_the_root_logger_rebound_while_logging_is_read():
+    kept = []
+
+    class Keep(logging.Handler):
+        def emit(self, record):
+            kept.append(record.getMessage())
+
+    other_root = logging.RootLogger(logging.DEBUG)
+    other_root.addHandler(Keep())
+
+    def scenario(module, calls):
+        names = vars(logging)
+        try:
+            # `len` is read after `root` when the debug calls are checked.
+            with colliding_key(names, "len", names, "root", other_root):
+                return module.get_ret_times(make_record()["route"])
+        finally:
+            logging.root = ROOT
+
+    for mode in ("left out", "made for real"):
+        del kept[:]
+        agree(scenario, mode)
+        assert kept == ["Inbound departure time: 2021-06-08T18:05:00.000",
+                        "Inbound arrival time: 2021-06-08T21:30:00.000"] * 2
+
+
+def test_time_strftime_rebound_while_time_is_read():
+    import time
+
+    def strftime(layout, moment=None):
+        return "by the stand-in"
+
+    def scenario(module, calls):
+        names = vars(time)
+        with namespace_kept(time):
+            # `struct_time` is read after `strftime` when the display times are checked;
+            # stored again after the key, the lookup meets the key first.
+            struct_time = names.pop("struct_time")
+            with colliding_key(names, "struct_time", names, "strftime", strftime, struct_time):
+                return module.get_ret_times(make_record()["route"])
+
+    outcome, _, _ = agree(scenario, "left out")
+    assert outcome == ("returned", ("tuple", [("str", "by the stand-in")] * 2))
