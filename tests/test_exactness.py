@@ -439,9 +439,17 @@ def test_a_name_bound_in_the_module_during_its_builtins_lookup_is_found_next(mod
             first = module.get_ret_times(make_record()["route"])
             return first, module.get_ret_times(make_record()["route"])
 
-    outcome, _, _ = agree(scenario, mode, ["datetime"])
-    shown = outcome[1][1]
-    assert shown[0] == ("tuple", [("str", "Tue 08 Jun 18:05"), ("str", "the module's")])
+    def shown(departure, arrival):
+        return ("tuple", [("str", departure), ("str", arrival)])
+
+    native = in_mode(mode, brasco, scenario, ["datetime"])
+    assert native[0] == ("returned", ("tuple", [shown("Tue 08 Jun 18:05", "the module's"),
+                                                shown("the module's", "the module's")]))
+    if sys.version_info >= (3, 11):
+        # Up to 3.10 the host's own cache of a global in a function's code (once the code
+        # has run a thousand times) takes the namespaces' versions after the lookup too,
+        # and keeps the builtins' value: there the rendition's outcome depends on its past.
+        assert native == in_mode(mode, rendition, scenario, ["datetime"])
 
 
 def refusing_re():
