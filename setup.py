@@ -1,7 +1,8 @@
 """Build of the two native modules.
 
-Both modules are compiled from their own body in src/tavimo/ plus every source of the
-shared frame in module_frame/.  Environment knobs, for development builds only:
+Both modules are compiled from their own sources in src/tavimo/<module>/ plus every source
+of the shared frame in module_frame/.  Includes name their folder: "module_frame/..." from
+the top of the tree, "tavimo/<module>/..." from src/.  Environment knobs, for development builds only:
 
 TAVIMO_SANITIZE=1     build with AddressSanitizer and UndefinedBehaviorSanitizer
 TAVIMO_DEBUG=1        build without optimisation, with debug info
@@ -39,15 +40,13 @@ def native_module(name, *body_sources):
     return Extension(
         "tavimo." + name,
         sources=list(body_sources) + FRAME_SOURCES,
-        include_dirs=["module_frame", "src/tavimo"],
-        depends=sorted(glob.glob("module_frame/*.hpp")),
+        include_dirs=[".", "src"],
+        depends=sorted(glob.glob("module_frame/**/*.hpp", recursive=True)),
         language="c++",
         extra_compile_args=COMPILE_ARGS,
         extra_link_args=LINK_ARGS,
     )
 
 
-setup(ext_modules=[native_module("brasco", "src/tavimo/brasco.cpp", "src/tavimo/native_datetime.cpp",
-                                 "src/tavimo/display_time.cpp", "src/tavimo/quiet_logging.cpp",
-                                 "src/tavimo/row_memo.cpp", "src/tavimo/cut_texts.cpp"),
-                   native_module("questions", "src/tavimo/questions.cpp")])
+setup(ext_modules=[native_module("brasco", *sorted(glob.glob("src/tavimo/brasco/*.cpp"))),
+                   native_module("questions", *sorted(glob.glob("src/tavimo/questions/*.cpp")))])

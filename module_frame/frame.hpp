@@ -14,8 +14,8 @@
 // was running adds one traceback entry for that line when the failure leaves it.
 #pragma once
 
-#include "host.hpp"
-#include "ref.hpp"
+#include "module_frame/host.hpp"
+#include "module_frame/ref.hpp"
 
 #include <cstdint>
 #include <initializer_list>
@@ -37,7 +37,9 @@ struct ModuleDef {
     const char* short_name;   // "brasco"
     const char* full_name;    // "tavimo.brasco": messages, qualified names, __module__
     const char* doc;
-    const char* source_path;  // reported by code records and traceback entries
+    // The body's source, as code records and traceback entries name it; a failure in
+    // another source of the module is named by that file's name in the same folder.
+    const char* source_path;
     // Runs the module body against the module's namespace; false with an error set on
     // failure.
     bool (*body)();
@@ -53,11 +55,12 @@ PyObject* module_dict() noexcept;
 // ---------------------------------------------------------------------------------------
 // Failure bookkeeping
 
-// Records the line of a failing statement for the traceback entry of the running function.
+// Records the place of a failing statement for the traceback entry of the running function.
 void note_failure(Where where) noexcept;
-// Appends a traceback entry "<name>" at source_path:line to the exception being raised.
-// The only place where traceback entries are made.
-void add_traceback(const char* function_name, int line) noexcept;
+// Appends a traceback entry "<name>" at the given line of the module's source `file` (as
+// the compiler named it; null: the body's source) to the exception being raised.  The
+// only place where traceback entries are made.
+void add_traceback(const char* function_name, const char* file, int line) noexcept;
 
 // ---------------------------------------------------------------------------------------
 // Constants, created once when the module is executed (names interned and hashed)

@@ -16,7 +16,7 @@
 // being handled before is put back.
 #pragma once
 
-#include "frame.hpp"
+#include "module_frame/frame.hpp"
 
 namespace frame {
 

@@ -1,6 +1,6 @@
 // The parts of the host switches that are more than one call (see host.hpp).
-#include "host.hpp"
-#include "ref.hpp"
+#include "module_frame/host.hpp"
+#include "module_frame/ref.hpp"
 
 #include <cstddef>
 

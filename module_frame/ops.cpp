@@ -1,5 +1,5 @@
 // Operations for function bodies (see ops.hpp).
-#include "ops.hpp"
+#include "module_frame/ops.hpp"
 
 #include <algorithm>
 #include <charconv>

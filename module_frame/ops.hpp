@@ -3,7 +3,7 @@
 // caller's line (see frame.hpp).
 #pragma once
 
-#include "frame.hpp"
+#include "module_frame/frame.hpp"
 
 #include <initializer_list>
 #include <utility>

@@ -121,7 +121,7 @@ def build_native(destination, module, sources, defines=()):
     output.parent.mkdir(parents=True, exist_ok=True)
     frame_sources = sorted(str(p) for p in (ROOT / "module_frame").glob("*.cpp"))
     command = ["g++", "-std=c++20", "-shared", "-fPIC", "-O0", "-fvisibility=hidden",
-               "-I" + include, "-I" + str(ROOT / "module_frame"), "-I" + str(ROOT / "src" / "tavimo"),
+               "-I" + include, "-I" + str(ROOT), "-I" + str(ROOT / "src"),
                *("-D" + d for d in defines), *map(str, sources), *frame_sources,
                "-o", str(output)]
     if shutil.which("g++") is None:

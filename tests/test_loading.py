@@ -191,9 +191,7 @@ def build_for_other_version(tmp_path_factory):
     copy_package(destination)
     for old in (destination / "tavimo").glob("brasco*"):
         old.unlink()
-    sources = [ROOT / "src" / "tavimo" / name for name in
-               ("brasco.cpp", "native_datetime.cpp", "display_time.cpp", "quiet_logging.cpp",
-                "row_memo.cpp", "cut_texts.cpp")]
+    sources = sorted((ROOT / "src" / "tavimo" / "brasco").glob("*.cpp"))
     build_native(destination / "tavimo", "brasco", sources,
                  defines=["FRAME_COMPILED_FOR_MAJOR=3", "FRAME_COMPILED_FOR_MINOR=%d" % OTHER_MINOR])
     return destination

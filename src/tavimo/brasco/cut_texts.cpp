@@ -1,7 +1,7 @@
 // The earliest and latest of texts cut by [:-1]; see cut_texts.hpp.
-#include "cut_texts.hpp"
+#include "tavimo/brasco/cut_texts.hpp"
 
-#include "ops.hpp"
+#include "module_frame/ops.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -1,9 +1,9 @@
 // tavimo.questions: the questions asked before a flight search, as records for the
 // PyInquirer prompt, with the validators that check each answer and the filters that turn
 // passenger counts into integers.
-#include "frame.hpp"
-#include "handling.hpp"
-#include "ops.hpp"
+#include "module_frame/frame.hpp"
+#include "module_frame/handling.hpp"
+#include "module_frame/ops.hpp"
 
 #include <utility>
 
@@ -312,7 +312,7 @@ bool module_body() {
 
 const frame::ModuleDef questions_module{"questions", "tavimo.questions",
                                         "Operations module for tavimo",
-                                        "tavimo/questions.cpp", module_body};
+                                        "tavimo/questions/questions.cpp", module_body};
 
 }  // namespace
 

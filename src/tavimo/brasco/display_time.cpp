@@ -16,7 +16,7 @@
 //
 // Anything else returns false: the hour alone, a date alone, a fraction after the minutes,
 // fractions of other lengths, other separators, longer offsets, trailing characters.
-#include "display_time.hpp"
+#include "tavimo/brasco/display_time.hpp"
 
 #include <clocale>
 #include <cstring>

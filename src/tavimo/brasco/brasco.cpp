@@ -1,11 +1,11 @@
 // tavimo.brasco: parses one itinerary of a flight search into compact summaries and leg
 // detail tables, logging what it finds at debug level.
-#include "cut_texts.hpp"
-#include "frame.hpp"
-#include "native_datetime.hpp"
-#include "ops.hpp"
-#include "quiet_logging.hpp"
-#include "row_memo.hpp"
+#include "tavimo/brasco/cut_texts.hpp"
+#include "module_frame/frame.hpp"
+#include "tavimo/brasco/native_datetime.hpp"
+#include "module_frame/ops.hpp"
+#include "tavimo/brasco/quiet_logging.hpp"
+#include "tavimo/brasco/row_memo.hpp"
 
 #include <algorithm>
 #include <utility>
@@ -693,7 +693,7 @@ bool module_body() {
 }
 
 const frame::ModuleDef brasco_module{"brasco", "tavimo.brasco", "brasco for tavimo",
-                                     "tavimo/brasco.cpp", module_body};
+                                     "tavimo/brasco/brasco.cpp", module_body};
 
 }  // namespace
 

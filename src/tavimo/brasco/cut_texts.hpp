@@ -9,7 +9,7 @@
 // (largest) texts, by code points, compared in place.
 #pragma once
 
-#include "frame.hpp"
+#include "module_frame/frame.hpp"
 
 #include <vector>
 

@@ -1,7 +1,7 @@
 // Rows made once per itinerary; see row_memo.hpp.
-#include "row_memo.hpp"
+#include "tavimo/brasco/row_memo.hpp"
 
-#include "ops.hpp"
+#include "module_frame/ops.hpp"
 
 #include <memory>
 

@@ -44,9 +44,9 @@
 // The facts of conditions 2 to 4, and which methods the root logger's class finds, are
 // remembered with the states of the namespaces and the version tag of the class they come
 // from, and are read afresh when any of them changed; the rest is checked every time.
-#include "quiet_logging.hpp"
+#include "tavimo/brasco/quiet_logging.hpp"
 
-#include "frame.hpp"
+#include "module_frame/frame.hpp"
 
 
 namespace tavimo::quiet_logging {

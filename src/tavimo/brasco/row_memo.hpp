@@ -17,7 +17,7 @@
 //     conditions are checked right before the row is made.
 #pragma once
 
-#include "frame.hpp"
+#include "module_frame/frame.hpp"
 
 namespace tavimo {
 

@@ -1,9 +1,9 @@
 // Durations and display times made natively; see native_datetime.hpp.
-#include "native_datetime.hpp"
+#include "tavimo/brasco/native_datetime.hpp"
 
-#include "display_time.hpp"
-#include "frame.hpp"
-#include "ops.hpp"
+#include "tavimo/brasco/display_time.hpp"
+#include "module_frame/frame.hpp"
+#include "module_frame/ops.hpp"
 
 #include <datetime.h>
 

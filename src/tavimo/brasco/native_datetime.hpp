@@ -7,7 +7,7 @@
 // can see stay the host's.
 #pragma once
 
-#include "ref.hpp"
+#include "module_frame/ref.hpp"
 
 namespace tavimo::native {
 
