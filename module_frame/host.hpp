@@ -214,6 +214,31 @@ inline unsigned int type_version(PyTypeObject* type) noexcept {
 #endif
 }
 
+// What looking `name` up on the class `type` finds along its method resolution order, as
+// attribute lookup does it (through the host's type cache), borrowed; null when nothing is
+// found.  No error is set.
+inline PyObject* class_attribute(PyTypeObject* type, PyObject* name) noexcept {
+    return _PyType_Lookup(type, name);
+}
+
+// The namespace of a class (a new reference): what its `__dict__` proxies.
+inline PyObject* class_namespace(PyTypeObject* type) noexcept {
+#if FRAME_HOST_AT_LEAST(12)
+    return PyType_GetDict(type);
+#else
+    Py_XINCREF(type->tp_dict);
+    return type->tp_dict;
+#endif
+}
+
+// The file and the name a code object records, borrowed.
+inline PyObject* code_file_name(PyObject* code) noexcept {
+    return reinterpret_cast<PyCodeObject*>(code)->co_filename;
+}
+inline PyObject* code_name(PyObject* code) noexcept {
+    return reinterpret_cast<PyCodeObject*>(code)->co_name;
+}
+
 // Whether every change to the instance namespace of an object (its `__dict__`) changes that
 // dict's version tag.  From 3.13 an attribute stored in an instance's inline values does
 // not go through the dict, nor tell its watchers, even after the dict was made; facts

@@ -692,9 +692,9 @@ bool module_body() {
            frame::bind_function(i_parser_def) && frame::bind_empty_mapping(k_test);
 }
 
-const frame::ModuleDef brasco_module{"brasco", "tavimo.brasco", "brasco for tavimo",
+const frame::ModuleDef module_definition{"brasco", "tavimo.brasco", "brasco for tavimo",
                                      "tavimo/brasco/brasco.cpp", module_body};
 
 }  // namespace
 
-FRAME_ENTRY_POINT PyInit_brasco() { return frame::initialise(brasco_module); }
+FRAME_ENTRY_POINT PyInit_brasco() { return frame::initialise(module_definition); }

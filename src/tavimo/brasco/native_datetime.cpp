@@ -118,7 +118,7 @@ Ref instance_names(PyObject* object) noexcept {
 // nothing there to find).
 bool spec_is_settled(PyObject* spec, PyObject* own) noexcept {
     PyTypeObject* type = Py_TYPE(spec);
-    if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, k_initializing))
+    if (type->tp_getattro != PyObject_GenericGetAttr || frame::host::class_attribute(type, k_initializing))
         return false;
     if (!own) return true;
     if (!PyDict_CheckExact(own)) return false;

@@ -19,7 +19,7 @@ using frame::Where;
 // Constants
 
 Constant k_re("re");
-Constant k_PyInquirer("PyInquirer");
+Constant k_inquirer_package("PyInquirer");
 Constant k_Validator("Validator");
 Constant k_ValidationError("ValidationError");
 Constant k_author("__author__");
@@ -297,7 +297,7 @@ bool bind_questions() {
 
 bool module_body() {
     return frame::import_module(k_re) &&
-           frame::import_names(k_PyInquirer, {k_Validator, k_ValidationError}, 0) &&
+           frame::import_names(k_inquirer_package, {k_Validator, k_ValidationError}, 0) &&
            frame::bind(k_author, k_author_name) && frame::bind(k_email, k_email_address) &&
            frame::bind(k_date_reg_ex, k_date_pattern) &&
            frame::create_class(k_IataCodeValidator, {&g_Validator},
@@ -310,10 +310,10 @@ bool module_body() {
            frame::bind_empty_mapping(k_test);
 }
 
-const frame::ModuleDef questions_module{"questions", "tavimo.questions",
+const frame::ModuleDef module_definition{"questions", "tavimo.questions",
                                         "Operations module for tavimo",
                                         "tavimo/questions/questions.cpp", module_body};
 
 }  // namespace
 
-FRAME_ENTRY_POINT PyInit_questions() { return frame::initialise(questions_module); }
+FRAME_ENTRY_POINT PyInit_questions() { return frame::initialise(module_definition); }
