@@ -172,6 +172,15 @@ Ref join(PyObject* const* texts, std::size_t count, Where where) noexcept {
     return checked_new(host::join_texts(empty, texts, static_cast<Py_ssize_t>(count)), where);
 }
 
+Ref join_with(PyObject* separator, PyObject* iterable, Where where) noexcept {
+    return checked_new(PyUnicode_Join(separator, iterable), where);
+}
+
+Ref all_but_last_of(PyObject* text, Py_ssize_t count, Where where) noexcept {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    return checked_new(PyUnicode_Substring(text, 0, length > count ? length - count : 0), where);
+}
+
 Ref new_list(std::initializer_list<PyObject*> items, Where where) noexcept {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
     if (!list) return fail_at(where);
@@ -267,6 +276,27 @@ Ref Iteration::next() noexcept {
         note_failure(where_);
     }
     return item;
+}
+
+DictItems::DictItems(PyObject* dict, Where where) noexcept
+    : dict_(dict), size_(PyDict_GET_SIZE(dict)), left_(size_), where_(where) {}
+
+bool DictItems::fail(const char* message) noexcept {
+    PyErr_SetString(PyExc_RuntimeError, message);
+    note_failure(where_);
+    failed_ = true;
+    return false;
+}
+
+bool DictItems::next(Ref& key, Ref& value) noexcept {
+    if (failed_) return false;
+    if (PyDict_GET_SIZE(dict_) != size_) return fail("dictionary changed size during iteration");
+    PyObject *found_key, *found_value;
+    if (!PyDict_Next(dict_, &position_, &found_key, &found_value)) return false;
+    if (left_-- == 0) return fail("dictionary keys changed during iteration");
+    key = Ref::borrow(found_key);
+    value = Ref::borrow(found_value);
+    return true;
 }
 
 std::nullptr_t raise(PyObject* value, Where where) noexcept {

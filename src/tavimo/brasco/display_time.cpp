@@ -21,7 +21,7 @@
 #include <clocale>
 #include <cstring>
 
-namespace tavimo {
+namespace tavimo::display_time {
 
 namespace {
 
@@ -98,7 +98,7 @@ bool time_locale_is_c() noexcept {
     return name != nullptr && (std::strcmp(name, "C") == 0 || std::strcmp(name, "POSIX") == 0);
 }
 
-bool render_display_time(const char* iso, std::size_t length, char (&out)[16]) noexcept {
+bool render_in_c_locale(const char* iso, std::size_t length, char (&out)[16]) noexcept {
     // YYYY-MM-DD?HH:MM is the shortest layout taken.
     if (iso == nullptr || length < 16) return false;
 
@@ -151,4 +151,4 @@ bool render_display_time(const char* iso, std::size_t length, char (&out)[16]) n
     return true;
 }
 
-}  // namespace tavimo
+}  // namespace tavimo::display_time

@@ -11,7 +11,7 @@
 #include <charconv>
 #include <cstring>
 
-namespace tavimo::native {
+namespace tavimo::native_datetime {
 
 using frame::Constant;
 using frame::entry_or_null;
@@ -220,7 +220,7 @@ bool time_is_the_hosts() noexcept {
 
 }  // namespace
 
-void find_datetime_interface() noexcept {
+void find_interface() noexcept {
     PyDateTimeAPI = interface_in(k_datetime_c_module);
     if (!PyDateTimeAPI) PyDateTimeAPI = interface_in(k_datetime_module);
     if (Ref info = Ref::steal(PyFloat_GetInfo()))
@@ -279,22 +279,34 @@ Ref duration_text(PyObject* value) noexcept {
     return frame::ascii_text(text, out - text);
 }
 
-bool display_time_as_checked(PyObject* datetime, PyObject* text, Py_ssize_t length,
-                             char (&out)[16]) noexcept {
+namespace {
+// The rendering, for whichever check covers it.
+bool render_text(PyObject* datetime, PyObject* text, Py_ssize_t length,
+                 char (&out)[16]) noexcept {
     return is_host_datetime(datetime) && PyUnicode_CheckExact(text) &&
            PyUnicode_IS_ASCII(text) && length >= 0 &&
            length <= PyUnicode_GET_LENGTH(text) &&
-           render_display_time(static_cast<const char*>(PyUnicode_DATA(text)),
-                               static_cast<std::size_t>(length), out);
+           display_time::render_in_c_locale(static_cast<const char*>(PyUnicode_DATA(text)),
+                                            static_cast<std::size_t>(length), out);
+}
+}  // namespace
+
+bool render(StrftimeChecked, PyObject* datetime, PyObject* text, Py_ssize_t length,
+            char (&out)[16]) noexcept {
+    return render_text(datetime, text, length, out);
 }
 
-bool display_time(PyObject* datetime, PyObject* text, Py_ssize_t length,
-                  char (&out)[16]) noexcept {
-    return display_time_as_checked(datetime, text, length, out) && strftime_is_the_hosts();
+std::optional<StrftimeChecked> render(PyObject* datetime, PyObject* text, Py_ssize_t length,
+                                      char (&out)[16]) noexcept {
+    // The text first: the rendering reads only it, and most texts that fail fail there.
+    if (!render_text(datetime, text, length, out)) return std::nullopt;
+    return check_strftime();
 }
 
-bool strftime_is_the_hosts() noexcept {
-    return time_locale_is_c() && import_is_the_hosts() && time_is_the_hosts();
+std::optional<StrftimeChecked> check_strftime() noexcept {
+    if (display_time::time_locale_is_c() && import_is_the_hosts() && time_is_the_hosts())
+        return StrftimeChecked();
+    return std::nullopt;
 }
 
-}  // namespace tavimo::native
+}  // namespace tavimo::native_datetime
