@@ -14,7 +14,7 @@
 // was running adds one traceback entry for that line when the failure leaves it.
 #pragma once
 
-#include "module_frame/host.hpp"
+#include "module_frame/dict_states.hpp"
 #include "module_frame/ref.hpp"
 
 #include <cstdint>
@@ -125,8 +125,8 @@ private:
     PyObject* found_ = nullptr;   // borrowed from the module's namespace, while it holds
 };
 
-// The version tag of an exact dict, version_tag(dict), is declared in host.hpp: it changes
-// whenever the dict is changed, and no two states of any dicts share one.
+// The version tag of an exact dict, version_tag(dict), is declared in dict_states.hpp: it
+// changes whenever the dict is changed, and no two states of any dicts share one.
 
 // Raises NameError "name '%U' is not defined".
 void raise_name_error(PyObject* name) noexcept;

@@ -7,6 +7,7 @@
 // the traceback when a failure leaves it.
 #include "module_frame/frame.hpp"
 #include "module_frame/internal/function.hpp"
+#include "module_frame/internal/host_objects.hpp"
 
 #include <structmember.h>
 

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "module_frame/frame.hpp"
+#include "module_frame/internal/host_objects.hpp"
 
 namespace frame {
 

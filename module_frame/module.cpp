@@ -2,6 +2,7 @@
 // check and the module-body statements that bind names.
 #include "module_frame/frame.hpp"
 #include "module_frame/internal/function.hpp"
+#include "module_frame/internal/host_objects.hpp"
 #include "module_frame/ops.hpp"
 
 #include <cstdio>

@@ -1,6 +1,8 @@
 // Operations for function bodies (see ops.hpp).
 #include "module_frame/ops.hpp"
 
+#include "module_frame/internal/host_objects.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -84,7 +86,7 @@ Ref get_slice(PyObject* object, PyObject* slice, Where where) noexcept {
 Ref call(PyObject* function, std::initializer_list<PyObject*> args, PyObject* kwnames,
          Where where) noexcept {
     std::size_t positional = args.size() - (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    return checked_new(host::vectorcall(function, const_cast<PyObject**>(args.begin()),
+    return checked_new(PyObject_Vectorcall(function, const_cast<PyObject**>(args.begin()),
                                             positional, kwnames),
                        where);
 }

@@ -2,6 +2,7 @@
 // entries that name native functions.
 #include "module_frame/frame.hpp"
 #include "module_frame/internal/function.hpp"
+#include "module_frame/internal/host_objects.hpp"
 
 #include <frameobject.h>
 

@@ -148,7 +148,7 @@ Ref times_cell(PyObject* leg, RowMemo::Facts& facts, LookedUp datetimes = {}) {
     // the arrival.
     std::optional<StrftimeChecked> still_checked;
     if (departure.checked && !datetimes.arrival && PyDict_CheckExact(leg) &&
-        frame::host::has_text_keys_only(leg))
+        frame::has_text_keys_only(leg))
         still_checked = departure.checked;
     Ref arrival_value = frame::get_item(leg, k_local_arrival);
     if (!arrival_value) return nullptr;
@@ -267,7 +267,7 @@ void RowMemo::Facts::saw(PyObject* value) noexcept {
 
 void RowMemo::prepare(PyObject* leg, Facts& facts) const noexcept {
     facts.marked = remembering_ && count_ < capacity && PyDict_CheckExact(leg) &&
-                   frame::host::has_text_keys_only(leg) && facts.mark.take(leg);
+                   frame::has_text_keys_only(leg) && facts.mark.take(leg);
 }
 
 void RowMemo::remember(PyObject* leg, const Facts& facts, PyObject* row) noexcept {

@@ -3,6 +3,7 @@
 
 #include "tavimo/brasco/display_time.hpp"
 #include "module_frame/frame.hpp"
+#include "module_frame/host.hpp"
 #include "module_frame/ops.hpp"
 
 #include <datetime.h>

@@ -47,6 +47,7 @@
 #include "tavimo/brasco/quiet_logging.hpp"
 
 #include "module_frame/frame.hpp"
+#include "module_frame/host.hpp"
 
 
 namespace tavimo::quiet_logging {

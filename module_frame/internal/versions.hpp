@@ -1,0 +1,53 @@
+// Which CPython the frame is built for, and the version shims: each one an API of a newer
+// host, under its own name, back-filled for the older hosts that lack it, so that a shim
+// is simply deleted once its oldest host is no longer supported.  No source outside
+// module_frame/ includes this header.
+//
+// The differences between the hosts the frame runs on, CPython 3.8 to 3.13, and where
+// each is met:
+// - 3.9: the vectorcall entry point loses its leading underscore (shim below).
+// - 3.10: a function keeps the builtins it was made with (host.hpp, function_builtins).
+// - 3.11: code objects carry a qualified name and need instructions and a location table of
+//   their own; an empty code object is the host's PyCode_NewEmpty, which raises
+//   AssertionError if ever run (internal/host_objects.hpp); the thread's handled-exception
+//   slot holds only the exception, its type and traceback read from it (host_objects); a
+//   dict's keys table records the kind of its keys instead of the lookup function for them
+//   (dict_states.cpp).
+// - 3.12: the exception being raised is one object, PyErr_Fetch/PyErr_Restore deprecated
+//   (host_objects); the version tag of dicts is deprecated and dict watchers replace it,
+//   with an epoch that every watched change moves on (dict_states); a module declares
+//   whether it supports several interpreters (host_objects); a class's namespace is read
+//   with PyType_GetDict (shim below); sys.monitoring can watch calls, and recursion is
+//   counted separately for Python frames and C calls (host.hpp).
+// - 3.13: _PyUnicode_JoinArray is no longer public (host_objects); class version tags lose
+//   their flag; attributes stored in an instance's inline values bypass its dict's watchers
+//   (host.hpp); sys.monitoring keeps a summary C code can read (host.cpp).
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#if PY_VERSION_HEX < 0x03080000 || PY_VERSION_HEX >= 0x030E0000
+#error "the module frame supports CPython 3.8 to 3.13"
+#endif
+
+#define FRAME_HOST_AT_LEAST(minor) (PY_VERSION_HEX >= ((0x03 << 24) | ((minor) << 16)))
+
+// 3.9
+#if !FRAME_HOST_AT_LEAST(9)
+#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+
+inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args,
+                                     std::size_t nargsf, PyObject* kwnames) noexcept {
+    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+}
+#endif
+
+// 3.12
+#if !FRAME_HOST_AT_LEAST(12)
+inline PyObject* PyType_GetDict(PyTypeObject* type) noexcept {
+    Py_XINCREF(type->tp_dict);
+    return type->tp_dict;
+}
+#endif
