@@ -18,10 +18,10 @@ from datetime import datetime, timedelta
 
 import pytest
 
-import rendition
 import tavimo.brasco as brasco
 from conftest import make_leg, make_record, root_handler, run_python
-from rendition import observe
+from testkit import rendition
+from testkit.rendition import observe
 
 try:
     import tavimo.questions as questions

@@ -27,8 +27,9 @@ import textwrap
 import pytest
 
 import leak_script
-import rendition
 import tavimo.brasco as brasco
+from conftest import ROOT
+from testkit import rendition
 
 HERE = pathlib.Path(__file__).resolve().parent
 SANITIZE_RUN = os.environ.get("TAVIMO_SANITIZE") == "1"
@@ -236,13 +237,14 @@ def test_valgrind_finds_no_block_lost_by_our_modules(tmp_path):
     compile_extension(tmp_path, "leak_canary", LEAKING_CANARY)
     driver = tmp_path / "driver.py"
     driver.write_text(textwrap.dedent(f"""
+        import runpy
         import sys
-        sys.path[:0] = [{str(HERE)!r}, {str(tmp_path)!r}]
+        sys.path[:0] = [{str(ROOT)!r}, {str(tmp_path)!r}]
         import leak_canary
-        import leak_script
+        leak_script = runpy.run_path({str(HERE / "leak_script.py")!r})
         for _ in range(3):
             leak_canary.lose_a_text()
-        leak_script.main(8)
+        leak_script["main"](8)
     """))
     log = tmp_path / "valgrind.log"
     result = subprocess.run(
