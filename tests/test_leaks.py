@@ -231,6 +231,7 @@ def findings(report, pattern):
     return bad
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
 @pytest.mark.skipif(PRELOADED_ASAN, reason="valgrind cannot run with the sanitizer runtime")
 def test_valgrind_finds_no_block_lost_by_our_modules(tmp_path):
@@ -301,6 +302,7 @@ def test_installed_modules_are_instrumented(name):
     assert b"__asan_init" in binary and b"__ubsan_handle" in binary
 
 
+@pytest.mark.slow
 @sanitize_run_only
 @pytest.mark.parametrize("call, report", [
     ("read_after_free()", "heap-use-after-free"),
