@@ -6,6 +6,7 @@
   outcome and its debug records;
 - samples: sample flight-search records and a conversion table that is not a dict;
 - recipes: hostile values and the recipes inputs are built from, fresh for each side;
+- hostile: running a hostile scenario against the native module and the rendition;
 - locales: finding a time locale other than C.
 
 Plain Python only (no pytest), so that the leak script can use it under valgrind.
