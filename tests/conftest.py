@@ -17,6 +17,10 @@ import tavimo.brasco
 from testkit.locales import LOCALE_CANDIDATES, try_time_locale
 from testkit.samples import Pairs, make_leg, make_record  # noqa: F401  (shared with the tests)
 
+# The scenario helpers that the hostile tests share assert as the tests do, with pytest's
+# account of what differed.
+pytest.register_assert_rewrite("testkit.hostile")
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PACKAGE_DIR = pathlib.Path(tavimo.__file__).resolve().parent
 
