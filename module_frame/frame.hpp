@@ -87,7 +87,11 @@ private:
 
 // ---------------------------------------------------------------------------------------
 // Module-level names, read at each use: the module namespace, then the builtins module,
-// else NameError.  The last value found is reused while neither namespace has changed.
+// else NameError.  The last value found is reused while neither namespace has changed
+// since before the lookup that found it (a lookup can run code that changes them: a key's
+// __eq__).  The cache does not own the value: while the namespaces are unchanged, the one
+// it came from still holds it, and once they changed it is never looked at again; a value
+// rebound or deleted goes as soon as its namespace lets it go.
 
 class Global {
 public:
@@ -96,16 +100,16 @@ public:
     // What get() would give, where it is given from the cache, without a lookup (and so
     // without running any code); null otherwise.
     PyObject* cached() noexcept;
-    PyObject* name() const noexcept { return name_; }
 
 private:
     Constant name_;
-    ProcessRef cached_;
-    DictStates<2> namespaces_;  // the module's and the builtins', when cached_ was found
+    PyObject* found_ = nullptr;  // borrowed from the namespaces below, while they hold
+    DictStates<2> namespaces_;   // the module's and the builtins', taken before the lookup
 };
 
 // An attribute of a module object, read as getattr(module, name) would read it.  The value
-// found in a plain module's namespace is reused while that namespace is unchanged.
+// found in a plain module's namespace is reused while that namespace is unchanged since
+// before the read that found it; like Global, the cache does not own it.
 class ModuleAttribute {
 public:
     explicit ModuleAttribute(const char* name) noexcept : name_(name) {}
@@ -115,7 +119,7 @@ private:
     Constant name_;
     PyObject* module_ = nullptr;  // identity only
     DictStates<1> namespace_;
-    ProcessRef cached_;
+    PyObject* found_ = nullptr;   // borrowed from the module's namespace, while it holds
 };
 
 // The version tag of an exact dict, version_tag(dict), is declared in host.hpp: it changes

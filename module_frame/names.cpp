@@ -55,8 +55,7 @@ void raise_name_error(PyObject* name) noexcept {
 PyObject* Global::cached() noexcept {
     PyObject* dict = module_dict();
     PyObject* builtins = builtins_dict();
-    return dict && builtins && cached_ && namespaces_.held({dict, builtins}) ? cached_.get()
-                                                                            : nullptr;
+    return dict && builtins && found_ && namespaces_.held({dict, builtins}) ? found_ : nullptr;
 }
 
 Ref Global::get(Where where) noexcept {
@@ -73,13 +72,15 @@ Ref Global::get(Where where) noexcept {
         note_failure(where);
         return nullptr;
     }
-    cached_.set(nullptr);
+    found_ = nullptr;
+    DictStates<2> before;
+    before.take({dict, builtins});
     PyObject* value = PyDict_GetItemWithError(dict, name_);
     if (!value && !PyErr_Occurred())
         value = PyDict_GetItemWithError(builtins, name_);
     if (value) {
-        cached_.set(Ref::borrow(value));
-        namespaces_.take({dict, builtins});
+        found_ = value;
+        namespaces_ = before;
         return Ref::borrow(value);
     }
     if (PyErr_Occurred()) {
@@ -109,17 +110,19 @@ Ref ModuleAttribute::get(PyObject* module, Where where) noexcept {
     // A plain module has no descriptor of its own under such a name, so what its namespace
     // holds is what getattr gives.
     PyObject* dict = PyModule_GetDict(module);
-    if (module == module_ && cached_ && namespace_.held({dict})) return Ref::borrow(cached_.get());
-    cached_.set(nullptr);
+    if (module == module_ && found_ && namespace_.held({dict})) return Ref::borrow(found_);
+    found_ = nullptr;
+    DictStates<1> before;
+    before.take({dict});
     Ref value = Ref::steal(PyObject_GetAttr(module, name_));
     if (!value) {
         note_failure(where);
         return value;
     }
     if (PyDict_GetItemWithError(dict, name_) == value.get()) {
-        cached_.set(value);
+        found_ = value.get();
         module_ = module;
-        namespace_.take({dict});
+        namespace_ = before;
     }
     PyErr_Clear();
     return value;

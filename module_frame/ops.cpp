@@ -104,6 +104,14 @@ Ref display_text(PyObject* value, Where where) noexcept {
     return checked_new(PyObject_Format(value, nullptr), where);
 }
 
+bool has_fixed_text(PyObject* value) noexcept {
+    if (PyUnicode_CheckExact(value) || value == Py_None || PyBool_Check(value)) return true;
+    if (!PyLong_CheckExact(value)) return false;
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(value, &overflow);
+    return !overflow;
+}
+
 Ref to_str(PyObject* value, Where where) noexcept {
     // str() and format() agree on texts and ints; display_text writes both directly.
     if (PyUnicode_CheckExact(value) || PyLong_CheckExact(value)) return display_text(value, where);

@@ -29,6 +29,11 @@ Ref call(PyObject* function, std::initializer_list<PyObject*> args,
 
 // f"{value}": a text unchanged, anything else formatted with an empty format.
 Ref display_text(PyObject* value, Where where = Where::current()) noexcept;
+// Whether the display text of `value` is fixed by the object alone, so that making it can
+// neither fail nor run code: an exact text, None, a boolean, or an exact int that fits a
+// machine word (a longer one may exceed the host's limit on int digits, which any code can
+// lower to as few as 640 digits).
+bool has_fixed_text(PyObject* value) noexcept;
 // str(value)
 Ref to_str(PyObject* value, Where where = Where::current()) noexcept;
 // int(value); an exact int is returned unchanged.

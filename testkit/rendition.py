@@ -124,10 +124,6 @@ def unpack_pair(value):
 # Shared steps
 
 
-def _log(message):
-    logging.debug(message)
-
-
 def _render_display_time(iso):
     parse = datetime.fromisoformat
     moment = parse(iso)
@@ -195,8 +191,8 @@ def get_ret_times(route_plan=None):
     last_arrival = _max(arrival_times)
     arr_time = _render_display_time(last_arrival)
     # The journey's own times: the texts that min and max chose.
-    _log(f"Inbound departure time: {first_departure}")
-    _log(f"Inbound arrival time: {last_arrival}")
+    logging.debug(f"Inbound departure time: {first_departure}")
+    logging.debug(f"Inbound arrival time: {last_arrival}")
     return dep_time, arr_time
 
 
@@ -235,20 +231,20 @@ def _price_text(conversion):
 
 def i_parser(search_result=None, round_trip=None):
     fly_duration = _flight_duration(search_result, "departure")
-    _log(f"Outbound flight duration: {fly_duration}")
+    logging.debug(f"Outbound flight duration: {fly_duration}")
 
     outbound_route = _route_text(search_result, 0)
-    _log(f"Outbound route: {outbound_route}")
+    logging.debug(f"Outbound route: {outbound_route}")
 
     departure_time = _display_time(search_result, "local_departure")
-    _log(f"Outbound departure time: {_shortened(search_result, 'local_departure')}")
+    logging.debug(f"Outbound departure time: {_shortened(search_result, 'local_departure')}")
 
     arrival_time = _display_time(search_result, "local_arrival")
-    _log(f"Outbound arrival time: {_shortened(search_result, 'local_arrival')}")
+    logging.debug(f"Outbound arrival time: {_shortened(search_result, 'local_arrival')}")
 
     conversion = search_result["conversion"]
     price = _price_text(conversion)
-    _log(f"Price (both ways): {price}")
+    logging.debug(f"Price (both ways): {price}")
 
     outbound_leg_compact = [outbound_route, departure_time, fly_duration, arrival_time,
                             price[:-3]]
@@ -260,9 +256,9 @@ def i_parser(search_result=None, round_trip=None):
         return outbound_leg_compact, "", outbound_details, ""
 
     return_duration = _flight_duration(search_result, "return")
-    _log(f"Inbound flight duration: {return_duration}")
+    logging.debug(f"Inbound flight duration: {return_duration}")
     inbound_route = _route_text(search_result, 1)
-    _log(f"Inbound route: {inbound_route}")
+    logging.debug(f"Inbound route: {inbound_route}")
 
     route = search_result["route"]
     ret_departure_time, ret_arrival_time = unpack_pair(get_ret_times(route_plan=route))

@@ -107,21 +107,29 @@ Ref log_message(PyObject* label, PyObject* value) {
     return frame::concat({label, text.get()});
 }
 
-// logging.debug(label + the display text of value).  The message is made before logging.debug
-// is looked up; one whose making can neither fail nor run code (a text, an int, a duration)
+// logging.debug(f"{label}{value}"), with the value got by get_value(): as the host evaluates
+// it, `logging` and its `debug` are looked up first, then the value is got (reading and
+// cutting it, where it is read from the record), then the message made and the call made.
+// A message whose making can neither fail nor run code (a fixed display text, a duration)
 // is made only when the call is not left out as doing nothing.
-bool log_value(PyObject* label, PyObject* value) {
-    const bool plain = PyUnicode_CheckExact(value) || PyLong_CheckExact(value) ||
-                       tavimo::native::is_duration(value);
-    Ref message;
-    if (!plain && !(message = log_message(label, value))) return false;
+template <class GetValue>
+bool log_value(PyObject* label, GetValue&& get_value) {
     Ref logging = g_logging.get();
     if (!logging) return false;
     Ref debug = a_debug.get(logging.get());
     if (!debug) return false;
+    Ref value = get_value();
+    if (!value) return false;
+    const bool plain = frame::has_fixed_text(value.get()) ||
+                       tavimo::native::is_duration(value.get());
     if (plain && tavimo::quiet_logging::debug_does_nothing(debug.get())) return true;
-    if (!message && !(message = log_message(label, value))) return false;
-    return bool(frame::call(debug.get(), {message.get()}));
+    Ref message = log_message(label, value.get());
+    return message && frame::call(debug.get(), {message.get()});
+}
+
+// logging.debug(f"{label}{value}") of a value already at hand.
+bool log_value(PyObject* label, PyObject* value) {
+    return log_value(label, [value] { return Ref::borrow(value); });
 }
 
 // A display time: its 16 characters rendered natively, or the text the host made.
@@ -574,14 +582,15 @@ Ref i_parser(PyObject* const* args) {
 
     Ref departure_time = display_time(search_result, k_local_departure);
     if (!departure_time) return nullptr;
-    Ref departure_iso = shortened(search_result, k_local_departure);
-    if (!departure_iso || !log_value(k_label_outbound_departure, departure_iso.get()))
+    if (!log_value(k_label_outbound_departure,
+                   [&] { return shortened(search_result, k_local_departure); }))
         return nullptr;
 
     Ref arrival_time = display_time(search_result, k_local_arrival);
     if (!arrival_time) return nullptr;
-    Ref arrival_iso = shortened(search_result, k_local_arrival);
-    if (!arrival_iso || !log_value(k_label_outbound_arrival, arrival_iso.get())) return nullptr;
+    if (!log_value(k_label_outbound_arrival,
+                   [&] { return shortened(search_result, k_local_arrival); }))
+        return nullptr;
 
     Ref conversion = frame::get_item(search_result, k_conversion);
     if (!conversion) return nullptr;

@@ -93,11 +93,17 @@ bool import_is_the_hosts() noexcept {
     PyObject* names = nullptr;
     if (builtins && PyModule_CheckExact(builtins)) names = PyModule_GetDict(builtins);
     else if (builtins && PyDict_CheckExact(builtins)) names = builtins;
-    if (!names || !host_import.is(entry_or_null(names, k_import))) return false;
+    if (!names) return false;
+    // Taken after the one read of the globals (what it found is what they hold now) and
+    // before the read of the names, which could run code that changes either.
+    frame::DictStates<2> states;
+    states.take({globals, names});
+    if (!host_import.is(entry_or_null(names, k_import)) || !states.held({globals, names}))
+        return false;
     was.globals = globals;
     was.builtins = builtins;
     was.names = names;
-    was.states.take({globals, names});
+    was.states = states;
     return true;
 }
 
@@ -108,15 +114,15 @@ Ref instance_names(PyObject* object) noexcept {
     return names;
 }
 
-// Condition 3.
-bool spec_is_settled(PyObject* spec) noexcept {
+// Condition 3, with `own` the spec's instance namespace (null: it has none, so there is
+// nothing there to find).
+bool spec_is_settled(PyObject* spec, PyObject* own) noexcept {
     PyTypeObject* type = Py_TYPE(spec);
     if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, k_initializing))
         return false;
-    Ref own = instance_names(spec);
-    if (!own) return true;  // no instance namespace: nothing there to find
-    if (!PyDict_CheckExact(own.get())) return false;
-    PyObject* initializing = entry_or_null(own.get(), k_initializing);
+    if (!own) return true;
+    if (!PyDict_CheckExact(own)) return false;
+    PyObject* initializing = entry_or_null(own, k_initializing);
     return !initializing || initializing == Py_False;
 }
 
@@ -161,23 +167,37 @@ bool settle_time() noexcept {
     if (!time || !PyModule_CheckExact(time)) return false;
     const PyModuleDef* def = PyModule_GetDef(time);
     if (!def || !def->m_name || std::strcmp(def->m_name, "time") != 0) return false;
+    // The states are taken after the one read of the registry (what it found is what it
+    // holds now) and before the reads of time's namespace: a read can run code (a key's
+    // __eq__) that changes what an earlier one found, so the facts hold only where neither
+    // changed meanwhile, and the spec is looked at only once that is known.
+    frame::DictStates<1> registry, time_names;
+    registry.take({modules});
     PyObject* names = PyModule_GetDict(time);
+    time_names.take({names});
     PyObject* spec = entry_or_null(names, k_spec);
-    if (!spec || !spec_is_settled(spec) || !host_strftime.is(entry_or_null(names, k_strftime)) ||
-        !is_struct_time_type(entry_or_null(names, k_struct_time)))
+    const bool host_strftime_found = host_strftime.is(entry_or_null(names, k_strftime));
+    const bool struct_time_found = is_struct_time_type(entry_or_null(names, k_struct_time));
+    if (!registry.held({modules}) || !time_names.held({names}) || !spec ||
+        !host_strftime_found || !struct_time_found)
         return false;
     PyTypeObject* spec_class = Py_TYPE(spec);
-    settled.spec_class_version = frame::host::type_version(spec_class);
+    const unsigned int spec_class_version = frame::host::type_version(spec_class);
     Ref spec_names = instance_names(spec);
+    if (spec_names && !PyDict_CheckExact(spec_names.get())) return false;
+    if (spec_names) settled.spec_state.take({spec_names.get()});
+    if (!spec_is_settled(spec, spec_names.get()) || !registry.held({modules}) ||
+        !time_names.held({names}) || (spec_names && !settled.spec_state.held({spec_names.get()})))
+        return false;
     // Without a class version tag the facts hold now but cannot be reused.
-    settled.valid = settled.spec_class_version != 0;
+    settled.valid = spec_class_version != 0;
+    settled.spec_class_version = spec_class_version;
     settled.time = time;
     settled.spec = spec;
     settled.spec_names = spec_names.get();
     settled.spec_class = spec_class;
-    settled.registry.take({modules});
-    settled.time_names.take({names});
-    if (spec_names) settled.spec_state.take({spec_names.get()});
+    settled.registry = registry;
+    settled.time_names = time_names;
     return true;
 }
 

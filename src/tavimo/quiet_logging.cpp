@@ -142,15 +142,22 @@ bool settled_root_names_hold() noexcept {
            entry_or_null(settled.root_names, k_cache) == settled.cache;
 }
 
-// Conditions 2 to 4, read afresh; fills `settled` when they hold.
+// Conditions 2 to 4, read afresh; fills `settled` when they hold.  The states of the
+// namespaces are taken before their first read: a read can run code (a key's __eq__) that
+// changes what an earlier read found, so the facts hold only where none of them changed
+// meanwhile, and what was read is used only after that is known.
 bool settle() noexcept {
     settled.valid = false;
     PyObject* names = host.names;
     PyObject* builtins = frame::host::function_builtins(host.debug.get());
+    if (!builtins || !PyDict_CheckExact(builtins)) return false;
+    frame::DictStates<2> namespaces;
+    namespaces.take({names, builtins});
     PyObject* root = entry_or_null(names, k_root);
     PyObject* level = entry_or_null(names, k_level_debug);
-    if (!builtins || !PyDict_CheckExact(builtins) || entry_or_null(names, k_len) ||
-        !host_len.is(entry_or_null(builtins, k_len)) || !root || !level ||
+    const bool own_len = entry_or_null(names, k_len) != nullptr;
+    const bool host_len_found = host_len.is(entry_or_null(builtins, k_len));
+    if (!namespaces.held({names, builtins}) || own_len || !host_len_found || !root || !level ||
         !PyLong_CheckExact(level))
         return false;
     auto* cls = Py_TYPE(root);
@@ -165,10 +172,13 @@ bool settle() noexcept {
         PyErr_Clear();
         return false;
     }
-    if (!PyDict_CheckExact(root_names.get()) || !root_names_hold(root_names.get()))
-        return false;
+    if (!PyDict_CheckExact(root_names.get())) return false;
+    frame::DictStates<1> root_state;
+    root_state.take({root_names.get()});
+    if (!root_names_hold(root_names.get())) return false;
     PyObject* handlers = entry_or_null(root_names.get(), k_handlers);
     PyObject* cache = entry_or_null(root_names.get(), k_cache);
+    if (!root_state.held({root_names.get()}) || !namespaces.held({names, builtins})) return false;
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(cache, &position, &key, &value))
@@ -182,8 +192,8 @@ bool settle() noexcept {
     settled.root_names = root_names.get();
     settled.cache = cache;
     settled.handlers = handlers;
-    settled.namespaces.take({names, builtins});
-    settled.root_state.take({root_names.get()});
+    settled.namespaces = namespaces;
+    settled.root_state = root_state;
     settled.cache_state.take({cache});
     settled.class_version = class_version;
     return true;

@@ -1,6 +1,8 @@
 // Rows made once per itinerary; see row_memo.hpp.
 #include "row_memo.hpp"
 
+#include "ops.hpp"
+
 #include <memory>
 
 namespace tavimo {
@@ -10,8 +12,7 @@ using frame::Ref;
 RowMemo::~RowMemo() { std::destroy_n(entries_.at, count_); }
 
 void RowMemo::Facts::saw(PyObject* value) noexcept {
-    plain = plain && (!marked || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) ||
-                      value == Py_None || PyBool_Check(value));
+    plain = plain && (!marked || frame::has_fixed_text(value));
 }
 
 void RowMemo::prepare(PyObject* leg, Facts& facts) const noexcept {

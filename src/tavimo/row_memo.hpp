@@ -8,8 +8,9 @@
 //   - the leg is an exact dict whose keys are all exact texts (as the host records it), so
 //     that reading it runs no code, and it is unchanged since before the row was made (its
 //     content mark, taken before the first read, still holds);
-//   - every value the row read was a text, an int, None or a boolean, whose display text is
-//     fixed by the object itself;
+//   - every value the row read has a display text fixed by the object itself (a text,
+//     None, a boolean, or an int short enough that no limit on int digits can refuse its
+//     text; see frame::has_fixed_text);
 //   - both times were rendered natively when the row was made.  Whether they still would
 //     be is for the caller to settle when it reuses the row: the module's `datetime` is
 //     looked up for each time, as making the row does, and the native rendering's
@@ -24,7 +25,7 @@ class RowMemo {
 public:
     // What making a row found out about its leg.
     struct Facts {
-        bool plain = true;          // every value read was a text, an int, None or a boolean
+        bool plain = true;          // every value read has a fixed display text
         bool native_times = false;  // both times were rendered natively
         bool marked = false;        // the leg may be remembered, and `mark` was taken
         frame::ContentMark mark;
