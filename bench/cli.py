@@ -1,6 +1,6 @@
 """What the whole `tavimo parse` command costs at scale, against loading and parsing alone.
 
-    python bench/cli.py [--itineraries N] [--repeat N]
+    python -m bench.cli [--itineraries N] [--repeat N]   (from the project root)
 
 A response of N itineraries (default 5,000) is made by repeating the bundled sample.  Each
 run is a fresh interpreter, as when a user types the command, and the best of the repeats

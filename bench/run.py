@@ -1,6 +1,6 @@
 """How much the native parser costs, per call, against plain Python and against its floor.
 
-    python bench/run.py [--json FILE] [--repeat N] [--min-time SECONDS]
+    python -m bench.run [--json FILE] [--repeat N] [--min-time SECONDS]   (from the project root)
 
 For each record the same call is timed three ways, in turns within one process, and the best
 of the repeats is kept:
@@ -36,8 +36,7 @@ try:
 except ImportError:
     sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src"))
 
-import peer  # noqa: E402
-import records  # noqa: E402
+from bench import peer, records  # noqa: E402
 
 try:
     import tavimo.brasco as native

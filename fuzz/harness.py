@@ -3,9 +3,10 @@ that turns a difference into a failure, and `Draw`, which builds inputs from the
 bytes.
 
 Every target compares the native modules with the plain-Python rendition in
-tests/rendition.py, on inputs built twice from one recipe (see tests/test_differential.py),
-so that each side gets fresh objects.  Anything but equal outcomes raises `Mismatch`, which
-the fuzzer reports as a finding, as it does a crash or a sanitizer report.
+testkit/rendition.py, on inputs built twice from one recipe (testkit/recipes.py, as in
+tests/test_differential.py), so that each side gets fresh objects.  Anything but equal
+outcomes raises `Mismatch`, which the fuzzer reports as a finding, as it does a crash or a
+sanitizer report.
 """
 import locale
 import os
@@ -14,16 +15,12 @@ import shutil
 import subprocess
 import sys
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
-
-import rendition  # noqa: E402
-import test_differential as differential  # noqa: E402
-from rendition import observe  # noqa: E402
-from test_differential import build, obj, LEG_KEYS  # noqa: E402,F401
-
-import tavimo.brasco as brasco  # noqa: E402
-import tavimo.questions as questions  # noqa: E402
+import tavimo.brasco as brasco
+import tavimo.questions as questions  # noqa: F401  (the targets call it through here)
+from testkit import rendition
+from testkit.locales import LOCALE_CANDIDATES, try_time_locale
+from testkit.recipes import LEG_KEYS, build, obj  # noqa: F401  (the targets' too)
+from testkit.rendition import observe
 
 
 try:
@@ -367,10 +364,9 @@ ROUND_TRIPS = [True, False, None, 0, 1, "", "no", ("list", []), obj("FailingBool
 def second_time_locale():
     """(name, LOCPATH or None) of such a locale, made with localedef under the fuzzing
     environment if none is installed; None if there is no way to get one."""
-    import conftest
     previous = locale.setlocale(locale.LC_TIME)
     try:
-        name = conftest.try_time_locale(conftest.LOCALE_CANDIDATES)
+        name = try_time_locale(LOCALE_CANDIDATES)
         if name is not None:
             return name, None
         source = "/usr/share/i18n/locales/de_DE"
@@ -382,7 +378,7 @@ def second_time_locale():
             subprocess.run(["localedef", "-c", "-i", "de_DE", "-f", "UTF-8",
                             str(directory / "de_DE.UTF-8")], capture_output=True, timeout=120)
         os.environ["LOCPATH"] = str(directory)
-        if conftest.try_time_locale(["de_DE.UTF-8"]) is None:
+        if try_time_locale(["de_DE.UTF-8"]) is None:
             return None
         return "de_DE.UTF-8", str(directory)
     finally:

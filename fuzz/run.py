@@ -1,4 +1,6 @@
-"""Runs one fuzz target under libFuzzer: python fuzz/run.py TARGET [libFuzzer options].
+"""Runs one fuzz target under libFuzzer, from the project root:
+
+    python -m fuzz.run TARGET [libFuzzer options]
 
 The native modules must be the fuzzing build (TAVIMO_FUZZ=1) and the process must start
 with the sanitizer runtime and libFuzzer preloaded; ./dev fuzz does both.
@@ -7,13 +9,13 @@ import sys
 
 import atheris
 
-sys.path.insert(0, __import__("os").path.dirname(__file__))
-import targets  # noqa: E402
+from fuzz import targets
 
 
 def main():
     if len(sys.argv) < 2 or sys.argv[1] not in targets.TARGETS:
-        sys.exit("usage: fuzz/run.py {%s} [libFuzzer options]" % ",".join(targets.TARGETS))
+        sys.exit("usage: python -m fuzz.run {%s} [libFuzzer options]"
+                 % ",".join(targets.TARGETS))
     target, prepare = targets.TARGETS[sys.argv[1]]
     if prepare is not None:
         prepare()

@@ -15,8 +15,9 @@ import functools
 import locale
 import os
 
-import harness
-from harness import Draw, Mismatch, build, compare_brasco, obj, require_equal
+from fuzz import harness
+from fuzz.harness import Draw, Mismatch, build, compare_brasco, obj, require_equal
+from testkit import recipes
 
 # ------------------------------------------------------------------------------------------
 # display_times
@@ -110,40 +111,37 @@ def questions_target(data):
         recipe = answer(draw)
         kind = draw.pick(["plain", "plain", "plain", "counting", "missing", "value_error"])
         document = functools.partial(make_document, kind, recipe)
-        native = differential.validation_outcome(
+        native = recipes.validation_outcome(
             lambda: getattr(harness.questions, name)().validate(document()))
-        expected = differential.validation_outcome(
+        expected = recipes.validation_outcome(
             lambda: VALIDATORS[name](namespace, document()))
         require_equal(name, native, expected, (recipe, kind))
     elif which == 1:
         recipe = answer(draw)
         function = draw.pick(FILTERS)
-        native = differential.validation_outcome(lambda: function(build(recipe)))
-        expected = differential.validation_outcome(
+        native = recipes.validation_outcome(lambda: function(build(recipe)))
+        expected = recipes.validation_outcome(
             lambda: harness.rendition.count_filter(build(recipe)))
         require_equal("filter", native, expected, recipe)
     else:
         recipe = draw.pick([True, False, None, 0, 1, -1, 0.0, "", "no", ("list", []),
                             ("list", [0]), obj("FailingBool"), obj("Decimal", "0"),
                             draw.text(3), draw.number()])
-        native = differential.validation_outcome(
+        native = recipes.validation_outcome(
             lambda: harness.questions.get_questions(build(recipe)))
-        expected = differential.validation_outcome(
+        expected = recipes.validation_outcome(
             lambda: harness.rendition.get_questions(namespace, build(recipe)))
         require_equal("get_questions", identities(native), identities(expected), recipe)
 
 
-differential = harness.differential
-
-
 def make_document(kind, recipe):
     if kind == "plain":
-        return differential.Document(build(recipe))
+        return recipes.Document(build(recipe))
     if kind == "counting":
-        return differential.CountingDocument([build(recipe), "LHR", "29/02/2000", "12"])
+        return recipes.CountingDocument([build(recipe), "LHR", "29/02/2000", "12"])
     if kind == "missing":
         return object()
-    return differential.ValueErrorDocument()
+    return recipes.ValueErrorDocument()
 
 
 def identities(outcome):
@@ -210,19 +208,19 @@ def brasco_binding(name, params, plain):
 def validator_binding(class_name):
     def body(args, kwargs):
         bound = dict(zip(("self", "document"), args), **kwargs)
-        return differential.validation_outcome(
+        return recipes.validation_outcome(
             lambda: VALIDATORS[class_name](vars(harness.questions), bound["document"]))
     validate = getattr(harness.questions, class_name).validate
     return Binding("validate", validate, ("self", "document"), True, plain_validate, body)
 
 
 def questions_body(args, kwargs):
-    return differential.validation_outcome(
+    return recipes.validation_outcome(
         lambda: harness.rendition.get_questions(vars(harness.questions), *args, **kwargs))
 
 
 def filter_body(args, kwargs):
-    return differential.validation_outcome(lambda: harness.rendition.count_filter(*args))
+    return recipes.validation_outcome(lambda: harness.rendition.count_filter(*args))
 
 
 BINDINGS = [
@@ -358,7 +356,7 @@ def binding_target(data):
             native_body = harness.observe(lambda: binding.call(*values, **named),
                                           harness.brasco.leg_details_header)
         else:
-            native_body = differential.validation_outcome(lambda: binding.call(*values, **named))
+            native_body = recipes.validation_outcome(lambda: binding.call(*values, **named))
         require_equal("body", native_body, expected_body, recipe)
 
 
@@ -366,7 +364,7 @@ def make_argument(binding, item):
     if item == (binding, "self"):
         return getattr(harness.questions, _validator_of(binding))()
     if item == ("document",):
-        return differential.Document("LHR")
+        return recipes.Document("LHR")
     return build(item)
 
 

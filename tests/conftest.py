@@ -9,13 +9,17 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
-import time
 
 import pytest
 
 import tavimo
 import tavimo.brasco
-from samples import Pairs, make_leg, make_record  # noqa: F401  (shared with the tests)
+from testkit.locales import LOCALE_CANDIDATES, try_time_locale
+from testkit.samples import Pairs, make_leg, make_record  # noqa: F401  (shared with the tests)
+
+# The scenario helpers that the hostile tests share assert as the tests do, with pytest's
+# account of what differed.
+pytest.register_assert_rewrite("testkit.hostile")
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PACKAGE_DIR = pathlib.Path(tavimo.__file__).resolve().parent
@@ -131,21 +135,6 @@ def build_native(destination, module, sources, defines=()):
 
 
 # Time locales other than C
-
-LOCALE_CANDIDATES = ["de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8",
-                     "es_ES.UTF-8", "es_ES.utf8"]
-
-
-def try_time_locale(names):
-    for name in names:
-        try:
-            locale.setlocale(locale.LC_TIME, name)
-        except locale.Error:
-            continue
-        if time.strftime("%a %b", (2021, 3, 2, 0, 0, 0, 1, 61, 0)) != "Tue Mar":
-            return name
-    return None
-
 
 @pytest.fixture(scope="session")
 def time_locale_source(tmp_path_factory):

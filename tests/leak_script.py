@@ -2,13 +2,14 @@
 that fail, swallowing the expected exceptions.
 
 test_leaks.py imports `workloads()` to count allocated blocks and reference counts around
-many rounds; run as a script (`python leak_script.py ROUNDS`) it is what valgrind watches.
-It needs nothing but the installed package.
+many rounds; run as a script (`PYTHONPATH=. python tests/leak_script.py ROUNDS` from the
+project root) it is what valgrind watches.  It needs nothing but the installed package and
+the test-support package (testkit).
 """
 import sys
 
 import tavimo.brasco as brasco
-from samples import Pairs, make_leg, make_record
+from testkit.samples import Pairs, make_leg, make_record
 
 try:
     import tavimo.questions as questions

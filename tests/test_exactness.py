@@ -18,11 +18,11 @@ from datetime import datetime
 
 import pytest
 
-import rendition
+from testkit import rendition
 import tavimo.brasco as brasco
 import tavimo.questions as questions
 from conftest import make_leg, make_record
-from rendition import observe
+from testkit.rendition import observe
 
 HEADER = brasco.leg_details_header
 ROOT = logging.getLogger()

@@ -3,16 +3,13 @@ they catch a native function that answers differently, and their builders reach 
 shapes.  (The fuzzing itself is ./dev fuzz.)"""
 import locale
 import random
-import sys
 
 import pytest
 
 from conftest import ROOT
 
 pytest.importorskip("tavimo.questions")
-sys.path.insert(0, str(ROOT / "fuzz"))
-import harness  # noqa: E402
-import targets  # noqa: E402
+from fuzz import harness, targets  # noqa: E402  (after the check that both modules are built)
 
 TARGETS = sorted(targets.TARGETS)
 

@@ -27,8 +27,9 @@ import textwrap
 import pytest
 
 import leak_script
-import rendition
 import tavimo.brasco as brasco
+from conftest import ROOT
+from testkit import rendition
 
 HERE = pathlib.Path(__file__).resolve().parent
 SANITIZE_RUN = os.environ.get("TAVIMO_SANITIZE") == "1"
@@ -230,19 +231,21 @@ def findings(report, pattern):
     return bad
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
 @pytest.mark.skipif(PRELOADED_ASAN, reason="valgrind cannot run with the sanitizer runtime")
 def test_valgrind_finds_no_block_lost_by_our_modules(tmp_path):
     compile_extension(tmp_path, "leak_canary", LEAKING_CANARY)
     driver = tmp_path / "driver.py"
     driver.write_text(textwrap.dedent(f"""
+        import runpy
         import sys
-        sys.path[:0] = [{str(HERE)!r}, {str(tmp_path)!r}]
+        sys.path[:0] = [{str(ROOT)!r}, {str(tmp_path)!r}]
         import leak_canary
-        import leak_script
+        leak_script = runpy.run_path({str(HERE / "leak_script.py")!r})
         for _ in range(3):
             leak_canary.lose_a_text()
-        leak_script.main(8)
+        leak_script["main"](8)
     """))
     log = tmp_path / "valgrind.log"
     result = subprocess.run(
@@ -299,6 +302,7 @@ def test_installed_modules_are_instrumented(name):
     assert b"__asan_init" in binary and b"__ubsan_handle" in binary
 
 
+@pytest.mark.slow
 @sanitize_run_only
 @pytest.mark.parametrize("call, report", [
     ("read_after_free()", "heap-use-after-free"),

@@ -14,7 +14,7 @@ import pytest
 import tavimo.brasco as brasco
 import tavimo.questions as questions
 from conftest import make_leg, make_record, root_handler
-from samples import Pairs
+from testkit.samples import Pairs
 
 TIMEOUT = 20
 

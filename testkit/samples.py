@@ -1,4 +1,5 @@
-"""Sample flight-search records and mapping shapes shared by the tests and the leak script.
+"""Sample flight-search records and mapping shapes shared by the tests, the fuzz targets and
+the leak script.
 
 Plain Python only (no pytest), so that the leak script can run it under valgrind.
 """
