@@ -1,8 +1,8 @@
 // The module frame: what every native module of tavimo is built on.
 //
-// A module body (tavimo/brasco.cpp, tavimo/questions.cpp) describes its module with a
-// ModuleDef, declares its constants, module-level names, cached builtins and functions as
-// namespace-scope objects of the classes below, and exports nothing but
+// A module body (tavimo/brasco/brasco.cpp, tavimo/questions/questions.cpp) describes its
+// module with a ModuleDef, declares its constants, module-level names, cached builtins and
+// functions as namespace-scope objects of the classes below, and exports nothing but
 //
 //     FRAME_ENTRY_POINT PyInit_<name>() { return frame::initialise(module_def); }
 //
@@ -10,8 +10,9 @@
 // process-wide state kept here (module object, interpreter id, constants, cached builtins).
 //
 // Failures: every operation that can fail returns an empty Ref (or false, or -1) with the
-// interpreter's error set, and records the source line of its caller.  The function that
-// was running adds one traceback entry for that line when the failure leaves it.
+// interpreter's error set, and records the source file and line of its caller.  The
+// function that was running adds one traceback entry for that line when the failure leaves
+// it.
 #pragma once
 
 #include "module_frame/dict_states.hpp"
