@@ -90,6 +90,13 @@ bool has_text_keys_only(PyObject* dict) noexcept {
 // last value (the watched epoch) changes with every event of every watched dict.  The
 // entries form a small open-addressing table keyed on the dict's address (linear probing,
 // half full at most), so that a tag is found in a step or two.
+
+// What moves the watched epoch on: every tag given.
+class WatchedTags {
+public:
+    static std::uint64_t next() noexcept { return ++WatchedEpoch::last_tag_; }
+};
+
 namespace {
 
 struct Watched {
@@ -102,8 +109,7 @@ constexpr std::size_t max_watched = table_size / 2;
 Watched watched[table_size];
 std::size_t watched_count = 0;
 
-std::uint64_t last_watched_tag = 0;  // the last tag given: the watched epoch
-std::uint64_t new_tag() noexcept { return ++last_watched_tag; }
+std::uint64_t new_tag() noexcept { return WatchedTags::next(); }
 
 std::size_t home_slot(PyObject* dict) noexcept {
     const auto address = reinterpret_cast<std::uintptr_t>(dict);
@@ -188,7 +194,7 @@ std::uint64_t version_tag(PyObject* dict) noexcept {
 
 bool is_watched(PyObject* dict) noexcept { return watched[slot_of(dict)].dict != nullptr; }
 
-std::uint64_t watched_epoch() noexcept { return last_watched_tag; }
+std::uint64_t WatchedEpoch::last_tag_ = 0;
 
 // The second watcher, for content marks: it counts the events of every dict it was given.
 namespace {

@@ -19,8 +19,18 @@ namespace frame {
 std::uint64_t version_tag(PyObject* dict) noexcept;
 // Whether `dict` is watched, so that its version tag is its own and kept up to date.
 bool is_watched(PyObject* dict) noexcept;
-// A number that changes whenever any watched dict changes or goes away.
-std::uint64_t watched_epoch() noexcept;
+// A number that changes whenever any watched dict changes or goes away: the last tag given
+// to any state of a watched dict.  Read where it is kept (a check of a cache reads it each
+// time); only the table of watched dicts in dict_states.cpp moves it on.
+class WatchedEpoch {
+public:
+    static std::uint64_t now() noexcept { return last_tag_; }
+
+private:
+    friend class WatchedTags;
+    static std::uint64_t last_tag_;
+};
+inline std::uint64_t watched_epoch() noexcept { return WatchedEpoch::now(); }
 #else
 inline std::uint64_t version_tag(PyObject* dict) noexcept {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
