@@ -21,6 +21,10 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 PACKAGE_DIR = pathlib.Path(tavimo.__file__).resolve().parent
 
 
+def pytest_report_header():
+    return "tavimo %s from %s" % (tavimo.__version__, PACKAGE_DIR)
+
+
 @pytest.fixture
 def brasco():
     return tavimo.brasco

@@ -199,6 +199,7 @@ def build_for_other_version(tmp_path_factory):
     return destination
 
 
+@pytest.mark.compiles
 def test_version_mismatch_warns_with_full_versions(build_for_other_version):
     runtime = "%d.%d" % sys.version_info[:2]
     result = run_python("""
@@ -217,6 +218,7 @@ def test_version_mismatch_warns_with_full_versions(build_for_other_version):
     ]
 
 
+@pytest.mark.compiles
 def test_version_warning_as_error_fails_the_import(build_for_other_version):
     result = run_python("""
         try:
@@ -262,6 +264,7 @@ def probe_build(tmp_path_factory):
     return destination
 
 
+@pytest.mark.compiles
 def test_class_creation_rule(probe_build):
     (probe_build / "probe_bases.py").write_text(PROBE_BASES_OK)
     result = run_python("""
@@ -292,6 +295,7 @@ def test_class_creation_rule(probe_build):
     ]
 
 
+@pytest.mark.compiles
 def test_metaclass_conflict_fails_the_import(probe_build):
     (probe_build / "probe_bases.py").write_text(PROBE_BASES_CONFLICT)
     result = run_python("""
