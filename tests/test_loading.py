@@ -8,7 +8,7 @@ import types
 
 import pytest
 
-from conftest import ROOT, build_native, copy_package, run_python
+from conftest import ROOT, build_native, copy_package, module_sources, run_python
 
 
 def test_namespace_in_binding_order(brasco):
@@ -191,10 +191,7 @@ def build_for_other_version(tmp_path_factory):
     copy_package(destination)
     for old in (destination / "tavimo").glob("brasco*"):
         old.unlink()
-    sources = [ROOT / "src" / "tavimo" / name for name in
-               ("brasco.cpp", "native_datetime.cpp", "display_time.cpp", "quiet_logging.cpp",
-                "row_memo.cpp", "cut_texts.cpp")]
-    build_native(destination / "tavimo", "brasco", sources,
+    build_native(destination / "tavimo", "brasco", module_sources("brasco"),
                  defines=["FRAME_COMPILED_FOR_MAJOR=3", "FRAME_COMPILED_FOR_MINOR=%d" % OTHER_MINOR])
     return destination
 

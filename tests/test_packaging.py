@@ -12,7 +12,7 @@ import pytest
 import tavimo
 import tavimo.brasco
 import tavimo.questions
-from conftest import ROOT
+from conftest import ROOT, build_setting
 
 MODULES = [tavimo.brasco, tavimo.questions]
 # A plain build: the sanitizer run, and the debug and fuzzing builds, are made otherwise.
@@ -94,9 +94,9 @@ def test_a_compiler_without_source_location_stops_with_the_minimums(tmp_path, st
     if shutil.which("g++") is None:
         pytest.skip("no C++ compiler")
     probe = tmp_path / "probe.cpp"
-    probe.write_text('#include "compiler.hpp"\n')
-    result = subprocess.run(["g++", "-std=" + standard, "-fsyntax-only",
-                             "-I" + str(ROOT / "module_frame"), str(probe)],
+    probe.write_text('#include "%s"\n' % build_setting("COMPILER_CHECK"))
+    includes = ["-I" + str(ROOT / folder) for folder in build_setting("INCLUDE_DIRS")]
+    result = subprocess.run(["g++", "-std=" + standard, "-fsyntax-only", *includes, str(probe)],
                             capture_output=True, text=True)
     assert (result.returncode == 0) == passes, result.stderr
     if not passes:
