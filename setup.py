@@ -27,6 +27,7 @@ import setuptools
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
+# Each module's own sources: the one list to change when a source is added or moved.
 MODULE_SOURCES = {
     "brasco": ["src/tavimo/brasco.cpp", "src/tavimo/native_datetime.cpp",
                "src/tavimo/display_time.cpp", "src/tavimo/quiet_logging.cpp",
@@ -141,7 +142,7 @@ class BuildNative(build_ext):
             self.check_compiler(compile_args)
         except BuildError as error:
             sys.exit("error: tavimo cannot be built: %s" % error)
-        frame = self.build_frame(compile_args)
+        frame = self.build_frame(compile_args, link_args)
         for extension in self.extensions:
             extension.extra_compile_args = compile_args
             extension.extra_link_args = link_args
@@ -161,14 +162,14 @@ class BuildNative(build_ext):
                 raise BuildError("the C++ compiler stopped at module_frame/%s (its message is "
                                  "above)" % COMPILER_CHECK) from None
 
-    def build_frame(self, compile_args):
+    def build_frame(self, compile_args, link_args):
         """The frame's static library, compiled again when a source or header changed or the
-        compiler or its flags are not those it was made with (the modules then follow, as
-        the library is one of their dependencies)."""
+        compiler or the flags of the build are not those it was made with (the modules then
+        follow, as the library is one of their dependencies)."""
         library = self.compiler.library_filename("module_frame", output_dir=self.build_temp)
         made_with = os.path.join(self.build_temp, "module_frame.flags")
         flags = " ".join(getattr(self.compiler, "compiler_so", [self.compiler.compiler_type])
-                         + compile_args)
+                         + compile_args + link_args)
         if (self.force or newer(FRAME_SOURCES + HEADERS, library)
                 or read_text(made_with) != flags):
             objects = self.compiler.compile(FRAME_SOURCES, output_dir=self.build_temp,
