@@ -4,27 +4,24 @@
 // ModuleDef, declares its constants, module-level names, cached builtins and functions as
 // namespace-scope objects of the classes below, and exports nothing but
 //
-//     FRAME_ENTRY_POINT PyInit_<name>() { return frame::initialise(module_def); }
+//     PyMODINIT_FUNC PyInit_<name>() { return frame::initialise(module_def); }
 //
-// The frame compiles into each module separately, so each module has its own copy of the
-// process-wide state kept here (module object, interpreter id, constants, cached builtins).
+// The frame is compiled once into a static library that each module links in, so each
+// module has its own copy of the process-wide state kept here (module object, interpreter id, constants, cached builtins).
 //
 // Failures: every operation that can fail returns an empty Ref (or false, or -1) with the
 // interpreter's error set, and records the source line of its caller.  The function that
 // was running adds one traceback entry for that line when the failure leaves it.
 #pragma once
 
+#include "compiler.hpp"
 #include "host.hpp"
 #include "ref.hpp"
 
 #include <cstdint>
 #include <initializer_list>
-#include <source_location>
 #include <string>
 #include <type_traits>
-
-// The one exported symbol of a module (everything else is hidden).
-#define FRAME_ENTRY_POINT extern "C" __attribute__((visibility("default"))) PyObject*
 
 namespace frame {
 

@@ -3,7 +3,8 @@
 // helpers below; no other source asks which interpreter it is built for.
 //
 // What differs, and from which version:
-// - 3.9: the vectorcall entry point loses its leading underscore.
+// - 3.9: the vectorcall entry point loses its leading underscore; PyMODINIT_FUNC marks the
+//   init function exported where the build hides everything else (GCC, clang).
 // - 3.11: code objects carry a qualified name and need instructions and a location table of
 //   their own (an empty code object is the host's PyCode_NewEmpty, which raises
 //   AssertionError if ever run); the thread's handled-exception slot holds only the
@@ -35,6 +36,14 @@
 
 #ifndef Py_TPFLAGS_HAVE_VECTORCALL
 #define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#endif
+
+// 3.9's PyMODINIT_FUNC on 3.8: there the macro leaves the init function's visibility to the
+// build, which hides every symbol by default.  (Windows exports through __declspec on every
+// host.)
+#if !FRAME_HOST_AT_LEAST(9) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
+#undef PyMODINIT_FUNC
+#define PyMODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
 #endif
 
 namespace frame {

@@ -338,7 +338,7 @@ Row leg_row(PyObject* leg, tavimo::RowMemo* memo) {
     if (memo) memo->prepare(leg, facts);
     Ref row = make_row(leg, facts);
     if (row && memo) memo->remember(leg, facts, row.get());
-    return {std::move(row)};
+    return {std::move(row), nullptr, {}};
 }
 
 // The tables of route_details that a caller keeps.  A table nobody keeps is not made (it
@@ -697,4 +697,4 @@ const frame::ModuleDef brasco_module{"brasco", "tavimo.brasco", "brasco for tavi
 
 }  // namespace
 
-FRAME_ENTRY_POINT PyInit_brasco() { return frame::initialise(brasco_module); }
+PyMODINIT_FUNC PyInit_brasco() { return frame::initialise(brasco_module); }

@@ -316,4 +316,4 @@ const frame::ModuleDef questions_module{"questions", "tavimo.questions",
 
 }  // namespace
 
-FRAME_ENTRY_POINT PyInit_questions() { return frame::initialise(questions_module); }
+PyMODINIT_FUNC PyInit_questions() { return frame::initialise(questions_module); }
