@@ -1,52 +1,195 @@
 """Build of the two native modules.
 
-Both modules are compiled from their own sources in src/tavimo/<module>/ plus every source
-of the shared frame in module_frame/.  Includes name their folder: "module_frame/..." from
-the top of the tree, "tavimo/<module>/..." from src/.  Environment knobs, for development builds only:
+Each module is compiled from its own sources (MODULE_SOURCES) and linked with the shared
+frame of module_frame/, which is compiled once into a static library; each module still
+has its own copy of the frame's state.  Every header is a dependency of both, so touching
+one rebuilds them.
 
-TAVIMO_SANITIZE=1     build with AddressSanitizer and UndefinedBehaviorSanitizer
-TAVIMO_DEBUG=1        build without optimisation, with debug info
+Compiler flags are chosen per compiler (GCC and clang alike, MSVC its own) in
+compiler_flags().  A plain build is optimised, carries no debug information and, on Linux,
+links the C++ runtime statically, so that it needs nothing of the machine but its C
+library.  Environment knobs, for development builds only:
+
+TAVIMO_DEBUG=1        build without optimisation, with debug information
+TAVIMO_SANITIZE=1     build with AddressSanitizer and UndefinedBehaviorSanitizer (GCC, clang)
 TAVIMO_FUZZ=1         build for coverage-guided fuzzing with clang: libFuzzer's coverage and
                       comparison hooks, AddressSanitizer and UndefinedBehaviorSanitizer
                       (their runtimes are not linked in: the fuzzer preloads them with libFuzzer)
+TAVIMO_WERROR=1       turn warnings into errors (CI's builds)
 """
 import glob
 import os
+import subprocess
+import sys
+import tempfile
 
+import setuptools
 from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
 
-FRAME_SOURCES = sorted(glob.glob("module_frame/*.cpp"))
-
-COMPILE_ARGS = ["-std=c++20", "-Wall", "-Wextra", "-fvisibility=hidden",
-                "-fvisibility-inlines-hidden"]
-LINK_ARGS = []
-if os.environ.get("TAVIMO_DEBUG"):
-    COMPILE_ARGS += ["-O0", "-g3"]
-else:
-    COMPILE_ARGS += ["-O2"]
-if os.environ.get("TAVIMO_SANITIZE"):
-    sanitize = ["-fsanitize=address,undefined", "-fno-omit-frame-pointer",
-                "-fno-sanitize-recover=undefined"]
-    COMPILE_ARGS += sanitize + ["-g"]
-    LINK_ARGS += sanitize
-if os.environ.get("TAVIMO_FUZZ"):
-    fuzz = ["-fsanitize=fuzzer-no-link,address,undefined", "-fno-omit-frame-pointer",
-            "-fno-sanitize-recover=undefined"]
-    COMPILE_ARGS += fuzz + ["-g"]
-    LINK_ARGS += fuzz
+# Each module's own sources: the one list to change when a source is added or moved.
+MODULE_SOURCES = {
+    "brasco": ["src/tavimo/brasco/brasco.cpp", "src/tavimo/brasco/leg_rows.cpp",
+               "src/tavimo/brasco/native_datetime.cpp", "src/tavimo/brasco/display_time.cpp",
+               "src/tavimo/brasco/quiet_logging.cpp", "src/tavimo/brasco/cut_texts.cpp"],
+    "questions": ["src/tavimo/questions/questions.cpp"],
+}
+FRAME_SOURCES = sorted(glob.glob("module_frame/**/*.cpp", recursive=True))
+# Includes name their folder: "module_frame/..." from the top of the tree, "tavimo/<module>/..."
+# from src/.
+INCLUDE_DIRS = [".", "src"]
+HEADERS = sorted(glob.glob("module_frame/**/*.hpp", recursive=True)
+                 + glob.glob("src/tavimo/**/*.hpp", recursive=True))
+# Compiled alone before anything else: it stops a compiler too old for the sources with
+# one clear message.
+COMPILER_CHECK = "module_frame/compiler.hpp"
 
 
-def native_module(name, *body_sources):
-    return Extension(
-        "tavimo." + name,
-        sources=list(body_sources) + FRAME_SOURCES,
-        include_dirs=[".", "src"],
-        depends=sorted(glob.glob("module_frame/**/*.hpp", recursive=True)),
-        language="c++",
-        extra_compile_args=COMPILE_ARGS,
-        extra_link_args=LINK_ARGS,
-    )
+# The license of LICENSE: an SPDX expression for setuptools 77 and newer, the older free-text
+# field for older ones (the newest setuptools for Python 3.8 is 75).
+LICENSE = "MIT"
 
 
-setup(ext_modules=[native_module("brasco", *sorted(glob.glob("src/tavimo/brasco/*.cpp"))),
-                   native_module("questions", *sorted(glob.glob("src/tavimo/questions/*.cpp")))])
+def license_metadata():
+    newer = int(setuptools.__version__.split(".")[0]) >= 77
+    return {"license_expression": LICENSE} if newer else {"license": LICENSE}
+
+
+class BuildError(Exception):
+    """A build that cannot be made, with the reason."""
+
+
+def knob(name):
+    return os.environ.get(name, "") not in ("", "0")
+
+
+def compiler_family(compiler):
+    """'msvc', 'clang' or 'gcc' (any other compiler that takes GCC's options)."""
+    if compiler.compiler_type == "msvc":
+        return "msvc"
+    try:
+        banner = subprocess.run([compiler.compiler_so[0], "--version"], capture_output=True,
+                                text=True, check=False).stdout
+    except OSError as error:
+        raise BuildError("cannot run the C++ compiler %s: %s" % (compiler.compiler_so[0], error))
+    return "clang" if "clang" in banner else "gcc"
+
+
+def compiler_flags(family, platform, debug, sanitize, fuzz, werror):
+    """(compile, link) arguments for a compiler family on a platform (sys.platform)."""
+    if family == "msvc":
+        if sanitize or fuzz:
+            raise BuildError("TAVIMO_SANITIZE and TAVIMO_FUZZ need GCC or clang, not MSVC")
+        compile_args = ["/std:c++20", "/W4", "/EHsc", "/permissive-", "/Zc:__cplusplus",
+                        "/utf-8"]
+        compile_args += ["/Od", "/Zi"] if debug else ["/O2"]
+        return compile_args + (["/WX"] if werror else []), (["/DEBUG"] if debug else [])
+    if fuzz and family != "clang":
+        raise BuildError("TAVIMO_FUZZ needs clang (CC=clang CXX=clang++ LDSHARED='clang++ -shared')")
+    compile_args = ["-std=c++20", "-Wall", "-Wextra", "-fvisibility=hidden",
+                    "-fvisibility-inlines-hidden"]
+    link_args = []
+    compile_args += ["-O0", "-g3"] if debug else ["-O2"]
+    instrument = []
+    if sanitize:
+        instrument = ["-fsanitize=address,undefined", "-fno-omit-frame-pointer",
+                      "-fno-sanitize-recover=undefined"]
+    if fuzz:
+        instrument = ["-fsanitize=fuzzer-no-link,address,undefined", "-fno-omit-frame-pointer",
+                      "-fno-sanitize-recover=undefined"]
+    if instrument:
+        compile_args += instrument + ([] if debug else ["-g"])
+        link_args += instrument
+    else:
+        if not debug:
+            compile_args.append("-g0")  # after the host's own flags, which may ask for -g
+        if platform.startswith("linux"):
+            # The C++ runtime inside the module, its symbols kept to the module: the module
+            # needs only the C library, as a manylinux wheel must.
+            link_args += ["-static-libstdc++", "-static-libgcc", "-Wl,--exclude-libs,ALL"]
+            if not debug:
+                link_args.append("-s")
+    if werror:
+        compile_args.append("-Werror")
+    return compile_args, link_args
+
+
+def newer(sources, target):
+    """Whether target is missing or older than any of sources."""
+    if not os.path.exists(target):
+        return True
+    made = os.path.getmtime(target)
+    return any(os.path.getmtime(source) > made for source in sources)
+
+
+def read_text(path):
+    try:
+        with open(path) as file:
+            return file.read()
+    except OSError:
+        return None
+
+
+class BuildNative(build_ext):
+    """Chooses the flags for the compiler at hand, checks it, compiles the frame once into a
+    static library and links both modules with it."""
+
+    def build_extensions(self):
+        try:
+            family = compiler_family(self.compiler)
+            compile_args, link_args = compiler_flags(
+                family, sys.platform, debug=knob("TAVIMO_DEBUG"),
+                sanitize=knob("TAVIMO_SANITIZE"), fuzz=knob("TAVIMO_FUZZ"),
+                werror=knob("TAVIMO_WERROR"))
+            self.check_compiler(compile_args)
+        except BuildError as error:
+            sys.exit("error: tavimo cannot be built: %s" % error)
+        frame = self.build_frame(compile_args, link_args)
+        for extension in self.extensions:
+            extension.extra_compile_args = compile_args
+            extension.extra_link_args = link_args
+            extension.extra_objects = [frame]
+            extension.depends = extension.depends + [frame]
+        super().build_extensions()
+
+    def check_compiler(self, compile_args):
+        with tempfile.TemporaryDirectory() as work:
+            probe = os.path.join(work, "compiler_check.cpp")
+            with open(probe, "w") as file:
+                file.write('#include "%s"\n' % COMPILER_CHECK)
+            try:
+                self.compiler.compile([probe], output_dir=work, include_dirs=INCLUDE_DIRS,
+                                      extra_postargs=compile_args)
+            except Exception:
+                raise BuildError("the C++ compiler stopped at %s (its message is "
+                                 "above)" % COMPILER_CHECK) from None
+
+    def build_frame(self, compile_args, link_args):
+        """The frame's static library, compiled again when a source or header changed or the
+        compiler or the flags of the build are not those it was made with (the modules then
+        follow, as the library is one of their dependencies)."""
+        library = self.compiler.library_filename("module_frame", output_dir=self.build_temp)
+        made_with = os.path.join(self.build_temp, "module_frame.flags")
+        flags = " ".join(getattr(self.compiler, "compiler_so", [self.compiler.compiler_type])
+                         + compile_args + link_args)
+        if (self.force or newer(FRAME_SOURCES + HEADERS, library)
+                or read_text(made_with) != flags):
+            objects = self.compiler.compile(FRAME_SOURCES, output_dir=self.build_temp,
+                                            include_dirs=INCLUDE_DIRS, depends=HEADERS,
+                                            extra_postargs=compile_args)
+            if os.path.exists(library):
+                os.remove(library)  # the archiver adds to an archive: objects of sources gone would stay
+            self.compiler.create_static_lib(objects, "module_frame", output_dir=self.build_temp)
+            with open(made_with, "w") as file:
+                file.write(flags)
+        return library
+
+
+def native_module(name):
+    return Extension("tavimo." + name, sources=MODULE_SOURCES[name], include_dirs=INCLUDE_DIRS,
+                     depends=HEADERS, language="c++")
+
+
+if __name__ == "__main__":
+    setup(ext_modules=[native_module(name) for name in MODULE_SOURCES],
+          cmdclass={"build_ext": BuildNative}, **license_metadata())

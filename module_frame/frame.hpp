@@ -4,10 +4,11 @@
 // module with a ModuleDef, declares its constants, module-level names, cached builtins and
 // functions as namespace-scope objects of the classes below, and exports nothing but
 //
-//     FRAME_ENTRY_POINT PyInit_<name>() { return frame::initialise(module_def); }
+//     PyMODINIT_FUNC PyInit_<name>() { return frame::initialise(module_def); }
 //
-// The frame compiles into each module separately, so each module has its own copy of the
-// process-wide state kept here (module object, interpreter id, constants, cached builtins).
+// The frame is compiled once into a static library that each module links in, so each
+// module has its own copy of the process-wide state kept here (module object, interpreter
+// id, constants, cached builtins).
 //
 // Failures: every operation that can fail returns an empty Ref (or false, or -1) with the
 // interpreter's error set, and records the source file and line of its caller.  The
@@ -15,17 +16,14 @@
 // it.
 #pragma once
 
+#include "module_frame/compiler.hpp"
 #include "module_frame/dict_states.hpp"
 #include "module_frame/ref.hpp"
 
 #include <cstdint>
 #include <initializer_list>
-#include <source_location>
 #include <string>
 #include <type_traits>
-
-// The one exported symbol of a module (everything else is hidden).
-#define FRAME_ENTRY_POINT extern "C" __attribute__((visibility("default"))) PyObject*
 
 namespace frame {
 

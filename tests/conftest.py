@@ -1,4 +1,5 @@
 """Shared fixtures: the modules under test, log capture, subprocesses and test builds."""
+import ast
 import contextlib
 import locale
 import logging
@@ -23,6 +24,10 @@ pytest.register_assert_rewrite("testkit.hostile")
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PACKAGE_DIR = pathlib.Path(tavimo.__file__).resolve().parent
+
+
+def pytest_report_header():
+    return "tavimo %s from %s" % (tavimo.__version__, PACKAGE_DIR)
 
 
 @pytest.fixture
@@ -118,6 +123,20 @@ def copy_package(destination, settings=None):
     return pathlib.Path(destination)
 
 
+def build_setting(name):
+    """A setting of setup.py (a literal: MODULE_SOURCES, INCLUDE_DIRS, ...), read, not run:
+    running it needs setuptools."""
+    for statement in ast.parse((ROOT / "setup.py").read_text()).body:
+        if (isinstance(statement, ast.Assign) and len(statement.targets) == 1
+                and getattr(statement.targets[0], "id", None) == name):
+            return ast.literal_eval(statement.value)
+    raise AssertionError("setup.py has no setting " + name)
+
+
+def module_sources(module):
+    return [ROOT / source for source in build_setting("MODULE_SOURCES")[module]]
+
+
 def build_native(destination, module, sources, defines=()):
     """Compiles a test build of a native module (with the frame) into destination."""
     include = sysconfig.get_paths()["include"]
@@ -125,7 +144,7 @@ def build_native(destination, module, sources, defines=()):
     output.parent.mkdir(parents=True, exist_ok=True)
     frame_sources = sorted(str(p) for p in (ROOT / "module_frame").glob("*.cpp"))
     command = ["g++", "-std=c++20", "-shared", "-fPIC", "-O0", "-fvisibility=hidden",
-               "-I" + include, "-I" + str(ROOT), "-I" + str(ROOT / "src"),
+               "-I" + include, *("-I" + str(ROOT / d) for d in build_setting("INCLUDE_DIRS")),
                *("-D" + d for d in defines), *map(str, sources), *frame_sources,
                "-o", str(output)]
     if shutil.which("g++") is None:

@@ -240,6 +240,7 @@ def findings(report, pattern):
 
 
 @pytest.mark.slow
+@pytest.mark.compiles
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
 @pytest.mark.skipif(PRELOADED_ASAN, reason="valgrind cannot run with the sanitizer runtime")
 def test_valgrind_finds_no_block_lost_by_our_modules(tmp_path):
@@ -311,6 +312,7 @@ def test_installed_modules_are_instrumented(name):
 
 
 @pytest.mark.slow
+@pytest.mark.compiles
 @sanitize_run_only
 @pytest.mark.parametrize("call, report", [
     ("read_after_free()", "heap-use-after-free"),

@@ -8,7 +8,7 @@ import types
 
 import pytest
 
-from conftest import ROOT, build_native, copy_package, run_python
+from conftest import ROOT, build_native, copy_package, module_sources, run_python
 
 
 def test_namespace_in_binding_order(brasco):
@@ -191,13 +191,13 @@ def build_for_other_version(tmp_path_factory):
     copy_package(destination)
     for old in (destination / "tavimo").glob("brasco*"):
         old.unlink()
-    sources = sorted((ROOT / "src" / "tavimo" / "brasco").glob("*.cpp"))
-    build_native(destination / "tavimo", "brasco", sources,
+    build_native(destination / "tavimo", "brasco", module_sources("brasco"),
                  defines=["FRAME_COMPILED_FOR_MAJOR=3", "FRAME_COMPILED_FOR_MINOR=%d" % OTHER_MINOR])
     return destination
 
 
 @pytest.mark.slow
+@pytest.mark.compiles
 def test_version_mismatch_warns_with_full_versions(build_for_other_version):
     runtime = "%d.%d" % sys.version_info[:2]
     result = run_python("""
@@ -217,6 +217,7 @@ def test_version_mismatch_warns_with_full_versions(build_for_other_version):
 
 
 @pytest.mark.slow
+@pytest.mark.compiles
 def test_version_warning_as_error_fails_the_import(build_for_other_version):
     result = run_python("""
         try:
@@ -263,6 +264,7 @@ def probe_build(tmp_path_factory):
 
 
 @pytest.mark.slow
+@pytest.mark.compiles
 def test_class_creation_rule(probe_build):
     (probe_build / "probe_bases.py").write_text(PROBE_BASES_OK)
     result = run_python("""
@@ -294,6 +296,7 @@ def test_class_creation_rule(probe_build):
 
 
 @pytest.mark.slow
+@pytest.mark.compiles
 def test_metaclass_conflict_fails_the_import(probe_build):
     (probe_build / "probe_bases.py").write_text(PROBE_BASES_CONFLICT)
     result = run_python("""

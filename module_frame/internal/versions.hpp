@@ -5,7 +5,9 @@
 //
 // The differences between the hosts the frame runs on, CPython 3.8 to 3.13, and where
 // each is met:
-// - 3.9: the vectorcall entry point loses its leading underscore (shim below).
+// - 3.9: the vectorcall entry point loses its leading underscore; PyMODINIT_FUNC marks the
+//   init function exported where the build hides everything else, GCC and clang (shims
+//   below).
 // - 3.10: a function keeps the builtins it was made with (host.hpp, function_builtins).
 // - 3.11: code objects carry a qualified name and need instructions and a location table of
 //   their own; an empty code object is the host's PyCode_NewEmpty, which raises
@@ -37,6 +39,13 @@
 // 3.9
 #if !FRAME_HOST_AT_LEAST(9)
 #define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+
+// 3.8's PyMODINIT_FUNC leaves the init function's visibility to the build, which hides
+// every symbol by default.  (Windows exports through __declspec on every host.)
+#if !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
+#undef PyMODINIT_FUNC
+#define PyMODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
 
 inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args,
                                      std::size_t nargsf, PyObject* kwnames) noexcept {

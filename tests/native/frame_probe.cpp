@@ -34,4 +34,4 @@ const ModuleDef probe{"frame_probe", "frame_probe", "Probe of the module frame",
 
 }  // namespace
 
-FRAME_ENTRY_POINT PyInit_frame_probe() { return frame::initialise(probe); }
+PyMODINIT_FUNC PyInit_frame_probe() { return frame::initialise(probe); }

@@ -452,4 +452,4 @@ const frame::ModuleDef module_definition{"brasco", "tavimo.brasco", "brasco for 
 
 }  // namespace
 
-FRAME_ENTRY_POINT PyInit_brasco() { return frame::initialise(module_definition); }
+PyMODINIT_FUNC PyInit_brasco() { return frame::initialise(module_definition); }

@@ -316,4 +316,4 @@ const frame::ModuleDef module_definition{"questions", "tavimo.questions",
 
 }  // namespace
 
-FRAME_ENTRY_POINT PyInit_questions() { return frame::initialise(module_definition); }
+PyMODINIT_FUNC PyInit_questions() { return frame::initialise(module_definition); }

@@ -1,0 +1,189 @@
+"""What a user installs: the version, the modules' binaries, the build's choices per compiler,
+its check of the compiler, and the check of the release artifacts."""
+import importlib.metadata
+import importlib.util
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import tavimo
+import tavimo.brasco
+import tavimo.questions
+from conftest import ROOT, build_setting
+
+MODULES = [tavimo.brasco, tavimo.questions]
+# A plain build: the sanitizer run, and the debug and fuzzing builds, are made otherwise.
+PLAIN_BUILD = not any(os.environ.get(knob) for knob in
+                      ("TAVIMO_SANITIZE", "TAVIMO_DEBUG", "TAVIMO_FUZZ"))
+
+
+def load(path, name):
+    spec = importlib.util.spec_from_file_location(name, str(path))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_the_version_is_the_distributions():
+    assert importlib.metadata.version("tavimo") == tavimo.__version__
+
+
+def readelf(option, module):
+    if shutil.which("readelf") is None:
+        pytest.skip("readelf (binutils) is not installed")
+    return subprocess.run(["readelf", "-W", option, module.__file__], check=True,
+                          capture_output=True, text=True).stdout
+
+
+linux_plain_build = pytest.mark.skipif(
+    not sys.platform.startswith("linux") or not PLAIN_BUILD,
+    reason="the release build on Linux")
+
+
+@linux_plain_build
+@pytest.mark.parametrize("module", MODULES, ids=lambda module: module.__name__)
+def test_a_module_carries_no_debug_information(module):
+    sections = readelf("-S", module)
+    assert ".debug_info" not in sections and ".symtab" not in sections
+
+
+@linux_plain_build
+@pytest.mark.parametrize("module", MODULES, ids=lambda module: module.__name__)
+def test_a_module_needs_only_the_c_library(module):
+    needed = {line.split("[")[1].rstrip("]") for line in readelf("-d", module).splitlines()
+              if "(NEEDED)" in line}
+    assert needed <= {"libc.so.6", "libm.so.6", "ld-linux-x86-64.so.2"}, needed
+
+
+# --- the build's flags per compiler ---------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def build_script():
+    pytest.importorskip("setuptools", reason="setup.py needs setuptools")
+    return load(ROOT / "setup.py", "tavimo_setup")
+
+
+KNOBS = [dict(debug=debug, sanitize=sanitize, fuzz=fuzz, werror=werror)
+         for debug in (False, True) for sanitize in (False, True) for fuzz in (False, True)
+         for werror in (False, True)]
+
+
+@pytest.mark.parametrize("platform", ["linux", "win32", "darwin"])
+@pytest.mark.parametrize("family", ["gcc", "clang", "msvc"])
+def test_each_compiler_gets_only_options_in_its_own_spelling(build_script, family, platform):
+    for knobs in KNOBS:
+        try:
+            compile_args, link_args = build_script.compiler_flags(family, platform, **knobs)
+        except build_script.BuildError as error:
+            # Refused only where the compiler cannot make that build, with the reason.
+            assert knobs["fuzz"] and family != "clang" or knobs["sanitize"] and family == "msvc"
+            assert "TAVIMO_" in str(error)
+            continue
+        mark = "/" if family == "msvc" else "-"
+        assert all(arg.startswith(mark) for arg in compile_args + link_args), (knobs, compile_args,
+                                                                               link_args)
+        assert knobs["werror"] == any(arg in ("-Werror", "/WX") for arg in compile_args)
+
+
+@pytest.mark.compiles
+@pytest.mark.parametrize("standard, passes", [("c++17", False), ("c++20", True)])
+def test_a_compiler_without_source_location_stops_with_the_minimums(tmp_path, standard, passes):
+    if shutil.which("g++") is None:
+        pytest.skip("no C++ compiler")
+    probe = tmp_path / "probe.cpp"
+    probe.write_text('#include "%s"\n' % build_setting("COMPILER_CHECK"))
+    includes = ["-I" + str(ROOT / folder) for folder in build_setting("INCLUDE_DIRS")]
+    result = subprocess.run(["g++", "-std=" + standard, "-fsyntax-only", *includes, str(probe)],
+                            capture_output=True, text=True)
+    assert (result.returncode == 0) == passes, result.stderr
+    if not passes:
+        errors = [line for line in result.stderr.splitlines() if "error:" in line]
+        assert len(errors) == 1 and "GCC 11, clang 16, MSVC 19.29" in errors[0], result.stderr
+
+
+# --- the check of the release artifacts -----------------------------------------------------
+
+TRACKED = ["README.md", "LICENSE", "setup.py", ".gitignore", ".ci/run", "module_frame/frame.hpp",
+           "src/tavimo/__init__.py", "src/tavimo/brasco/brasco.cpp",
+           "src/tavimo/brasco/leg_rows.hpp",
+           "src/tavimo/brasco.pyi", "src/tavimo/py.typed", "src/tavimo/data/sample_results.json",
+           "tests/conftest.py"]
+WHEEL = "tavimo-0.1.0-cp38-cp38-manylinux_2_36_x86_64.whl"
+WHEEL_FILES = ["tavimo/__init__.py", "tavimo/brasco.cpython-38-x86_64-linux-gnu.so",
+               "tavimo/brasco.pyi", "tavimo/py.typed", "tavimo/data/sample_results.json",
+               "tavimo-0.1.0.dist-info/METADATA", "tavimo-0.1.0.dist-info/WHEEL",
+               "tavimo-0.1.0.dist-info/RECORD", "tavimo-0.1.0.dist-info/entry_points.txt",
+               "tavimo-0.1.0.dist-info/top_level.txt", "tavimo-0.1.0.dist-info/licenses/LICENSE"]
+KNOWN = {"Typing :: Typed", "Topic :: Utilities"}
+SDIST_FILES = ["tavimo-0.1.0/" + name for name in TRACKED if not name.startswith((".ci/", ".git"))]
+
+
+@pytest.fixture(scope="module")
+def artifacts():
+    return load(ROOT / "tools" / "check_artifacts.py", "check_artifacts")
+
+
+def changed(files, drop=None, add=None):
+    return [name for name in files if name != drop] + ([add] if add else [])
+
+
+def test_complete_artifacts_pass(artifacts):
+    metadata = "Name: tavimo\nClassifier: Typing :: Typed\nClassifier: Topic :: Utilities\n"
+    assert artifacts.metadata_problems("s.tar.gz", metadata, known=KNOWN) == []
+    assert artifacts.wheel_problems(WHEEL, WHEEL_FILES, TRACKED, {"brasco"}) == []
+    generated = ["tavimo-0.1.0/PKG-INFO", "tavimo-0.1.0/src/tavimo.egg-info/SOURCES.txt"]
+    assert artifacts.sdist_problems("s.tar.gz", SDIST_FILES + generated, TRACKED) == []
+
+
+@pytest.mark.parametrize("files, problem", [
+    (changed(WHEEL_FILES, drop="tavimo/brasco.pyi"), "missing tavimo/brasco.pyi"),
+    (changed(WHEEL_FILES, drop="tavimo/data/sample_results.json"),
+     "missing tavimo/data/sample_results.json"),
+    (changed(WHEEL_FILES, drop="tavimo/brasco.cpython-38-x86_64-linux-gnu.so"),
+     "missing the extension module tavimo.brasco"),
+    (changed(WHEEL_FILES, add="tavimo/brasco.cpython-312-x86_64-linux-gnu.so"),
+     "holds tavimo/brasco.cpython-312-x86_64-linux-gnu.so, which is not part of the package"),
+    (changed(WHEEL_FILES, add="tavimo/brasco/leg_rows.hpp"), "holds tavimo/brasco/leg_rows.hpp"),
+    (changed(WHEEL_FILES, add="tests/conftest.py"), "holds tests/conftest.py"),
+    (changed(WHEEL_FILES, add="tavimo.libs/libstdc++-1a2b3c.so.6"), "holds tavimo.libs/"),
+    (changed(WHEEL_FILES, drop="tavimo-0.1.0.dist-info/licenses/LICENSE"), "missing the license"),
+    (changed(WHEEL_FILES, drop="tavimo-0.1.0.dist-info/entry_points.txt"),
+     "missing entry_points.txt"),
+])
+def test_a_wheel_missing_a_file_or_holding_another_fails(artifacts, files, problem):
+    problems = artifacts.wheel_problems(WHEEL, files, TRACKED, {"brasco"})
+    assert len(problems) == 1 and problem in problems[0], problems
+
+
+def test_an_unknown_classifier_fails(artifacts):
+    metadata = "Classifier: Typing :: Typed\nClassifier: Programming Language :: Python :: 3.99\n"
+    assert artifacts.metadata_problems("s.tar.gz", metadata, known=KNOWN) == [
+        "s.tar.gz: unknown classifier 'Programming Language :: Python :: 3.99'"]
+
+
+def test_only_a_manylinux_wheel_passes(artifacts):
+    problems = artifacts.wheel_problems(WHEEL.replace("manylinux_2_36", "linux"), WHEEL_FILES,
+                                        TRACKED, {"brasco"})
+    assert problems == [WHEEL.replace("manylinux_2_36", "linux")
+                        + ": not a manylinux wheel of tavimo for one CPython"]
+
+
+@pytest.mark.parametrize("files, problem", [
+    (changed(SDIST_FILES, drop="tavimo-0.1.0/src/tavimo/brasco/leg_rows.hpp"),
+     "missing src/tavimo/brasco/leg_rows.hpp"),
+    (changed(SDIST_FILES, drop="tavimo-0.1.0/tests/conftest.py"), "missing tests/conftest.py"),
+    (changed(SDIST_FILES, add="tavimo-0.1.0/.fuzz/findings/crash"), "holds .fuzz/findings/crash"),
+])
+def test_an_sdist_missing_a_file_or_holding_another_fails(artifacts, files, problem):
+    problems = artifacts.sdist_problems("s.tar.gz", files, TRACKED)
+    assert len(problems) == 1 and problem in problems[0], problems
+
+
+def test_the_modules_are_those_whose_init_functions_the_package_defines(artifacts):
+    # The test-only module of tests/native defines one too, outside the package.
+    sources = [str(path.relative_to(ROOT)) for folder in ("src", "tests")
+               for path in (ROOT / folder).rglob("*.cpp")]
+    assert artifacts.module_names(ROOT, sources) == {"brasco", "questions"}
