@@ -29,6 +29,7 @@
 #include "module_frame/frame.hpp"
 
 #include <cstddef>
+#include <utility>
 
 namespace tavimo::leg_rows {
 
