@@ -3,3 +3,5 @@
 The native core lives in two extension modules: ``tavimo.brasco`` parses flight-search
 results and ``tavimo.questions`` holds the trip questions for the prompt.
 """
+
+__version__ = "0.1.0"
