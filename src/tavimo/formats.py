@@ -11,6 +11,7 @@ import datetime
 import json
 import math
 import operator
+import sys
 from json.encoder import encode_basestring as encode_string
 
 from tavimo.tables import format_table
@@ -75,6 +76,8 @@ def local_time(text):
 def field_text(value):
     """A code or a number of the record as text; None for an empty or missing one."""
     if type(value) is str:
+        if "\r" in value:
+            WITH_CR.add(value)
         return value or None
     return None if value is None else format(value, "")
 
@@ -216,14 +219,37 @@ def write_json(itineraries, out):
 def first_price(record):
     """The first entry of the record's conversion table: (amount, currency)."""
     for currency, amount in record["conversion"].items():
-        return number(amount), str(currency)
+        currency = str(currency)
+        if "\r" in currency:
+            WITH_CR.add(currency)
+        return number(amount), currency
     return None, None
+
+
+# Before 3.13 the csv writer leaves a lone "\r" in a cell unquoted (with "\n" ending the
+# lines), and readers then take it for a line break; a row with such a text is written
+# with every cell quoted.  The texts come through the TEXTS memo, which notes them here.
+WITH_CR = set()
+
+
+class RowWriter:
+    """csv.writer's writerow, with the rows that hold a text of WITH_CR quoted whole."""
+
+    def __init__(self, out):
+        self.plain = csv.writer(out, lineterminator="\n").writerow
+        self.quoted = csv.writer(out, lineterminator="\n", quoting=csv.QUOTE_ALL).writerow
+
+    def __call__(self, row):
+        if WITH_CR and not WITH_CR.isdisjoint(row) and sys.version_info < (3, 13):
+            self.quoted(row)
+        else:
+            self.plain(row)
 
 
 def write_csv(itineraries, out):
     """One row per leg, in the columns of CSV_COLUMNS."""
-    writer = csv.writer(out, lineterminator="\n")
-    writer.writerow(CSV_COLUMNS)
+    writerow = RowWriter(out)
+    writerow(CSV_COLUMNS)
     for itinerary in itineraries:
         record = itinerary.record
         price = first_price(record)
@@ -235,8 +261,8 @@ def write_csv(itineraries, out):
         for direction, summary, legs in directions:
             duration = seconds(summary[2])
             for position, leg in enumerate(legs, 1):
-                writer.writerow([itinerary.number, direction, position, *leg_values(leg),
-                                 duration, *price])
+                writerow([itinerary.number, direction, position, *leg_values(leg), duration,
+                          *price])
 
 
 WRITERS = {"table": write_tables, "json": write_json, "csv": write_csv}
