@@ -72,11 +72,27 @@ def test_csv_cells_with_line_breaks_read_back_on_every_host():
         ("Ber\rlin", "Lon\ndon", "E\rUR"), ("Prague", "Barcelona", "EUR")]
 
 
+def test_legs_alike_but_for_the_types_of_their_fields_each_keep_their_own():
+    # each leg's fields are converted once per response: equal values of other types
+    # (1, 1.0 and True; 0.0 and -0.0) must not share a conversion
+    numbers = [1, True, 1.0, 0.0, -0.0, 0, False, [1]]
+    response = []
+    for number in numbers:
+        record = json.loads(json.dumps(SAMPLE[0]))
+        record["route"][0]["flight_no"] = number
+        response.append(record)
+    expected = ["1", "True", "1.0", "0.0", "-0.0", "0", "False", "[1]"]
+    assert [itinerary["outbound"]["legs"][0]["flight_number"]
+            for itinerary in as_json(response)["itineraries"]] == expected
+    assert [row["flight_number"] for row in as_csv(response)] == expected
+
+
 # Random records the parser accepts: any code, name or number where the parser takes any
 # value, time texts in the layouts that `datetime.fromisoformat` reads on every host.
 # (No NUL: the csv module reads none before 3.11; it writes them as they are.)
 texts = st.text(st.characters(blacklist_characters="\x00"), max_size=6)
-values = st.one_of(texts, st.integers(-10**6, 10**6), st.none())
+values = st.one_of(texts, st.integers(-10**6, 10**6), st.none(), st.booleans(), st.floats(),
+                   st.lists(st.integers(), max_size=2))
 amounts = st.one_of(st.integers(-10**9, 10**9), st.floats(), texts, st.none(),
                     st.sampled_from(["59", "-7", "12.50", "1e3"]))
 offsets = st.none() | st.integers(-23 * 60 - 59, 23 * 60 + 59).map(

@@ -8,7 +8,7 @@ them, in the "display" object of each itinerary, direction and leg.
 """
 import csv
 import datetime
-import json
+import io
 import math
 import operator
 import sys
@@ -17,7 +17,6 @@ from json.encoder import encode_basestring as encode_string
 from tavimo.tables import format_table
 
 SCHEMA_VERSION = 1
-ENCODER = json.JSONEncoder(ensure_ascii=False)
 SUMMARY_HEADER = ["", "Route", "Departure", "Duration", "Arrival", "Price"]
 # The names of a leg table's cells, in their order, as the JSON's display texts of a leg.
 LEG_CELLS = ("airports", "times", "flight_no", "airline", "operating_flight_no", "operated_by")
@@ -76,8 +75,6 @@ def local_time(text):
 def field_text(value):
     """A code or a number of the record as text; None for an empty or missing one."""
     if type(value) is str:
-        if "\r" in value:
-            WITH_CR.add(value)
         return value or None
     return None if value is None else format(value, "")
 
@@ -98,12 +95,6 @@ def number(value):
     return value if math.isfinite(value) else None
 
 
-def prices(record):
-    """Every entry of the record's conversion table: [{"currency", "amount"}, ...]."""
-    return [{"currency": str(currency), "amount": number(amount)}
-            for currency, amount in record["conversion"].items()]
-
-
 def seconds(duration):
     return duration.days * 86400 + duration.seconds
 
@@ -117,31 +108,72 @@ def split_legs(record):
 
 
 class Memo(dict):
-    """VALUE -> convert(VALUE), kept for texts: a response repeats its codes, cities and
-    times over and over.  Other values are converted afresh (1, 1.0 and True are equal
-    keys, but their texts differ)."""
+    """KEY -> convert(KEY), each converted once: a response repeats its codes, cities,
+    flight numbers and times over and over."""
 
     def __init__(self, convert):
         super().__init__()
         self.convert = convert
 
-    def __missing__(self, value):
+    def __missing__(self, key):
+        result = self[key] = self.convert(key)
+        return result
+
+
+class ValueMemo(Memo):
+    """(type(VALUE), VALUE) -> convert(VALUE): 1, 1.0 and True are equal keys, but their
+    texts differ, hence the type.  A float zero is not kept: 0.0 and -0.0 are equal too."""
+
+    def __missing__(self, key):
+        kind, value = key
         result = self.convert(value)
-        if type(value) is str:
-            self[value] = result
+        if value or kind is not float:
+            self[key] = result
         return result
 
 
 LEG_CODES = operator.itemgetter("flyFrom", "flyTo", "cityFrom", "cityTo", "airline",
                                 "flight_no", "operating_carrier", "operating_flight_no")
 LEG_TIMES = operator.itemgetter("local_departure", "local_arrival")
-TEXTS = Memo(field_text)
-TIMES = Memo(local_time)
+TEXTS = ValueMemo(field_text)
+TIMES = Memo(local_time)  # of texts only
+
+
+def converted(codes, times, texts_memo, times_memo, convert_text, convert_time):
+    """The leg's CODES and TIMES through the memos, or converted afresh where a code is a
+    list or an object (which no memo can hold)."""
+    try:
+        return [*map(texts_memo.__getitem__, zip(map(type, codes), codes)),
+                *map(times_memo.__getitem__, times)]
+    except TypeError:
+        return [*map(convert_text, codes), *map(convert_time, times)]
+
+
+# The same flight recurs across the itineraries of a response, so each leg is converted
+# once, its memo keyed by the fields read and the parser's display texts of the leg.  Equal
+# keys mean equal fields of equal display texts, and so equal machine fields: fields of
+# different types can be equal (1, 1.0 and True; 0.0 and -0.0) but their display texts
+# then differ (numbers and truth values show no blank, parenthesis or arrow, so the cells
+# that join several fields still tell them apart).
+def leg_key(leg, row):
+    return (*LEG_CODES(leg), *LEG_TIMES(leg), *row)
+
+
+def memoized(memo, key, make, *args):
+    """MEMO[KEY], made by MAKE(*ARGS) when missing, or afresh when KEY holds a field that
+    is a list or an object."""
+    try:
+        value = memo.get(key)
+    except TypeError:
+        return make(*args)
+    if value is None:
+        value = memo[key] = make(*args)
+    return value
 
 
 def leg_values(leg):
     """The machine fields of a leg, in the order of LEG_FIELDS."""
-    return [*map(TEXTS.__getitem__, LEG_CODES(leg)), *map(TIMES.__getitem__, LEG_TIMES(leg))]
+    return converted(LEG_CODES(leg), LEG_TIMES(leg), TEXTS, TIMES, field_text, local_time)
 
 
 def journey_times(record, legs, inbound):
@@ -176,22 +208,60 @@ def json_text(value):
     return "null" if value is None else encode_string(value)
 
 
-TEXTS_JSON = Memo(lambda value: json_text(field_text(value)))
-TIMES_JSON = Memo(lambda text: encode_string(local_time(text)))
+def field_json(value):
+    return json_text(field_text(value))
+
+
+def time_json(text):
+    return encode_string(local_time(text))
+
+
+TEXTS_JSON = ValueMemo(field_json)
+TIMES_JSON = Memo(time_json)
+
+
+def texts_json(texts):
+    """The JSON array of TEXTS."""
+    return "[" + ", ".join(map(encode_string, texts)) + "]"
+
+
+PRICE_JSON = '{"currency": %s, "amount": %s}'
+
+
+def number_json(amount):
+    value = number(amount)
+    return "null" if value is None else repr(value)  # an int or a finite float
+
+
+def prices_json(record):
+    """Every entry of the record's conversion table: [{"currency", "amount"}, ...]."""
+    return "[" + ", ".join([
+        PRICE_JSON % (encode_string(str(currency)), number_json(amount))
+        for currency, amount in record["conversion"].items()]) + "]"
+
+
+LEGS_JSON = {}
+
+
+def converted_leg_json(leg, row):
+    return LEG_JSON % (*converted(LEG_CODES(leg), LEG_TIMES(leg), TEXTS_JSON, TIMES_JSON,
+                                  field_json, time_json), *map(encode_string, row))
+
+
+def leg_json(leg, row):
+    """A leg and its ROW of display texts in JSON, once per leg of the response."""
+    return memoized(LEGS_JSON, leg_key(leg, row), converted_leg_json, leg, row)
 
 
 def journey_json(record, index, summary, table, legs):
     """One direction of an itinerary in JSON: machine fields, legs and display texts."""
     departure, arrival = journey_times(record, legs, index == 1)
-    leg_texts = [
-        LEG_JSON % (*map(TEXTS_JSON.__getitem__, LEG_CODES(leg)),
-                    *map(TIMES_JSON.__getitem__, LEG_TIMES(leg)), *map(encode_string, row))
-        for leg, row in zip(legs, table[1:])]
+    leg_texts = [leg_json(leg, row) for leg, row in zip(legs, table[1:])]
+    # the parser has joined the airports of "routes", which are texts then
     return JOURNEY_JSON % (
-        ENCODER.encode(list(record["routes"][index])), encode_string(departure),
-        encode_string(arrival), seconds(summary[2]), "[" + ", ".join(leg_texts) + "]",
-        encode_string(summary[0]), encode_string(summary[1]), encode_string(str(summary[2])),
-        encode_string(summary[3]))
+        texts_json(record["routes"][index]), encode_string(departure), encode_string(arrival),
+        seconds(summary[2]), "[" + ", ".join(leg_texts) + "]", encode_string(summary[0]),
+        encode_string(summary[1]), encode_string(str(summary[2])), encode_string(summary[3]))
 
 
 def itinerary_json(itinerary):
@@ -200,7 +270,7 @@ def itinerary_json(itinerary):
     outbound, inbound, outbound_legs, inbound_legs = itinerary.parsed
     legs_out, legs_back = split_legs(record)
     return ITINERARY_JSON % (
-        itinerary.number, "true" if inbound else "false", ENCODER.encode(prices(record)),
+        itinerary.number, "true" if inbound else "false", prices_json(record),
         journey_json(record, 0, outbound, outbound_legs, legs_out),
         journey_json(record, 1, inbound, inbound_legs, legs_back) if inbound else "null",
         encode_string(outbound[4]))
@@ -216,53 +286,51 @@ def write_json(itineraries, out):
     out.write("]}\n" if separator == "\n" else "\n]}\n")
 
 
-def first_price(record):
-    """The first entry of the record's conversion table: (amount, currency)."""
+def csv_text(fields):
+    """FIELDS as a piece of a CSV line: quoted where the csv module quotes them, or all
+    quoted where one holds a lone "\r", which the csv module leaves unquoted before 3.13
+    (readers then take it for the end of the line)."""
+    out = io.StringIO()
+    lone_cr = not CSV_QUOTES_CR and any(isinstance(field, str) and "\r" in field
+                                        for field in fields)
+    # (the line's end is what makes the writer quote a "\n" in a field, on older hosts)
+    csv.writer(out, lineterminator="\n",
+               quoting=csv.QUOTE_ALL if lone_cr else csv.QUOTE_MINIMAL).writerow(fields)
+    return out.getvalue()[:-1]
+
+
+CSV_QUOTES_CR = sys.version_info >= (3, 13)
+CSV_ROW = "%d,%s,%d,%s,%d,%s\n"  # itinerary, direction, leg, its fields, duration, price
+LEGS_CSV = {}
+
+
+def leg_csv(leg):
+    return csv_text(leg_values(leg))
+
+
+def first_price_csv(record):
+    """The first entry of the record's conversion table, as the CSV's price and currency."""
     for currency, amount in record["conversion"].items():
-        currency = str(currency)
-        if "\r" in currency:
-            WITH_CR.add(currency)
-        return number(amount), currency
-    return None, None
-
-
-# Before 3.13 the csv writer leaves a lone "\r" in a cell unquoted (with "\n" ending the
-# lines), and readers then take it for a line break; a row with such a text is written
-# with every cell quoted.  The texts come through the TEXTS memo, which notes them here.
-WITH_CR = set()
-
-
-class RowWriter:
-    """csv.writer's writerow, with the rows that hold a text of WITH_CR quoted whole."""
-
-    def __init__(self, out):
-        self.plain = csv.writer(out, lineterminator="\n").writerow
-        self.quoted = csv.writer(out, lineterminator="\n", quoting=csv.QUOTE_ALL).writerow
-
-    def __call__(self, row):
-        if WITH_CR and not WITH_CR.isdisjoint(row) and sys.version_info < (3, 13):
-            self.quoted(row)
-        else:
-            self.plain(row)
+        return csv_text([number(amount), str(currency)])
+    return ","
 
 
 def write_csv(itineraries, out):
-    """One row per leg, in the columns of CSV_COLUMNS."""
-    writerow = RowWriter(out)
-    writerow(CSV_COLUMNS)
+    """One row per leg, in the columns of CSV_COLUMNS; each leg's fields made once."""
+    out.write(csv_text(CSV_COLUMNS) + "\n")
     for itinerary in itineraries:
-        record = itinerary.record
-        price = first_price(record)
-        outbound, inbound = itinerary.parsed[:2]
-        legs_out, legs_back = split_legs(record)
-        directions = [("outbound", outbound, legs_out)]
+        price = first_price_csv(itinerary.record)
+        outbound, inbound, outbound_legs, inbound_legs = itinerary.parsed
+        legs_out, legs_back = split_legs(itinerary.record)
+        directions = [("outbound", outbound, legs_out, outbound_legs)]
         if inbound:
-            directions.append(("inbound", inbound, legs_back))
-        for direction, summary, legs in directions:
-            duration = seconds(summary[2])
-            for position, leg in enumerate(legs, 1):
-                writerow([itinerary.number, direction, position, *leg_values(leg), duration,
-                          *price])
+            directions.append(("inbound", inbound, legs_back, inbound_legs))
+        out.write("".join([
+            CSV_ROW % (itinerary.number, direction, position,
+                       memoized(LEGS_CSV, leg_key(leg, row), leg_csv, leg),
+                       seconds(summary[2]), price)
+            for direction, summary, legs, table in directions
+            for position, (leg, row) in enumerate(zip(legs, table[1:]), 1)]))
 
 
 WRITERS = {"table": write_tables, "json": write_json, "csv": write_csv}
