@@ -136,7 +136,7 @@ def find_airports(query, index):
     The airport whose code is the query comes first, then airports of the city that is the
     query, then of cities that begin with it, then cities and names with a word that
     begins with it, then any other that holds it.  Within each group the cities whose name
-    has more airports come first (the Londons' ten before Londolovit's one), then by city,
+    has more airports come first (the Londons' nine before Londolovit's one), then by city,
     the cities of that name with more airports first (London in GB before London in
     Canada), then by name and code.
     """

@@ -150,15 +150,12 @@ def converted(codes, times, texts_memo, times_memo, convert_text, convert_time):
 
 
 # The same flight recurs across the itineraries of a response, so each leg is converted
-# once, its memo keyed by the fields read and the parser's display texts of the leg.  Equal
+# once, its memo keyed by the fields read (LEG_CODES, LEG_TIMES) and the parser's display
+# texts of the leg (its row).  Equal
 # keys mean equal fields of equal display texts, and so equal machine fields: fields of
 # different types can be equal (1, 1.0 and True; 0.0 and -0.0) but their display texts
 # then differ (numbers and truth values show no blank, parenthesis or arrow, so the cells
 # that join several fields still tell them apart).
-def leg_key(leg, row):
-    return (*LEG_CODES(leg), *LEG_TIMES(leg), *row)
-
-
 def memoized(memo, key, make, *args):
     """MEMO[KEY], made by MAKE(*ARGS) when missing, or afresh when KEY holds a field that
     is a list or an object."""
@@ -229,6 +226,8 @@ PRICE_JSON = '{"currency": %s, "amount": %s}'
 
 
 def number_json(amount):
+    if type(amount) is int:
+        return str(amount)
     value = number(amount)
     return "null" if value is None else repr(value)  # an int or a finite float
 
@@ -250,7 +249,8 @@ def converted_leg_json(leg, row):
 
 def leg_json(leg, row):
     """A leg and its ROW of display texts in JSON, once per leg of the response."""
-    return memoized(LEGS_JSON, leg_key(leg, row), converted_leg_json, leg, row)
+    return memoized(LEGS_JSON, (*LEG_CODES(leg), *LEG_TIMES(leg), *row), converted_leg_json,
+                    leg, row)
 
 
 def journey_json(record, index, summary, table, legs):
@@ -327,7 +327,8 @@ def write_csv(itineraries, out):
             directions.append(("inbound", inbound, legs_back, inbound_legs))
         out.write("".join([
             CSV_ROW % (itinerary.number, direction, position,
-                       memoized(LEGS_CSV, leg_key(leg, row), leg_csv, leg),
+                       memoized(LEGS_CSV, (*LEG_CODES(leg), *LEG_TIMES(leg), *row),
+                                leg_csv, leg),
                        seconds(summary[2]), price)
             for direction, summary, legs, table in directions
             for position, (leg, row) in enumerate(zip(legs, table[1:]), 1)]))
