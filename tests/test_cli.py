@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from tavimo.airports import folded, index_key
+from tavimo.airports import folded, index_name
 from tavimo.settings import leg_details_header
 from tavimo.tables import format_table
 
@@ -410,13 +410,19 @@ def test_airport_index_is_kept_in_the_cache_and_its_absence_only_costs_time(tavi
     assert (result.returncode, result.stdout, result.stderr) == (0, first.stdout, "")
 
 
-def test_airport_index_key_follows_the_table(tmp_path):
-    table = tmp_path / "airports.csv"
-    table.write_text("a")
-    before = index_key([str(table)])
-    assert index_key([str(table)]) == before
-    table.write_text("ab")
-    assert index_key([str(table)]) != before
+def test_airport_index_name_follows_the_table_of_each_environment(tmp_path):
+    names = []
+    for folder in ("one", "two"):  # two environments, each with its own airportsdata
+        (tmp_path / folder).mkdir()
+        table = tmp_path / folder / "airports.csv"
+        table.write_text("a")
+        before = index_name([str(table)])
+        assert index_name([str(table)]) == before
+        table.write_text("ab")  # another version of the table
+        after = index_name([str(table)])
+        assert after != before and after.rsplit("-", 1)[0] == before.rsplit("-", 1)[0]
+        names.append(after)
+    assert names[0].rsplit("-", 1)[0] != names[1].rsplit("-", 1)[0]
 
 
 def completions(script, *words, cwd=None):

@@ -3,7 +3,8 @@
 Loading that table takes about half a second, so the airports with an IATA code are kept,
 already folded for comparison, in an index file in the user's cache directory
 ($XDG_CACHE_HOME/tavimo, or ~/.cache/tavimo).  The file's name carries a key made from the
-installed table's files, so a new airportsdata version makes a new index.  Where the cache
+installed table's files, so a new airportsdata version makes a new index, in place of the
+one that environment had.  Where the cache
 cannot be written the index is simply built again for every query.
 """
 import json
@@ -39,17 +40,24 @@ def table_files():
     return [spec.origin, os.path.join(folder, "airports.csv")]
 
 
-def index_key(files):
-    """A key that changes with the installed table (its files' sizes and times)."""
-    parts = [str(INDEX_FORMAT)]
+def digest(text):
+    import zlib  # (hashlib costs more to import than the whole query)
+    return "{:08x}".format(zlib.crc32(text.encode("utf-8", "surrogateescape")))
+
+
+def index_name(files):
+    """The index file's name: "airports-PLACE-STATE.json", where PLACE stands for the
+    installed table's folder (each environment keeps an index of its own) and STATE
+    changes with the table (its files' sizes and times)."""
+    state = [str(INDEX_FORMAT)]
     for path in files:
         try:
             status = os.stat(path)
         except OSError:
             continue
-        parts.append("{}:{}:{}".format(path, status.st_size, status.st_mtime_ns))
-    import hashlib
-    return hashlib.sha1("|".join(parts).encode("utf-8", "surrogateescape")).hexdigest()[:16]
+        state.append("{}:{}".format(status.st_size, status.st_mtime_ns))
+    return "airports-{}-{}.json".format(digest(os.path.dirname(files[0])),
+                                        digest("|".join(state)))
 
 
 def cache_dir():
@@ -84,15 +92,17 @@ def build_index():
 
 
 def save_index(folder, name, entries):
-    """Write the index atomically and drop older ones; any failure only costs speed."""
+    """Write the index atomically, in place of the environment's older one; any failure
+    only costs speed."""
     try:
         os.makedirs(folder, exist_ok=True)
         temporary = os.path.join(folder, ".{}.{}".format(name, os.getpid()))
         with open(temporary, "w", encoding="utf-8") as file:
             json.dump(entries, file, ensure_ascii=False, separators=(",", ":"))
         os.replace(temporary, os.path.join(folder, name))
+        place = name.rsplit("-", 1)[0] + "-"
         for other in os.listdir(folder):
-            if other.startswith("airports-") and other != name:
+            if other.startswith(place) and other != name:
                 os.remove(os.path.join(folder, other))
     except OSError:
         pass
@@ -101,7 +111,7 @@ def save_index(folder, name, entries):
 def load_index():
     """The airport index, from the cache when it holds the one of the installed table."""
     folder = cache_dir()
-    name = "airports-{}.json".format(index_key(table_files()))
+    name = index_name(table_files())
     try:
         with open(os.path.join(folder, name), "rb") as file:
             return json.loads(file.read())
