@@ -195,7 +195,7 @@ def input_source(args):
 
 def run_parse(args):
     i_parser = native("tavimo.brasco", "the itinerary parser is").i_parser
-    from tavimo import formats, problems, results
+    from tavimo import formats, results
 
     records = results.read_itineraries(input_source(args), SAMPLE)
     if not records and args.format == "table":
@@ -204,6 +204,7 @@ def run_parse(args):
 
     def report(number, record, round_trip, exc):
         nonlocal failures
+        from tavimo import problems
         failures += 1
         message = "itinerary {}: {}".format(number, problems.explain(record, round_trip, exc))
         if args.debug:

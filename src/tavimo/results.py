@@ -2,15 +2,13 @@
 import json
 import math
 import sys
-from typing import Any, NamedTuple
+from collections import namedtuple
 
 from tavimo.errors import UserError
 
-
-class Itinerary(NamedTuple):
-    number: int     # position in the response, from 1
-    record: Any     # the search-result record as read
-    parsed: tuple   # what i_parser made of it
+# number: the position in the response, from 1; record: the search-result record as read;
+# parsed: what i_parser made of it.  (A namedtuple: typing costs the command more to import.)
+Itinerary = namedtuple("Itinerary", ["number", "record", "parsed"])
 
 
 def read_itineraries(source, sample):
