@@ -173,15 +173,15 @@ def leg_values(leg):
     return converted(LEG_CODES(leg), LEG_TIMES(leg), TEXTS, TIMES, field_text, local_time)
 
 
-def journey_times(record, legs, inbound):
-    """A direction's local departure and arrival times, as the parser chooses them: the
-    record's own for the way out; the earliest departure and the latest arrival of the
+def journey_times_json(record, legs, inbound):
+    """A direction's local departure and arrival times in JSON, as the parser chooses them:
+    the record's own for the way out; the earliest departure and the latest arrival of the
     return legs for the way back."""
     if not inbound:
-        return local_time(record["local_departure"]), local_time(record["local_arrival"])
+        return TIMES_JSON[record["local_departure"]], TIMES_JSON[record["local_arrival"]]
     back = [leg for leg in legs if leg["return"] == 1]
-    return (iso_time(min(leg["local_departure"][:-1] for leg in back)),
-            iso_time(max(leg["local_arrival"][:-1] for leg in back)))
+    return (encode_string(iso_time(min(leg["local_departure"][:-1] for leg in back))),
+            encode_string(iso_time(max(leg["local_arrival"][:-1] for leg in back))))
 
 
 # The JSON is written from templates, the texts put in by the encoder's own string
@@ -194,8 +194,8 @@ def template(names):
 LEG_JSON = template((*LEG_FIELDS, "display")).replace(
     '"display": %s', '"display": ' + template(LEG_CELLS))
 JOURNEY_JSON = template(("airports", "departure", "arrival", "duration_seconds", "legs",
-                         "display")).replace(
-    '"display": %s', '"display": ' + template(("route", "departure", "duration", "arrival")))
+                         "display"))
+SUMMARY_JSON = template(("route", "departure", "duration", "arrival"))
 ITINERARY_JSON = template(("itinerary", "round_trip", "prices", "outbound", "inbound",
                            "display")).replace('"display": %s', '"display": {"price": %s}')
 
@@ -253,15 +253,26 @@ def leg_json(leg, row):
                     leg, row)
 
 
+def summary_json(summary):
+    """The display texts of a compact summary, and its duration in seconds, in JSON."""
+    route, departure, duration, arrival = summary
+    return (SUMMARY_JSON % (encode_string(route), encode_string(departure),
+                            encode_string(str(duration)), encode_string(arrival)),
+            seconds(duration))
+
+
+SUMMARIES_JSON = Memo(summary_json)  # keyed by texts and a duration: no other type is equal
+
+
 def journey_json(record, index, summary, table, legs):
     """One direction of an itinerary in JSON: machine fields, legs and display texts."""
-    departure, arrival = journey_times(record, legs, index == 1)
+    departure, arrival = journey_times_json(record, legs, index == 1)
+    display, duration = SUMMARIES_JSON[summary[0], summary[1], summary[2], summary[3]]
     leg_texts = [leg_json(leg, row) for leg, row in zip(legs, table[1:])]
     # the parser has joined the airports of "routes", which are texts then
     return JOURNEY_JSON % (
-        texts_json(record["routes"][index]), encode_string(departure), encode_string(arrival),
-        seconds(summary[2]), "[" + ", ".join(leg_texts) + "]", encode_string(summary[0]),
-        encode_string(summary[1]), encode_string(str(summary[2])), encode_string(summary[3]))
+        texts_json(record["routes"][index]), departure, arrival, duration,
+        "[" + ", ".join(leg_texts) + "]", display)
 
 
 def itinerary_json(itinerary):
