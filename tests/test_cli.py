@@ -5,29 +5,55 @@ import io
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
+import signal
 from importlib.metadata import version
 from pathlib import Path
 
 import pytest
 
-from tavimo.airports import folded
+from tavimo.airports import folded, index_name
 from tavimo.settings import leg_details_header
 from tavimo.tables import format_table
+
+pexpect = pytest.importorskip("pexpect")
 
 SAMPLE = json.loads(
     (Path(sys.modules["tavimo"].__file__).with_name("data") / "sample_results.json")
     .read_text(encoding="utf-8"))["data"]
 
 
+@pytest.fixture(scope="session")
+def environment(tmp_path_factory):
+    """The command's environment: the C locale in UTF-8, and a cache directory of the
+    session's own (the airport index is built there once)."""
+    return dict(os.environ, LC_ALL="C.UTF-8",
+                XDG_CACHE_HOME=str(tmp_path_factory.mktemp("cache")))
+
+
 @pytest.fixture
-def tavimo(tmp_path):
-    def run(*args, stdin=None):
+def tavimo(tmp_path, environment):
+    """Run the command; standard input is STDIN, or empty (not a terminal)."""
+    def run(*args, stdin="", env=None):
         return subprocess.run(
             [sys.executable, "-I", "-m", "tavimo", *args],
             cwd=tmp_path, input=stdin, capture_output=True, encoding="utf-8",
-            env=dict(os.environ, LC_ALL="C.UTF-8"), timeout=60)
+            env=dict(environment, **(env or {})), timeout=60)
+    return run
+
+
+@pytest.fixture
+def on_terminal(tmp_path, environment):
+    """Run the command on a new terminal: its whole output, and its exit status."""
+    def run(*args):
+        child = pexpect.spawn(sys.executable, ["-I", "-m", "tavimo", *args], cwd=str(tmp_path),
+                              env=dict(environment, TERM="dumb"), encoding="utf-8",
+                              dimensions=(40, 200), timeout=60)
+        output = child.read()
+        child.close()
+        return output.replace("\r\n", "\n"), child.exitstatus
     return run
 
 
@@ -43,7 +69,7 @@ def itineraries(output):
 
 
 def test_sample_prints_summaries_and_leg_tables(tavimo):
-    result = tavimo("parse")
+    result = tavimo("parse", "--sample")
     assert (result.returncode, result.stderr) == (0, "")
     blocks = itineraries(result.stdout)
     assert sorted(blocks) == [1, 2, 3, 4, 5]
@@ -62,8 +88,10 @@ def test_sample_prints_summaries_and_leg_tables(tavimo):
             "3904", "LO", "LO 3904", "LO"] in rows
     # round trip: the way back runs from the first return departure to the last arrival,
     # its legs get a table of their own, and the price stands in the outbound row only
+    # (the parser's "x" in the inbound summary shows as a blank cell)
     assert ["Inbound", "LAX -> CDG -> BUD", "Tue 20 Jul 15:40", "14:50:00",
-            "Wed 21 Jul 15:30", "x"] in rows
+            "Wed 21 Jul 15:30"] in rows
+    assert not re.search(r"\sx$", result.stdout, re.M)
     outbound, inbound = blocks[5].split("Outbound legs")[1].split("Inbound legs")
     assert "Budapest(BUD) -> Amsterdam(AMS)" in outbound
     assert "Paris(CDG) -> Budapest(BUD)" in inbound
@@ -71,20 +99,31 @@ def test_sample_prints_summaries_and_leg_tables(tavimo):
 
 
 def test_file_stdin_and_bare_list_read_alike(tavimo, tmp_path):
-    expected = tavimo("parse").stdout
+    expected = tavimo("parse", "--sample").stdout
     (tmp_path / "results.json").write_text(json.dumps({"data": SAMPLE}), encoding="utf-8")
     assert tavimo("parse", "results.json").stdout == expected
     assert tavimo("parse", "-", stdin=json.dumps(SAMPLE)).stdout == expected
+    # with no FILE, a pipe is read: `cat results.json | tavimo parse`
+    piped = tavimo("parse", stdin=json.dumps(SAMPLE))
+    assert (piped.returncode, piped.stdout, piped.stderr) == (0, expected, "")
+
+
+def test_empty_standard_input_is_not_the_sample(tavimo):
+    result = tavimo("parse")
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == ("tavimo: standard input is empty: expected a flight-search "
+                             "response in JSON\n")
 
 
 def test_round_trip_flag_applies_to_every_itinerary(tavimo):
-    result = tavimo("parse", "--round-trip")
+    result = tavimo("parse", "--sample", "--round-trip")
     # the one-way itineraries 1 and 4 have no way back to parse
     assert result.returncode == 1
     assert sorted(itineraries(result.stdout)) == [2, 3, 5]
     assert result.stderr.splitlines() == [
-        "tavimo: itinerary {} has no return journey "
-        "(IndexError: list index out of range)".format(number) for number in (1, 4)]
+        'tavimo: itinerary {}: no return journey: none of its legs is marked as a return leg '
+        '("return": 1), so it cannot be parsed as a round trip'.format(number)
+        for number in (1, 4)]
 
 
 @pytest.mark.parametrize("name, content, message", [
@@ -111,11 +150,12 @@ def test_bad_records_are_reported_and_the_rest_still_prints(tavimo):
     result = tavimo("parse", "-", stdin=json.dumps([no_price, SAMPLE[0], None, bad_time]))
     assert result.returncode == 1
     assert sorted(itineraries(result.stdout)) == [2]
-    errors = result.stderr.splitlines()
-    assert errors[0] == "tavimo: itinerary 1: KeyError: 'conversion'"
-    assert errors[1].startswith("tavimo: itinerary 3: TypeError: ")
-    assert errors[2].startswith("tavimo: itinerary 4: ValueError: ")
-    assert len(errors) == 3
+    assert result.stderr.splitlines() == [
+        "tavimo: itinerary 1: missing field 'conversion'",
+        "tavimo: itinerary 3: expected an object, got null",
+        "tavimo: itinerary 4: field 'route[1].local_arrival' is not a local date and time "
+        'such as 2021-06-01T10:15:00.000Z: "soon"',
+    ]
 
 
 def test_debug_shows_the_parser_log_and_tracebacks(tavimo):
@@ -124,7 +164,9 @@ def test_debug_shows_the_parser_log_and_tracebacks(tavimo):
     assert "Outbound flight duration: 15:05:00" in result.stderr
     assert "Price (both ways): 1094 EUR / 1332 USD / 386420 HUF / " in result.stderr
     assert "Inbound arrival time: 2021-07-21T15:30:00.000" in result.stderr
-    assert "tavimo: itinerary 2: KeyError: 'duration'" in result.stderr
+    # the user's terms, then the exception as the parser raised it
+    assert ("tavimo: itinerary 2: missing field 'duration' (KeyError: 'duration')"
+            in result.stderr)
     assert "Traceback (most recent call last)" in result.stderr
 
 
@@ -136,41 +178,73 @@ def test_ask_without_any_terminal(tmp_path):
     assert (result.returncode, result.stdout) == (1, "")
     assert result.stderr.startswith("tavimo: ask needs a terminal to ask the questions on "
                                     "(cannot open /dev/tty: ")
+    assert result.stderr.endswith("give every answer as an option instead "
+                                  "(see tavimo ask --help)\n")
     assert len(result.stderr.splitlines()) == 1
 
 
-def test_json_names_the_summary_fields_and_the_leg_cells(tavimo):
-    result = tavimo("parse", "--format", "json")
+def test_json_machine_fields_beside_the_display_texts(tavimo):
+    result = tavimo("parse", "--sample", "--format", "json")
     assert (result.returncode, result.stderr) == (0, "")
-    data = json.loads(result.stdout)
+    document = json.loads(result.stdout)
+    assert document["schema_version"] == 1
+    data = document["itineraries"]
     assert [itinerary["itinerary"] for itinerary in data] == [1, 2, 3, 4, 5]
     assert data[0] == {
-        "itinerary": 1, "round_trip": False, "price": "59 EUR / 72 USD / 51 GBP",
+        "itinerary": 1, "round_trip": False,
+        "prices": [{"currency": "EUR", "amount": 59}, {"currency": "USD", "amount": 72},
+                   {"currency": "GBP", "amount": 51}],
         "outbound": {
-            "route": "BER -> LHR", "departure": "Tue 01 Jun 10:15", "duration": "1:55:00",
-            "duration_seconds": 6900, "arrival": "Tue 01 Jun 11:10",
-            "legs": [dict(zip(leg_details_header, [
-                "Berlin(BER) -> London(LHR)", "Tue 01 Jun 10:15 -> Tue 01 Jun 11:10",
-                "8562", "U2", " ", ""]))],
+            "airports": ["BER", "LHR"], "departure": "2021-06-01T10:15:00",
+            "arrival": "2021-06-01T11:10:00", "duration_seconds": 6900,
+            "legs": [{
+                "from": "BER", "to": "LHR", "from_city": "Berlin", "to_city": "London",
+                "airline": "U2", "flight_number": "8562",
+                # no operating carrier: null, where the table has a blank cell
+                "operating_airline": None, "operating_flight_number": None,
+                "departure": "2021-06-01T10:15:00", "arrival": "2021-06-01T11:10:00",
+                "display": {
+                    "airports": "Berlin(BER) -> London(LHR)",
+                    "times": "Tue 01 Jun 10:15 -> Tue 01 Jun 11:10", "flight_no": "8562",
+                    "airline": "U2", "operating_flight_no": " ", "operated_by": ""},
+            }],
+            "display": {"route": "BER -> LHR", "departure": "Tue 01 Jun 10:15",
+                        "duration": "1:55:00", "arrival": "Tue 01 Jun 11:10"},
         },
         "inbound": None,
+        "display": {"price": "59 EUR / 72 USD / 51 GBP"},
     }
+    # the way back: from the first return departure to the last return arrival
     inbound = data[4]["inbound"]
-    assert (inbound["route"], inbound["duration"], inbound["duration_seconds"]) == (
-        "LAX -> CDG -> BUD", "14:50:00", 53400)
-    assert [leg["Airports"] for leg in inbound["legs"]] == [
-        "Los Angeles(LAX) -> Paris(CDG)", "Paris(CDG) -> Budapest(BUD)"]
+    assert (inbound["airports"], inbound["departure"], inbound["arrival"],
+            inbound["duration_seconds"], inbound["display"]["duration"]) == (
+        ["LAX", "CDG", "BUD"], "2021-07-20T15:40:00", "2021-07-21T15:30:00", 53400,
+        "14:50:00")
+    assert [(leg["from"], leg["to"]) for leg in inbound["legs"]] == [("LAX", "CDG"),
+                                                                      ("CDG", "BUD")]
+    codeshare = data[2]["outbound"]["legs"][1]
+    assert (codeshare["airline"], codeshare["flight_number"], codeshare["operating_airline"],
+            codeshare["operating_flight_number"]) == ("LH", "6813", "TP", "579")
 
 
-def test_csv_has_one_row_per_leg(tavimo):
-    result = tavimo("parse", "--format", "csv")
-    rows = list(csv.reader(io.StringIO(result.stdout)))
-    assert rows[0] == ["Itinerary", "Direction", *leg_details_header]
-    assert len(rows) == 1 + 14
-    assert ["3", "inbound", "Zurich(ZRH) -> Vienna(VIE)", "Sat 19 Jun 18:20 -> Sat 19 Jun 19:40",
-            "1578", "LX", "OS 562", "OS"] in rows
-    assert [row[:2] for row in rows[1:4]] == [["1", "outbound"], ["2", "outbound"],
-                                              ["2", "inbound"]]
+def test_csv_has_one_row_per_leg_with_its_itinerarys_price(tavimo):
+    result = tavimo("parse", "--sample", "--format", "csv")
+    rows = list(csv.DictReader(io.StringIO(result.stdout)))
+    assert list(rows[0]) == [
+        "itinerary", "direction", "leg", "from", "to", "from_city", "to_city", "airline",
+        "flight_number", "operating_airline", "operating_flight_number", "departure",
+        "arrival", "duration_seconds", "price", "currency"]
+    assert len(rows) == 14
+    assert rows[0] == {
+        "itinerary": "1", "direction": "outbound", "leg": "1", "from": "BER", "to": "LHR",
+        "from_city": "Berlin", "to_city": "London", "airline": "U2", "flight_number": "8562",
+        "operating_airline": "", "operating_flight_number": "",
+        "departure": "2021-06-01T10:15:00", "arrival": "2021-06-01T11:10:00",
+        "duration_seconds": "6900", "price": "59", "currency": "EUR"}
+    assert [(row["itinerary"], row["direction"], row["leg"]) for row in rows[4:8]] == [
+        ("3", "outbound", "2"), ("3", "inbound", "1"), ("3", "inbound", "2"),
+        ("4", "outbound", "1")]
+    assert rows[6]["duration_seconds"] == "18600" and rows[6]["price"] == "412"
 
 
 @pytest.fixture
@@ -191,51 +265,93 @@ def four_itineraries():
     (["--sort", "duration"], [1, 4, 2, 3]),     # out and back together; ties keep their order
     (["--sort", "departure"], [3, 1, 4, 2]),
     (["--sort", "price", "--limit", "2"], [2, 1]),
+    (["-s", "price", "-n", "2"], [2, 1]),
     (["--limit", "3"], [1, 2, 3]),
 ])
 def test_sort_and_limit(tavimo, four_itineraries, options, numbers):
     result = tavimo("parse", "-", "--format", "json", *options, stdin=four_itineraries)
     assert result.returncode == 0
-    assert [itinerary["itinerary"] for itinerary in json.loads(result.stdout)] == numbers
+    data = json.loads(result.stdout)["itineraries"]
+    assert [itinerary["itinerary"] for itinerary in data] == numbers
 
 
 def test_records_past_the_limit_are_still_reported(tavimo):
     result = tavimo("parse", "-", "--limit", "1", stdin=json.dumps([SAMPLE[0], SAMPLE[1], None]))
     assert result.returncode == 1
     assert sorted(itineraries(result.stdout)) == [1]
-    assert result.stderr.startswith("tavimo: itinerary 3: TypeError")
+    assert result.stderr == "tavimo: itinerary 3: expected an object, got null\n"
 
 
-def test_command_line_mistakes_are_one_line(tavimo):
-    for args in (["parse", "--limit", "0"], ["parse", "--format", "xml"], ["pars"], [],
-                 ["--find-airport", "Paris", "parse"]):
-        result = tavimo(*args)
-        assert (result.returncode, result.stdout) == (2, ""), args
-        assert len(result.stderr.splitlines()) == 1, args
+@pytest.mark.parametrize("args", [
+    ["parse", "--limit", "0"], ["parse", "--format", "xml"], ["pars"], [],
+    ["--find-airport", "Paris", "parse"],
+    # no prefix abbreviations: --form is not --format, --lim not --limit
+    ["parse", "--sample", "--form", "json"], ["parse", "--sample", "--lim", "1"],
+    ["parse", "results.json", "--sample"], ["airports"], ["completion", "fish"],
+])
+def test_command_line_mistakes_are_one_line(tavimo, args):
+    result = tavimo(*args)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert len(result.stderr.splitlines()) == 1
 
 
 def test_help_reads_as_prose(tavimo):
     text = tavimo("--help").stdout
-    assert "--find-airport CITY" in text and "tavimo ask --round-trip > trip.json" in text
+    assert "tavimo airports krakow" in text and "tavimo ask --round-trip > trip.json" in text
     assert "``" not in text
     assert "lowest first" in " ".join(tavimo("parse", "--help").stdout.split())
+    ask_help = " ".join(tavimo("ask", "--help").stdout.split())
+    assert '"fly_out_date": "2027-04-01"' in ask_help and "--from CODE" in ask_help
 
 
-def test_installed_command_and_version():
+@pytest.mark.parametrize("option", ["--version", "-V"])
+def test_installed_command_and_version(option):
     command = Path(sys.executable).with_name("tavimo")
-    result = subprocess.run([str(command), "--version"], capture_output=True, encoding="utf-8")
+    result = subprocess.run([str(command), option], capture_output=True, encoding="utf-8")
     assert (result.returncode, result.stdout) == (0, "tavimo {}\n".format(version("tavimo")))
+
+
+def test_version_does_not_read_the_package_metadata():
+    result = subprocess.run(
+        [sys.executable, "-I", "-c", "import sys; from tavimo.cli import main\n"
+         "try: main(['--version'])\nexcept SystemExit: pass\n"
+         "print('importlib.metadata' in sys.modules, file=sys.stderr)"],
+        capture_output=True, encoding="utf-8", timeout=60)
+    assert result.stderr == "False\n"
 
 
 def test_module_runs_from_the_repository_root():
     # the checkout holds no package directory at its top, so the installed one is found
-    result = subprocess.run([sys.executable, "-m", "tavimo", "parse"], capture_output=True,
+    result = subprocess.run([sys.executable, "-m", "tavimo", "parse", "--sample"],
+                            capture_output=True, stdin=subprocess.DEVNULL,
                             cwd=Path(__file__).parents[1], encoding="utf-8", timeout=60)
     assert (result.returncode, result.stderr) == (0, "")
     assert "Itinerary 5 (round trip)" in result.stdout
 
 
-@pytest.mark.parametrize("city", ["krakow", "KRAKÓW", " Kraków "])
+def test_sample_on_a_terminal_says_so(on_terminal):
+    output, status = on_terminal("parse")
+    assert status == 0
+    assert output.startswith("tavimo: no FILE given and standard input is a terminal: "
+                             "showing the bundled sample")
+    assert "Itinerary 5 (round trip)" in output
+
+
+def test_a_closed_pipe_ends_quietly(tmp_path, environment):
+    # more output than a pipe holds, so that the reader's going away is met mid-write
+    (tmp_path / "many.json").write_text(json.dumps(SAMPLE * 400), encoding="utf-8")
+    for format_ in ("table", "json", "csv"):
+        child = subprocess.Popen(
+            [sys.executable, "-I", "-m", "tavimo", "parse", "many.json", "-f", format_],
+            cwd=tmp_path, env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        child.stdout.readline()  # `tavimo parse | head -1`
+        child.stdout.close()
+        assert child.wait(timeout=60) == -signal.SIGPIPE, format_  # 141 in the shell
+        assert child.stderr.read() == b"", format_
+        child.stderr.close()
+
+
+@pytest.mark.parametrize("city", ["krakow", "KRAKÓW", " Kraków ", "KRK", "krk"])
 def test_find_airport_ignores_case_and_accents(tavimo, city):
     result = tavimo("--find-airport", city)
     assert (result.returncode, result.stderr) == (0, "")
@@ -256,6 +372,98 @@ def test_find_airport_without_match(tavimo):
     result = tavimo("--find-airport", "Xyzzy Nowhere")
     assert (result.returncode, result.stdout) == (1, "")
     assert result.stderr == "tavimo: no airport found for 'Xyzzy Nowhere'\n"
+
+
+def test_airports_by_prefix_put_the_cities_with_more_airports_first(tavimo):
+    rows = cells(tavimo("airports", "lon").stdout)
+    cities = [row[2] for row in rows]
+    londons = [index for index, city in enumerate(cities) if city == "London"]
+    assert londons == list(range(len(londons))) and len(londons) >= 7
+    assert {"LHR", "LGW", "STN"} <= {row[0] for row in rows[:londons[-1] + 1]}
+    assert rows[0][3] == "GB" and cities.index("Londolovit") == len(londons)
+
+
+def test_airports_hyphens_and_blanks_alike_and_words_make_one_query(tavimo):
+    expected = tavimo("airports", "new york").stdout
+    assert "JFK" in expected
+    assert tavimo("airports", "New-York").stdout == expected
+    assert tavimo("airports", "new", "york").stdout == expected
+
+
+def test_airports_limit(tavimo, on_terminal):
+    assert [row[0] for row in cells(tavimo("airports", "-n", "2", "london").stdout)] == [
+        "BQH", "LCY"]
+    assert len(tavimo("airports", "lon").stdout.splitlines()) > 10  # a pipe gets them all
+    output, status = on_terminal("airports", "lon")  # a terminal the first ten
+    lines = output.splitlines()
+    assert status == 0 and len(lines) == 11
+    assert re.fullmatch(r"tavimo: \d+ more; --limit N shows more", lines[0])
+
+
+def test_airport_index_is_kept_in_the_cache_and_its_absence_only_costs_time(tavimo, tmp_path):
+    cache = tmp_path / "cache"
+    first = tavimo("airports", "krk", env={"XDG_CACHE_HOME": str(cache)})
+    assert [path.name[:9] for path in (cache / "tavimo").iterdir()] == ["airports-"]
+    unwritable = tmp_path / "a file"
+    unwritable.write_text("")
+    result = tavimo("airports", "krk", env={"XDG_CACHE_HOME": str(unwritable)})
+    assert (result.returncode, result.stdout, result.stderr) == (0, first.stdout, "")
+
+
+def test_airport_index_name_follows_the_table_of_each_environment(tmp_path):
+    names = []
+    for folder in ("one", "two"):  # two environments, each with its own airportsdata
+        (tmp_path / folder).mkdir()
+        table = tmp_path / folder / "airports.csv"
+        table.write_text("a")
+        before = index_name([str(table)])
+        assert index_name([str(table)]) == before
+        table.write_text("ab")  # another version of the table
+        after = index_name([str(table)])
+        assert after != before and after.rsplit("-", 1)[0] == before.rsplit("-", 1)[0]
+        names.append(after)
+    assert names[0].rsplit("-", 1)[0] != names[1].rsplit("-", 1)[0]
+
+
+def completions(script, *words, cwd=None):
+    """What the bash completion SCRIPT offers for the command line WORDS (the last one
+    being completed)."""
+    program = ('source /dev/stdin; COMP_WORDS=({}); COMP_CWORD={}; _tavimo; '
+               'printf "%s\\n" "${{COMPREPLY[@]}}"').format(
+        " ".join("'{}'".format(word) for word in ("tavimo",) + words), len(words))
+    result = subprocess.run(["bash", "-c", program], input=script, capture_output=True,
+                            cwd=cwd, encoding="utf-8", timeout=60)
+    assert result.stderr == ""
+    return sorted(filter(None, result.stdout.splitlines()))
+
+
+def test_bash_completion(tavimo, tmp_path):
+    script = tavimo("completion", "bash").stdout
+    assert completions(script, "") == sorted(["parse", "ask", "airports", "completion"])
+    assert completions(script, "-") == sorted(["-h", "--help", "-V", "--version",
+                                               "--find-airport"])
+    assert completions(script, "pa") == ["parse"]
+    assert completions(script, "parse", "--f") == ["--format"]
+    assert completions(script, "parse", "-f", "") == ["csv", "json", "table"]
+    assert completions(script, "parse", "--sort", "d") == ["departure", "duration"]
+    assert completions(script, "ask", "--ro") == ["--round-trip"]
+    assert completions(script, "completion", "") == ["bash", "zsh"]
+    (tmp_path / "results.json").write_text("[]")
+    assert completions(script, "parse", "res", cwd=tmp_path) == ["results.json"]  # a FILE
+
+
+def test_zsh_completion(tavimo, tmp_path):
+    script = tavimo("completion", "zsh").stdout
+    assert script.startswith("#compdef tavimo\n")
+    assert "'(-f --format)'{-f,--format}'[text tables]:format:(table json csv)'" in script
+    assert "parse) _arguments" in script and "':file:_files'" in script
+    assert "'airports:find airport codes by city, name or code'" in script
+    zsh = shutil.which("zsh")
+    if zsh:
+        path = tmp_path / "_tavimo"
+        path.write_text(script)
+        check = subprocess.run([zsh, "-n", str(path)], capture_output=True, encoding="utf-8")
+        assert (check.returncode, check.stderr) == (0, "")
 
 
 def test_table_layout():

@@ -1,12 +1,133 @@
-"""Asking the trip questions on the terminal, and checking that the answers make a trip."""
+"""The trip questions: answers from the command line or the terminal, checked at the question.
+
+Every answer goes through its question's own validator (from tavimo.questions), then
+through the trip checks of this module, which see the other answers known so far: an
+origin that is the destination, a date that no calendar has or that is in the past, a
+fly-back date before the fly-out date, no adult, more infants than adults.  On the
+terminal a refused answer is explained under the question, which stays open; given as an
+option, it is an error of the command line.
+
+The answers come out as a script wants them: airport codes in capitals, dates in ISO 8601
+(2027-04-01), passenger counts as numbers.
+"""
 import contextlib
 import datetime
 import os
+import re
 import sys
 
-from tavimo.errors import UserError
+from tavimo.errors import UserError, UsageError
 
 DATE_FORMAT = "%d/%m/%Y"  # the form the date questions ask for
+ISO_DATE = "%Y-%m-%d"  # the form of the answers, and of dates given as options
+DATE_SHAPE = re.compile(r"\d\d/\d\d/\d{4}\Z")
+ISO_DATE_SHAPE = re.compile(r"\d{4}-\d\d-\d\d\Z")
+COUNTS = ("adults", "teens", "children", "infants")
+DATES = ("fly_out_date", "fly_back_date")
+PLACES = ("origin", "destination")
+ANSWERS = PLACES + DATES + COUNTS  # the keys of the answers, in this order
+
+
+class Text:
+    """The one thing a validator reads of the prompt's document: the text typed."""
+
+    def __init__(self, text):
+        self.text = text
+
+
+def calendar_day(text):
+    try:
+        return datetime.datetime.strptime(text, DATE_FORMAT).date()
+    except ValueError:
+        return None
+
+
+def shown_date(day, layout=DATE_FORMAT):
+    return day.strftime(layout)
+
+
+def place_problem(name, code, answers):
+    other = answers.get("destination" if name == "origin" else "origin")
+    if other == code:
+        return ("{} is the origin too; choose another destination.".format(code)
+                if name == "destination" else
+                "{} is the destination too; choose another origin.".format(code))
+    return None
+
+
+def date_problem(name, day, answers, today, layout):
+    if day < today:
+        return "The {} {} is in the past.".format(name.replace("_", " "),
+                                                  shown_date(day, layout))
+    out, back = (day, answers.get("fly_back_date")) if name == "fly_out_date" else (
+        answers.get("fly_out_date"), day)
+    if out is not None and back is not None and back < out:
+        return "The fly back date {} is before the fly out date {}.".format(
+            shown_date(back, layout), shown_date(out, layout))
+    return None
+
+
+def count_problem(name, count, answers):
+    if count < 0:
+        return "A number of passengers cannot be negative."
+    if name == "adults" and count < 1:
+        return "At least one adult travels."
+    adults = count if name == "adults" else answers.get("adults")
+    infants = count if name == "infants" else answers.get("infants")
+    if adults is not None and infants is not None and infants > adults:
+        return "No more infants than adults ({}): each infant travels on an adult's lap.".format(
+            adults)
+    return None
+
+
+def answer_value(question, text):
+    """The answer of an accepted TEXT: a code in capitals, a date, a count."""
+    name = question["name"]
+    if name in PLACES:
+        return text.strip().upper()
+    if name in DATES:
+        return calendar_day(text.strip())
+    return question["filter"](text)
+
+
+def problem(question, text, answers, today, layout=DATE_FORMAT):
+    """Why TEXT does not answer QUESTION, given the other ANSWERS known; None if it does.
+    Dates are shown in LAYOUT."""
+    from tavimo.questions import ValidationError
+    name = question["name"]
+    try:
+        question["validate"]().validate(Text(text))
+    except ValidationError as refused:
+        if name in DATES:
+            if DATE_SHAPE.match(text.strip()):
+                return "{} is not a day of the calendar (dates are dd/mm/yyyy).".format(
+                    text.strip())
+            return "Please enter the date as dd/mm/yyyy, such as {}.".format(shown_date(today))
+        return refused.message
+    value = answer_value(question, text)
+    if name in PLACES:
+        return place_problem(name, value, answers)
+    if name in DATES:
+        if value is None:  # the date pattern takes 29/02 of every year ending in 00
+            return "{} is not a day of the calendar (dates are dd/mm/yyyy).".format(text.strip())
+        return date_problem(name, value, answers, today, layout)
+    return count_problem(name, value, answers)
+
+
+def checked(question, answers, today):
+    """QUESTION for the prompt, with a validator that also makes the trip checks; its
+    answer left as typed (answer_value converts it)."""
+    from tavimo.questions import ValidationError, Validator
+
+    class TripValidator(Validator):
+        def validate(self, document):
+            why = problem(question, document.text, answers, today)
+            if why is not None:
+                raise ValidationError(message=why, cursor_position=len(document.text))
+
+    record = {key: value for key, value in question.items() if key != "filter"}
+    record["validate"] = TripValidator
+    return record
 
 
 @contextlib.contextmanager
@@ -21,7 +142,8 @@ def standard_streams_on_terminal():
         terminal = os.open("/dev/tty", os.O_RDWR)
     except OSError as exc:
         raise UserError("ask needs a terminal to ask the questions on "
-                        "(cannot open /dev/tty: {})".format(exc.strerror or exc))
+                        "(cannot open /dev/tty: {}); give every answer as an option "
+                        "instead (see tavimo ask --help)".format(exc.strerror or exc))
     try:
         sys.stdout.flush()
         saved = os.dup(0), os.dup(1)
@@ -38,64 +160,81 @@ def standard_streams_on_terminal():
         os.close(terminal)
 
 
-def prompt(questions):
-    """The answers to QUESTIONS from the prompt library, or None when the user cancelled."""
+def prompt(question):
+    """The text typed for QUESTION, or None when the user cancelled (Ctrl-C or Ctrl-D)."""
     # From its own module: the fork for Python 3.10 on replaces the package attribute
     # `prompt` by that module once the first prompt has run.
     from PyInquirer.prompt import prompt as library_prompt
-    answers = library_prompt(questions)
-    if any(question["name"] not in answers for question in questions):
+    try:
+        answers = library_prompt([question], keyboard_interrupt_msg="")
+    except EOFError:  # Ctrl-D on an empty answer
         return None
+    return answers.get(question["name"])
+
+
+def option_answers(questions, given, today):
+    """The answers GIVEN as options (name -> text), checked as at their questions, in the
+    order of the questions; a refused one is a UsageError that names its option."""
+    answers = {}
+    for question in questions:
+        name = question["name"]
+        if given.get(name) is None:
+            continue
+        text, layout = given[name], DATE_FORMAT
+        if name in DATES and ISO_DATE_SHAPE.match(text.strip()):
+            layout = ISO_DATE
+            try:
+                text = shown_date(datetime.date.fromisoformat(text.strip()))
+            except ValueError:
+                raise UsageError("{}: {} is not a day of the calendar (dates are YYYY-MM-DD)"
+                                 .format(OPTIONS[name], text))
+        why = problem(question, text, answers, today, layout)
+        if why is not None:
+            raise UsageError("{}: {}".format(OPTIONS[name], why.rstrip(".")))
+        answers[name] = answer_value(question, text)
     return answers
 
 
-def calendar_day(text):
-    try:
-        return datetime.datetime.strptime(text.strip(), DATE_FORMAT).date()
-    except ValueError:
-        return None
+# The option of each answer, for `tavimo ask` and its messages.
+OPTIONS = {
+    "origin": "--from", "destination": "--to", "fly_out_date": "--out",
+    "fly_back_date": "--back", "adults": "--adults", "teens": "--teens",
+    "children": "--children", "infants": "--infants",
+}
 
 
-def trip_problem(answers, today):
-    """What keeps ANSWERS from making a trip: (the question to ask again, why), or None."""
-    origin, destination = answers["origin"].strip(), answers["destination"].strip()
-    if origin.upper() == destination.upper():
-        return "destination", "{} is the origin too; choose another destination.".format(
-            destination)
-    days = {}
-    for name in [name for name in ("fly_out_date", "fly_back_date") if name in answers]:
-        days[name] = calendar_day(answers[name])
-        if days[name] is None:
-            return name, "{} is not a day of the calendar.".format(answers[name])
-    if days["fly_out_date"] < today:
-        return "fly_out_date", "The fly out date {} is in the past.".format(
-            answers["fly_out_date"])
-    if "fly_back_date" in days and days["fly_back_date"] < days["fly_out_date"]:
-        return "fly_back_date", "The fly back date {} is before the fly out date {}.".format(
-            answers["fly_back_date"], answers["fly_out_date"])
-    return None
-
-
-def tell(text):
-    print(text, flush=True)
-
-
-def ask_trip(questions, today, ask=prompt, say=tell):
-    """The answers to QUESTIONS once they make a trip, or None when the user cancelled.
-
-    Each problem found is told with SAY, and its question asked again, the last answer
-    given as the default.
-    """
-    answers = ask(questions)
-    by_name = {question["name"]: question for question in questions}
-    while answers is not None:
-        problem = trip_problem(answers, today)
-        if problem is None:
-            return answers
-        name, why = problem
-        say(why)
-        again = ask([dict(by_name[name], default=answers[name])])
-        if again is None:
+def ask_trip(questions, answers, today, ask=prompt):
+    """ANSWERS completed by asking the QUESTIONS they lack, or None when the user cancelled."""
+    answers = dict(answers)
+    for question in questions:
+        name = question["name"]
+        if name in answers:
+            continue
+        text = ask(checked(question, answers, today))
+        if text is None:
             return None
-        answers.update(again)
-    return None
+        answers[name] = answer_value(question, text)
+    return answers
+
+
+def needs_prompt(questions, answers):
+    """Whether a question is left to ask: the counts take their questions' defaults when
+    everything else was given."""
+    missing = [question for question in questions if question["name"] not in answers]
+    return any(question["name"] not in COUNTS for question in missing)
+
+
+def with_default_counts(questions, given):
+    """GIVEN (name -> text) with each count not given set to its question's default."""
+    filled = dict(given)
+    for question in questions:
+        if question["name"] in COUNTS and filled.get(question["name"]) is None:
+            filled[question["name"]] = question["default"]
+    return filled
+
+
+def script_answers(answers):
+    """The answers as printed: every key, ISO dates, fly_back_date null for a one-way trip."""
+    return {name: (answers.get(name).isoformat() if name in DATES and answers.get(name)
+                   else answers.get(name))
+            for name in ANSWERS}

@@ -1,15 +1,11 @@
 """The tavimo command line: flight-search results as tables, JSON or CSV; the trip questions;
 airport codes by city."""
 import argparse
-import datetime
-import itertools
-import json
-import logging
 import os
 import sys
-import traceback
 
-from tavimo.errors import UserError
+from tavimo import __version__
+from tavimo.errors import UserError, UsageError
 
 PROG = "tavimo"
 SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "sample_results.json")
@@ -17,21 +13,25 @@ SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "sampl
 DESCRIPTION = """\
 Find flights from the command line. 'tavimo parse' shows the itineraries of a
 flight-search response, 'tavimo ask' asks where and when to fly and prints the
-answers as JSON, and 'tavimo --find-airport CITY' looks up airport codes."""
+answers as JSON, and 'tavimo airports' looks up airport codes."""
 
 EXAMPLES = """\
 examples:
   tavimo parse results.json                    itineraries as tables
-  tavimo parse results.json --sort price --limit 3 --format json
+  curl -s URL | tavimo parse -s price -n 3 -f json
   tavimo ask --round-trip > trip.json          answer on the terminal, keep the JSON
-  tavimo --find-airport krakow                 airports of Krakow, with their codes"""
+  tavimo ask --from KRK --to LIS --out 2027-04-01 --adults 2    no questions at all
+  tavimo airports krakow                       airports of Krakow, with their codes
+  source <(tavimo completion bash)             completion in this bash session"""
 
 PARSE_DESCRIPTION = """\
 Show every itinerary of a flight-search response (a JSON array of itineraries, or an
-object that holds them under "data"): as text tables, a summary and the legs of each
-direction; as JSON, one array of itinerary objects; or as CSV, one row per leg. An
-itinerary the parser rejects is reported on stderr with its number, and the others still
-show; the exit status is then 1."""
+object that holds them under "data"), read from FILE or standard input: as text tables,
+a summary and the legs of each direction; as JSON, one object with the schema version
+and the itineraries; or as CSV, one row per leg (the fields of both are listed in
+README, "JSON and CSV output"). An itinerary the parser rejects is reported on stderr
+with its number and the field at fault, and the others still show; the exit status is
+then 1."""
 
 ORDER_HELP = """\
 put the itineraries in this order: 'price' is the amount in the first currency of each
@@ -42,32 +42,38 @@ equal ones keep the response's order, and ones without a usable price come last"
 
 ASK_DESCRIPTION = """\
 Ask where and when to fly and for how many passengers, on the terminal, then print the
-answers as one JSON object on standard output, so that they can go to a file or a pipe.
-An origin equal to the destination, a fly-out date in the past and a fly-back date before
-the fly-out date are explained and asked again. Ctrl-C cancels (exit status 130)."""
+answers as one JSON object on standard output, so that they can go to a file or a pipe:
+{"origin": "KRK", "destination": "LIS", "fly_out_date": "2027-04-01",
+"fly_back_date": "2027-04-08" (null one way), "adults": 2, "teens": 0, "children": 0,
+"infants": 0}. Each answer is checked at its question: an origin equal to the
+destination, a date that is not in the calendar or in the past, a fly-back date before
+the fly-out date, no adult, or more infants than adults are explained and asked again.
+An answer given as an option is not asked, and is checked in the same way (a refused one
+is an error, exit status 2); with the airports and dates given, passenger counts not
+given take their defaults (1 adult, no one else) and nothing is asked. Ctrl-C or Ctrl-D
+cancels (exit status 130)."""
+
+AIRPORTS_DESCRIPTION = """\
+List the airports with an IATA code whose code, city or name matches QUERY (case,
+accents and hyphens do not matter: "krakow" finds Kraków, "new-york" New York), one per
+line: IATA code, name, city and country code. The airport whose code is QUERY comes
+first, then the airports of the city that is QUERY, then of cities that begin with it,
+then cities and names with a word that begins with it, then the rest; within each group
+the cities with more airports come first (a city is its name within its country), so
+"lon" shows London's airports before Londolovit's. Uses the airportsdata package, its
+table indexed once in the user's cache directory."""
 
 
 class Parser(argparse.ArgumentParser):
-    """Command-line mistakes are one line on stderr, exit status 2."""
+    """Command-line mistakes are one line on stderr, exit status 2; no prefix abbreviations
+    of options (--form is not --format)."""
+
+    def __init__(self, *args, **kwargs):
+        kwargs.setdefault("allow_abbrev", False)
+        super().__init__(*args, **kwargs)
 
     def error(self, message):
         self.exit(2, "{}: {} (see {} --help)\n".format(self.prog, message, self.prog))
-
-
-class VersionAction(argparse.Action):
-    """--version: the installed distribution's version, looked up only when asked for."""
-
-    def __init__(self, option_strings, dest, **kwargs):
-        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
-
-    def __call__(self, parser, namespace, values, option_string=None):
-        from importlib.metadata import PackageNotFoundError, version
-        try:
-            text = version(PROG)
-        except PackageNotFoundError:
-            text = "(not installed)"
-        print(PROG, text)
-        parser.exit()
 
 
 def positive_count(text):
@@ -82,73 +88,136 @@ def positive_count(text):
 
 
 def build_parser():
-    common = Parser(add_help=False)
-    common.add_argument("--debug", action="store_true",
-                        help="log at debug level on stderr and show tracebacks of failures")
+    debug = Parser(add_help=False)
+    debug.add_argument("--debug", action="store_true",
+                       help="log at debug level on stderr, and show the exception and "
+                            "traceback of each failure")
 
     parser = Parser(
         prog=PROG, description=DESCRIPTION, epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--version", action=VersionAction, help="print the version and exit")
-    parser.add_argument("--find-airport", metavar="CITY",
-                        help="list the airports whose city or name matches CITY (case and "
-                             "accents do not matter), best matches first, one per line: "
-                             "IATA code, name, city and country code")
+    parser.add_argument("-V", "--version", action="version",
+                        version="{} {}".format(PROG, __version__),
+                        help="print the version and exit")
+    parser.add_argument("--find-airport", metavar="QUERY",
+                        help="the same as 'tavimo airports QUERY'")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     parse = commands.add_parser(
-        "parse", parents=[common], help="show the itineraries of a flight-search response",
+        "parse", parents=[debug], help="show the itineraries of a flight-search response",
         description=PARSE_DESCRIPTION)
-    parse.add_argument("file", nargs="?", metavar="FILE",
-                       help="the response to read; '-' reads standard input "
-                            "(default: the sample bundled with tavimo)")
+    source = parse.add_mutually_exclusive_group()
+    source.add_argument("file", nargs="?", metavar="FILE",
+                        help="the response to read; '-' or none reads standard input, "
+                             "unless it is a terminal: then the sample bundled with tavimo "
+                             "is shown (and stderr says so)")
+    source.add_argument("--sample", action="store_true",
+                        help="show the sample response bundled with tavimo")
     parse.add_argument("--round-trip", action="store_true",
                        help="parse every itinerary as a round trip; without this flag an "
                             "itinerary is a round trip when one of its legs is a return leg")
-    parse.add_argument("--format", choices=["table", "json", "csv"], default="table",
-                       help="text tables (the default); JSON, one array of itinerary objects; "
-                            "or CSV, one row per leg with the itinerary's number and the "
-                            "leg's direction")
-    parse.add_argument("--sort", choices=["price", "duration", "departure"], help=ORDER_HELP)
-    parse.add_argument("--limit", type=positive_count, metavar="N",
+    parse.add_argument("-f", "--format", choices=["table", "json", "csv"], default="table",
+                       help="text tables (the default); JSON, one object with the "
+                            "itineraries; or CSV, one row per leg")
+    parse.add_argument("-s", "--sort", choices=["price", "duration", "departure"],
+                       help=ORDER_HELP)
+    parse.add_argument("-n", "--limit", type=positive_count, metavar="N",
                        help="show only the first N itineraries (after --sort: the cheapest, "
                             "fastest or earliest N)")
     parse.set_defaults(run=run_parse)
 
     ask = commands.add_parser(
-        "ask", parents=[common], help="ask the trip questions and print the answers as JSON",
+        "ask", parents=[debug], help="ask the trip questions and print the answers as JSON",
         description=ASK_DESCRIPTION)
-    ask.add_argument("--round-trip", action="store_true", help="also ask for the fly-back date")
+    ask.add_argument("--round-trip", action="store_true",
+                     help="also ask for the fly-back date (implied by --back)")
+    answers = ask.add_argument_group("answers given on the command line")
+    answers.add_argument("--from", dest="origin", metavar="CODE",
+                         help="the origin airport's IATA code")
+    answers.add_argument("--to", dest="destination", metavar="CODE",
+                         help="the destination airport's IATA code")
+    answers.add_argument("--out", dest="fly_out_date", metavar="DATE",
+                         help="the fly-out date, YYYY-MM-DD (or dd/mm/yyyy)")
+    answers.add_argument("--back", dest="fly_back_date", metavar="DATE",
+                         help="the fly-back date, YYYY-MM-DD (or dd/mm/yyyy): a round trip")
+    for name, who in (("adults", "adults (over 16)"), ("teens", "teens (12 to 15)"),
+                      ("children", "children (2 to 11)"), ("infants", "infants (under 2)")):
+        answers.add_argument("--" + name, dest=name, metavar="N",
+                             help="the number of " + who)
     ask.set_defaults(run=run_ask)
+
+    airports = commands.add_parser(
+        "airports", help="find airport codes by city, name or code",
+        description=AIRPORTS_DESCRIPTION)
+    airports.add_argument("query", nargs="+", metavar="QUERY",
+                          help="a city, an airport name or an IATA code (several words are "
+                               "one query)")
+    airports.add_argument("-n", "--limit", type=positive_count, metavar="N",
+                          help="show at most N airports (default: 10 on a terminal, "
+                               "all otherwise)")
+    airports.set_defaults(run=run_airports)
+
+    completion = commands.add_parser(
+        "completion", help="print a shell completion script",
+        description="Print the completion script of tavimo for bash or zsh. "
+                    "bash: add 'source <(tavimo completion bash)' to ~/.bashrc. zsh: "
+                    "'tavimo completion zsh > ~/.zfunc/_tavimo', with ~/.zfunc in $fpath "
+                    "before compinit.")
+    completion.add_argument("shell", choices=["bash", "zsh"])
+    completion.set_defaults(run=run_completion)
     return parser
 
 
-def run_parse(args):
+def native(module, what):
+    import importlib
     try:
-        from tavimo.brasco import i_parser
+        return importlib.import_module(module)
     except ImportError as exc:
-        raise UserError("the itinerary parser is not available: {}".format(exc))
+        raise UserError("{} not available: {}".format(what, exc))
+
+
+def note(message):
+    print("{}: {}".format(PROG, message), file=sys.stderr, flush=True)
+
+
+def input_source(args):
+    """The FILE to read, '-' for standard input, or None for the bundled sample."""
+    if args.sample:
+        return None
+    if args.file is not None:
+        return args.file
+    if sys.stdin is not None and sys.stdin.isatty():
+        note("no FILE given and standard input is a terminal: showing the bundled sample "
+             "(tavimo parse --help)")
+        return None
+    return "-"
+
+
+def run_parse(args):
+    i_parser = native("tavimo.brasco", "the itinerary parser is").i_parser
     from tavimo import formats, results
 
-    records = results.read_itineraries(args.file, SAMPLE)
+    records = results.read_itineraries(input_source(args), SAMPLE)
     if not records and args.format == "table":
         print("No itineraries.")
     failures = 0
 
     def report(number, record, round_trip, exc):
         nonlocal failures
+        from tavimo import problems
         failures += 1
-        if (isinstance(exc, IndexError) and round_trip
-                and not results.has_return_legs(record)):
-            error("itinerary {} has no return journey ({})".format(number, describe(exc)))
-        else:
-            error("itinerary {}: {}".format(number, describe(exc)))
+        message = "itinerary {}: {}".format(number, problems.explain(record, round_trip, exc))
         if args.debug:
+            import traceback
+            note("{} ({})".format(message, describe(exc)))
             traceback.print_exc()
+        else:
+            note(message)
 
     parsed = results.parse_itineraries(records, i_parser, args.round_trip, report)
     shown = results.in_order(parsed, args.sort) if args.sort else parsed
     if args.limit:
+        import itertools
         shown = itertools.islice(shown, args.limit)
     formats.WRITERS[args.format](shown, sys.stdout)
     for _ in parsed:  # records past the limit are still checked, and reported
@@ -157,30 +226,50 @@ def run_parse(args):
 
 
 def run_ask(args):
-    try:
-        from tavimo.questions import get_questions
-    except ImportError as exc:
-        raise UserError("the trip questions are not available: {}".format(exc))
+    questions_module = native("tavimo.questions", "the trip questions are")
+    import datetime
+    import json
     from tavimo import asking
 
-    questions = get_questions(args.round_trip)
-    with asking.standard_streams_on_terminal():
-        answers = asking.ask_trip(questions, datetime.date.today())
-    if answers is None:
-        return 130
-    print(json.dumps(answers, indent=2))
+    today = datetime.date.today()
+    given = {name: getattr(args, name) for name in asking.ANSWERS}
+    questions = questions_module.get_questions(args.round_trip or given["fly_back_date"]
+                                               is not None)
+    answers = asking.option_answers(questions, given, today)
+    if asking.needs_prompt(questions, answers):
+        with asking.standard_streams_on_terminal():
+            answers = asking.ask_trip(questions, answers, today)
+        if answers is None:
+            note("cancelled")
+            return 130
+    else:
+        answers = asking.option_answers(
+            questions, asking.with_default_counts(questions, given), today)
+    print(json.dumps(asking.script_answers(answers), indent=2))
     return 0
 
 
-def run_find_airport(city):
+def run_airports(args):
     from tavimo import airports
     from tavimo.tables import format_columns
 
-    found = airports.find_airports(city, airports.load_airports())
+    query = " ".join(args.query)
+    found = airports.find_airports(query, airports.load_index())
     if not found:
-        raise UserError("no airport found for {!r}".format(city))
-    print(format_columns([airport["iata"], airport["name"], airport["city"], airport["country"]]
-                         for airport in found))
+        raise UserError("no airport found for {!r}".format(query))
+    limit = args.limit
+    if limit is None and sys.stdout.isatty():
+        limit = 10
+    if limit is not None and len(found) > limit:
+        note("{} more; --limit N shows more".format(len(found) - limit))
+        found = found[:limit]
+    print(format_columns(entry[:4] for entry in found))
+    return 0
+
+
+def run_completion(args):
+    from tavimo import completion
+    sys.stdout.write(completion.script(args.shell, build_parser()))
     return 0
 
 
@@ -189,18 +278,25 @@ def describe(exc):
     return "{}: {}".format(type(exc).__name__, text) if text else type(exc).__name__
 
 
-def error(message):
-    print("{}: {}".format(PROG, message), file=sys.stderr, flush=True)
-
-
 def dispatch(parser, args):
     if args.find_airport is not None:
         if args.command:
             parser.error("--find-airport takes no command")
-        return run_find_airport(args.find_airport)
+        args.query, args.limit = [args.find_airport], None
+        return run_airports(args)
     if not args.command:
-        parser.error("a command is needed: parse or ask (or --find-airport CITY)")
+        parser.error("a command is needed: parse, ask, airports or completion")
     return args.run(args)
+
+
+def end_by_broken_pipe():
+    """The reader went away (tavimo parse | head): end as a tool killed by SIGPIPE does,
+    quietly, with the status the shell shows for it (141)."""
+    import signal
+    sys.stderr.flush()
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGPIPE)
+    return 128 + signal.SIGPIPE  # where the signal cannot end the process
 
 
 def main(argv=None):
@@ -208,22 +304,23 @@ def main(argv=None):
     args = parser.parse_args(argv)
     debug = getattr(args, "debug", False)
     if debug:
+        import logging
         logging.basicConfig(level=logging.DEBUG, format="%(levelname)s %(name)s: %(message)s")
     try:
-        return dispatch(parser, args)
+        status = dispatch(parser, args)
+        sys.stdout.flush()
+        return status
     except UserError as exc:
-        error(str(exc))
-        return 1
+        note(str(exc) if exc.status == 1 else "{} (see {} {} --help)".format(
+            exc, PROG, args.command))
+        return exc.status
     except KeyboardInterrupt:
+        note("cancelled")
         return 130
-    except EOFError:  # Ctrl-D at a question
-        return 1
     except BrokenPipeError:
-        # The reader went away (tavimo parse | head); keep the final flush from failing too.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        return end_by_broken_pipe()
     except Exception as exc:
         if debug:
             raise
-        error(describe(exc))
+        note(describe(exc))
         return 1

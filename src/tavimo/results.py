@@ -2,20 +2,20 @@
 import json
 import math
 import sys
-from typing import Any, NamedTuple
+from collections import namedtuple
 
 from tavimo.errors import UserError
 
-
-class Itinerary(NamedTuple):
-    number: int     # position in the response, from 1
-    record: Any     # the search-result record as read
-    parsed: tuple   # what i_parser made of it
+# number: the position in the response, from 1; record: the search-result record as read;
+# parsed: what i_parser made of it.  (A namedtuple: typing costs the command more to import.)
+Itinerary = namedtuple("Itinerary", ["number", "record", "parsed"])
 
 
 def read_itineraries(source, sample):
     """Load the itinerary records from a file, '-' (stdin) or, for None, the SAMPLE path."""
     if source == "-":
+        if sys.stdin is None:
+            raise UserError("cannot read standard input: it is closed")
         name, raw = "standard input", sys.stdin.buffer.read()
     else:
         path = sample if source is None else source
@@ -25,6 +25,8 @@ def read_itineraries(source, sample):
                 raw = file.read()
         except OSError as exc:
             raise UserError("cannot read {}: {}".format(name, exc.strerror or exc))
+    if not raw.strip():
+        raise UserError("{} is empty: expected a flight-search response in JSON".format(name))
     try:
         document = json.loads(raw)  # bytes: UTF-8/16/32 and a BOM are detected
     except ValueError as exc:  # JSONDecodeError and UnicodeDecodeError

@@ -1,0 +1,199 @@
+"""`tavimo parse --format json|csv`: the schema shipped with the package holds for the sample
+and for random records, and the machine fields say what the record says."""
+import csv
+import datetime
+import io
+import json
+import math
+from pathlib import Path
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import tavimo
+from tavimo import formats, results
+from tavimo.brasco import i_parser
+
+jsonschema = pytest.importorskip("jsonschema")
+
+DATA = Path(tavimo.__file__).with_name("data")
+SCHEMA = json.loads((DATA / "itineraries.schema.json").read_text(encoding="utf-8"))
+VALIDATOR = jsonschema.Draft202012Validator(SCHEMA)
+SAMPLE = json.loads((DATA / "sample_results.json").read_text(encoding="utf-8"))["data"]
+
+
+def parsed(records):
+    def report(number, record, round_trip, exc):
+        raise exc
+    return list(results.parse_itineraries(records, i_parser, False, report))
+
+
+def as_json(records):
+    out = io.StringIO()
+    formats.write_json(parsed(records), out)
+    return json.loads(out.getvalue())
+
+
+def as_csv(records):
+    out = io.StringIO()
+    formats.write_csv(parsed(records), out)
+    return list(csv.DictReader(io.StringIO(out.getvalue())))
+
+
+def test_the_schema_is_a_schema():
+    jsonschema.Draft202012Validator.check_schema(SCHEMA)
+
+
+def test_sample_and_empty_response_follow_the_schema():
+    VALIDATOR.validate(as_json(SAMPLE))
+    assert as_json([]) == {"schema_version": 1, "itineraries": []}
+
+
+@pytest.mark.parametrize("change", [
+    lambda document: document.update(schema_version=2),
+    lambda document: document["itineraries"][0].update(price="59 EUR"),
+    lambda document: document["itineraries"][0]["outbound"].update(departure="Tue 01 Jun"),
+    lambda document: document["itineraries"][1].update(inbound=None),
+    lambda document: document["itineraries"][0]["outbound"]["legs"][0].update(airline=""),
+])
+def test_the_schema_catches_what_it_is_for(change):
+    document = as_json(SAMPLE)
+    change(document)
+    assert not VALIDATOR.is_valid(document)
+
+
+def test_csv_cells_with_line_breaks_read_back_on_every_host():
+    record = json.loads(json.dumps(SAMPLE[0]))
+    record["route"][0]["cityFrom"] = "Ber\rlin"
+    record["route"][0]["cityTo"] = "Lon\ndon"
+    record["conversion"] = {"E\rUR": 59}
+    rows = as_csv([record, SAMPLE[1]])
+    assert [(row["from_city"], row["to_city"], row["currency"]) for row in rows[:2]] == [
+        ("Ber\rlin", "Lon\ndon", "E\rUR"), ("Prague", "Barcelona", "EUR")]
+
+
+def test_legs_alike_but_for_the_types_of_their_fields_each_keep_their_own():
+    # each leg's fields are converted once per response: equal values of other types
+    # (1, 1.0 and True; 0.0 and -0.0) must not share a conversion
+    numbers = [1, True, 1.0, 0.0, -0.0, 0, False, [1]]
+    response = []
+    for number in numbers:
+        record = json.loads(json.dumps(SAMPLE[0]))
+        record["route"][0]["flight_no"] = number
+        response.append(record)
+    expected = ["1", "True", "1.0", "0.0", "-0.0", "0", "False", "[1]"]
+    assert [itinerary["outbound"]["legs"][0]["flight_number"]
+            for itinerary in as_json(response)["itineraries"]] == expected
+    assert [row["flight_number"] for row in as_csv(response)] == expected
+
+
+# Random records the parser accepts: any code, name or number where the parser takes any
+# value, time texts in the layouts that `datetime.fromisoformat` reads on every host.
+# (No NUL: the csv module reads none before 3.11; it writes them as they are.)
+texts = st.text(st.characters(blacklist_characters="\x00"), max_size=6)
+values = st.one_of(texts, st.integers(-10**6, 10**6), st.none(), st.booleans(), st.floats(),
+                   st.lists(st.integers(), max_size=2))
+amounts = st.one_of(st.integers(-10**9, 10**9), st.floats(), texts, st.none(),
+                    st.sampled_from(["59", "-7", "12.50", "1e3"]))
+offsets = st.none() | st.integers(-23 * 60 - 59, 23 * 60 + 59).map(
+    lambda minutes: datetime.timezone(datetime.timedelta(minutes=minutes)))
+
+
+@st.composite
+def times(draw):
+    moment = draw(st.datetimes(datetime.datetime(1900, 1, 1), datetime.datetime(9999, 1, 1),
+                               timezones=offsets))
+    layout = draw(st.sampled_from(["seconds", "milliseconds", "microseconds"]))
+    return moment.isoformat(timespec=layout) + draw(st.sampled_from(["Z", "x", " "]))
+
+
+@st.composite
+def legs(draw, returning):
+    return {
+        "cityFrom": draw(values), "flyFrom": draw(values), "cityTo": draw(values),
+        "flyTo": draw(values), "local_departure": draw(times()), "local_arrival": draw(times()),
+        "flight_no": draw(values), "airline": draw(values),
+        "operating_carrier": draw(values), "operating_flight_no": draw(values),
+        "return": returning,
+    }
+
+
+@st.composite
+def records(draw):
+    route = draw(st.lists(legs(0), max_size=3)) + draw(st.lists(legs(1), max_size=3))
+    return {
+        "duration": {"departure": draw(st.integers(0, 10**6)),
+                     "return": draw(st.integers(0, 10**6))},
+        "routes": draw(st.lists(st.lists(st.text(max_size=4), max_size=4),
+                                min_size=2, max_size=2)),
+        "local_departure": draw(times()), "local_arrival": draw(times()),
+        "conversion": draw(st.dictionaries(texts, amounts, max_size=4)),
+        "route": draw(st.permutations(route)),
+    }
+
+
+def iso(text):
+    return datetime.datetime.fromisoformat(text[:-1]).isoformat()
+
+
+def text_of(value):
+    return None if value in (None, "") else format(value, "")
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(records(), min_size=1, max_size=3))
+def test_random_records_follow_the_schema_and_say_what_the_record_says(response):
+    document = as_json(response)
+    VALIDATOR.validate(document)
+    rows = as_csv(response)
+    for record, itinerary in zip(response, document["itineraries"]):
+        out = [leg for leg in record["route"] if not leg["return"]]
+        back = [leg for leg in record["route"] if leg["return"]]
+        assert itinerary["round_trip"] == bool(back)
+        # every conversion entry, its amount a number where the record's is one
+        assert [price["currency"] for price in itinerary["prices"]] == list(record["conversion"])
+        for price, amount in zip(itinerary["prices"], record["conversion"].values()):
+            if type(amount) is int or (type(amount) is float and math.isfinite(amount)):
+                assert price["amount"] == amount
+            elif amount is None or amount == "" or type(amount) is float:  # None, NaN, inf
+                assert price["amount"] is None
+        outbound = itinerary["outbound"]
+        assert (outbound["departure"], outbound["arrival"], outbound["duration_seconds"]) == (
+            iso(record["local_departure"]), iso(record["local_arrival"]),
+            record["duration"]["departure"])
+        journeys = [(outbound, out)]
+        if back:
+            inbound = itinerary["inbound"]
+            # the way back from the earliest return departure to the latest arrival, as the
+            # parser chooses them (by their texts)
+            assert (inbound["departure"], inbound["arrival"]) == (
+                iso(min(leg["local_departure"][:-1] for leg in back) + "Z"),
+                iso(max(leg["local_arrival"][:-1] for leg in back) + "Z"))
+            assert inbound["duration_seconds"] == record["duration"]["return"]
+            journeys.append((inbound, back))
+        for journey, its_legs in journeys:
+            assert len(journey["legs"]) == len(its_legs)
+            for leg, source in zip(journey["legs"], its_legs):
+                assert (leg["from"], leg["to"], leg["airline"], leg["flight_number"],
+                        leg["operating_airline"]) == tuple(map(text_of, (
+                            source["flyFrom"], source["flyTo"], source["airline"],
+                            source["flight_no"], source["operating_carrier"])))
+                assert (leg["departure"], leg["arrival"]) == (
+                    iso(source["local_departure"]), iso(source["local_arrival"]))
+    # the CSV holds the same leg fields, an empty cell for null
+    json_legs = [
+        (itinerary, direction, number, leg)
+        for itinerary in document["itineraries"]
+        for direction in ("outbound", "inbound") if itinerary[direction]
+        for number, leg in enumerate(itinerary[direction]["legs"], 1)]
+    assert len(rows) == len(json_legs)
+    for row, (itinerary, direction, number, leg) in zip(rows, json_legs):
+        assert (row["itinerary"], row["direction"], row["leg"]) == (
+            str(itinerary["itinerary"]), direction, str(number))
+        assert row["duration_seconds"] == str(itinerary[direction]["duration_seconds"])
+        for name in formats.LEG_FIELDS:
+            assert row[name] == (leg[name] or "")
+        first = itinerary["prices"][0] if itinerary["prices"] else {"currency": "",
+                                                                    "amount": None}
+        assert row["currency"] == first["currency"]
+        assert row["price"] == ("" if first["amount"] is None else str(first["amount"]))
