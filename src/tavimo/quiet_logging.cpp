@@ -250,7 +250,7 @@ void remember_host_logging(PyObject* logging) noexcept {
 bool debug_does_nothing(PyObject* debug) noexcept {
     // Condition 1 for the function called, and condition 5.
     if (!remembered || debug != host.debug.get() || PyFunction_GET_CODE(debug) != host.codes[0] ||
-        frame::host::recursion_headroom() < 8 ||
+        !frame::host::has_recursion_room(8) ||
         frame::host::calls_are_watched(host.codes, 3))
         return false;
     // Conditions 2 to 4 (and the methods found), then the code the methods run and the part
