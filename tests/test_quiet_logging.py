@@ -9,6 +9,7 @@ cache, which makes no call a candidate for leaving out and changes nothing else.
 import contextlib
 import logging
 import sys
+import threading
 
 import pytest
 
@@ -255,6 +256,47 @@ def test_near_the_recursion_limit_the_call_fails_as_the_real_one():
     if sys.version_info >= (3, 9):
         assert any(real[0] == "raised" for _, real in outcomes.values())
     assert any(real[0] == "returned" for _, real in outcomes.values())
+
+
+def at_c_depth(levels, action):
+    """action() run `levels` calls deep, each made from C (a builtin calling back), so that
+    each level takes a frame of the interpreter's loop on the machine stack."""
+    if levels == 0:
+        return action()
+    return next(map(lambda _: at_c_depth(levels - 1, action), [None]))
+
+
+@pytest.mark.skipif(sys.version_info < (3, 14),
+                    reason="the host checks the machine stack by address from 3.14")
+def test_near_the_end_of_the_machine_stack_the_call_fails_as_the_real_one():
+    """Deep in a thread with a small stack, where the real debug call meets the host's stack
+    limit and raises RecursionError, a call left out fails the same way."""
+    found = {}
+
+    def compare():
+        def outcome(levels, real):
+            return run(lambda: at_c_depth(levels, CALLS["get_ret_times"]), real)[0]
+
+        first = next(levels for levels in range(0, 100000, 8)
+                     if outcome(levels, True)[0] != "returned")
+        found["pairs"] = {levels: (outcome(levels, False), outcome(levels, True))
+                          for levels in range(max(first - 16, 0), first + 1)}
+
+    limit, size = sys.getrecursionlimit(), threading.stack_size()
+    sys.setrecursionlimit(1000000)
+    threading.stack_size(1 << 20)
+    try:
+        worker = threading.Thread(target=compare)
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(size)
+        sys.setrecursionlimit(limit)
+    pairs = found["pairs"]
+    for levels, (skipped, real) in pairs.items():
+        assert skipped == real, levels
+    kinds = {real[0] for _, real in pairs.values()}
+    assert {"raised", "returned"} <= kinds, kinds
 
 
 def depth_now():

@@ -1,6 +1,6 @@
 // Debug records that nobody will see; see quiet_logging.hpp.
 //
-// The host's logging.debug(msg), on every CPython from 3.8 to 3.13, is
+// The host's logging.debug(msg), on every CPython from 3.8 to 3.15, is
 //
 //     def debug(msg, *args, **kwargs):            # module function
 //         if len(root.handlers) == 0:
