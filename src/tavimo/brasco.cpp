@@ -330,7 +330,7 @@ Row leg_row(PyObject* leg, tavimo::RowMemo* memo) {
     if (memo) memo->prepare(leg, facts);
     Ref row = make_row(leg, facts);
     if (row && memo) memo->remember(leg, facts, row.get());
-    return {std::move(row)};
+    return {std::move(row), nullptr, Ref()};
 }
 
 // The tables of route_details that a caller keeps.  A table nobody keeps is not made (it
