@@ -204,10 +204,12 @@ def test_a_profiler_or_tracer_sees_the_calls(hook):
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring exists from 3.12")
-@pytest.mark.parametrize("local", [False, True], ids=["every code object", "logging.debug"])
-def test_a_monitoring_tool_sees_the_calls(local):
+@pytest.mark.parametrize("local, tool", [
+    (None, 2), (logging.debug, 2), (logging.debug, 0), (logging.Logger.isEnabledFor, 5),
+], ids=["every code object", "logging.debug", "logging.debug, tool 0",
+        "Logger.isEnabledFor, tool 5"])
+def test_a_monitoring_tool_sees_the_calls(local, tool):
     monitoring = sys.monitoring
-    tool = monitoring.PROFILER_ID
     monitoring.use_tool_id(tool, "tavimo tests")
     starts = []
 
@@ -218,7 +220,7 @@ def test_a_monitoring_tool_sees_the_calls(local):
     try:
         monitoring.register_callback(tool, monitoring.events.PY_START, on_start)
         if local:
-            monitoring.set_local_events(tool, logging.debug.__code__, monitoring.events.PY_START)
+            monitoring.set_local_events(tool, local.__code__, monitoring.events.PY_START)
         else:
             monitoring.set_events(tool, monitoring.events.PY_START)
         skipped = run(CALLS["get_ret_times"], real=False), starts[:]
@@ -226,11 +228,12 @@ def test_a_monitoring_tool_sees_the_calls(local):
         real = run(CALLS["get_ret_times"], real=True), starts[:]
     finally:
         monitoring.set_events(tool, 0)
-        monitoring.set_local_events(tool, logging.debug.__code__, 0)
+        if local:
+            monitoring.set_local_events(tool, local.__code__, 0)
         monitoring.register_callback(tool, monitoring.events.PY_START, None)
         monitoring.free_tool_id(tool)
     assert skipped == real
-    assert "debug" in skipped[1]
+    assert local is not None and local.__name__ in skipped[1] or "debug" in skipped[1]
 
 
 def test_near_the_recursion_limit_the_call_fails_as_the_real_one():
