@@ -20,7 +20,8 @@
 //   attributes stored in an instance's inline values bypass its dict's watchers.
 // - 3.14: C calls are no longer counted: the host raises RecursionError when the machine
 //   stack comes near a limit it keeps per thread (outside the public thread state); the
-//   monitoring data of a code object and the count of monitoring events become private.
+//   monitoring data of a code object and the count of monitoring events become private;
+//   stores into an instance's inline values tell the watchers of its dict again.
 // - 3.15: the private part of the thread state grows in front of the stack limits.
 #pragma once
 
@@ -219,10 +220,12 @@ inline unsigned int type_version(PyTypeObject* type) noexcept {
 }
 
 // Whether every change to the instance namespace of an object (its `__dict__`) changes that
-// dict's version tag.  From 3.13 an attribute stored in an instance's inline values does
-// not go through the dict, nor tell its watchers, even after the dict was made; facts
-// about such a namespace must be read afresh.
-inline constexpr bool instance_dicts_are_tagged = !FRAME_HOST_AT_LEAST(13);
+// dict's version tag.  On 3.13 an attribute stored in an instance's inline values does not
+// go through the dict, nor tell its watchers, even after the dict was made; facts about
+// such a namespace must be read afresh there.  From 3.14 every store, delete and
+// specialised store tells the watchers of a dict that was made.
+inline constexpr bool instance_dicts_are_tagged =
+    !FRAME_HOST_AT_LEAST(13) || FRAME_HOST_AT_LEAST(14);
 
 // Whether `calls` nested calls of Python code, made from here through a C call or two, fit
 // before the host raises RecursionError: room on the counters the host keeps (up to 3.10

@@ -116,6 +116,37 @@ def test_logging_changed_in_the_middle_of_a_call(change):
     assert outcome[0] == "returned"
 
 
+def store_by_specialised_code(name, value):
+    """At its first call, stores `value()` as root.<name> from code that the host has
+    specialised on loggers of the root's class whose attributes are still held inline,
+    while the root logger's own namespace dict exists (the calls before have read it)."""
+    namespace = {}
+    exec(f"def store(logger, value):\n    logger.{name} = value\n", namespace)
+    store = namespace["store"]
+    warm = [logging.RootLogger(logging.WARNING) for _ in range(4)]
+    for _ in range(100):
+        for logger in warm:
+            store(logger, getattr(logger, name))
+    stored = []
+
+    def store_once():
+        if not stored:
+            stored.append(value())
+            store(ROOT, stored[0])
+    return store_once
+
+
+@pytest.mark.parametrize("name, value", [
+    ("_cache", lambda: {logging.DEBUG: True}),
+    ("handlers", list),
+], ids=["_cache", "handlers"])
+def test_root_attributes_stored_by_specialised_code_in_the_middle_of_a_call(name, value):
+    outcome, kept, cache, handlers = both_ways(
+        lambda: brasco.i_parser(changing_record(store_by_specialised_code(name, value)), True))
+    assert outcome[0] == "returned"
+    assert kept if name == "_cache" else handlers == 1
+
+
 STATES = {
     "DEBUG on": lambda: ROOT.setLevel(logging.DEBUG),
     "no handlers": lambda: ROOT.handlers.clear(),
