@@ -1,6 +1,7 @@
 """How much the native parser costs, per call, against plain Python and against its floor.
 
-    python -m bench.run [--json FILE] [--repeat N] [--min-time SECONDS]   (from the project root)
+    python -m bench.run [--json FILE] [--beside FILE] [--repeat N] [--min-time SECONDS]
+    (from the project root)
 
 For each record the same call is timed three ways, in turns within one process, and the best
 of the repeats is kept:
@@ -17,6 +18,9 @@ Logging is set up as by logging.basicConfig(): the root logger at WARNING with a
 the debug calls are made and dropped, as in a normal run of the tool.  A second table times
 native and python with the root logger at DEBUG and a handler that formats every record
 (into a null stream), where every debug call has to be made.
+
+--beside FILE prints the ratios native/python of another run (its --json file, from another
+host, say) beside this run's.
 
 Before timing, the native and the Python results and log records are compared once for every
 record, so that the figures always compare the same work.
@@ -191,13 +195,30 @@ def show(value, pattern):
     return "-" if value is None else pattern % value
 
 
+def show_beside(results, other):
+    """This run's native/python beside another run's, record by record."""
+    here, there = "Python " + sys.version.split()[0], "Python " + other["python"]
+    print("\nnative/python beside %s:" % there)
+    print("%-24s %14s %14s" % ("record", here, there))
+    for name, entry in results.items():
+        theirs = other["results"].get(name, {}).get("native/python")
+        print("%-24s %14s %14s" % (name, show(entry["native/python"], "%.3f"),
+                                   show(theirs, "%.3f")))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--json", metavar="FILE", help="also write the figures to FILE")
     parser.add_argument("--repeat", type=int, default=7, help="timed runs per call (best kept)")
     parser.add_argument("--min-time", type=float, default=0.1,
                         help="least duration of one timed run, in seconds")
+    parser.add_argument("--beside", metavar="FILE",
+                        help="a --json file of another run, whose ratios are printed beside")
     options = parser.parse_args()
+    other = None
+    if options.beside:
+        with open(options.beside) as stream:
+            other = json.load(stream)
 
     logging.basicConfig()
     lc_time = locale.setlocale(locale.LC_TIME)
@@ -235,6 +256,8 @@ def main():
         root.handlers[:] = handlers
         root.setLevel(level)
         formatting.stream.close()
+    if other is not None:
+        show_beside(results, other)
     print("\nwith DEBUG on and a formatting handler:")
     print("%-24s %10s %10s %14s" % ("record", "native ns", "python ns", "native/python"))
     for name, entry in debug_results.items():

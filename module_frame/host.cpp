@@ -4,12 +4,54 @@
 #include "module_frame/ref.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace frame::host {
 
 namespace {
 
 #if FRAME_HOST_AT_LEAST(12)
+// A function of sys.monitoring, found at the first use and kept: a function of the host's
+// own (a builtin), else null, and the answers that depend on it say "watched".
+PyObject* monitoring_function(PyObject*& kept, const char* name) noexcept {
+    if (kept) return kept;
+    PyObject* monitoring = PySys_GetObject("monitoring");
+    PyObject* function = monitoring ? PyObject_GetAttrString(monitoring, name) : nullptr;
+    if (function && !PyCFunction_CheckExact(function)) Py_CLEAR(function);
+    PyErr_Clear();
+    kept = function;
+    return kept;
+}
+
+// Whether a monitoring call's answer says that no event is set: an exact int 0.
+bool no_events(PyObject* function, PyObject* const* args, std::size_t count) noexcept {
+    Ref events = function ? Ref::steal(PyObject_Vectorcall(function, args, count, nullptr)) : nullptr;
+    const bool none = events && PyLong_CheckExact(events.get()) && PyLong_AsLong(events.get()) == 0;
+    PyErr_Clear();
+    return none;
+}
+
+constexpr int monitoring_tool_ids = 6;  // sys.monitoring's tools are numbered 0 to 5
+#endif
+
+#if FRAME_HOST_AT_LEAST(14)
+// Whether a monitoring tool has a local event set on the code object.  From 3.14 the host
+// keeps its record of them private.  What it shows is whether the code object has
+// monitoring data at all: made before a local event is first set (and when events for
+// every code object reach it), so a code object without any has no local event; one with
+// it is asked about through sys.monitoring.get_local_events, tool by tool.
+bool has_local_events(PyObject* code) noexcept {
+    if (!reinterpret_cast<PyCodeObject*>(code)->_co_monitoring) return false;
+    static PyObject* get_local_events = nullptr;
+    PyObject* function = monitoring_function(get_local_events, "get_local_events");
+    for (int tool = 0; tool < monitoring_tool_ids; ++tool) {
+        Ref id = Ref::steal(PyLong_FromLong(tool));
+        PyObject* args[] = {id.get(), code};
+        if (!id || !no_events(function, args, 2)) return true;
+    }
+    return false;
+}
+#elif FRAME_HOST_AT_LEAST(12)
 // Whether a monitoring tool has a local event set on the code object (what
 // sys.monitoring.set_local_events records on it at once).
 bool has_local_events(PyObject* code) noexcept {
@@ -23,17 +65,24 @@ bool has_local_events(PyObject* code) noexcept {
 #endif
 
 #if FRAME_HOST_AT_LEAST(13)
+// The monitoring events that have a state of their own (the others come with one of them):
+// the host numbers them from 0 to RERAISE.
+constexpr std::uint8_t ungrouped_events = PY_MONITORING_EVENT_RERAISE + 1;
+#if !FRAME_HOST_AT_LEAST(14)
+static_assert(ungrouped_events == _PY_MONITORING_UNGROUPED_EVENTS);
+#endif
+
 // Whether a tool has any event set for every code object, from the host's own summary.
 bool has_global_events() noexcept {
-    static PyMonitoringState states[_PY_MONITORING_UNGROUPED_EVENTS];
-    static std::uint8_t events[_PY_MONITORING_UNGROUPED_EVENTS];
+    static PyMonitoringState states[ungrouped_events];
+    static std::uint8_t events[ungrouped_events];
     static std::uint64_t version = 0;
     static bool ready = false;
     if (!ready) {
-        for (std::uint8_t e = 0; e < _PY_MONITORING_UNGROUPED_EVENTS; ++e) events[e] = e;
+        for (std::uint8_t e = 0; e < ungrouped_events; ++e) events[e] = e;
         ready = true;
     }
-    if (PyMonitoring_EnterScope(states, &version, events, _PY_MONITORING_UNGROUPED_EVENTS) < 0 ||
+    if (PyMonitoring_EnterScope(states, &version, events, ungrouped_events) < 0 ||
         PyMonitoring_ExitScope() < 0) {
         PyErr_Clear();
         return true;
@@ -47,23 +96,11 @@ bool has_global_events() noexcept {
 // each tool, as 3.12 keeps no summary that C code can read.
 bool ask_for_global_events() noexcept {
     static PyObject* get_events = nullptr;
-    if (!get_events) {
-        PyObject* monitoring = PySys_GetObject("monitoring");
-        get_events = monitoring ? PyObject_GetAttrString(monitoring, "get_events") : nullptr;
-        if (!get_events) {
-            PyErr_Clear();
-            return true;
-        }
-    }
-    constexpr int tool_ids = 6;  // sys.monitoring's tools are numbered 0 to 5
-    for (int tool = 0; tool < tool_ids; ++tool) {
+    PyObject* function = monitoring_function(get_events, "get_events");
+    for (int tool = 0; tool < monitoring_tool_ids; ++tool) {
         Ref id = Ref::steal(PyLong_FromLong(tool));
         PyObject* args[] = {id.get()};
-        Ref events = id ? Ref::steal(PyObject_Vectorcall(get_events, args, 1, nullptr)) : nullptr;
-        if (!events || PyLong_AsLong(events.get()) != 0) {
-            PyErr_Clear();
-            return true;
-        }
+        if (!id || !no_events(function, args, 1)) return true;
     }
     return false;
 }
@@ -102,6 +139,53 @@ PyObject* function_builtins(PyObject* function) noexcept {
         return nullptr;
     }
     return PyModule_Check(builtins) ? PyModule_GetDict(builtins) : builtins;
+}
+#endif
+
+#if FRAME_HOST_AT_LEAST(14)
+// The machine stack, from 3.14.  A C call that the host checks (entering its evaluation
+// loop, calling a builtin from it) raises RecursionError when the stack pointer is below the
+// thread's soft limit (and not far below it, where the host takes its limits for wrong).
+// The host keeps the limits in the private part of its thread state, right after the
+// public PyThreadState and a reference count (3.15 puts its own base frame, 88 bytes, in
+// front): the stack's top, the soft limit and the hard limit, one margin of 2,048 words
+// (4,096 in a host built with a sanitizer) below the soft one.  What is read there is
+// believed only when it has that shape; otherwise no room is known.
+namespace {
+
+struct StackLimits {
+    std::uintptr_t top, soft_limit, hard_limit;
+};
+
+constexpr std::size_t private_front_bytes = FRAME_HOST_AT_LEAST(15) ? 88 : 0;
+constexpr std::size_t stack_limits_offset =
+    sizeof(PyThreadState) + private_front_bytes + sizeof(Py_ssize_t);
+constexpr std::uintptr_t stack_margin = 2048 * sizeof(void*);
+
+// What the calls need below this frame before their last check: a few C frames into the
+// evaluation loop, whose checks (at its entry and at the builtins it calls) read the
+// address of its frame; Python calls from there run in the same frame.  Measured on 3.14
+// and 3.15 (tests/test_quiet_logging.py walks the stack down to the limit): well under one
+// KiB; room is asked for four margins.
+constexpr std::uintptr_t stack_room_needed = 4 * stack_margin;
+
+bool has_stack_room(PyThreadState* thread) noexcept {
+    StackLimits limits;
+    std::memcpy(&limits, reinterpret_cast<const char*>(thread) + stack_limits_offset,
+                sizeof limits);
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    const std::uintptr_t margin = limits.soft_limit - limits.hard_limit;
+    const bool shaped = limits.hard_limit != 0 && limits.soft_limit > limits.hard_limit &&
+                        (margin == stack_margin || margin == 2 * stack_margin) &&
+                        limits.top > limits.soft_limit;
+    return shaped && here > limits.soft_limit && here - limits.soft_limit >= stack_room_needed;
+}
+
+}  // namespace
+
+bool has_recursion_room(int calls) noexcept {
+    PyThreadState* thread = PyThreadState_Get();
+    return thread->py_recursion_remaining >= calls && has_stack_room(thread);
 }
 #endif
 

@@ -41,26 +41,31 @@ inline PyObject* code_name(PyObject* code) noexcept {
 }
 
 // Whether every change to the instance namespace of an object (its `__dict__`) changes that
-// dict's version tag.  From 3.13 an attribute stored in an instance's inline values does
-// not go through the dict, nor tell its watchers, even after the dict was made; facts
-// about such a namespace must be read afresh.
-inline constexpr bool instance_dicts_are_tagged = !FRAME_HOST_AT_LEAST(13);
+// dict's version tag.  On 3.13 an attribute stored in an instance's inline values does not
+// go through the dict, nor tell its watchers, even after the dict was made; facts about
+// such a namespace must be read afresh there.  From 3.14 every store, delete and
+// specialised store tells the watchers of a dict that was made.
+inline constexpr bool instance_dicts_are_tagged =
+    !FRAME_HOST_AT_LEAST(13) || FRAME_HOST_AT_LEAST(14);
 
-// How many more nested calls of Python code fit before the host raises RecursionError: the
-// smallest room left on the counters the host keeps (up to 3.10 the depth against the
-// limit; 3.11 one counter; from 3.12 one for Python frames and one for C calls).
-inline int recursion_headroom() noexcept {
+// Whether `calls` nested calls of Python code, made from here through a C call or two, fit
+// before the host raises RecursionError: room on the counters the host keeps (up to 3.10
+// the depth against the limit; 3.11 one counter; 3.12 and 3.13 one for Python frames and
+// one for C calls) and, from 3.14, on the machine stack above the host's limit for it.
+#if FRAME_HOST_AT_LEAST(14)
+bool has_recursion_room(int calls) noexcept;
+#else
+inline bool has_recursion_room(int calls) noexcept {
     PyThreadState* thread = PyThreadState_Get();
 #if FRAME_HOST_AT_LEAST(12)
-    return thread->py_recursion_remaining < thread->c_recursion_remaining
-               ? thread->py_recursion_remaining
-               : thread->c_recursion_remaining;
+    return thread->py_recursion_remaining >= calls && thread->c_recursion_remaining >= calls;
 #elif FRAME_HOST_AT_LEAST(11)
-    return thread->recursion_remaining;
+    return thread->recursion_remaining >= calls;
 #else
-    return Py_GetRecursionLimit() - thread->recursion_depth;
+    return Py_GetRecursionLimit() - thread->recursion_depth >= calls;
 #endif
 }
+#endif
 
 // Whether running Python code now could be seen from outside its own effects: a profile or
 // trace function is set on the thread, or (from 3.12) a monitoring tool has events set,

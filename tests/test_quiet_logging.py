@@ -9,6 +9,7 @@ cache, which makes no call a candidate for leaving out and changes nothing else.
 import contextlib
 import logging
 import sys
+import threading
 
 import pytest
 
@@ -115,6 +116,37 @@ def test_logging_changed_in_the_middle_of_a_call(change):
     assert outcome[0] == "returned"
 
 
+def store_by_specialised_code(name, value):
+    """At its first call, stores `value()` as root.<name> from code that the host has
+    specialised on loggers of the root's class whose attributes are still held inline,
+    while the root logger's own namespace dict exists (the calls before have read it)."""
+    namespace = {}
+    exec(f"def store(logger, value):\n    logger.{name} = value\n", namespace)
+    store = namespace["store"]
+    warm = [logging.RootLogger(logging.WARNING) for _ in range(4)]
+    for _ in range(100):
+        for logger in warm:
+            store(logger, getattr(logger, name))
+    stored = []
+
+    def store_once():
+        if not stored:
+            stored.append(value())
+            store(ROOT, stored[0])
+    return store_once
+
+
+@pytest.mark.parametrize("name, value", [
+    ("_cache", lambda: {logging.DEBUG: True}),
+    ("handlers", list),
+], ids=["_cache", "handlers"])
+def test_root_attributes_stored_by_specialised_code_in_the_middle_of_a_call(name, value):
+    outcome, kept, cache, handlers = both_ways(
+        lambda: brasco.i_parser(changing_record(store_by_specialised_code(name, value)), True))
+    assert outcome[0] == "returned"
+    assert kept if name == "_cache" else handlers == 1
+
+
 STATES = {
     "DEBUG on": lambda: ROOT.setLevel(logging.DEBUG),
     "no handlers": lambda: ROOT.handlers.clear(),
@@ -203,10 +235,12 @@ def test_a_profiler_or_tracer_sees_the_calls(hook):
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring exists from 3.12")
-@pytest.mark.parametrize("local", [False, True], ids=["every code object", "logging.debug"])
-def test_a_monitoring_tool_sees_the_calls(local):
+@pytest.mark.parametrize("local, tool", [
+    (None, 2), (logging.debug, 2), (logging.debug, 0), (logging.Logger.isEnabledFor, 5),
+], ids=["every code object", "logging.debug", "logging.debug, tool 0",
+        "Logger.isEnabledFor, tool 5"])
+def test_a_monitoring_tool_sees_the_calls(local, tool):
     monitoring = sys.monitoring
-    tool = monitoring.PROFILER_ID
     monitoring.use_tool_id(tool, "tavimo tests")
     starts = []
 
@@ -217,7 +251,7 @@ def test_a_monitoring_tool_sees_the_calls(local):
     try:
         monitoring.register_callback(tool, monitoring.events.PY_START, on_start)
         if local:
-            monitoring.set_local_events(tool, logging.debug.__code__, monitoring.events.PY_START)
+            monitoring.set_local_events(tool, local.__code__, monitoring.events.PY_START)
         else:
             monitoring.set_events(tool, monitoring.events.PY_START)
         skipped = run(CALLS["get_ret_times"], real=False), starts[:]
@@ -225,11 +259,12 @@ def test_a_monitoring_tool_sees_the_calls(local):
         real = run(CALLS["get_ret_times"], real=True), starts[:]
     finally:
         monitoring.set_events(tool, 0)
-        monitoring.set_local_events(tool, logging.debug.__code__, 0)
+        if local:
+            monitoring.set_local_events(tool, local.__code__, 0)
         monitoring.register_callback(tool, monitoring.events.PY_START, None)
         monitoring.free_tool_id(tool)
     assert skipped == real
-    assert "debug" in skipped[1]
+    assert local is not None and local.__name__ in skipped[1] or "debug" in skipped[1]
 
 
 def test_near_the_recursion_limit_the_call_fails_as_the_real_one():
@@ -255,6 +290,47 @@ def test_near_the_recursion_limit_the_call_fails_as_the_real_one():
     if sys.version_info >= (3, 9):
         assert any(real[0] == "raised" for _, real in outcomes.values())
     assert any(real[0] == "returned" for _, real in outcomes.values())
+
+
+def at_c_depth(levels, action):
+    """action() run `levels` calls deep, each made from C (a builtin calling back), so that
+    each level takes a frame of the interpreter's loop on the machine stack."""
+    if levels == 0:
+        return action()
+    return next(map(lambda _: at_c_depth(levels - 1, action), [None]))
+
+
+@pytest.mark.skipif(sys.version_info < (3, 14),
+                    reason="the host checks the machine stack by address from 3.14")
+def test_near_the_end_of_the_machine_stack_the_call_fails_as_the_real_one():
+    """Deep in a thread with a small stack, where the real debug call meets the host's stack
+    limit and raises RecursionError, a call left out fails the same way."""
+    found = {}
+
+    def compare():
+        def outcome(levels, real):
+            return run(lambda: at_c_depth(levels, CALLS["get_ret_times"]), real)[0]
+
+        first = next(levels for levels in range(0, 100000, 8)
+                     if outcome(levels, True)[0] != "returned")
+        found["pairs"] = {levels: (outcome(levels, False), outcome(levels, True))
+                          for levels in range(max(first - 16, 0), first + 1)}
+
+    limit, size = sys.getrecursionlimit(), threading.stack_size()
+    sys.setrecursionlimit(1000000)
+    threading.stack_size(1 << 20)
+    try:
+        worker = threading.Thread(target=compare)
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(size)
+        sys.setrecursionlimit(limit)
+    pairs = found["pairs"]
+    for levels, (skipped, real) in pairs.items():
+        assert skipped == real, levels
+    kinds = {real[0] for _, real in pairs.values()}
+    assert {"raised", "returned"} <= kinds, kinds
 
 
 def depth_now():

@@ -1,4 +1,6 @@
 """route_details: leg detail rows and the two tables."""
+from datetime import datetime
+
 import pytest
 
 from conftest import Recording, host_failure, make_leg
@@ -71,8 +73,8 @@ def test_reading_order(brasco):
     ([make_leg(local_arrival=12)], TypeError, "'int' object is unsliceable"),
     ([make_leg(local_departure="2021-06-01T10:15:00")], ValueError,
      "Invalid isoformat string: '2021-06-01T10:15:0'"),
-    ([make_leg(local_departure=["2021-06-01", "x"])], TypeError,
-     "fromisoformat: argument must be str"),
+    ([make_leg(local_departure=["2021-06-01", "x"])],
+     *host_failure(datetime.fromisoformat, ["2021-06-01"])),
     # Slices are hashable from 3.12 on: the mapping then raises KeyError.
     ([make_leg(local_departure={})], *host_failure(lambda: {}[:-1])),
 ])

@@ -3,7 +3,7 @@
 // is simply deleted once its oldest host is no longer supported.  No source outside
 // module_frame/ includes this header.
 //
-// The differences between the hosts the frame runs on, CPython 3.8 to 3.13, and where
+// The differences between the hosts the frame runs on, CPython 3.8 to 3.15, and where
 // each is met:
 // - 3.9: the vectorcall entry point loses its leading underscore; PyMODINIT_FUNC marks the
 //   init function exported where the build hides everything else, GCC and clang (shims
@@ -24,14 +24,21 @@
 // - 3.13: _PyUnicode_JoinArray is no longer public (host_objects); class version tags lose
 //   their flag; attributes stored in an instance's inline values bypass its dict's watchers
 //   (host.hpp); sys.monitoring keeps a summary C code can read (host.cpp).
+// - 3.14: C calls are no longer counted: the host raises RecursionError when the machine
+//   stack comes near a limit it keeps per thread, outside the public thread state
+//   (host.cpp, has_recursion_room); the monitoring data of a code object and the count of
+//   monitoring events become private (host.cpp); stores into an instance's inline values
+//   tell the watchers of its dict again (host.hpp).
+// - 3.15: the private part of the thread state grows in front of the stack limits
+//   (host.cpp).
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
 
-#if PY_VERSION_HEX < 0x03080000 || PY_VERSION_HEX >= 0x030E0000
-#error "the module frame supports CPython 3.8 to 3.13"
+#if PY_VERSION_HEX < 0x03080000 || PY_VERSION_HEX >= 0x03100000
+#error "the module frame supports CPython 3.8 to 3.15"
 #endif
 
 #define FRAME_HOST_AT_LEAST(minor) (PY_VERSION_HEX >= ((0x03 << 24) | ((minor) << 16)))

@@ -1,15 +1,18 @@
 // Native rendering of display times; see display_time.hpp.
 //
 // What datetime.fromisoformat of Python 3.8 to 3.10 accepts, for the layouts handled here (3.11
-// and later accept these with the same results, and more layouts besides, left to them):
+// and later accept these with the same results, and more layouts besides, left to them;
+// 3.14 and 3.15 are stricter in places, never for a text taken here):
 //
 //   - the date is exactly YYYY-MM-DD with ASCII digits;
 //   - one character separates date and time (any character; only 'T' and ' ' are taken here);
 //   - the time is HH:MM, HH:MM:SS or HH:MM:SS followed by '.' and exactly 3 or 6 digits;
 //   - an offset, if any, starts at the first '+' or '-' of the time part; +HH:MM is taken
-//     here (the interpreter also takes +HH:MM:SS[.ffffff], left to it).  Its digits are not
-//     range-checked one by one: +05:99 is 6:39.  The offset as a whole must lie strictly
-//     within one day, or building the time zone raises ValueError;
+//     here (the interpreter also takes +HH:MM:SS[.ffffff], left to it).  Up to 3.14 its
+//     digits are not range-checked one by one (+05:99 is 6:39), from 3.15 minutes past 59
+//     raise ValueError: only minutes 00 to 59 are taken here, the rest is left to the host.
+//     The offset as a whole must lie strictly within one day, or building the time zone
+//     raises ValueError;
 //   - then the datetime constructor checks year 1..9999, month 1..12, the day against the
 //     month (leap years by the Gregorian rules, applied back to year 1), hour 0..23,
 //     minute and second 0..59.
@@ -129,7 +132,7 @@ bool render_in_c_locale(const char* iso, std::size_t length, char (&out)[16]) no
         if (length - pos != 6 || !read_digits(iso + pos + 1, 2, offset_hours) ||
             iso[pos + 3] != ':' || !read_digits(iso + pos + 4, 2, offset_minutes))
             return false;
-        if (offset_hours * 60 + offset_minutes >= 24 * 60) return false;
+        if (offset_minutes > 59 || offset_hours * 60 + offset_minutes >= 24 * 60) return false;
         pos += 6;
     }
     if (pos != length) return false;

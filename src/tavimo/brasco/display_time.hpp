@@ -30,7 +30,8 @@ bool time_locale_is_c() noexcept;
 //
 //     YYYY-MM-DD?HH:MM[:SS[.fff|.ffffff]][+HH:MM|-HH:MM]
 //
-// where ? is 'T' or ' ', the year lies in 1..9999 and the offset is less than a day.
+// where ? is 'T' or ' ', the year lies in 1..9999, the offset's minutes in 00..59 and the
+// offset is less than a day.
 bool render_in_c_locale(const char* iso, std::size_t length, char (&out)[16]) noexcept;
 
 }  // namespace tavimo::display_time

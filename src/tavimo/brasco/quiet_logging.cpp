@@ -1,6 +1,6 @@
 // Debug records that nobody will see; see quiet_logging.hpp.
 //
-// The host's logging.debug(msg), on every CPython from 3.8 to 3.13, is
+// The host's logging.debug(msg), on every CPython from 3.8 to 3.15, is
 //
 //     def debug(msg, *args, **kwargs):            # module function
 //         if len(root.handlers) == 0:
@@ -268,7 +268,7 @@ void remember_host_logging(PyObject* logging) noexcept {
 bool debug_does_nothing(PyObject* debug) noexcept {
     // Condition 1 for the function called, and condition 5.
     if (!remembered || debug != host.debug.get() || PyFunction_GET_CODE(debug) != host.codes[0] ||
-        frame::host::recursion_headroom() < 8 ||
+        !frame::host::has_recursion_room(8) ||
         frame::host::calls_are_watched(host.codes, 3))
         return false;
     // Conditions 2 to 4 (and the methods found), then the code the methods run and the part
