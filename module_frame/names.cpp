@@ -8,22 +8,28 @@
 
 namespace frame {
 
+namespace {
+// The builtins module and its namespace, found when the module is executed (the exec step
+// asks for them first, under the host's import lock), then only read.
+PyObject* builtins_object = nullptr;
+PyObject* builtins_names = nullptr;  // alive as long as the module held above
+}  // namespace
+
 Ref builtins_module() noexcept {
-    static PyObject* builtins = nullptr;
-    if (!builtins) builtins = PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0);
-    return Ref::borrow(builtins);
+    if (!builtins_object) {
+        builtins_object = PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0);
+        if (builtins_object) builtins_names = PyModule_GetDict(builtins_object);
+    }
+    return Ref::borrow(builtins_object);
 }
 
 namespace {
 Constant* first_constant = nullptr;
 CachedBuiltin* first_builtin = nullptr;
 
-// The builtins module's namespace, alive as long as the module that builtins_module() holds.
 PyObject* builtins_dict() noexcept {
-    static PyObject* dict = nullptr;
-    if (!dict)
-        if (Ref module = builtins_module()) dict = PyModule_GetDict(module.get());
-    return dict;
+    if (!builtins_names) builtins_module();
+    return builtins_names;
 }
 }  // namespace
 
@@ -53,6 +59,7 @@ void raise_name_error(PyObject* name) noexcept {
 }
 
 PyObject* Global::cached() noexcept {
+    if constexpr (!host::gil_guards_shared_state) return nullptr;
     PyObject* dict = module_dict();
     PyObject* builtins = builtins_dict();
     return dict && builtins && cached_ && namespaces_.held({dict, builtins}) ? cached_.get()
@@ -73,18 +80,21 @@ Ref Global::get(Where where) noexcept {
         note_failure(where);
         return nullptr;
     }
-    cached_.set(nullptr);
-    PyObject* value = PyDict_GetItemWithError(dict, name_);
-    if (!value && !PyErr_Occurred())
-        value = PyDict_GetItemWithError(builtins, name_);
-    if (value) {
-        cached_.set(Ref::borrow(value));
-        namespaces_.take({dict, builtins});
-        return Ref::borrow(value);
-    }
-    if (PyErr_Occurred()) {
+    if constexpr (host::gil_guards_shared_state) cached_.set(nullptr);
+    PyObject* value = nullptr;
+    int in_namespace = PyDict_GetItemRef(dict, name_, &value);
+    if (in_namespace == 0) in_namespace = PyDict_GetItemRef(builtins, name_, &value);
+    if (in_namespace < 0) {
         note_failure(where);
         return nullptr;
+    }
+    if (in_namespace) {
+        Ref held = Ref::steal(value);
+        if constexpr (host::gil_guards_shared_state) {
+            cached_.set(held);
+            namespaces_.take({dict, builtins});
+        }
+        return held;
     }
     // Not in either namespace: the builtins module's own attribute lookup has the last
     // word (it may define __getattr__); such a value is never cached.
@@ -101,7 +111,7 @@ Ref Global::get(Where where) noexcept {
 }
 
 Ref ModuleAttribute::get(PyObject* module, Where where) noexcept {
-    if (!PyModule_CheckExact(module)) {
+    if (!PyModule_CheckExact(module) || !host::gil_guards_shared_state) {
         Ref value = Ref::steal(PyObject_GetAttr(module, name_));
         if (!value) note_failure(where);
         return value;

@@ -274,6 +274,7 @@ bool display_time(PyObject* datetime, PyObject* text, Py_ssize_t length,
 }
 
 bool strftime_is_the_hosts() noexcept {
+    if constexpr (!frame::host::gil_guards_shared_state) return false;
     return time_locale_is_c() && import_is_the_hosts() && time_is_the_hosts();
 }
 
