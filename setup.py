@@ -4,6 +4,7 @@ Both modules are compiled from their own body in src/tavimo/ plus every source o
 shared frame in module_frame/.  Environment knobs, for development builds only:
 
 TAVIMO_SANITIZE=1     build with AddressSanitizer and UndefinedBehaviorSanitizer
+TAVIMO_TSAN=1         build with ThreadSanitizer (for a free-threaded host built with it)
 TAVIMO_DEBUG=1        build without optimisation, with debug info
 TAVIMO_FUZZ=1         build for coverage-guided fuzzing with clang: libFuzzer's coverage and
                       comparison hooks, AddressSanitizer and UndefinedBehaviorSanitizer
@@ -28,6 +29,9 @@ if os.environ.get("TAVIMO_SANITIZE"):
                 "-fno-sanitize-recover=undefined"]
     COMPILE_ARGS += sanitize + ["-g"]
     LINK_ARGS += sanitize
+if os.environ.get("TAVIMO_TSAN"):
+    COMPILE_ARGS += ["-fsanitize=thread", "-fno-omit-frame-pointer", "-g"]
+    LINK_ARGS += ["-fsanitize=thread"]
 if os.environ.get("TAVIMO_FUZZ"):
     fuzz = ["-fsanitize=fuzzer-no-link,address,undefined", "-fno-omit-frame-pointer",
             "-fno-sanitize-recover=undefined"]
