@@ -17,11 +17,11 @@
 // - 3.12 and 3.13: sys.monitoring can watch calls; recursion is counted separately for
 //   Python frames and C calls.
 // - 3.13: _PyUnicode_JoinArray is no longer public; class version tags lose their flag;
-//   attributes stored in an instance's inline values bypass its dict's watchers.
+//   attributes stored in an instance's inline values bypass its dict's watchers;
+//   PyDict_GetItemRef and PyList_GetItemRef give strong references (back-filled below for
+//   older hosts); critical sections lock one object (no-ops with the GIL).
 // - 3.13t (free-threaded, Py_GIL_DISABLED): no GIL; see "Free-threaded hosts" below.  The
 //   object header has no ob_refcnt member; a module declares that it runs without the GIL.
-// - 3.13: PyDict_GetItemRef and PyList_GetItemRef give strong references (back-filled
-//   below for older hosts); critical sections lock one object (no-ops with the GIL).
 #pragma once
 
 #include <Python.h>
@@ -81,6 +81,12 @@ namespace host {
 // build every one of them is compiled out here, behind this one switch, and each call takes
 // the host's way: names looked up with strong references, attributes read with getattr,
 // the logging call made, strftime called, every row made.
+//
+// What stays is safe without the GIL as it is: facts settled once while the module is
+// executed, under the host's import lock and before any of its functions can be called,
+// and only read afterwards (constants, cached builtins, the builtins module, the datetime
+// C interface, logging's classes, whether min and max are the host's, the readied function
+// type); and the per-thread record of the running call.
 inline constexpr bool gil_guards_shared_state = !FRAME_FREE_THREADED;
 
 // A critical section on one object, as the host's own code takes it around reading or
