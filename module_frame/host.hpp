@@ -80,7 +80,10 @@ namespace host {
 // would need a lock around each, which takes away what they save.  So on a free-threaded
 // build every one of them is compiled out here, behind this one switch, and each call takes
 // the host's way: names looked up with strong references, attributes read with getattr,
-// the logging call made, strftime called, every row made.
+// the logging call made, every row made.  The one fast path kept there is the native
+// display time, whose conditions are cheap to read afresh: they are checked at each call,
+// every object looked at held by a strong reference, with nothing kept for the next call.
+// A function of the host is then recognised by what it is each time, never remembered.
 //
 // What stays is safe without the GIL as it is: facts settled once while the module is
 // executed, under the host's import lock and before any of its functions can be called,

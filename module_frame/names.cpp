@@ -173,7 +173,7 @@ bool HostFunction::is(PyObject* candidate) noexcept {
     for (const PyMethodDef* own = def->m_methods; own->ml_name; ++own) {
         if (own != method) continue;
         if (std::strcmp(method->ml_name, name_) != 0) return false;
-        known_.set(Ref::borrow(candidate));
+        if constexpr (host::gil_guards_shared_state) known_.set(Ref::borrow(candidate));
         return true;
     }
     return false;

@@ -33,6 +33,18 @@ Constant k_datetime_c_module("_datetime");
 // The repr slot that every struct sequence type of the host shares (found at import).
 reprfunc struct_sequence_repr = nullptr;
 
+// Where the GIL guards them, the conditions below are kept between calls with the states
+// they hold under; on a free-threaded host they are read afresh at each call (see
+// host.hpp), every object looked at held while it is looked at.
+constexpr bool keep_facts = frame::host::gil_guards_shared_state;
+
+// dict[key] as a new reference; null, without an error, when missing or on failure.
+Ref entry(PyObject* dict, PyObject* key) noexcept {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(dict, key, &value) < 0) PyErr_Clear();
+    return Ref::steal(value);
+}
+
 // The datetime C interface held by a module that the registry holds, or null.
 PyDateTime_CAPI* interface_in(PyObject* module_name) noexcept {
     PyObject* module = entry_or_null(PyImport_GetModuleDict(), module_name);
@@ -85,19 +97,23 @@ bool import_is_the_hosts() noexcept {
     PyObject* globals = PyEval_GetGlobals();
     if (!globals || !PyDict_CheckExact(globals)) return false;
     ImportSettled& was = import_settled;
-    if (globals == was.globals && was.states.held({globals, was.names}) &&
-        (was.builtins == was.names || PyModule_CheckExact(was.builtins)))
-        return true;
-    was.globals = nullptr;
-    PyObject* builtins = entry_or_null(globals, k_builtins_name);
-    PyObject* names = nullptr;
-    if (builtins && PyModule_CheckExact(builtins)) names = PyModule_GetDict(builtins);
-    else if (builtins && PyDict_CheckExact(builtins)) names = builtins;
-    if (!names || !host_import.is(entry_or_null(names, k_import))) return false;
-    was.globals = globals;
-    was.builtins = builtins;
-    was.names = names;
-    was.states.take({globals, names});
+    if constexpr (keep_facts) {
+        if (globals == was.globals && was.states.held({globals, was.names}) &&
+            (was.builtins == was.names || PyModule_CheckExact(was.builtins)))
+            return true;
+        was.globals = nullptr;
+    }
+    Ref builtins = entry(globals, k_builtins_name);
+    PyObject* names = nullptr;  // held by builtins
+    if (builtins && PyModule_CheckExact(builtins.get())) names = PyModule_GetDict(builtins.get());
+    else if (builtins && PyDict_CheckExact(builtins.get())) names = builtins.get();
+    if (!names || !host_import.is(entry(names, k_import).get())) return false;
+    if constexpr (keep_facts) {
+        was.globals = globals;
+        was.builtins = builtins.get();
+        was.names = names;
+        was.states.take({globals, names});
+    }
     return true;
 }
 
@@ -155,24 +171,26 @@ bool spec_names_hold(PyObject* names) noexcept {
 // Conditions 2 to 4, read afresh.
 bool settle_time() noexcept {
     TimeSettled& settled = time_settled;
-    settled.valid = false;
+    if constexpr (keep_facts) settled.valid = false;
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* time = entry_or_null(modules, k_time);
-    if (!time || !PyModule_CheckExact(time)) return false;
-    const PyModuleDef* def = PyModule_GetDef(time);
+    Ref time = entry(modules, k_time);
+    if (!time || !PyModule_CheckExact(time.get())) return false;
+    const PyModuleDef* def = PyModule_GetDef(time.get());
     if (!def || !def->m_name || std::strcmp(def->m_name, "time") != 0) return false;
-    PyObject* names = PyModule_GetDict(time);
-    PyObject* spec = entry_or_null(names, k_spec);
-    if (!spec || !spec_is_settled(spec) || !host_strftime.is(entry_or_null(names, k_strftime)) ||
-        !is_struct_time_type(entry_or_null(names, k_struct_time)))
+    PyObject* names = PyModule_GetDict(time.get());
+    Ref spec = entry(names, k_spec);
+    if (!spec || !spec_is_settled(spec.get()) ||
+        !host_strftime.is(entry(names, k_strftime).get()) ||
+        !is_struct_time_type(entry(names, k_struct_time).get()))
         return false;
-    PyTypeObject* spec_class = Py_TYPE(spec);
+    if constexpr (!keep_facts) return true;
+    PyTypeObject* spec_class = Py_TYPE(spec.get());
     settled.spec_class_version = frame::host::type_version(spec_class);
-    Ref spec_names = instance_names(spec);
+    Ref spec_names = instance_names(spec.get());
     // Without a class version tag the facts hold now but cannot be reused.
     settled.valid = settled.spec_class_version != 0;
-    settled.time = time;
-    settled.spec = spec;
+    settled.time = time.get();
+    settled.spec = spec.get();
     settled.spec_names = spec_names.get();
     settled.spec_class = spec_class;
     settled.registry.take({modules});
@@ -186,7 +204,7 @@ bool settle_time() noexcept {
 // module while it is unchanged, and so on inwards.
 bool time_is_the_hosts() noexcept {
     TimeSettled& was = time_settled;
-    if (was.valid && was.registry.held({PyImport_GetModuleDict()}) &&
+    if (keep_facts && was.valid && was.registry.held({PyImport_GetModuleDict()}) &&
         PyModule_CheckExact(was.time) && was.time_names.held({PyModule_GetDict(was.time)}) &&
         Py_TYPE(was.spec) == was.spec_class &&
         frame::host::type_version(was.spec_class) == was.spec_class_version) {
@@ -274,7 +292,6 @@ bool display_time(PyObject* datetime, PyObject* text, Py_ssize_t length,
 }
 
 bool strftime_is_the_hosts() noexcept {
-    if constexpr (!frame::host::gil_guards_shared_state) return false;
     return time_locale_is_c() && import_is_the_hosts() && time_is_the_hosts();
 }
 
