@@ -288,6 +288,7 @@ void learn_text_keys_record() noexcept {
 }  // namespace
 
 bool has_text_keys_only(PyObject* dict) noexcept {
+    if constexpr (!gil_guards_shared_state) return false;  // the probe and the keys table
     if (!text_keys_record.learnt) learn_text_keys_record();
     if (!text_keys_record.readable || reinterpret_cast<PyDictObject*>(dict)->ma_values)
         return false;
@@ -485,6 +486,7 @@ int count_mark_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcep
 
 bool ContentMark::take(PyObject* dict) noexcept {
     value_ = 0;
+    if constexpr (!host::gil_guards_shared_state) return false;  // the watcher's counter
     if (reinterpret_cast<PyDictObject*>(dict)->ma_values || !marks_watcher.ready(count_mark_event))
         return false;
     if (PyDict_Watch(marks_watcher.id, dict) < 0) {

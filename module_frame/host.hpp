@@ -18,7 +18,11 @@
 // - 3.12 and 3.13: sys.monitoring can watch calls; recursion is counted separately for
 //   Python frames and C calls.
 // - 3.13: _PyUnicode_JoinArray is no longer public; class version tags lose their flag;
-//   attributes stored in an instance's inline values bypass its dict's watchers.
+//   attributes stored in an instance's inline values bypass its dict's watchers;
+//   PyDict_GetItemRef and PyList_GetItemRef give strong references (back-filled below for
+//   older hosts); critical sections lock one object (no-ops with the GIL).
+// - 3.13t (free-threaded, Py_GIL_DISABLED): no GIL; see "Free-threaded hosts" below.  The
+//   object header has no ob_refcnt member; a module declares that it runs without the GIL.
 // - 3.14: C calls are no longer counted: the host raises RecursionError when the machine
 //   stack comes near a limit it keeps per thread (outside the public thread state); the
 //   monitoring data of a code object and the count of monitoring events become private;
@@ -39,6 +43,28 @@
 
 #define FRAME_HOST_AT_LEAST(minor) (PY_VERSION_HEX >= ((0x03 << 24) | ((minor) << 16)))
 
+#ifdef Py_GIL_DISABLED
+#define FRAME_FREE_THREADED 1
+#else
+#define FRAME_FREE_THREADED 0
+#endif
+
+#if !FRAME_HOST_AT_LEAST(13)
+// The strong-reference lookups of 3.13, for older hosts (where the GIL keeps a borrowed
+// reference alive until the caller runs code, so taking one at once is the same).
+inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) noexcept {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    Py_XINCREF(value);
+    *result = value;
+    return value ? 1 : PyErr_Occurred() ? -1 : 0;
+}
+inline PyObject* PyList_GetItemRef(PyObject* list, Py_ssize_t index) noexcept {
+    PyObject* item = PyList_GetItem(list, index);
+    Py_XINCREF(item);
+    return item;
+}
+#endif
+
 #ifndef Py_TPFLAGS_HAVE_VECTORCALL
 #define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
 #endif
@@ -52,6 +78,86 @@
 #endif
 
 namespace frame {
+namespace host {
+
+// ---------------------------------------------------------------------------------------
+// Free-threaded hosts
+//
+// The caches of the frame (module names and attributes, the version tags and content marks
+// behind them) and the modules' fast paths (debug calls left out, display times made
+// natively, rows reused, the keys-table probe) keep facts from one call for the next and
+// check them with plain reads of host structures: dict entries as borrowed references,
+// keys tables, class version tags, a function's code.  With the GIL nothing can change
+// between such a check and the use that relies on it.  A free-threaded host keeps those
+// structures consistent only under each object's own lock, and any other thread may change
+// them, or the cache itself, at any moment; making every check and every cached fact safe
+// would need a lock around each, which takes away what they save.  So on a free-threaded
+// build every one of them is compiled out here, behind this one switch, and each call takes
+// the host's way: names looked up with strong references, attributes read with getattr,
+// the logging call made, every row made.  The one fast path kept there is the native
+// display time, whose conditions are cheap to read afresh: they are checked at each call,
+// every object looked at held by a strong reference, with nothing kept for the next call.
+// A function of the host is then recognised by what it is each time, never remembered.
+//
+// What stays is safe without the GIL as it is: facts settled once while the module is
+// executed, under the host's import lock and before any of its functions can be called,
+// and only read afterwards (constants, cached builtins, the builtins module, the datetime
+// C interface, logging's classes, whether min and max are the host's, the readied function
+// type); and the per-thread record of the running call.
+inline constexpr bool gil_guards_shared_state = !FRAME_FREE_THREADED;
+
+// A critical section on one object, as the host's own code takes it around reading or
+// walking a dict or a list that another thread may change: the object's lock on a
+// free-threaded host (released while the thread waits or runs Python code that blocks,
+// as the host's are), nothing with the GIL.
+class CriticalSection {
+public:
+    explicit CriticalSection(PyObject* object) noexcept {
+#if FRAME_FREE_THREADED
+        PyCriticalSection_Begin(&section_, object);
+#else
+        (void)object;
+#endif
+    }
+    ~CriticalSection() {
+#if FRAME_FREE_THREADED
+        PyCriticalSection_End(&section_);
+#endif
+    }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+private:
+#if FRAME_FREE_THREADED
+    PyCriticalSection section_;
+#endif
+};
+
+// list[index] as a new reference, or null (with no error) past the end: what the host's
+// list iterator reads at each step, the size checked as the item is taken.
+inline PyObject* list_item_or_null(PyObject* list, Py_ssize_t index) noexcept {
+    if (index >= PyList_GET_SIZE(list)) return nullptr;
+#if FRAME_FREE_THREADED
+    PyObject* item = PyList_GetItemRef(list, index);  // the list may have shrunk meanwhile
+    if (!item) PyErr_Clear();
+#else
+    PyObject* item = PyList_GET_ITEM(list, index);
+    Py_INCREF(item);
+#endif
+    return item;
+}
+
+// Gives a statically allocated object (a type) its reference count before it is readied:
+// a free-threaded object header splits the count into a thread-local and a shared part.
+inline void set_static_refcount(PyObject* object, Py_ssize_t count) noexcept {
+#if FRAME_HOST_AT_LEAST(9)
+    Py_SET_REFCNT(object, count);
+#else
+    object->ob_refcnt = count;
+#endif
+}
+
+}  // namespace host
 
 // A number that changes whenever `dict` (an exact dict) changes, and that no other state of
 // any dict shares.  From 3.12 the dict is watched from its first use on; when it cannot be
@@ -208,11 +314,15 @@ HandledSlot exchange_handled(HandledSlot content) noexcept;
 void release(HandledSlot content) noexcept;
 
 // The module-definition slots a host needs beyond create and exec (3.12+: the module
-// serves one interpreter).  Writes them from `next` on and returns the next free slot.
-inline constexpr int module_slot_count = FRAME_HOST_AT_LEAST(12) ? 1 : 0;
+// serves one interpreter; free-threaded: it runs without the GIL, see above).  Writes them
+// from `next` on and returns the next free slot.
+inline constexpr int module_slot_count = (FRAME_HOST_AT_LEAST(12) ? 1 : 0) + FRAME_FREE_THREADED;
 inline PyModuleDef_Slot* add_module_slots(PyModuleDef_Slot* next) noexcept {
 #if FRAME_HOST_AT_LEAST(12)
     *next++ = {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED};
+#endif
+#if FRAME_FREE_THREADED
+    *next++ = {Py_mod_gil, Py_MOD_GIL_NOT_USED};
 #endif
     return next;
 }

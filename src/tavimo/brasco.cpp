@@ -511,19 +511,26 @@ Ref price_text(PyObject* conversion) {
         Py_ssize_t expected = size;
         price.expect(size);
         Py_ssize_t position = 0;
-        PyObject *currency, *amount;
         while (true) {
-            if (PyDict_GET_SIZE(conversion) != size) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                return frame::fail_at(frame::Where::current());
+            Ref currency, amount;
+            bool found;
+            {
+                // Each step under the dict's critical section, as the host's iterator takes it.
+                frame::host::CriticalSection section(conversion);
+                if (PyDict_GET_SIZE(conversion) != size) {
+                    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                    return frame::fail_at(frame::Where::current());
+                }
+                PyObject *key, *value;
+                found = PyDict_Next(conversion, &position, &key, &value);
+                if (found) currency = Ref::borrow(key), amount = Ref::borrow(value);
             }
-            if (!PyDict_Next(conversion, &position, &currency, &amount)) break;
+            if (!found) break;
             if (expected-- == 0) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
                 return frame::fail_at(frame::Where::current());
             }
-            Ref held_currency = Ref::borrow(currency), held_amount = Ref::borrow(amount);
-            if (!price.add(held_currency.get(), held_amount.get())) return nullptr;
+            if (!price.add(currency.get(), amount.get())) return nullptr;
         }
         return price.finish();
     }
