@@ -12,6 +12,7 @@ library.  Environment knobs, for development builds only:
 
 TAVIMO_DEBUG=1        build without optimisation, with debug information
 TAVIMO_SANITIZE=1     build with AddressSanitizer and UndefinedBehaviorSanitizer (GCC, clang)
+TAVIMO_TSAN=1         build with ThreadSanitizer (GCC, clang; for a free-threaded host built with it)
 TAVIMO_FUZZ=1         build for coverage-guided fuzzing with clang: libFuzzer's coverage and
                       comparison hooks, AddressSanitizer and UndefinedBehaviorSanitizer
                       (their runtimes are not linked in: the fuzzer preloads them with libFuzzer)
@@ -75,11 +76,11 @@ def compiler_family(compiler):
     return "clang" if "clang" in banner else "gcc"
 
 
-def compiler_flags(family, platform, debug, sanitize, fuzz, werror):
+def compiler_flags(family, platform, debug, sanitize, fuzz, werror, tsan=False):
     """(compile, link) arguments for a compiler family on a platform (sys.platform)."""
     if family == "msvc":
-        if sanitize or fuzz:
-            raise BuildError("TAVIMO_SANITIZE and TAVIMO_FUZZ need GCC or clang, not MSVC")
+        if sanitize or fuzz or tsan:
+            raise BuildError("TAVIMO_SANITIZE, TAVIMO_TSAN and TAVIMO_FUZZ need GCC or clang, not MSVC")
         compile_args = ["/std:c++20", "/W4", "/EHsc", "/permissive-", "/Zc:__cplusplus",
                         "/utf-8"]
         compile_args += ["/Od", "/Zi"] if debug else ["/O2"]
@@ -94,6 +95,8 @@ def compiler_flags(family, platform, debug, sanitize, fuzz, werror):
     if sanitize:
         instrument = ["-fsanitize=address,undefined", "-fno-omit-frame-pointer",
                       "-fno-sanitize-recover=undefined"]
+    if tsan:
+        instrument = ["-fsanitize=thread", "-fno-omit-frame-pointer"]
     if fuzz:
         instrument = ["-fsanitize=fuzzer-no-link,address,undefined", "-fno-omit-frame-pointer",
                       "-fno-sanitize-recover=undefined"]
@@ -140,7 +143,7 @@ class BuildNative(build_ext):
             compile_args, link_args = compiler_flags(
                 family, sys.platform, debug=knob("TAVIMO_DEBUG"),
                 sanitize=knob("TAVIMO_SANITIZE"), fuzz=knob("TAVIMO_FUZZ"),
-                werror=knob("TAVIMO_WERROR"))
+                werror=knob("TAVIMO_WERROR"), tsan=knob("TAVIMO_TSAN"))
             self.check_compiler(compile_args)
         except BuildError as error:
             sys.exit("error: tavimo cannot be built: %s" % error)

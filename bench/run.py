@@ -22,10 +22,16 @@ native and python with the root logger at DEBUG and a handler that formats every
 --beside FILE prints the ratios native/python of another run (its --json file, from another
 host, say) beside this run's.
 
+A third table runs the same calls on one thread and on two threads at once (the machine has
+two cores), each thread making as many calls as one thread does alone, on a copy of the
+record of its own, and gives the calls per second of both and their ratio: near 2 where the
+calls run in parallel (a free-threaded host), near 1 where they take turns under the GIL.
+
 Before timing, the native and the Python results and log records are compared once for every
 record, so that the figures always compare the same work.
 """
 import argparse
+import copy
 import gc
 import itertools
 import json
@@ -33,6 +39,7 @@ import locale
 import logging
 import os
 import sys
+import threading
 import time
 
 try:
@@ -185,6 +192,48 @@ def measure(cases, repeat, min_time, build_floor=None, with_floors=True):
     return results
 
 
+THREAD_CASES = ["one way, 1 leg", "round trip, 3+3 legs"]
+
+
+def throughput(function, arguments, threads, number):
+    """Calls per second of `threads` threads, started together, each making `number` calls
+    on a record of its own (as threads parsing a response would)."""
+    start_line = threading.Barrier(threads + 1)
+
+    def worker(own_arguments):
+        start_line.wait()
+        run_loop(function, own_arguments, number)
+
+    pool = [threading.Thread(target=worker, args=(copy.deepcopy(arguments),))
+            for _ in range(threads)]
+    for thread in pool:
+        thread.start()
+    start_line.wait()
+    start = time.perf_counter()
+    for thread in pool:
+        thread.join()
+    return threads * number / (time.perf_counter() - start)
+
+
+def measure_threads(cases, repeat, min_time):
+    results = {}
+    for name, function_name, arguments in cases:
+        if name not in THREAD_CASES:
+            continue
+        for kind, module in (("native", native), ("python", peer)):
+            if module is None:
+                continue
+            function = getattr(module, function_name)
+            number = calibrate(function, arguments, min_time)
+            best = {threads: max(throughput(function, arguments, threads, number)
+                                 for _ in range(repeat))
+                    for threads in (1, 2)}
+            results[f"{name}, {kind}"] = {"1_thread_calls_per_s": round(best[1]),
+                                          "2_threads_calls_per_s": round(best[2]),
+                                          "2/1": ratio(best[2], best[1])}
+    return results
+
+
 def ratio(numerator, denominator):
     if numerator is None or not denominator:
         return None
@@ -265,12 +314,21 @@ def main():
             name, show(entry["native_ns"], "%.0f"), show(entry["python_ns"], "%.0f"),
             show(entry["native/python"], "%.3f")))
 
+    thread_results = measure_threads(CASES, options.repeat, options.min_time)
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    print(f"\none thread against two at once (GIL {'on' if gil else 'off'}):")
+    print("%-32s %14s %14s %8s" % ("record, implementation", "1 thread /s", "2 threads /s", "2/1"))
+    for name, entry in thread_results.items():
+        print("%-32s %14d %14d %8.3f" % (name, entry["1_thread_calls_per_s"],
+                                          entry["2_threads_calls_per_s"], entry["2/1"]))
+
     if options.json:
         with open(options.json, "w") as stream:
             json.dump({"python": sys.version.split()[0], "lc_time": lc_time,
                        "native_module": None if native is None else native.__file__,
                        "repeat": options.repeat, "min_time": options.min_time,
-                       "results": results, "debug_on": debug_results}, stream, indent=2)
+                       "results": results, "debug_on": debug_results, "gil": gil,
+                       "threads": thread_results}, stream, indent=2)
             stream.write("\n")
 
 

@@ -1,6 +1,7 @@
 // The states of dicts; see dict_states.hpp.
 #include "module_frame/dict_states.hpp"
 
+#include "module_frame/host.hpp"
 #include "module_frame/internal/host_objects.hpp"
 #include "module_frame/ref.hpp"
 
@@ -71,6 +72,7 @@ void learn_text_keys_record() noexcept {
 }  // namespace
 
 bool has_text_keys_only(PyObject* dict) noexcept {
+    if constexpr (!host::gil_guards_shared_state) return false;  // the probe and the keys table
     if (!text_keys_record.learnt) learn_text_keys_record();
     if (!text_keys_record.readable || reinterpret_cast<PyDictObject*>(dict)->ma_values)
         return false;
@@ -210,6 +212,7 @@ int count_mark_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcep
 
 bool ContentMark::take(PyObject* dict) noexcept {
     value_ = 0;
+    if constexpr (!host::gil_guards_shared_state) return false;  // the watcher's counter
     if (reinterpret_cast<PyDictObject*>(dict)->ma_values || !marks_watcher.ready(count_mark_event))
         return false;
     if (PyDict_Watch(marks_watcher.id, dict) < 0) {

@@ -6,6 +6,7 @@
 // method, pickles by qualified name, takes part in garbage collection, and names itself in
 // the traceback when a failure leaves it.
 #include "module_frame/frame.hpp"
+#include "module_frame/host.hpp"
 #include "module_frame/internal/function.hpp"
 #include "module_frame/internal/host_objects.hpp"
 
@@ -96,13 +97,17 @@ void dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
+PyObject* get_text(PyObject* self, PyObject* FunctionObject::*field);
+
 PyObject* repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    Ref qualname = Ref::steal(get_text(self, &FunctionObject::qualname));
+    return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), self);
 }
 
 // Calls through the generic protocol: keywords come as a mapping whose keys must be texts.
 PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (kwargs) {
+        host::CriticalSection section(kwargs);
         Py_ssize_t position = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &position, &key, &value)) {
@@ -121,27 +126,34 @@ PyObject* descr_get(PyObject* self, PyObject* instance, PyObject*) {
     return PyMethod_New(self, instance);
 }
 
-PyObject* reduce(PyObject* self, PyObject*) { return Ref::borrow(as_function(self)->qualname).release(); }
+PyObject* reduce(PyObject* self, PyObject*) { return get_text(self, &FunctionObject::qualname); }
 
-PyObject* get_name(PyObject* self, void*) { return Ref::borrow(as_function(self)->name).release(); }
-PyObject* get_qualname(PyObject* self, void*) {
-    return Ref::borrow(as_function(self)->qualname).release();
+// The replaceable fields are read and replaced under the function's own critical section,
+// so that a reader on another thread never takes a reference the writer is giving back.
+PyObject* get_text(PyObject* self, PyObject* FunctionObject::*field) {
+    host::CriticalSection section(self);
+    return Ref::borrow(as_function(self)->*field).release();
 }
+PyObject* get_name(PyObject* self, void*) { return get_text(self, &FunctionObject::name); }
+PyObject* get_qualname(PyObject* self, void*) { return get_text(self, &FunctionObject::qualname); }
 
-int set_text(PyObject*& field, PyObject* value, const char* attribute) {
+int set_text(PyObject* self, PyObject* FunctionObject::*field, PyObject* value,
+             const char* attribute) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
         return -1;
     }
-    Ref old = Ref::steal(field);
-    field = Ref::borrow(value).release();
+    Ref old;  // given back after the section
+    host::CriticalSection section(self);
+    old = Ref::steal(as_function(self)->*field);
+    as_function(self)->*field = Ref::borrow(value).release();
     return 0;
 }
 int set_name(PyObject* self, PyObject* value, void*) {
-    return set_text(as_function(self)->name, value, "__name__");
+    return set_text(self, &FunctionObject::name, value, "__name__");
 }
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_text(as_function(self)->qualname, value, "__qualname__");
+    return set_text(self, &FunctionObject::qualname, value, "__qualname__");
 }
 
 PyObject* get_defaults(PyObject* self, void*) {
@@ -151,6 +163,7 @@ PyObject* get_code(PyObject* self, void*) { return or_none(FunctionAccess::code(
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_annotations(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
+    host::CriticalSection section(self);
     if (!f->annotations) f->annotations = PyDict_New();
     return Ref::borrow(f->annotations).release();
 }
@@ -180,7 +193,7 @@ PyGetSetDef getset[] = {
 
 PyTypeObject function_type = [] {
     PyTypeObject type{};
-    type.ob_base.ob_base.ob_refcnt = 1;
+    host::set_static_refcount(reinterpret_cast<PyObject*>(&type), 1);
     type.tp_name = "native_function";
     type.tp_basicsize = sizeof(FunctionObject);
     type.tp_dealloc = dealloc;

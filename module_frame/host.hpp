@@ -11,6 +11,83 @@
 
 namespace frame::host {
 
+// ---------------------------------------------------------------------------------------
+// Free-threaded hosts
+//
+// The caches of the frame (module names and attributes, the version tags and content marks
+// behind them) and the modules' fast paths (debug calls left out, display times made
+// natively, rows reused, the keys-table probe) keep facts from one call for the next and
+// check them with plain reads of host structures: dict entries as borrowed references,
+// keys tables, class version tags, a function's code.  With the GIL nothing can change
+// between such a check and the use that relies on it.  A free-threaded host keeps those
+// structures consistent only under each object's own lock, and any other thread may change
+// them, or the cache itself, at any moment; making every check and every cached fact safe
+// would need a lock around each, which takes away what they save.  So on a free-threaded
+// build every one of them is compiled out here, behind this one switch, and each call takes
+// the host's way: names looked up with strong references, attributes read with getattr,
+// the logging call made, every row made.  The one fast path kept there is the native
+// display time, whose conditions are cheap to read afresh: they are checked at each call,
+// every object looked at held by a strong reference, with nothing kept for the next call.
+// A function of the host is then recognised by what it is each time, never remembered.
+//
+// What stays is safe without the GIL as it is: facts settled once while the module is
+// executed, under the host's import lock and before any of its functions can be called,
+// and only read afterwards (constants, cached builtins, the builtins module, the datetime
+// C interface, logging's classes, whether min and max are the host's, the readied function
+// type); and the per-thread record of the running call.
+inline constexpr bool gil_guards_shared_state = !FRAME_FREE_THREADED;
+
+// A critical section on one object, as the host's own code takes it around reading or
+// walking a dict or a list that another thread may change: the object's lock on a
+// free-threaded host (released while the thread waits or runs Python code that blocks,
+// as the host's are), nothing with the GIL.
+class CriticalSection {
+public:
+    explicit CriticalSection(PyObject* object) noexcept {
+#if FRAME_FREE_THREADED
+        PyCriticalSection_Begin(&section_, object);
+#else
+        (void)object;
+#endif
+    }
+    ~CriticalSection() {
+#if FRAME_FREE_THREADED
+        PyCriticalSection_End(&section_);
+#endif
+    }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+private:
+#if FRAME_FREE_THREADED
+    PyCriticalSection section_;
+#endif
+};
+
+// list[index] as a new reference, or null (with no error) past the end: what the host's
+// list iterator reads at each step, the size checked as the item is taken.
+inline PyObject* list_item_or_null(PyObject* list, Py_ssize_t index) noexcept {
+    if (index >= PyList_GET_SIZE(list)) return nullptr;
+#if FRAME_FREE_THREADED
+    PyObject* item = PyList_GetItemRef(list, index);  // the list may have shrunk meanwhile
+    if (!item) PyErr_Clear();
+#else
+    PyObject* item = PyList_GET_ITEM(list, index);
+    Py_INCREF(item);
+#endif
+    return item;
+}
+
+// Gives a statically allocated object (a type) its reference count before it is readied:
+// a free-threaded object header splits the count into a thread-local and a shared part.
+inline void set_static_refcount(PyObject* object, Py_ssize_t count) noexcept {
+#if FRAME_HOST_AT_LEAST(9)
+    Py_SET_REFCNT(object, count);
+#else
+    object->ob_refcnt = count;
+#endif
+}
+
 // The version tag of a class: it changes whenever the class or one of its bases changes;
 // 0 while the class has none (a lookup through the class gives it one).  Up to 3.12 a
 // flag says whether the tag is valid; from 3.13 a valid tag is one other than 0.

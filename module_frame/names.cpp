@@ -1,5 +1,6 @@
 // Constants, module-level names and cached builtins.
 #include "module_frame/frame.hpp"
+#include "module_frame/host.hpp"
 #include "module_frame/internal/function.hpp"
 
 #include <dictobject.h>
@@ -8,22 +9,28 @@
 
 namespace frame {
 
+namespace {
+// The builtins module and its namespace, found when the module is executed (the exec step
+// asks for them first, under the host's import lock), then only read.
+PyObject* builtins_object = nullptr;
+PyObject* builtins_names = nullptr;  // alive as long as the module held above
+}  // namespace
+
 Ref builtins_module() noexcept {
-    static PyObject* builtins = nullptr;
-    if (!builtins) builtins = PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0);
-    return Ref::borrow(builtins);
+    if (!builtins_object) {
+        builtins_object = PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0);
+        if (builtins_object) builtins_names = PyModule_GetDict(builtins_object);
+    }
+    return Ref::borrow(builtins_object);
 }
 
 namespace {
 Constant* first_constant = nullptr;
 CachedBuiltin* first_builtin = nullptr;
 
-// The builtins module's namespace, alive as long as the module that builtins_module() holds.
 PyObject* builtins_dict() noexcept {
-    static PyObject* dict = nullptr;
-    if (!dict)
-        if (Ref module = builtins_module()) dict = PyModule_GetDict(module.get());
-    return dict;
+    if (!builtins_names) builtins_module();
+    return builtins_names;
 }
 }  // namespace
 
@@ -53,6 +60,7 @@ void raise_name_error(PyObject* name) noexcept {
 }
 
 PyObject* Global::cached() noexcept {
+    if constexpr (!host::gil_guards_shared_state) return nullptr;
     PyObject* dict = module_dict();
     PyObject* builtins = builtins_dict();
     return dict && builtins && found_ && namespaces_.held({dict, builtins}) ? found_ : nullptr;
@@ -72,20 +80,24 @@ Ref Global::get(Where where) noexcept {
         note_failure(where);
         return nullptr;
     }
-    found_ = nullptr;
+    if constexpr (host::gil_guards_shared_state) found_ = nullptr;
+    // The states are taken before the first read: a read can run code (a key's __eq__) that
+    // changes either namespace, and what was found then is not what they hold.
     DictStates<2> before;
-    before.take({dict, builtins});
-    PyObject* value = PyDict_GetItemWithError(dict, name_);
-    if (!value && !PyErr_Occurred())
-        value = PyDict_GetItemWithError(builtins, name_);
-    if (value) {
-        found_ = value;
-        namespaces_ = before;
-        return Ref::borrow(value);
-    }
-    if (PyErr_Occurred()) {
+    if constexpr (host::gil_guards_shared_state) before.take({dict, builtins});
+    PyObject* value = nullptr;
+    int in_namespace = PyDict_GetItemRef(dict, name_, &value);
+    if (in_namespace == 0) in_namespace = PyDict_GetItemRef(builtins, name_, &value);
+    if (in_namespace < 0) {
         note_failure(where);
         return nullptr;
+    }
+    if (in_namespace) {
+        if constexpr (host::gil_guards_shared_state) {
+            found_ = value;  // reused only while the namespaces, which hold it, are unchanged
+            namespaces_ = before;
+        }
+        return Ref::steal(value);
     }
     // Not in either namespace: the builtins module's own attribute lookup has the last
     // word (it may define __getattr__); such a value is never cached.
@@ -102,7 +114,7 @@ Ref Global::get(Where where) noexcept {
 }
 
 Ref ModuleAttribute::get(PyObject* module, Where where) noexcept {
-    if (!PyModule_CheckExact(module)) {
+    if (!PyModule_CheckExact(module) || !host::gil_guards_shared_state) {
         Ref value = Ref::steal(PyObject_GetAttr(module, name_));
         if (!value) note_failure(where);
         return value;
@@ -166,7 +178,7 @@ bool HostFunction::is(PyObject* candidate) noexcept {
     for (const PyMethodDef* own = def->m_methods; own->ml_name; ++own) {
         if (own != method) continue;
         if (std::strcmp(method->ml_name, name_) != 0) return false;
-        known_.set(Ref::borrow(candidate));
+        if constexpr (host::gil_guards_shared_state) known_.set(Ref::borrow(candidate));
         return true;
     }
     return false;

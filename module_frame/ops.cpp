@@ -1,6 +1,7 @@
 // Operations for function bodies (see ops.hpp).
 #include "module_frame/ops.hpp"
 
+#include "module_frame/host.hpp"
 #include "module_frame/internal/host_objects.hpp"
 
 #include <algorithm>
@@ -46,9 +47,10 @@ std::nullptr_t fail_at(Where where) noexcept {
 
 Ref get_item(PyObject* object, PyObject* key, Where where) noexcept {
     if (PyDict_CheckExact(object)) {
-        PyObject* value = PyDict_GetItemWithError(object, key);
-        if (value) return Ref::borrow(value);
-        if (!PyErr_Occurred()) {
+        PyObject* value = nullptr;
+        const int found = PyDict_GetItemRef(object, key, &value);
+        if (found > 0) return Ref::steal(value);
+        if (found == 0) {
             Ref argument = Ref::steal(PyTuple_Pack(1, key));
             if (argument) PyErr_SetObject(PyExc_KeyError, argument.get());
         }
@@ -219,6 +221,7 @@ PyObject* make_kwnames(std::initializer_list<const char*> names) noexcept {
 
 bool unpack_pair(PyObject* value, Ref& first, Ref& second, Where where) noexcept {
     if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
+        host::CriticalSection section(value);  // a list's size and items read together
         Py_ssize_t size = Py_SIZE(value);
         if (size != 2) {
             raise_unpack_count(size);
@@ -265,11 +268,13 @@ Iteration::Iteration(PyObject* iterable, Where where) noexcept : where_(where) {
 Ref Iteration::next() noexcept {
     if (sequence_) {
         // The size is read at each step: the list may change while it is walked.
-        if (index_ >= Py_SIZE(sequence_)) return nullptr;
-        PyObject* item = PyList_CheckExact(sequence_) ? PyList_GET_ITEM(sequence_, index_)
-                                                      : PyTuple_GET_ITEM(sequence_, index_);
-        ++index_;
-        return Ref::borrow(item);
+        Ref item = PyList_CheckExact(sequence_)
+                       ? Ref::steal(host::list_item_or_null(sequence_, index_))
+                   : index_ < PyTuple_GET_SIZE(sequence_)
+                       ? Ref::borrow(PyTuple_GET_ITEM(sequence_, index_))
+                       : nullptr;
+        if (item) ++index_;
+        return item;
     }
     if (!iterator_) return nullptr;
     Ref item = Ref::steal(PyIter_Next(iterator_.get()));
@@ -292,12 +297,17 @@ bool DictItems::fail(const char* message) noexcept {
 
 bool DictItems::next(Ref& key, Ref& value) noexcept {
     if (failed_) return false;
-    if (PyDict_GET_SIZE(dict_) != size_) return fail("dictionary changed size during iteration");
-    PyObject *found_key, *found_value;
-    if (!PyDict_Next(dict_, &position_, &found_key, &found_value)) return false;
+    {
+        // Each step under the dict's critical section, as the host's iterator takes it.
+        host::CriticalSection section(dict_);
+        if (PyDict_GET_SIZE(dict_) != size_)
+            return fail("dictionary changed size during iteration");
+        PyObject *found_key, *found_value;
+        if (!PyDict_Next(dict_, &position_, &found_key, &found_value)) return false;
+        key = Ref::borrow(found_key);
+        value = Ref::borrow(found_value);
+    }
     if (left_-- == 0) return fail("dictionary keys changed during iteration");
-    key = Ref::borrow(found_key);
-    value = Ref::borrow(found_value);
     return true;
 }
 

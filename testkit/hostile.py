@@ -12,6 +12,7 @@ import contextlib
 import gc
 import logging
 import sys
+import sysconfig
 from datetime import datetime
 
 import tavimo.brasco as brasco
@@ -19,7 +20,9 @@ from testkit import rendition
 from testkit.rendition import observe
 
 HEADER = brasco.leg_details_header
-POOLED = sys.getallocatedblocks() > 0
+# Whether freed blocks leave sys.getallocatedblocks() at once (see conftest's
+# BLOCKS_COUNTED_AT_ONCE): not under PYTHONMALLOC=malloc, nor on a free-threaded host.
+POOLED = sys.getallocatedblocks() > 0 and not sysconfig.get_config_var("Py_GIL_DISABLED")
 BRASCO_GLOBALS = ("datetime", "timedelta", "logging", "leg_details_header", "route_details",
                   "get_ret_times")
 MISSING = object()

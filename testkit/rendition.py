@@ -39,9 +39,11 @@ _max = builtins.max
 
 # Offsets into a type object (CPython 3.8 to 3.13, 64-bit): tp_name, tp_as_sequence,
 # tp_as_mapping, sq_item inside PySequenceMethods and mp_subscript inside PyMappingMethods.
-_TP_NAME = 3 * ctypes.sizeof(ctypes.c_void_p)
-_TP_AS_SEQUENCE = 13 * ctypes.sizeof(ctypes.c_void_p)
-_TP_AS_MAPPING = 14 * ctypes.sizeof(ctypes.c_void_p)
+# The type's header is an object header (larger on a free-threaded host) and a size.
+_HEAD = object.__basicsize__ + ctypes.sizeof(ctypes.c_ssize_t)
+_TP_NAME = _HEAD
+_TP_AS_SEQUENCE = _HEAD + 10 * ctypes.sizeof(ctypes.c_void_p)
+_TP_AS_MAPPING = _HEAD + 11 * ctypes.sizeof(ctypes.c_void_p)
 _SQ_ITEM = 3 * ctypes.sizeof(ctypes.c_void_p)
 _MP_SUBSCRIPT = ctypes.sizeof(ctypes.c_void_p)
 

@@ -10,7 +10,7 @@ import traceback
 
 import pytest
 
-from conftest import ROOT, make_leg, make_record, run_python
+from conftest import ROOT, make_leg, make_record, needs_blocks_counted_at_once, run_python
 
 DOCS = {
     "route_details": "\n    Parses route details\n\n"
@@ -365,6 +365,7 @@ def leak_cases(brasco):
     ]
 
 
+@needs_blocks_counted_at_once
 def test_no_leaks_over_thousands_of_calls(brasco):
     cases = leak_cases(brasco)
 

@@ -11,6 +11,28 @@ from testkit.hostile import assert_no_leak, both, globals_restored
 from testkit.samples import make_record
 
 
+def records_logged_by_handlers_are_handled():
+    """Whether a record logged from inside a handler reaches the handlers: 3.13.4 and later
+    drop it (the host's guard against a handler that logs), so a handler cannot call the
+    modules' functions and see their records."""
+    class Inner(logging.Handler):
+        def __init__(self):
+            super().__init__(logging.DEBUG)
+            self.messages = []
+
+        def emit(self, record):
+            self.messages.append(record.getMessage())
+            if record.getMessage() == "outer":
+                logging.debug("inner")
+
+    with root_handler(Inner()) as handler:
+        logging.debug("outer")
+    return handler.messages == ["outer", "inner"]
+
+
+HANDLERS_LOG = records_logged_by_handlers_are_handled()
+
+
 class Recursing(logging.Handler):
     """Calls module.i_parser again from within each "Outbound route" record, down to
     `depth` levels (None: without end)."""
@@ -39,11 +61,16 @@ def test_i_parser_called_again_from_a_log_handler():
         return result, handler.results
 
     outcome, records = both(scenario)
-    assert outcome[0] == "returned" and len(outcome[1][1][1][1]) == 4
-    assert len(records) == 5 * 9 - 4 * 2  # four nested calls, two of them one-way
+    if HANDLERS_LOG:
+        assert outcome[0] == "returned" and len(outcome[1][1][1][1]) == 4
+        assert len(records) == 5 * 9 - 4 * 2  # four nested calls, two of them one-way
+    else:  # one nested call, whose records the host drops
+        assert outcome[0] == "returned" and len(outcome[1][1][1][1]) == 1
+        assert len(records) == 9
     assert_no_leak(scenario, rounds=100)
 
 
+@pytest.mark.skipif(not HANDLERS_LOG, reason="the host drops records logged by handlers")
 def test_unbounded_recursion_from_a_log_handler_is_a_recursion_error():
     handler = Recursing(brasco, depth=None)
     with root_handler(handler), pytest.raises(RecursionError):

@@ -15,7 +15,7 @@ import PyInquirer
 from prompt_toolkit.buffer import Buffer
 from prompt_toolkit.document import Document
 
-from conftest import host_message
+from conftest import host_message, needs_blocks_counted_at_once
 from tavimo import questions
 
 IATA_MESSAGE = ("Please use 3 letter IATA airport codes. "
@@ -510,6 +510,7 @@ def test_failed_import(tmp_path, fake_library, spoil, expected):
     assert result.stdout == expected + "|init tavimo.questions\n8\n", result.stderr
 
 
+@needs_blocks_counted_at_once
 def test_no_memory_is_kept_by_calls():
     classes = [getattr(questions, name) for name in VALIDATORS]
     good = [Document(t) for t in ("LHR", "01/01/2021", "12")]

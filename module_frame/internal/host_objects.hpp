@@ -63,11 +63,15 @@ HandledSlot exchange_handled(HandledSlot content) noexcept;
 void release(HandledSlot content) noexcept;
 
 // The module-definition slots a host needs beyond create and exec (3.12+: the module
-// serves one interpreter).  Writes them from `next` on and returns the next free slot.
-inline constexpr int module_slot_count = FRAME_HOST_AT_LEAST(12) ? 1 : 0;
+// serves one interpreter; free-threaded: it runs without the GIL, see host.hpp).  Writes
+// them from `next` on and returns the next free slot.
+inline constexpr int module_slot_count = (FRAME_HOST_AT_LEAST(12) ? 1 : 0) + FRAME_FREE_THREADED;
 inline PyModuleDef_Slot* add_module_slots(PyModuleDef_Slot* next) noexcept {
 #if FRAME_HOST_AT_LEAST(12)
     *next++ = {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED};
+#endif
+#if FRAME_FREE_THREADED
+    *next++ = {Py_mod_gil, Py_MOD_GIL_NOT_USED};
 #endif
     return next;
 }

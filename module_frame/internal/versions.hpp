@@ -23,7 +23,12 @@
 //   counted separately for Python frames and C calls (host.hpp).
 // - 3.13: _PyUnicode_JoinArray is no longer public (host_objects); class version tags lose
 //   their flag; attributes stored in an instance's inline values bypass its dict's watchers
-//   (host.hpp); sys.monitoring keeps a summary C code can read (host.cpp).
+//   (host.hpp); sys.monitoring keeps a summary C code can read (host.cpp);
+//   PyDict_GetItemRef and PyList_GetItemRef give strong references (shims below);
+//   critical sections lock one object, no-ops with the GIL (host.hpp).
+// - 3.13t (free-threaded, Py_GIL_DISABLED): no GIL; see "Free-threaded hosts" in host.hpp.
+//   The object header has no ob_refcnt member; a module declares that it runs without the
+//   GIL (host_objects).
 // - 3.14: C calls are no longer counted: the host raises RecursionError when the machine
 //   stack comes near a limit it keeps per thread, outside the public thread state
 //   (host.cpp, has_recursion_room); the monitoring data of a code object and the count of
@@ -42,6 +47,28 @@
 #endif
 
 #define FRAME_HOST_AT_LEAST(minor) (PY_VERSION_HEX >= ((0x03 << 24) | ((minor) << 16)))
+
+#ifdef Py_GIL_DISABLED
+#define FRAME_FREE_THREADED 1
+#else
+#define FRAME_FREE_THREADED 0
+#endif
+
+#if !FRAME_HOST_AT_LEAST(13)
+// The strong-reference lookups of 3.13, for older hosts (where the GIL keeps a borrowed
+// reference alive until the caller runs code, so taking one at once is the same).
+inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) noexcept {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    Py_XINCREF(value);
+    *result = value;
+    return value ? 1 : PyErr_Occurred() ? -1 : 0;
+}
+inline PyObject* PyList_GetItemRef(PyObject* list, Py_ssize_t index) noexcept {
+    PyObject* item = PyList_GetItem(list, index);
+    Py_XINCREF(item);
+    return item;
+}
+#endif
 
 // 3.9
 #if !FRAME_HOST_AT_LEAST(9)

@@ -34,6 +34,18 @@ Constant k_datetime_c_module("_datetime");
 // The repr slot that every struct sequence type of the host shares (found at import).
 reprfunc struct_sequence_repr = nullptr;
 
+// Where the GIL guards them, the conditions below are kept between calls with the states
+// they hold under; on a free-threaded host they are read afresh at each call (see
+// host.hpp), every object looked at held while it is looked at.
+constexpr bool keep_facts = frame::host::gil_guards_shared_state;
+
+// dict[key] as a new reference; null, without an error, when missing or on failure.
+Ref entry(PyObject* dict, PyObject* key) noexcept {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(dict, key, &value) < 0) PyErr_Clear();
+    return Ref::steal(value);
+}
+
 // The datetime C interface held by a module that the registry holds, or null.
 PyDateTime_CAPI* interface_in(PyObject* module_name) noexcept {
     PyObject* module = entry_or_null(PyImport_GetModuleDict(), module_name);
@@ -86,25 +98,29 @@ bool import_is_the_hosts() noexcept {
     PyObject* globals = PyEval_GetGlobals();
     if (!globals || !PyDict_CheckExact(globals)) return false;
     ImportSettled& was = import_settled;
-    if (globals == was.globals && was.states.held({globals, was.names}) &&
-        (was.builtins == was.names || PyModule_CheckExact(was.builtins)))
-        return true;
-    was.globals = nullptr;
-    PyObject* builtins = entry_or_null(globals, k_builtins_name);
-    PyObject* names = nullptr;
-    if (builtins && PyModule_CheckExact(builtins)) names = PyModule_GetDict(builtins);
-    else if (builtins && PyDict_CheckExact(builtins)) names = builtins;
+    if constexpr (keep_facts) {
+        if (globals == was.globals && was.states.held({globals, was.names}) &&
+            (was.builtins == was.names || PyModule_CheckExact(was.builtins)))
+            return true;
+        was.globals = nullptr;
+    }
+    Ref builtins = entry(globals, k_builtins_name);
+    PyObject* names = nullptr;  // held by builtins
+    if (builtins && PyModule_CheckExact(builtins.get())) names = PyModule_GetDict(builtins.get());
+    else if (builtins && PyDict_CheckExact(builtins.get())) names = builtins.get();
     if (!names) return false;
     // Taken after the one read of the globals (what it found is what they hold now) and
     // before the read of the names, which could run code that changes either.
     frame::DictStates<2> states;
-    states.take({globals, names});
-    if (!host_import.is(entry_or_null(names, k_import)) || !states.held({globals, names}))
-        return false;
-    was.globals = globals;
-    was.builtins = builtins;
-    was.names = names;
-    was.states = states;
+    if constexpr (keep_facts) states.take({globals, names});
+    if (!host_import.is(entry(names, k_import).get())) return false;
+    if constexpr (keep_facts) {
+        if (!states.held({globals, names})) return false;
+        was.globals = globals;
+        was.builtins = builtins.get();
+        was.names = names;
+        was.states = states;
+    }
     return true;
 }
 
@@ -162,39 +178,42 @@ bool spec_names_hold(PyObject* names) noexcept {
 // Conditions 2 to 4, read afresh.
 bool settle_time() noexcept {
     TimeSettled& settled = time_settled;
-    settled.valid = false;
+    if constexpr (keep_facts) settled.valid = false;
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* time = entry_or_null(modules, k_time);
-    if (!time || !PyModule_CheckExact(time)) return false;
-    const PyModuleDef* def = PyModule_GetDef(time);
+    Ref time = entry(modules, k_time);
+    if (!time || !PyModule_CheckExact(time.get())) return false;
+    const PyModuleDef* def = PyModule_GetDef(time.get());
     if (!def || !def->m_name || std::strcmp(def->m_name, "time") != 0) return false;
     // The states are taken after the one read of the registry (what it found is what it
     // holds now) and before the reads of time's namespace: a read can run code (a key's
     // __eq__) that changes what an earlier one found, so the facts hold only where neither
     // changed meanwhile, and the spec is looked at only once that is known.
     frame::DictStates<1> registry, time_names;
-    registry.take({modules});
-    PyObject* names = PyModule_GetDict(time);
-    time_names.take({names});
-    PyObject* spec = entry_or_null(names, k_spec);
-    const bool host_strftime_found = host_strftime.is(entry_or_null(names, k_strftime));
-    const bool struct_time_found = is_struct_time_type(entry_or_null(names, k_struct_time));
-    if (!registry.held({modules}) || !time_names.held({names}) || !spec ||
-        !host_strftime_found || !struct_time_found)
-        return false;
-    PyTypeObject* spec_class = Py_TYPE(spec);
+    PyObject* names = PyModule_GetDict(time.get());
+    if constexpr (keep_facts) {
+        registry.take({modules});
+        time_names.take({names});
+    }
+    Ref spec = entry(names, k_spec);
+    const bool host_strftime_found = host_strftime.is(entry(names, k_strftime).get());
+    const bool struct_time_found = is_struct_time_type(entry(names, k_struct_time).get());
+    if (!spec || !host_strftime_found || !struct_time_found) return false;
+    if (keep_facts && (!registry.held({modules}) || !time_names.held({names}))) return false;
+    PyTypeObject* spec_class = Py_TYPE(spec.get());
     const unsigned int spec_class_version = frame::host::type_version(spec_class);
-    Ref spec_names = instance_names(spec);
+    Ref spec_names = instance_names(spec.get());
     if (spec_names && !PyDict_CheckExact(spec_names.get())) return false;
-    if (spec_names) settled.spec_state.take({spec_names.get()});
-    if (!spec_is_settled(spec, spec_names.get()) || !registry.held({modules}) ||
-        !time_names.held({names}) || (spec_names && !settled.spec_state.held({spec_names.get()})))
+    if (keep_facts && spec_names) settled.spec_state.take({spec_names.get()});
+    if (!spec_is_settled(spec.get(), spec_names.get())) return false;
+    if constexpr (!keep_facts) return true;
+    if (!registry.held({modules}) || !time_names.held({names}) ||
+        (spec_names && !settled.spec_state.held({spec_names.get()})))
         return false;
     // Without a class version tag the facts hold now but cannot be reused.
     settled.valid = spec_class_version != 0;
     settled.spec_class_version = spec_class_version;
-    settled.time = time;
-    settled.spec = spec;
+    settled.time = time.get();
+    settled.spec = spec.get();
     settled.spec_names = spec_names.get();
     settled.spec_class = spec_class;
     settled.registry = registry;
@@ -207,7 +226,7 @@ bool settle_time() noexcept {
 // module while it is unchanged, and so on inwards.
 bool time_is_the_hosts() noexcept {
     TimeSettled& was = time_settled;
-    if (was.valid && was.registry.held({PyImport_GetModuleDict()}) &&
+    if (keep_facts && was.valid && was.registry.held({PyImport_GetModuleDict()}) &&
         PyModule_CheckExact(was.time) && was.time_names.held({PyModule_GetDict(was.time)}) &&
         Py_TYPE(was.spec) == was.spec_class &&
         frame::host::type_version(was.spec_class) == was.spec_class_version) {

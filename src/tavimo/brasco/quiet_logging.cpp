@@ -266,6 +266,7 @@ void remember_host_logging(PyObject* logging) noexcept {
 }
 
 bool debug_does_nothing(PyObject* debug) noexcept {
+    if constexpr (!frame::host::gil_guards_shared_state) return false;
     // Condition 1 for the function called, and condition 5.
     if (!remembered || debug != host.debug.get() || PyFunction_GET_CODE(debug) != host.codes[0] ||
         !frame::host::has_recursion_room(8) ||

@@ -1,0 +1,332 @@
+"""Threads really running at once: more threads than cores, released together by a barrier,
+while another thread changes what they read.
+
+On a free-threaded host the calls run in parallel; with the GIL they interleave at every
+switch interval (made as short as the host allows).  Each call reads every value it depends
+on a fixed number of times, so whatever the interleaving, its outcome is one that the
+plain-Python rendition gives for some choice of the states the changing thread passes
+through: the allowed outcomes are found by running the rendition on each of those states.
+"""
+import itertools
+import logging
+import os
+import subprocess
+import sys
+import sysconfig
+import threading
+import time
+from datetime import datetime
+
+import pytest
+
+from testkit import rendition
+import tavimo.brasco as brasco
+import tavimo.questions as questions
+from conftest import FREE_THREADED, RecordList, make_leg, make_record, root_handler
+
+THREADS = 2 * (os.cpu_count() or 1) + 2  # more threads than cores
+CALLS = 150  # per thread
+TIMEOUT = 120
+
+
+def outcome(call):
+    """A call's result as comparable data, or its exception's type and text."""
+    try:
+        return ("returned", rendition.seen(call(), rendition.leg_details_header))
+    except Exception as exc:  # the outcomes compared include failures
+        return ("raised", type(exc), str(exc))
+
+
+def allowed(call, states):
+    """The outcomes of the rendition's `call` over every state: `states` sets one up."""
+    found = set()
+    for set_up in states:
+        set_up()
+        found.add(repr(outcome(call)))
+    return found
+
+
+@pytest.fixture(autouse=True)
+def fast_switching():
+    """With the GIL: threads switch as often as the host allows."""
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(old)
+
+
+def hold():
+    """Keeps a state a little while, so that calls running at once meet it."""
+    for _ in range(100):
+        pass
+
+
+def run_together(call, change):
+    """`call` CALLS times on each of THREADS threads, all started at one barrier, beside a
+    thread that runs `change` over and over until they are done; the outcomes seen."""
+    barrier = threading.Barrier(THREADS + 1)
+    done = threading.Event()
+    seen, failures = set(), []
+
+    def caller():
+        try:
+            barrier.wait(TIMEOUT)
+            mine = {repr(outcome(call)) for _ in range(CALLS)}
+            seen.update(mine)
+        except BaseException as exc:  # reported below, on the test's own thread
+            failures.append(exc)
+
+    def changer():
+        try:
+            barrier.wait(TIMEOUT)
+            while not done.is_set():
+                change()
+        except BaseException as exc:
+            failures.append(exc)
+
+    callers = [threading.Thread(target=caller) for _ in range(THREADS)]
+    changing = threading.Thread(target=changer)
+    for thread in callers + [changing]:
+        thread.start()
+    for thread in callers:
+        thread.join(TIMEOUT)
+    done.set()
+    changing.join(TIMEOUT)
+    assert not failures, failures
+    assert not any(thread.is_alive() for thread in callers + [changing]), "a thread hung"
+    return seen
+
+
+def test_importing_leaves_the_gil_disabled():
+    if not FREE_THREADED:
+        pytest.skip("only a free-threaded host runs without the GIL")
+    env = {key: value for key, value in os.environ.items() if key != "PYTHON_GIL"}
+    # -W error: a module that re-enabled the GIL would warn (RuntimeWarning).
+    script = ("import sys, tavimo.brasco, tavimo.questions\n"
+              "print(sys._is_gil_enabled())\n")
+    done = subprocess.run([sys.executable, "-W", "error", "-c", script], env=env,
+                          capture_output=True, text=True, timeout=TIMEOUT)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "False\n", "")
+
+
+class TestSharedLegs:
+    """Legs, route lists and price tables changed by one thread while others parse them."""
+
+    def test_a_leg_whose_keys_come_and_go(self):
+        leg = make_leg(0)
+        plan = [leg, make_leg(1, local_departure="2021-06-08T18:05:00.000Z")]
+
+        def change():
+            leg["airline"] = "LH"
+            del leg["flight_no"]
+            hold()
+            leg["flight_no"] = 7
+            leg["airline"] = "BA"
+            hold()
+
+        def state(airline, flight_no):
+            def set_up():
+                leg.pop("flight_no", None)
+                leg["airline"] = airline
+                if flight_no is not None:
+                    leg["flight_no"] = flight_no
+            return set_up
+
+        states = [state(a, n) for a, n in itertools.product(("BA", "LH"), (None, 7))]
+        expected = allowed(lambda: rendition.route_details(plan), states)
+        state("BA", 7)()
+        seen = run_together(lambda: brasco.route_details(plan), change)
+        assert seen <= expected
+
+    def test_a_route_list_grown_shrunk_and_replaced(self):
+        first = make_leg(0)
+        back = make_leg(1, local_departure="2021-06-08T18:05:00.000Z",
+                        local_arrival="2021-06-08T21:30:00.000Z")
+        other_back = make_leg(1, local_departure="2021-06-09T07:00:00.000Z",
+                              local_arrival="2021-06-09T09:45:00.000Z", airline="LH")
+        extra = make_leg(1, local_departure="2021-06-08T06:00:00.000Z",
+                         local_arrival="2021-06-08T23:59:00.000Z")
+        plan = [first, back]
+
+        def change():
+            plan.append(extra)
+            plan[1] = other_back
+            plan.pop()
+            plan[1] = back
+
+        def state(second, tail):
+            def set_up():
+                plan[:] = [first, second] + tail
+            return set_up
+
+        states = [state(s, t) for s, t in itertools.product((back, other_back), ([], [extra]))]
+        for function in (brasco.route_details, brasco.get_ret_times):
+            copy = getattr(rendition, function.__name__)
+            expected = allowed(lambda: copy(plan), states)
+            state(back, [])()
+            seen = run_together(lambda: function(plan), change)
+            assert seen <= expected, function.__name__
+
+    def test_a_price_table_changed_while_walked(self):
+        record = make_record()
+        conversion = record["conversion"]
+
+        def change():
+            conversion["GBP"] = 100
+            del conversion["GBP"]
+
+        def state(with_pound):
+            def set_up():
+                conversion.pop("GBP", None)
+                if with_pound:
+                    conversion["GBP"] = 100
+            return set_up
+
+        expected = allowed(lambda: rendition.i_parser(record, True), [state(False), state(True)])
+        # The host's own walk of a dict changed meanwhile fails in one of two ways.
+        for text in ("dictionary changed size during iteration",
+                     "dictionary keys changed during iteration"):
+            expected.add(repr(("raised", RuntimeError, text)))
+        state(False)()
+        seen = run_together(lambda: brasco.i_parser(record, True), change)
+        assert seen <= expected
+
+
+class TestModuleGlobals:
+    """Module-level names rebound and deleted from one thread while others call."""
+
+    def test_the_leg_table_header_rebound_and_deleted(self):
+        header = brasco.leg_details_header
+        other = list(header)
+        plan = make_record()["route"]
+
+        def change():
+            brasco.leg_details_header = other
+            del brasco.leg_details_header
+            brasco.leg_details_header = header
+
+        try:
+            seen = run_together(lambda: brasco.route_details(plan), change)
+        finally:
+            brasco.leg_details_header = header
+        expected_rows = rendition.seen(rendition.route_details(plan), header)
+        missing = repr(("raised", NameError, "name 'leg_details_header' is not defined"))
+        for text in seen - {missing}:
+            kind, tables = eval(text, {"NameError": NameError})  # repr of plain data
+            assert kind == "returned"
+            # Each table starts with whichever header was bound when it was made.
+            for table, expected_table in zip(tables[1], expected_rows[1]):
+                assert table[1][1:] == expected_table[1][1:]
+                assert table[1][0] in (("header",), rendition.seen(other, header))
+
+    def test_datetime_rebound_to_a_class_of_its_own(self):
+        class Moment(datetime):
+            pass
+
+        record = make_record()
+
+        def change():
+            brasco.datetime = Moment
+            brasco.datetime = datetime
+
+        try:
+            seen = run_together(lambda: brasco.i_parser(record, True), change)
+        finally:
+            brasco.datetime = datetime
+        assert seen == {repr(outcome(lambda: rendition.i_parser(record, True)))}
+
+    def test_time_strftime_rebound_while_times_are_shown(self):
+        """Each display time reaches time.strftime once, natively or through the host."""
+        real = time.strftime
+        plan = make_record()["route"]
+
+        def fake(layout, moment=None):
+            return "fake"
+
+        def change():
+            time.strftime = fake
+            hold()
+            time.strftime = real
+            hold()
+
+        try:
+            seen = run_together(lambda: brasco.route_details(plan), change)
+        finally:
+            time.strftime = real
+        expected_tables = rendition.route_details(plan)
+        for text in seen:
+            kind, tables = eval(text)  # repr of plain data
+            assert kind == "returned"
+            for (_, table), expected in zip(tables[1], expected_tables):
+                for (_, row), expected_row in zip(table[1:], expected[1:]):
+                    cells = [value for _, value in row]
+                    assert cells[:1] + cells[2:] == expected_row[:1] + expected_row[2:]
+                    for shown, real_text in zip(cells[1].split(" -> "),
+                                                expected_row[1].split(" -> ")):
+                        assert shown in (real_text, "fake")
+
+    def test_a_validator_pattern_rebound(self):
+        class Document:
+            text = "31/02/2021"
+
+        pattern = questions.date_reg_ex
+        validator = questions.DateValidator()
+
+        def change():
+            questions.date_reg_ex = "^.*$"
+            questions.date_reg_ex = pattern
+
+        try:
+            seen = run_together(lambda: validator.validate(Document()), change)
+        finally:
+            questions.date_reg_ex = pattern
+        rejected = {text for text in seen if "raised" in text}
+        assert seen - rejected <= {repr(("returned", ("NoneType", None)))}
+        assert all("ValidationError" in text for text in rejected)
+
+
+class TestLogging:
+    def test_handlers_added_and_levels_changed_mid_run(self):
+        record = make_record()
+        root = logging.getLogger()
+        kept = RecordList()
+        old_level = root.level
+
+        def change():
+            root.setLevel(logging.DEBUG)
+            root.addHandler(kept)
+            root.setLevel(logging.WARNING)
+            root.removeHandler(kept)
+
+        expected = {repr(outcome(lambda: rendition.i_parser(record, True)))}
+        with root_handler(RecordList()) as alone:
+            rendition.i_parser(record, True)
+        try:
+            seen = run_together(lambda: brasco.i_parser(record, True), change)
+        finally:
+            root.removeHandler(kept)
+            root.setLevel(old_level)
+        assert seen == expected
+        assert set(kept.messages) <= set(alone.messages)
+
+
+def test_function_names_rebound_while_read():
+    function = brasco.route_details
+    names = ("route_details", "other_name")
+
+    def change():
+        function.__qualname__ = names[1]
+        function.__name__ = names[1]
+        function.__qualname__ = names[0]
+        function.__name__ = names[0]
+
+    def read():
+        return (function.__name__, function.__qualname__, repr(function).split(" at ")[0],
+                function.__reduce__())
+
+    try:
+        seen = run_together(read, change)
+    finally:
+        function.__name__ = function.__qualname__ = names[0]
+    for text in seen:
+        assert text.count("route_details") + text.count("other_name") == 4
