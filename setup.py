@@ -30,18 +30,20 @@ from setuptools.command.build_ext import build_ext
 
 # Each module's own sources: the one list to change when a source is added or moved.
 MODULE_SOURCES = {
-    "brasco": ["src/tavimo/brasco.cpp", "src/tavimo/native_datetime.cpp",
-               "src/tavimo/display_time.cpp", "src/tavimo/quiet_logging.cpp",
-               "src/tavimo/row_memo.cpp", "src/tavimo/cut_texts.cpp"],
-    "questions": ["src/tavimo/questions.cpp"],
+    "brasco": ["src/tavimo/brasco/brasco.cpp", "src/tavimo/brasco/leg_rows.cpp",
+               "src/tavimo/brasco/native_datetime.cpp", "src/tavimo/brasco/display_time.cpp",
+               "src/tavimo/brasco/quiet_logging.cpp", "src/tavimo/brasco/cut_texts.cpp"],
+    "questions": ["src/tavimo/questions/questions.cpp"],
 }
 FRAME_SOURCES = sorted(glob.glob("module_frame/**/*.cpp", recursive=True))
-INCLUDE_DIRS = ["module_frame", "src/tavimo"]
+# Includes name their folder: "module_frame/..." from the top of the tree, "tavimo/<module>/..."
+# from src/.
+INCLUDE_DIRS = [".", "src"]
 HEADERS = sorted(glob.glob("module_frame/**/*.hpp", recursive=True)
                  + glob.glob("src/tavimo/**/*.hpp", recursive=True))
 # Compiled alone before anything else: it stops a compiler too old for the sources with
 # one clear message.
-COMPILER_CHECK = "compiler.hpp"
+COMPILER_CHECK = "module_frame/compiler.hpp"
 
 
 # The license of LICENSE: an SPDX expression for setuptools 77 and newer, the older free-text
@@ -162,7 +164,7 @@ class BuildNative(build_ext):
                 self.compiler.compile([probe], output_dir=work, include_dirs=INCLUDE_DIRS,
                                       extra_postargs=compile_args)
             except Exception:
-                raise BuildError("the C++ compiler stopped at module_frame/%s (its message is "
+                raise BuildError("the C++ compiler stopped at %s (its message is "
                                  "above)" % COMPILER_CHECK) from None
 
     def build_frame(self, compile_args, link_args):

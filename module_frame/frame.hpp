@@ -1,22 +1,24 @@
 // The module frame: what every native module of tavimo is built on.
 //
-// A module body (tavimo/brasco.cpp, tavimo/questions.cpp) describes its module with a
-// ModuleDef, declares its constants, module-level names, cached builtins and functions as
-// namespace-scope objects of the classes below, and exports nothing but
+// A module body (tavimo/brasco/brasco.cpp, tavimo/questions/questions.cpp) describes its
+// module with a ModuleDef, declares its constants, module-level names, cached builtins and
+// functions as namespace-scope objects of the classes below, and exports nothing but
 //
 //     PyMODINIT_FUNC PyInit_<name>() { return frame::initialise(module_def); }
 //
 // The frame is compiled once into a static library that each module links in, so each
-// module has its own copy of the process-wide state kept here (module object, interpreter id, constants, cached builtins).
+// module has its own copy of the process-wide state kept here (module object, interpreter
+// id, constants, cached builtins).
 //
 // Failures: every operation that can fail returns an empty Ref (or false, or -1) with the
-// interpreter's error set, and records the source line of its caller.  The function that
-// was running adds one traceback entry for that line when the failure leaves it.
+// interpreter's error set, and records the source file and line of its caller.  The
+// function that was running adds one traceback entry for that line when the failure leaves
+// it.
 #pragma once
 
-#include "compiler.hpp"
-#include "host.hpp"
-#include "ref.hpp"
+#include "module_frame/compiler.hpp"
+#include "module_frame/dict_states.hpp"
+#include "module_frame/ref.hpp"
 
 #include <cstdint>
 #include <initializer_list>
@@ -34,7 +36,9 @@ struct ModuleDef {
     const char* short_name;   // "brasco"
     const char* full_name;    // "tavimo.brasco": messages, qualified names, __module__
     const char* doc;
-    const char* source_path;  // reported by code records and traceback entries
+    // The body's source, as code records and traceback entries name it; a failure in
+    // another source of the module is named by that file's name in the same folder.
+    const char* source_path;
     // Runs the module body against the module's namespace; false with an error set on
     // failure.
     bool (*body)();
@@ -50,11 +54,12 @@ PyObject* module_dict() noexcept;
 // ---------------------------------------------------------------------------------------
 // Failure bookkeeping
 
-// Records the line of a failing statement for the traceback entry of the running function.
+// Records the place of a failing statement for the traceback entry of the running function.
 void note_failure(Where where) noexcept;
-// Appends a traceback entry "<name>" at source_path:line to the exception being raised.
-// The only place where traceback entries are made.
-void add_traceback(const char* function_name, int line) noexcept;
+// Appends a traceback entry "<name>" at the given line of the module's source `file` (as
+// the compiler named it; null: the body's source) to the exception being raised.  The
+// only place where traceback entries are made.
+void add_traceback(const char* function_name, const char* file, int line) noexcept;
 
 // ---------------------------------------------------------------------------------------
 // Constants, created once when the module is executed (names interned and hashed)
@@ -119,8 +124,8 @@ private:
     PyObject* found_ = nullptr;   // borrowed from the module's namespace, while it holds
 };
 
-// The version tag of an exact dict, version_tag(dict), is declared in host.hpp: it changes
-// whenever the dict is changed, and no two states of any dicts share one.
+// The version tag of an exact dict, version_tag(dict), is declared in dict_states.hpp: it
+// changes whenever the dict is changed, and no two states of any dicts share one.
 
 // Raises NameError "name '%U' is not defined".
 void raise_name_error(PyObject* name) noexcept;

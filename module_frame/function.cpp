@@ -5,8 +5,10 @@
 // __module__, __globals__, __defaults__, __code__ and a __dict__, binds to instances as a
 // method, pickles by qualified name, takes part in garbage collection, and names itself in
 // the traceback when a failure leaves it.
-#include "frame.hpp"
-#include "function.hpp"
+#include "module_frame/frame.hpp"
+#include "module_frame/host.hpp"
+#include "module_frame/internal/function.hpp"
+#include "module_frame/internal/host_objects.hpp"
 
 #include <structmember.h>
 
@@ -29,8 +31,14 @@ struct FunctionAccess {
     static Ref make(const FunctionDef& def) noexcept;
     static PyObject* code(const FunctionDef& def) noexcept { return def.code_; }
     static PyObject* defaults(const FunctionDef& def) noexcept { return def.defaults_tuple_; }
-    static void add_traceback_of(const FunctionDef& def, int line) noexcept {
-        add_traceback(def.traceback_name_.c_str(), line ? line : def.first_line_);
+    // The entry of a failed call: at its failing statement, or at the function's first line
+    // where none was recorded.
+    static void add_traceback_of(const RunningCall& call) noexcept {
+        const FunctionDef& def = *call.def;
+        if (call.failure_line)
+            add_traceback(def.traceback_name_.c_str(), call.failure_file, call.failure_line);
+        else
+            add_traceback(def.traceback_name_.c_str(), nullptr, def.first_line_);
     }
 };
 
@@ -271,7 +279,7 @@ PyObject* FunctionAccess::finish(const RunningCall& call, Ref result) noexcept {
     if (!result) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "native function failed without an exception");
-        add_traceback_of(*call.def, call.failure_line);
+        add_traceback_of(call);
     }
     return result.release();
 }
@@ -334,7 +342,7 @@ Ref run_as_call_of(const FunctionDef& def, Ref (*body)(void*), void* context,
 
 void add_running_function_traceback() noexcept {
     const RunningCall* call = RunningCall::innermost();
-    if (call && call->def) FunctionAccess::add_traceback_of(*call->def, call->failure_line);
+    if (call && call->def) FunctionAccess::add_traceback_of(*call);
 }
 
 Ref FunctionAccess::make(const FunctionDef& def) noexcept {

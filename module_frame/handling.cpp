@@ -6,8 +6,8 @@
 // handler ends; this does the same.  PyErr_GetExcInfo would not do: it reports the nearest
 // slot that holds an exception, so restoring its result could copy an outer exception into
 // a generator's empty slot.
-#include "handling.hpp"
-#include "function.hpp"
+#include "module_frame/handling.hpp"
+#include "module_frame/internal/function.hpp"
 
 namespace frame {
 

@@ -16,7 +16,8 @@
 // being handled before is put back.
 #pragma once
 
-#include "frame.hpp"
+#include "module_frame/frame.hpp"
+#include "module_frame/internal/host_objects.hpp"
 
 namespace frame {
 

@@ -1,84 +1,15 @@
-// The differences between the interpreters the frame runs on, CPython 3.8 to 3.15, in one
-// place.  Everything else in the frame and the module bodies is written once, against the
-// helpers below; no other source asks which interpreter it is built for.
-//
-// What differs, and from which version:
-// - 3.9: the vectorcall entry point loses its leading underscore; PyMODINIT_FUNC marks the
-//   init function exported where the build hides everything else (GCC, clang).
-// - 3.11: code objects carry a qualified name and need instructions and a location table of
-//   their own (an empty code object is the host's PyCode_NewEmpty, which raises
-//   AssertionError if ever run); the thread's handled-exception slot holds only the
-//   exception (its type and traceback are read from it); a dict's keys table records the
-//   kind of its keys instead of the lookup function for them.
-// - 3.12: the exception being raised is one object (PyErr_Fetch/PyErr_Restore are
-//   deprecated); the version tag of dicts is deprecated and dict watchers replace it (with
-//   an epoch that every watched change moves on); a module declares whether it supports
-//   several interpreters.
-// - 3.10: a function keeps the builtins it was made with.
-// - 3.12 and 3.13: sys.monitoring can watch calls; recursion is counted separately for
-//   Python frames and C calls.
-// - 3.13: _PyUnicode_JoinArray is no longer public; class version tags lose their flag;
-//   attributes stored in an instance's inline values bypass its dict's watchers;
-//   PyDict_GetItemRef and PyList_GetItemRef give strong references (back-filled below for
-//   older hosts); critical sections lock one object (no-ops with the GIL).
-// - 3.13t (free-threaded, Py_GIL_DISABLED): no GIL; see "Free-threaded hosts" below.  The
-//   object header has no ob_refcnt member; a module declares that it runs without the GIL.
-// - 3.14: C calls are no longer counted: the host raises RecursionError when the machine
-//   stack comes near a limit it keeps per thread (outside the public thread state); the
-//   monitoring data of a code object and the count of monitoring events become private;
-//   stores into an instance's inline values tell the watchers of its dict again.
-// - 3.15: the private part of the thread state grows in front of the stack limits.
+// What the fast paths of a module may ask about the host it runs on, in the host's own
+// terms: the version tags of classes, what a class lookup finds, the names a code object
+// records, the builtins a function reads, how much recursion room is left, whether calls
+// are watched.  Each answer reads an interpreter internal (or a different one per host,
+// see internal/versions.hpp), in this one place.  Bodies do not need it.
 #pragma once
 
-#include <Python.h>
+#include "module_frame/internal/versions.hpp"
 
-#include <array>
 #include <cstddef>
-#include <cstdint>
-#include <type_traits>
 
-#if PY_VERSION_HEX < 0x03080000 || PY_VERSION_HEX >= 0x03100000
-#error "the module frame supports CPython 3.8 to 3.15"
-#endif
-
-#define FRAME_HOST_AT_LEAST(minor) (PY_VERSION_HEX >= ((0x03 << 24) | ((minor) << 16)))
-
-#ifdef Py_GIL_DISABLED
-#define FRAME_FREE_THREADED 1
-#else
-#define FRAME_FREE_THREADED 0
-#endif
-
-#if !FRAME_HOST_AT_LEAST(13)
-// The strong-reference lookups of 3.13, for older hosts (where the GIL keeps a borrowed
-// reference alive until the caller runs code, so taking one at once is the same).
-inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) noexcept {
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    Py_XINCREF(value);
-    *result = value;
-    return value ? 1 : PyErr_Occurred() ? -1 : 0;
-}
-inline PyObject* PyList_GetItemRef(PyObject* list, Py_ssize_t index) noexcept {
-    PyObject* item = PyList_GetItem(list, index);
-    Py_XINCREF(item);
-    return item;
-}
-#endif
-
-#ifndef Py_TPFLAGS_HAVE_VECTORCALL
-#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#endif
-
-// 3.9's PyMODINIT_FUNC on 3.8: there the macro leaves the init function's visibility to the
-// build, which hides every symbol by default.  (Windows exports through __declspec on every
-// host.)
-#if !FRAME_HOST_AT_LEAST(9) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
-#undef PyMODINIT_FUNC
-#define PyMODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
-#endif
-
-namespace frame {
-namespace host {
+namespace frame::host {
 
 // ---------------------------------------------------------------------------------------
 // Free-threaded hosts
@@ -157,176 +88,6 @@ inline void set_static_refcount(PyObject* object, Py_ssize_t count) noexcept {
 #endif
 }
 
-}  // namespace host
-
-// A number that changes whenever `dict` (an exact dict) changes, and that no other state of
-// any dict shares.  From 3.12 the dict is watched from its first use on; when it cannot be
-// watched, every call gives a new number, so that a cache keyed on it never hits.
-#if FRAME_HOST_AT_LEAST(12)
-std::uint64_t version_tag(PyObject* dict) noexcept;
-#else
-inline std::uint64_t version_tag(PyObject* dict) noexcept {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-#endif
-
-#if FRAME_HOST_AT_LEAST(12)
-// Whether `dict` is watched, so that its version tag is its own and kept up to date.
-bool is_watched(PyObject* dict) noexcept;
-namespace detail {
-extern std::uint64_t last_watched_tag;  // the last tag given (host.cpp)
-}
-// A number that changes whenever any watched dict changes or goes away.
-inline std::uint64_t watched_epoch() noexcept { return detail::last_watched_tag; }
-#endif
-
-// The states of a few exact dicts, taken together, for a cache to tell later whether any of
-// them has changed since.  Up to 3.11 these are the dicts' version tags, compared one by one.
-// From 3.12 the tags come from the dict watchers; while every one of the dicts is watched,
-// the watched epoch (which any change of any watched dict moves on) answers in one read,
-// and the tags are compared one by one only after some watched dict changed.
-template <std::size_t N>
-class DictStates {
-public:
-    // Takes the states of `dicts` now.
-    void take(const std::array<PyObject*, N>& dicts) noexcept {
-        for (std::size_t i = 0; i < N; ++i) tags_[i] = version_tag(dicts[i]);
-#if FRAME_HOST_AT_LEAST(12)
-        epoch_ = 0;
-        for (PyObject* dict : dicts)
-            if (!is_watched(dict)) return;
-        epoch_ = watched_epoch();
-#endif
-    }
-
-    // Whether none of `dicts` (the same dicts as taken) has changed since.  They are looked
-    // at in order, up to the first that changed, so a later one need only be alive while
-    // the earlier ones are unchanged (a namespace that an earlier one holds, say).
-    bool held(const std::array<PyObject*, N>& dicts) noexcept {
-#if FRAME_HOST_AT_LEAST(12)
-        if (epoch_ != 0 && epoch_ == watched_epoch()) return true;
-#endif
-        for (std::size_t i = 0; i < N; ++i)
-            if (version_tag(dicts[i]) != tags_[i]) return false;
-#if FRAME_HOST_AT_LEAST(12)
-        // Still the same tags, so all still watched if they were: the epoch is now.
-        if (epoch_ != 0) epoch_ = watched_epoch();
-#endif
-        return true;
-    }
-
-private:
-    std::uint64_t tags_[N] = {};
-#if FRAME_HOST_AT_LEAST(12)
-    std::uint64_t epoch_ = 0;  // 0: not every dict was watched
-#endif
-};
-
-// A mark of an exact dict's contents at one moment, for dicts that come and go (the legs of
-// a route plan), which the table behind version_tag is not meant for.  Up to 3.11 it is the
-// dict's version tag.  From 3.12 the dict is given to a second watcher, which only counts
-// its events; the mark is the count, and holds while no dict that watcher was ever given
-// has changed (or gone away) since: dicts of passing data that nobody changes.  A dict that
-// shares its values with an object (an instance's namespace) is never marked.
-class ContentMark {
-public:
-    // Marks `dict` now; false when it cannot be marked.
-    bool take(PyObject* dict) noexcept;
-    // Whether `dict`, marked by take(), is unchanged since.
-    bool held(PyObject* dict) const noexcept;
-
-private:
-    std::uint64_t value_ = 0;
-};
-
-namespace host {
-
-// Whether `dict` (an exact dict) keeps its keys in a table of its own whose keys are all
-// exact texts, as the host itself records it: from 3.11 the kind of the keys table, up to
-// 3.10 the lookup function the table uses; the host gives either up for good at the first
-// key of another type.  Looking a text up in such a dict compares texts only and runs no
-// code.  False too where the host's record cannot be read (found at the first use, from
-// dicts made for the purpose).
-bool has_text_keys_only(PyObject* dict) noexcept;
-
-// fn(*args) through the vectorcall protocol.
-inline PyObject* vectorcall(PyObject* function, PyObject* const* args, std::size_t nargsf,
-                            PyObject* kwnames) noexcept {
-#if FRAME_HOST_AT_LEAST(9)
-    return PyObject_Vectorcall(function, args, nargsf, kwnames);
-#else
-    return _PyObject_Vectorcall(function, args, nargsf, kwnames);
-#endif
-}
-
-// separator.join(texts) over an array of exact texts.
-PyObject* join_texts(PyObject* separator, PyObject* const* texts, Py_ssize_t count) noexcept;
-
-// The code object of a function: no instructions of its own (3.11+: the host's empty
-// body), positional parameters first among the local names.
-PyObject* new_function_code(const char* filename, const char* name, const char* qualname,
-                            int first_line, int params, PyObject* varnames) noexcept;
-
-// An exception as older hosts keep it (type, value, traceback) and as newer ones do (the
-// exception object alone).  Owned references.
-struct ExceptionParts {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-};
-struct ExceptionObject {
-    PyObject* value = nullptr;
-};
-
-// The exception being raised, taken off the thread and put back unchanged.
-using RaisedException =
-    std::conditional_t<FRAME_HOST_AT_LEAST(12), ExceptionObject, ExceptionParts>;
-
-inline RaisedException fetch_raised() noexcept {
-    RaisedException raised;
-#if FRAME_HOST_AT_LEAST(12)
-    raised.value = PyErr_GetRaisedException();
-#else
-    PyErr_Fetch(&raised.type, &raised.value, &raised.traceback);
-#endif
-    return raised;
-}
-
-// Raises `raised` again; its references go back to the thread.
-inline void restore_raised(RaisedException raised) noexcept {
-#if FRAME_HOST_AT_LEAST(12)
-    PyErr_SetRaisedException(raised.value);
-#else
-    PyErr_Restore(raised.type, raised.value, raised.traceback);
-#endif
-}
-
-// The content of the innermost slot of the thread's stack of handled exceptions: what
-// `except` fills and sys.exc_info() reports.
-using HandledSlot = std::conditional_t<FRAME_HOST_AT_LEAST(11), ExceptionObject, ExceptionParts>;
-
-// The exception being raised, taken off the thread as the content of a handled slot:
-// normalised, with its traceback attached.
-HandledSlot take_raised_for_handling() noexcept;
-// Puts `content` into the innermost slot and returns what the slot held.
-HandledSlot exchange_handled(HandledSlot content) noexcept;
-// Gives the references of `content` back.
-void release(HandledSlot content) noexcept;
-
-// The module-definition slots a host needs beyond create and exec (3.12+: the module
-// serves one interpreter; free-threaded: it runs without the GIL, see above).  Writes them
-// from `next` on and returns the next free slot.
-inline constexpr int module_slot_count = (FRAME_HOST_AT_LEAST(12) ? 1 : 0) + FRAME_FREE_THREADED;
-inline PyModuleDef_Slot* add_module_slots(PyModuleDef_Slot* next) noexcept {
-#if FRAME_HOST_AT_LEAST(12)
-    *next++ = {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED};
-#endif
-#if FRAME_FREE_THREADED
-    *next++ = {Py_mod_gil, Py_MOD_GIL_NOT_USED};
-#endif
-    return next;
-}
-
 // The version tag of a class: it changes whenever the class or one of its bases changes;
 // 0 while the class has none (a lookup through the class gives it one).  Up to 3.12 a
 // flag says whether the tag is valid; from 3.13 a valid tag is one other than 0.
@@ -336,6 +97,24 @@ inline unsigned int type_version(PyTypeObject* type) noexcept {
 #else
     return type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG ? type->tp_version_tag : 0;
 #endif
+}
+
+// What looking `name` up on the class `type` finds along its method resolution order, as
+// attribute lookup does it (through the host's type cache), borrowed; null when nothing is
+// found.  No error is set.
+inline PyObject* class_attribute(PyTypeObject* type, PyObject* name) noexcept {
+    return _PyType_Lookup(type, name);
+}
+
+// The namespace of a class (a new reference): what its `__dict__` proxies.
+inline PyObject* class_namespace(PyTypeObject* type) noexcept { return PyType_GetDict(type); }
+
+// The file and the name a code object records, borrowed.
+inline PyObject* code_file_name(PyObject* code) noexcept {
+    return reinterpret_cast<PyCodeObject*>(code)->co_filename;
+}
+inline PyObject* code_name(PyObject* code) noexcept {
+    return reinterpret_cast<PyCodeObject*>(code)->co_name;
 }
 
 // Whether every change to the instance namespace of an object (its `__dict__`) changes that
@@ -381,5 +160,4 @@ inline PyObject* function_builtins(PyObject* function) noexcept {
 PyObject* function_builtins(PyObject* function) noexcept;
 #endif
 
-}  // namespace host
-}  // namespace frame
+}  // namespace frame::host

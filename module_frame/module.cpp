@@ -1,8 +1,9 @@
 // Loading: the module definition, the create and exec steps with their guards, the version
 // check and the module-body statements that bind names.
-#include "frame.hpp"
-#include "function.hpp"
-#include "ops.hpp"
+#include "module_frame/frame.hpp"
+#include "module_frame/internal/function.hpp"
+#include "module_frame/internal/host_objects.hpp"
+#include "module_frame/ops.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -141,7 +142,10 @@ int exec_step(PyObject* module) noexcept {
     }
     if (ok) return 0;
     std::string name = std::string("init ") + state.def->full_name;
-    add_traceback(name.c_str(), body.failure_line ? body.failure_line : 1);
+    if (body.failure_line)
+        add_traceback(name.c_str(), body.failure_file, body.failure_line);
+    else
+        add_traceback(name.c_str(), nullptr, 1);
     Ref forgotten = Ref::steal(state.module);
     state.module = nullptr;
     state.dict = nullptr;

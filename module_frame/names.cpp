@@ -1,6 +1,7 @@
 // Constants, module-level names and cached builtins.
-#include "frame.hpp"
-#include "function.hpp"
+#include "module_frame/frame.hpp"
+#include "module_frame/host.hpp"
+#include "module_frame/internal/function.hpp"
 
 #include <dictobject.h>
 

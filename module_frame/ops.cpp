@@ -1,5 +1,8 @@
 // Operations for function bodies (see ops.hpp).
-#include "ops.hpp"
+#include "module_frame/ops.hpp"
+
+#include "module_frame/host.hpp"
+#include "module_frame/internal/host_objects.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -85,7 +88,7 @@ Ref get_slice(PyObject* object, PyObject* slice, Where where) noexcept {
 Ref call(PyObject* function, std::initializer_list<PyObject*> args, PyObject* kwnames,
          Where where) noexcept {
     std::size_t positional = args.size() - (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    return checked_new(host::vectorcall(function, const_cast<PyObject**>(args.begin()),
+    return checked_new(PyObject_Vectorcall(function, const_cast<PyObject**>(args.begin()),
                                             positional, kwnames),
                        where);
 }
@@ -171,6 +174,15 @@ Ref join(PyObject* const* texts, std::size_t count, Where where) noexcept {
     static PyObject* empty = PyUnicode_New(0, 0);
     if (!empty) return fail_at(where);
     return checked_new(host::join_texts(empty, texts, static_cast<Py_ssize_t>(count)), where);
+}
+
+Ref join_with(PyObject* separator, PyObject* iterable, Where where) noexcept {
+    return checked_new(PyUnicode_Join(separator, iterable), where);
+}
+
+Ref all_but_last_of(PyObject* text, Py_ssize_t count, Where where) noexcept {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    return checked_new(PyUnicode_Substring(text, 0, length > count ? length - count : 0), where);
 }
 
 Ref new_list(std::initializer_list<PyObject*> items, Where where) noexcept {
@@ -271,6 +283,32 @@ Ref Iteration::next() noexcept {
         note_failure(where_);
     }
     return item;
+}
+
+DictItems::DictItems(PyObject* dict, Where where) noexcept
+    : dict_(dict), size_(PyDict_GET_SIZE(dict)), left_(size_), where_(where) {}
+
+bool DictItems::fail(const char* message) noexcept {
+    PyErr_SetString(PyExc_RuntimeError, message);
+    note_failure(where_);
+    failed_ = true;
+    return false;
+}
+
+bool DictItems::next(Ref& key, Ref& value) noexcept {
+    if (failed_) return false;
+    {
+        // Each step under the dict's critical section, as the host's iterator takes it.
+        host::CriticalSection section(dict_);
+        if (PyDict_GET_SIZE(dict_) != size_)
+            return fail("dictionary changed size during iteration");
+        PyObject *found_key, *found_value;
+        if (!PyDict_Next(dict_, &position_, &found_key, &found_value)) return false;
+        key = Ref::borrow(found_key);
+        value = Ref::borrow(found_value);
+    }
+    if (left_-- == 0) return fail("dictionary keys changed during iteration");
+    return true;
 }
 
 std::nullptr_t raise(PyObject* value, Where where) noexcept {

@@ -3,7 +3,7 @@
 // caller's line (see frame.hpp).
 #pragma once
 
-#include "frame.hpp"
+#include "module_frame/frame.hpp"
 
 #include <initializer_list>
 #include <utility>
@@ -48,6 +48,11 @@ Py_ssize_t length(PyObject* value, Where where = Where::current()) noexcept;
 // A new text from ASCII characters (not checked: the caller wrote them).
 Ref ascii_text(const char* characters, Py_ssize_t length, Where where = Where::current()) noexcept;
 
+// separator.join(iterable)
+Ref join_with(PyObject* separator, PyObject* iterable, Where where = Where::current()) noexcept;
+// text[:-count] of an exact text (count > 0): all of it but its last `count` characters.
+Ref all_but_last_of(PyObject* text, Py_ssize_t count, Where where = Where::current()) noexcept;
+
 // The concatenation of texts.
 Ref join(PyObject* const* texts, std::size_t count, Where where = Where::current()) noexcept;
 inline Ref concat(std::initializer_list<PyObject*> texts,
@@ -88,6 +93,36 @@ bool for_each(PyObject* iterable, Visit&& visit, Where where = Where::current())
     while (Ref item = iteration.next())
         if (!visit(item.get())) return false;
     return !iteration.failed();
+}
+
+// `for key, value in dict.items(): visit(key, value)` over an exact dict, walked as the
+// host's dict iterator walks it: the size is checked before every step ("dictionary
+// changed size during iteration"), and an entry found after as many entries as the dict
+// held means that keys were replaced meanwhile ("dictionary keys changed during
+// iteration").  visit gets the key and value, held for the step, and returns false on
+// failure.
+class DictItems {
+public:
+    DictItems(PyObject* dict, Where where) noexcept;
+    // The next entry into key and value (true); false at the end or on failure (failed()).
+    bool next(Ref& key, Ref& value) noexcept;
+    bool failed() const noexcept { return failed_; }
+
+private:
+    bool fail(const char* message) noexcept;
+    PyObject* dict_;
+    Py_ssize_t size_, left_, position_ = 0;
+    bool failed_ = false;
+    Where where_;
+};
+
+template <class Visit>
+bool for_each_item(PyObject* dict, Visit&& visit, Where where = Where::current()) noexcept {
+    DictItems items(dict, where);
+    Ref key, value;
+    while (items.next(key, value))
+        if (!visit(key.get(), value.get())) return false;
+    return !items.failed();
 }
 
 // `raise value`: an exception instance raises itself, an exception class is instantiated.

@@ -1,7 +1,7 @@
 // Module-body statements: the three import forms and class creation.
-#include "frame.hpp"
-#include "function.hpp"
-#include "ops.hpp"
+#include "module_frame/frame.hpp"
+#include "module_frame/internal/function.hpp"
+#include "module_frame/ops.hpp"
 
 namespace frame {
 namespace {

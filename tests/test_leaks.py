@@ -164,7 +164,7 @@ PyMODINIT_FUNC PyInit_leak_canary(void) { return PyModule_Create(&definition); }
 # A stack frame in our modules: the shared object, or (with debug information) a source of
 # the module bodies or the frame.
 OUR_OBJECTS = re.compile(r"/tavimo/(brasco|questions)\.[^/\s)]*\.so"
-                         r"|(^|/)(tavimo|module_frame)/[\w.]+\.[ch]pp:\d+")
+                         r"|(^|/)(tavimo|module_frame)/([\w.]+/)?[\w.]+\.[ch]pp:\d+")
 CANARY_OBJECT = re.compile(r"leak_canary\.(c:\d+|[^/\s)]*\.so)")
 
 
@@ -209,13 +209,21 @@ def loss_records(report):
 IMPORTING = re.compile(r"\bimport_find_and_load\b|\bPyImport_ImportModuleLevelObject\b")
 
 
+# The host interning a text: 3.12 makes interned texts immortal and does not free them at
+# exit (3.13 does), so a text that a module interned and whose last holder went away while
+# the interpreter was finalised is lost by the host.
+INTERNING = re.compile(r"\bPyUnicode_Intern(FromString|InPlace)\b")
+HOST_LOSES_INTERNED_TEXTS = sys.version_info[:2] == (3, 12)
+
+
 def made_by(record, pattern):
     """Whether the stack of a record reaches a frame matching pattern before any frame of
-    an import (stacks are listed innermost first)."""
+    an import (or, where the host loses them, of interning a text); stacks are listed
+    innermost first."""
     for line in record[1:]:
         if pattern.search(line):
             return True
-        if IMPORTING.search(line):
+        if IMPORTING.search(line) or (HOST_LOSES_INTERNED_TEXTS and INTERNING.search(line)):
             return False
     return False
 

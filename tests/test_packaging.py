@@ -107,7 +107,8 @@ def test_a_compiler_without_source_location_stops_with_the_minimums(tmp_path, st
 # --- the check of the release artifacts -----------------------------------------------------
 
 TRACKED = ["README.md", "LICENSE", "setup.py", ".gitignore", ".ci/run", "module_frame/frame.hpp",
-           "src/tavimo/__init__.py", "src/tavimo/brasco.cpp", "src/tavimo/row_memo.hpp",
+           "src/tavimo/__init__.py", "src/tavimo/brasco/brasco.cpp",
+           "src/tavimo/brasco/leg_rows.hpp",
            "src/tavimo/brasco.pyi", "src/tavimo/py.typed", "src/tavimo/data/sample_results.json",
            "tests/conftest.py"]
 WHEEL = "tavimo-0.1.0-cp38-cp38-manylinux_2_36_x86_64.whl"
@@ -145,7 +146,7 @@ def test_complete_artifacts_pass(artifacts):
      "missing the extension module tavimo.brasco"),
     (changed(WHEEL_FILES, add="tavimo/brasco.cpython-312-x86_64-linux-gnu.so"),
      "holds tavimo/brasco.cpython-312-x86_64-linux-gnu.so, which is not part of the package"),
-    (changed(WHEEL_FILES, add="tavimo/row_memo.hpp"), "holds tavimo/row_memo.hpp"),
+    (changed(WHEEL_FILES, add="tavimo/brasco/leg_rows.hpp"), "holds tavimo/brasco/leg_rows.hpp"),
     (changed(WHEEL_FILES, add="tests/conftest.py"), "holds tests/conftest.py"),
     (changed(WHEEL_FILES, add="tavimo.libs/libstdc++-1a2b3c.so.6"), "holds tavimo.libs/"),
     (changed(WHEEL_FILES, drop="tavimo-0.1.0.dist-info/licenses/LICENSE"), "missing the license"),
@@ -171,8 +172,8 @@ def test_only_a_manylinux_wheel_passes(artifacts):
 
 
 @pytest.mark.parametrize("files, problem", [
-    (changed(SDIST_FILES, drop="tavimo-0.1.0/src/tavimo/row_memo.hpp"),
-     "missing src/tavimo/row_memo.hpp"),
+    (changed(SDIST_FILES, drop="tavimo-0.1.0/src/tavimo/brasco/leg_rows.hpp"),
+     "missing src/tavimo/brasco/leg_rows.hpp"),
     (changed(SDIST_FILES, drop="tavimo-0.1.0/tests/conftest.py"), "missing tests/conftest.py"),
     (changed(SDIST_FILES, add="tavimo-0.1.0/.fuzz/findings/crash"), "holds .fuzz/findings/crash"),
 ])

@@ -32,7 +32,7 @@ def entries(exc):
     """The names of the traceback entries that the module added to exc."""
     names, tb = [], exc.__traceback__
     while tb:
-        if tb.tb_frame.f_code.co_filename == "tavimo/questions.cpp":
+        if tb.tb_frame.f_code.co_filename == "tavimo/questions/questions.cpp":
             names.append(tb.tb_frame.f_code.co_name)
         tb = tb.tb_next
     return names

@@ -1,7 +1,7 @@
 // A test-only module on the frame, for what the shipped modules cannot show: class creation
 // with several bases.  Built by the tests; never installed.
-#include "frame.hpp"
-#include "ops.hpp"
+#include "module_frame/frame.hpp"
+#include "module_frame/ops.hpp"
 
 namespace {
 

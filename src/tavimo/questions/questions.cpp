@@ -1,9 +1,9 @@
 // tavimo.questions: the questions asked before a flight search, as records for the
 // PyInquirer prompt, with the validators that check each answer and the filters that turn
 // passenger counts into integers.
-#include "frame.hpp"
-#include "handling.hpp"
-#include "ops.hpp"
+#include "module_frame/frame.hpp"
+#include "module_frame/handling.hpp"
+#include "module_frame/ops.hpp"
 
 #include <utility>
 
@@ -19,7 +19,7 @@ using frame::Where;
 // Constants
 
 Constant k_re("re");
-Constant k_PyInquirer("PyInquirer");
+Constant k_inquirer_package("PyInquirer");
 Constant k_Validator("Validator");
 Constant k_ValidationError("ValidationError");
 Constant k_author("__author__");
@@ -297,7 +297,7 @@ bool bind_questions() {
 
 bool module_body() {
     return frame::import_module(k_re) &&
-           frame::import_names(k_PyInquirer, {k_Validator, k_ValidationError}, 0) &&
+           frame::import_names(k_inquirer_package, {k_Validator, k_ValidationError}, 0) &&
            frame::bind(k_author, k_author_name) && frame::bind(k_email, k_email_address) &&
            frame::bind(k_date_reg_ex, k_date_pattern) &&
            frame::create_class(k_IataCodeValidator, {&g_Validator},
@@ -310,10 +310,10 @@ bool module_body() {
            frame::bind_empty_mapping(k_test);
 }
 
-const frame::ModuleDef questions_module{"questions", "tavimo.questions",
+const frame::ModuleDef module_definition{"questions", "tavimo.questions",
                                         "Operations module for tavimo",
-                                        "tavimo/questions.cpp", module_body};
+                                        "tavimo/questions/questions.cpp", module_body};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_questions() { return frame::initialise(questions_module); }
+PyMODINIT_FUNC PyInit_questions() { return frame::initialise(module_definition); }

@@ -1,14 +1,26 @@
 // The earliest and latest of texts cut by [:-1]; see cut_texts.hpp.
-#include "cut_texts.hpp"
+#include "tavimo/brasco/cut_texts.hpp"
 
-#include "ops.hpp"
+#include "module_frame/ops.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-namespace tavimo {
+namespace tavimo::cut_texts {
 
 using frame::Ref;
+
+namespace {
+frame::HostFunction host_min("builtins", "min"), host_max("builtins", "max");
+}  // namespace
+
+Ref CutTexts::earliest(PyObject* min, frame::Where where) const {
+    return extreme(min, host_min.is(min), -1, where);
+}
+
+Ref CutTexts::latest(PyObject* max, frame::Where where) const {
+    return extreme(max, host_max.is(max), 1, where);
+}
 
 bool CutTexts::add(Ref value, frame::Where where) {
     if (PyUnicode_CheckExact(value.get())) {
@@ -80,4 +92,4 @@ Ref CutTexts::as_list(frame::Where where) const {
     return texts;
 }
 
-}  // namespace tavimo
+}  // namespace tavimo::cut_texts

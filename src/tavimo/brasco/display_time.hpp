@@ -13,7 +13,7 @@
 
 #include <cstddef>
 
-namespace tavimo {
+namespace tavimo::display_time {
 
 // True when the process's LC_TIME locale is "C" or "POSIX" (as setlocale(LC_TIME, nullptr)
 // reports it), so that strftime's day and month names are the C ones.
@@ -32,6 +32,6 @@ bool time_locale_is_c() noexcept;
 //
 // where ? is 'T' or ' ', the year lies in 1..9999, the offset's minutes in 00..59 and the
 // offset is less than a day.
-bool render_display_time(const char* iso, std::size_t length, char (&out)[16]) noexcept;
+bool render_in_c_locale(const char* iso, std::size_t length, char (&out)[16]) noexcept;
 
-}  // namespace tavimo
+}  // namespace tavimo::display_time

@@ -1,11 +1,11 @@
 // tavimo.brasco: parses one itinerary of a flight search into compact summaries and leg
 // detail tables, logging what it finds at debug level.
-#include "cut_texts.hpp"
-#include "frame.hpp"
-#include "native_datetime.hpp"
-#include "ops.hpp"
-#include "quiet_logging.hpp"
-#include "row_memo.hpp"
+#include "module_frame/frame.hpp"
+#include "module_frame/ops.hpp"
+#include "tavimo/brasco/cut_texts.hpp"
+#include "tavimo/brasco/leg_rows.hpp"
+#include "tavimo/brasco/native_datetime.hpp"
+#include "tavimo/brasco/quiet_logging.hpp"
 
 #include <algorithm>
 #include <utility>
@@ -17,7 +17,8 @@ using frame::CachedBuiltin;
 using frame::Constant;
 using frame::Global;
 using frame::Ref;
-using tavimo::RowMemo;
+using tavimo::leg_rows::RowMemo;
+namespace native_datetime = tavimo::native_datetime;
 
 // ---------------------------------------------------------------------------------------
 // Constants
@@ -33,8 +34,7 @@ Constant k_test("__test__");
 Constant k_author_name("The tavimo developers");
 Constant k_email_address("developers@tavimo.invalid");
 
-Constant k_fromisoformat("fromisoformat");
-Constant k_strftime("strftime");
+
 Constant k_items("items");
 
 // Keys of the search-result record and its route legs.
@@ -46,20 +46,8 @@ Constant k_local_departure("local_departure");
 Constant k_local_arrival("local_arrival");
 Constant k_conversion("conversion");
 Constant k_route("route");
-Constant k_city_from("cityFrom");
-Constant k_fly_from("flyFrom");
-Constant k_city_to("cityTo");
-Constant k_fly_to("flyTo");
-Constant k_flight_no("flight_no");
-Constant k_airline("airline");
-Constant k_operating_carrier("operating_carrier");
-Constant k_operating_flight_no("operating_flight_no");
 
-Constant k_display_format("%a %d %b %H:%M");
 Constant k_arrow(" -> ");
-Constant k_open("(");
-Constant k_close_arrow(") -> ");
-Constant k_close(")");
 Constant k_blank(" ");
 Constant k_price_separator(" / ");
 Constant k_outbound("outbound");
@@ -84,7 +72,6 @@ Constant k_kw_route_plan([] { return frame::make_kwnames({"route_plan"}); });
 Constant k_kw_route_plan_leg([] { return frame::make_kwnames({"route_plan", "leg"}); });
 
 // Module-level names, read at each use.
-Global g_datetime("datetime");
 Global g_timedelta("timedelta");
 Global g_logging("logging");
 Global g_leg_details_header("leg_details_header");
@@ -101,7 +88,7 @@ CachedBuiltin b_max("max");
 
 // label + the display text of value.
 Ref log_message(PyObject* label, PyObject* value) {
-    Ref text = tavimo::native::duration_text(value);
+    Ref text = native_datetime::duration_text(value);
     if (!text && !PyErr_Occurred()) text = frame::display_text(value);
     if (!text) return nullptr;
     return frame::concat({label, text.get()});
@@ -121,7 +108,7 @@ bool log_value(PyObject* label, GetValue&& get_value) {
     Ref value = get_value();
     if (!value) return false;
     const bool plain = frame::has_fixed_text(value.get()) ||
-                       tavimo::native::is_duration(value.get());
+                       native_datetime::is_duration(value.get());
     if (plain && tavimo::quiet_logging::debug_does_nothing(debug.get())) return true;
     Ref message = log_message(label, value.get());
     return message && frame::call(debug.get(), {message.get()});
@@ -132,61 +119,6 @@ bool log_value(PyObject* label, PyObject* value) {
     return log_value(label, [value] { return Ref::borrow(value); });
 }
 
-// A display time: its 16 characters rendered natively, or the text the host made.
-struct DisplayTime {
-    char native[16];
-    Ref text;
-
-    bool is_native() const { return !text; }
-    Ref object() const { return text ? text : frame::ascii_text(native, sizeof native); }
-};
-
-// datetime.fromisoformat(iso).strftime("%a %d %b %H:%M") through the host.
-Ref render_by_host(PyObject* datetime, PyObject* iso) {
-    Ref parse = frame::get_attr(datetime, k_fromisoformat);
-    if (!parse) return nullptr;
-    Ref moment = frame::call(parse.get(), {iso});
-    if (!moment) return nullptr;
-    Ref strftime = frame::get_attr(moment.get(), k_strftime);
-    if (!strftime) return nullptr;
-    return frame::call(strftime.get(), {k_display_format});
-}
-
-// The display time of an already shortened date-time text.
-Ref render_display_time(PyObject* iso) {
-    Ref datetime = g_datetime.get();
-    if (!datetime) return nullptr;
-    DisplayTime shown;
-    if (PyUnicode_CheckExact(iso) &&
-        tavimo::native::display_time(datetime.get(), iso, PyUnicode_GET_LENGTH(iso), shown.native))
-        return shown.object();
-    return render_by_host(datetime.get(), iso);
-}
-
-// The display time of value[:-1], with the module's `datetime` looked up for it (or, given,
-// as already looked up for it).  An exact text that renders natively is not sliced: slicing
-// it could neither fail nor run code.  `checked`: the native rendering's conditions were
-// found to hold in this call with no code run since; they still hold if `datetime` comes
-// from the cache of module names (a lookup could run code).
-bool make_display_time(PyObject* value, DisplayTime& shown, Ref datetime = {},
-                       bool checked = false) {
-    if (PyUnicode_CheckExact(value)) {
-        PyObject* cached = checked && !datetime ? g_datetime.cached() : nullptr;
-        if (cached) datetime = Ref::borrow(cached);
-        else if (!datetime && !(datetime = g_datetime.get())) return false;
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(value) - 1;
-        if (cached ? tavimo::native::display_time_as_checked(datetime.get(), value, length,
-                                                             shown.native)
-                   : tavimo::native::display_time(datetime.get(), value, length, shown.native))
-            return true;
-    }
-    Ref iso = frame::get_slice(value, frame::all_but_last);
-    if (!iso) return false;
-    if (!datetime && !(datetime = g_datetime.get())) return false;
-    shown.text = render_by_host(datetime.get(), iso.get());
-    return bool(shown.text);
-}
-
 // record[key][:-1]
 Ref shortened(PyObject* record, PyObject* key) {
     Ref value = frame::get_item(record, key);
@@ -194,152 +126,8 @@ Ref shortened(PyObject* record, PyObject* key) {
     return frame::get_slice(value.get(), frame::all_but_last);
 }
 
-// The display time of record[key].
-Ref display_time(PyObject* record, PyObject* key) {
-    Ref value = frame::get_item(record, key);
-    DisplayTime shown;
-    if (!value || !make_display_time(value.get(), shown)) return nullptr;
-    return shown.object();
-}
-
 // ---------------------------------------------------------------------------------------
 // route_details
-
-// The text of a display time; one made by the host goes through its display text.
-Ref shown_text(const DisplayTime& shown) {
-    return shown.is_native() ? shown.object() : frame::display_text(shown.text.get());
-}
-
-// The lookups of the module's `datetime` for the two times of a row that a caller has done
-// already (empty: not done).
-struct LookedUp {
-    Ref departure, arrival;
-};
-
-// f"{departure} -> {arrival}" of the leg's display times: the departure is shown before
-// the arrival is read.
-Ref times_cell(PyObject* leg, RowMemo::Facts& facts, LookedUp datetimes = {}) {
-    DisplayTime departure, arrival;
-    Ref departure_value = frame::get_item(leg, k_local_departure);
-    if (!departure_value) return nullptr;
-    facts.saw(departure_value.get());
-    if (!make_display_time(departure_value.get(), departure, std::move(datetimes.departure)))
-        return nullptr;
-    Ref departure_text;
-    if (!departure.is_native() && !(departure_text = shown_text(departure))) return nullptr;
-    // A native departure checked the rendering's conditions; reading a dict of text keys
-    // runs no code, so they still hold for the arrival.
-    const bool checked = departure.is_native() && !datetimes.arrival && PyDict_CheckExact(leg) &&
-                         frame::host::has_text_keys_only(leg);
-    Ref arrival_value = frame::get_item(leg, k_local_arrival);
-    if (!arrival_value) return nullptr;
-    facts.saw(arrival_value.get());
-    if (!make_display_time(arrival_value.get(), arrival, std::move(datetimes.arrival), checked))
-        return nullptr;
-    facts.native_times = departure.is_native() && arrival.is_native();
-    if (facts.native_times) {
-        char text[36];
-        std::copy_n(departure.native, 16, text);
-        std::copy_n(" -> ", 4, text + 16);
-        std::copy_n(arrival.native, 16, text + 20);
-        return frame::ascii_text(text, sizeof text);
-    }
-    if (!departure_text && !(departure_text = shown_text(departure))) return nullptr;
-    Ref arrival_text = shown_text(arrival);
-    if (!arrival_text) return nullptr;
-    return frame::concat({departure_text.get(), k_arrow, arrival_text.get()});
-}
-
-// The display text of leg[key].
-Ref shown_value(PyObject* leg, PyObject* key, RowMemo::Facts& facts) {
-    Ref value = frame::get_item(leg, key);
-    if (!value) return nullptr;
-    facts.saw(value.get());
-    return frame::display_text(value.get());
-}
-
-// The six cells of one leg, computed in reading order.
-Ref make_row(PyObject* leg, RowMemo::Facts& facts) {
-    Ref city_from = shown_value(leg, k_city_from, facts);
-    if (!city_from) return nullptr;
-    Ref fly_from = shown_value(leg, k_fly_from, facts);
-    if (!fly_from) return nullptr;
-    Ref city_to = shown_value(leg, k_city_to, facts);
-    if (!city_to) return nullptr;
-    Ref fly_to = shown_value(leg, k_fly_to, facts);
-    if (!fly_to) return nullptr;
-    Ref airports = frame::concat({city_from.get(), k_open, fly_from.get(), k_close_arrow,
-                                  city_to.get(), k_open, fly_to.get(), k_close});
-    if (!airports) return nullptr;
-
-    Ref times = times_cell(leg, facts);
-    if (!times) return nullptr;
-
-    Ref flight_no = shown_value(leg, k_flight_no, facts);
-    if (!flight_no) return nullptr;
-    Ref carrier = shown_value(leg, k_operating_carrier, facts);
-    if (!carrier) return nullptr;
-    Ref carrier_flight_no = shown_value(leg, k_operating_flight_no, facts);
-    if (!carrier_flight_no) return nullptr;
-    Ref operating_flight_no = frame::concat({carrier.get(), k_blank, carrier_flight_no.get()});
-    if (!operating_flight_no) return nullptr;
-    Ref airline = shown_value(leg, k_airline, facts);
-    if (!airline) return nullptr;
-    Ref operated_by = shown_value(leg, k_operating_carrier, facts);
-    if (!operated_by) return nullptr;
-
-    return frame::new_list({airports.get(), times.get(), flight_no.get(), airline.get(),
-                            operating_flight_no.get(), operated_by.get()});
-}
-
-// A row of a leg details table: the list made for it, or the cells of a row made earlier
-// with its times cell as it is now, made into a list only for a table that is kept.
-struct Row {
-    Ref list;
-    const Ref* cells = nullptr;
-    Ref times;
-
-    bool failed() const { return !list && !cells; }
-    Ref made() const {
-        if (list) return list;
-        return frame::new_list({cells[0].get(), times.get(), cells[2].get(), cells[3].get(),
-                                cells[4].get(), cells[5].get()});
-    }
-};
-
-// The row of a leg whose row this i_parser call made already (see row_memo.hpp): its cells
-// again, after the two lookups of `datetime` that making it does.  Where the remembered
-// times would no longer be rendered natively, the times cell is made afresh with the
-// lookups done here; reading the leg again runs no code.
-Row reused_row(PyObject* leg, const Ref* cells) {
-    LookedUp datetimes;
-    Ref times;
-    if (!(datetimes.departure = g_datetime.get())) return {};
-    if (tavimo::native::is_host_datetime(datetimes.departure.get()) &&
-        tavimo::native::strftime_is_the_hosts()) {
-        // The conditions just checked still hold if the second lookup runs no code.
-        PyObject* cached = g_datetime.cached();
-        if (cached) datetimes.arrival = Ref::borrow(cached);
-        else if (!(datetimes.arrival = g_datetime.get())) return {};
-        if (tavimo::native::is_host_datetime(datetimes.arrival.get()) &&
-            (cached || tavimo::native::strftime_is_the_hosts()))
-            times = cells[1];
-    }
-    RowMemo::Facts unused;
-    if (!times && !(times = times_cell(leg, unused, std::move(datetimes)))) return {};
-    return {{}, cells, std::move(times)};
-}
-
-// The row of one leg, reused from `memo` where it may be.
-Row leg_row(PyObject* leg, tavimo::RowMemo* memo) {
-    if (memo)
-        if (const Ref* cells = memo->cells_of(leg)) return reused_row(leg, cells);
-    RowMemo::Facts facts;
-    if (memo) memo->prepare(leg, facts);
-    Ref row = make_row(leg, facts);
-    if (row && memo) memo->remember(leg, facts, row.get());
-    return {std::move(row), nullptr, {}};
-}
 
 // The tables of route_details that a caller keeps.  A table nobody keeps is not made (it
 // could not be seen); its rows are still made, as making them reads the legs.
@@ -347,7 +135,7 @@ enum class Kept { both, outbound, inbound };
 
 // route_details, with the rows made earlier in the same i_parser call (or none); a table
 // that is not kept is None in the pair.
-Ref route_tables(PyObject* route_plan, tavimo::RowMemo* memo, Kept kept = Kept::both) {
+Ref route_tables(PyObject* route_plan, RowMemo* memo, Kept kept = Kept::both) {
     Ref tables[2];
     for (int inbound = 0; inbound < 2; ++inbound) {
         Ref header = g_leg_details_header.get();
@@ -357,15 +145,15 @@ Ref route_tables(PyObject* route_plan, tavimo::RowMemo* memo, Kept kept = Kept::
     }
 
     bool walked = frame::for_each(route_plan, [&](PyObject* leg) {
-        Row row = leg_row(leg, memo);
-        if (row.failed()) return false;
+        tavimo::leg_rows::Row row = tavimo::leg_rows::leg_row(leg, memo);
+        if (row.has_failed()) return false;
         Ref is_return = frame::get_item(leg, k_return);
         if (!is_return) return false;
         int inbound = frame::truth(is_return.get());
         if (inbound < 0) return false;
         PyObject* table = tables[inbound ? 1 : 0].get();
         if (!table) return true;
-        Ref made = row.made();
+        Ref made = row.list();
         return made && frame::append(table, made.get());
     });
     if (!walked) return nullptr;
@@ -390,14 +178,8 @@ const frame::FunctionDef route_details_def(
 // ---------------------------------------------------------------------------------------
 // get_ret_times
 
-// Whether the cached min and max are the host's own (settled once, at import).
-struct HostMinMax {
-    bool min = false, max = false;
-};
-HostMinMax host_min_max;
-
 Ref return_times(PyObject* route_plan) {
-    tavimo::CutTexts departure_times, arrival_times;
+    tavimo::cut_texts::CutTexts departure_times, arrival_times;
     bool walked = frame::for_each(route_plan, [&](PyObject* leg) {
         Ref is_return = frame::get_item(leg, k_return);
         if (!is_return) return false;
@@ -412,13 +194,13 @@ Ref return_times(PyObject* route_plan) {
     });
     if (!walked) return nullptr;
 
-    Ref first_departure = departure_times.extreme(b_min.get(), host_min_max.min, -1);
+    Ref first_departure = departure_times.earliest(b_min.get());
     if (!first_departure) return nullptr;
-    Ref dep_time = render_display_time(first_departure.get());
+    Ref dep_time = tavimo::leg_rows::display_time(first_departure.get());
     if (!dep_time) return nullptr;
-    Ref last_arrival = arrival_times.extreme(b_max.get(), host_min_max.max, 1);
+    Ref last_arrival = arrival_times.latest(b_max.get());
     if (!last_arrival) return nullptr;
-    Ref arr_time = render_display_time(last_arrival.get());
+    Ref arr_time = tavimo::leg_rows::display_time(last_arrival.get());
     if (!arr_time) return nullptr;
 
     // The journey's own times: the earliest departure and the latest arrival chosen above.
@@ -453,7 +235,7 @@ Ref flight_duration(PyObject* search_result, PyObject* direction) {
     if (!seconds) return nullptr;
     Ref timedelta = g_timedelta.get();
     if (!timedelta) return nullptr;
-    if (Ref fast = tavimo::native::duration(timedelta.get(), seconds.get())) return fast;
+    if (Ref fast = native_datetime::duration(timedelta.get(), seconds.get())) return fast;
     if (PyErr_Occurred()) return frame::fail_at(frame::Where::current());
     return frame::call(timedelta.get(), {seconds.get()}, k_kw_seconds);
 }
@@ -464,9 +246,7 @@ Ref route_text(PyObject* search_result, PyObject* index) {
     if (!routes) return nullptr;
     Ref places = frame::get_item(routes.get(), index);
     if (!places) return nullptr;
-    Ref joined = Ref::steal(PyUnicode_Join(k_arrow, places.get()));
-    if (!joined) return frame::fail_at(frame::Where::current());
-    return joined;
+    return frame::join_with(k_arrow, places.get());
 }
 
 // The price text: str(amount) + " " + currency + " / " for every currency, joined once.
@@ -504,35 +284,11 @@ private:
 Ref price_text(PyObject* conversion) {
     PriceText price;
     if (PyDict_CheckExact(conversion)) {
-        // Walked as the host's dict iterator walks it: the size is checked before every
-        // step, and an entry found after as many entries as the dict held means that keys
-        // were replaced meanwhile.
-        const Py_ssize_t size = PyDict_GET_SIZE(conversion);
-        Py_ssize_t expected = size;
-        price.expect(size);
-        Py_ssize_t position = 0;
-        while (true) {
-            Ref currency, amount;
-            bool found;
-            {
-                // Each step under the dict's critical section, as the host's iterator takes it.
-                frame::host::CriticalSection section(conversion);
-                if (PyDict_GET_SIZE(conversion) != size) {
-                    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                    return frame::fail_at(frame::Where::current());
-                }
-                PyObject *key, *value;
-                found = PyDict_Next(conversion, &position, &key, &value);
-                if (found) currency = Ref::borrow(key), amount = Ref::borrow(value);
-            }
-            if (!found) break;
-            if (expected-- == 0) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-                return frame::fail_at(frame::Where::current());
-            }
-            if (!price.add(currency.get(), amount.get())) return nullptr;
-        }
-        return price.finish();
+        price.expect(PyDict_GET_SIZE(conversion));
+        const bool walked = frame::for_each_item(conversion, [&](PyObject* currency, PyObject* amount) {
+            return price.add(currency, amount);
+        });
+        return walked ? price.finish() : nullptr;
     }
     Ref items_method = frame::get_attr(conversion, k_items);
     if (!items_method) return nullptr;
@@ -563,7 +319,7 @@ bool call_get_ret_times(PyObject* route, Ref& departure, Ref& arrival) {
 // route_details(route_plan=route, leg=leg) through the module's route_details, unpacked.
 // When that is still this module's own function, its body is run with the rows this
 // i_parser call made already, making only the table that i_parser keeps.
-bool call_route_details(PyObject* route, PyObject* leg, Kept kept, tavimo::RowMemo& rows,
+bool call_route_details(PyObject* route, PyObject* leg, Kept kept, RowMemo& rows,
                         Ref& outbound, Ref& inbound) {
     Ref callee = g_route_details.get();
     if (!callee) return false;
@@ -587,13 +343,13 @@ Ref i_parser(PyObject* const* args) {
     if (!outbound_route || !log_value(k_label_outbound_route, outbound_route.get()))
         return nullptr;
 
-    Ref departure_time = display_time(search_result, k_local_departure);
+    Ref departure_time = tavimo::leg_rows::display_time_of(search_result, k_local_departure);
     if (!departure_time) return nullptr;
     if (!log_value(k_label_outbound_departure,
                    [&] { return shortened(search_result, k_local_departure); }))
         return nullptr;
 
-    Ref arrival_time = display_time(search_result, k_local_arrival);
+    Ref arrival_time = tavimo::leg_rows::display_time_of(search_result, k_local_arrival);
     if (!arrival_time) return nullptr;
     if (!log_value(k_label_outbound_arrival,
                    [&] { return shortened(search_result, k_local_arrival); }))
@@ -604,9 +360,8 @@ Ref i_parser(PyObject* const* args) {
     Ref price = price_text(conversion.get());
     if (!price || !log_value(k_label_price, price.get())) return nullptr;
 
-    Py_ssize_t price_length = PyUnicode_GET_LENGTH(price.get());
-    Ref price_shown = Ref::steal(PyUnicode_Substring(price.get(), 0, std::max<Py_ssize_t>(0, price_length - 3)));
-    if (!price_shown) return frame::fail_at(frame::Where::current());
+    Ref price_shown = frame::all_but_last_of(price.get(), 3);
+    if (!price_shown) return nullptr;
     Ref outbound_leg_compact = frame::new_list({outbound_route.get(), departure_time.get(),
                                                 fly_duration.get(), arrival_time.get(),
                                                 price_shown.get()});
@@ -616,7 +371,7 @@ Ref i_parser(PyObject* const* args) {
     if (!route) return nullptr;
     // Rows are remembered for a second route_details call only when it is certain to come
     // (telling the truth of another round_trip would run its code before its time).
-    tavimo::RowMemo rows(round_trip == Py_True);
+    RowMemo rows(round_trip == Py_True);
     Ref outbound_details, unused;
     if (!call_route_details(route.get(), k_outbound, Kept::outbound, rows, outbound_details,
                             unused))
@@ -670,7 +425,7 @@ const frame::FunctionDef i_parser_def(
 
 // The host's datetime C interface, for the native fast paths; never fails.
 bool find_datetime_interface() {
-    tavimo::native::find_datetime_interface();
+    native_datetime::find_interface();
     return true;
 }
 
@@ -682,16 +437,9 @@ bool remember_host_logging() {
     return true;
 }
 
-bool check_cached_builtins() {
-    static frame::HostFunction host_min("builtins", "min"), host_max("builtins", "max");
-    host_min_max.min = host_min.is(b_min.get());
-    host_min_max.max = host_max.is(b_max.get());
-    return true;
-}
-
 bool module_body() {
     return frame::import_names(k_datetime, {k_datetime, k_timedelta}, 0) &&
-           find_datetime_interface() && check_cached_builtins() &&
+           find_datetime_interface() &&
            frame::import_module(k_logging) && remember_host_logging() &&
            frame::import_names(k_settings, {k_leg_details_header}, 1) &&
            frame::bind(k_author, k_author_name) && frame::bind(k_email, k_email_address) &&
@@ -699,9 +447,9 @@ bool module_body() {
            frame::bind_function(i_parser_def) && frame::bind_empty_mapping(k_test);
 }
 
-const frame::ModuleDef brasco_module{"brasco", "tavimo.brasco", "brasco for tavimo",
-                                     "tavimo/brasco.cpp", module_body};
+const frame::ModuleDef module_definition{"brasco", "tavimo.brasco", "brasco for tavimo",
+                                     "tavimo/brasco/brasco.cpp", module_body};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_brasco() { return frame::initialise(brasco_module); }
+PyMODINIT_FUNC PyInit_brasco() { return frame::initialise(module_definition); }

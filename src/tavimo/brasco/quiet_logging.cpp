@@ -44,15 +44,17 @@
 // The facts of conditions 2 to 4, and which methods the root logger's class finds, are
 // remembered with the states of the namespaces and the version tag of the class they come
 // from, and are read afresh when any of them changed; the rest is checked every time.
-#include "quiet_logging.hpp"
+#include "tavimo/brasco/quiet_logging.hpp"
 
-#include "frame.hpp"
+#include "module_frame/frame.hpp"
+#include "module_frame/host.hpp"
 
 
 namespace tavimo::quiet_logging {
 
 using frame::Constant;
 using frame::entry_or_null;
+using frame::host::class_attribute;
 using frame::ProcessRef;
 using frame::Ref;
 
@@ -100,10 +102,11 @@ Settled settled;
 bool is_logging_function(PyObject* function, PyObject* names, const char* name) noexcept {
     if (!function || !PyFunction_Check(function) || PyFunction_GET_GLOBALS(function) != names)
         return false;
-    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function));
+    PyObject* code = PyFunction_GET_CODE(function);
     PyObject* file = entry_or_null(names, k_file);
-    return file && PyUnicode_Check(file) && PyUnicode_Compare(code->co_filename, file) == 0 &&
-           PyUnicode_CompareWithASCIIString(code->co_name, name) == 0;
+    return file && PyUnicode_Check(file) &&
+           PyUnicode_Compare(frame::host::code_file_name(code), file) == 0 &&
+           PyUnicode_CompareWithASCIIString(frame::host::code_name(code), name) == 0;
 }
 
 frame::HostFunction host_len("builtins", "len");
@@ -112,8 +115,8 @@ frame::HostFunction host_len("builtins", "len");
 // class's version tag), and the code they run (a function's code can be replaced without
 // its class knowing).
 bool methods_are_found(PyTypeObject* cls) noexcept {
-    return _PyType_Lookup(cls, k_debug) == host.logger_debug.get() &&
-           _PyType_Lookup(cls, k_is_enabled_for) == host.is_enabled_for.get();
+    return class_attribute(cls, k_debug) == host.logger_debug.get() &&
+           class_attribute(cls, k_is_enabled_for) == host.is_enabled_for.get();
 }
 
 bool methods_run_their_own_code() noexcept {
@@ -162,8 +165,8 @@ bool settle() noexcept {
         return false;
     auto* cls = Py_TYPE(root);
     if (reinterpret_cast<PyObject*>(cls) != host.root_logger_class.get() ||
-        cls->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(cls, k_handlers) ||
-        _PyType_Lookup(cls, k_disabled) || _PyType_Lookup(cls, k_cache) ||
+        cls->tp_getattro != PyObject_GenericGetAttr || class_attribute(cls, k_handlers) ||
+        class_attribute(cls, k_disabled) || class_attribute(cls, k_cache) ||
         !methods_are_found(cls))
         return false;
     const unsigned int class_version = frame::host::type_version(cls);
@@ -236,9 +239,14 @@ void remember_host_logging(PyObject* logging) noexcept {
         !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(root_logger),
                           reinterpret_cast<PyTypeObject*>(logger)))
         return;
-    PyObject* logger_names = reinterpret_cast<PyTypeObject*>(logger)->tp_dict;
-    PyObject* logger_debug = entry_or_null(logger_names, k_debug);
-    PyObject* is_enabled_for = entry_or_null(logger_names, k_is_enabled_for);
+    Ref logger_names =
+        Ref::steal(frame::host::class_namespace(reinterpret_cast<PyTypeObject*>(logger)));
+    if (!logger_names) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject* logger_debug = entry_or_null(logger_names.get(), k_debug);
+    PyObject* is_enabled_for = entry_or_null(logger_names.get(), k_is_enabled_for);
     if (!is_logging_function(debug, names, "debug") ||
         !is_logging_function(logger_debug, names, "debug") ||
         !is_logging_function(is_enabled_for, names, "isEnabledFor"))

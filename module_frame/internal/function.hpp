@@ -1,7 +1,7 @@
 // Frame internals shared between its sources; module bodies use frame.hpp and ops.hpp.
 #pragma once
 
-#include "frame.hpp"
+#include "module_frame/frame.hpp"
 
 namespace frame {
 
@@ -30,7 +30,9 @@ public:
     static RunningCall* innermost() noexcept;
 
     const FunctionDef* const def;
-    // The source line of the statement that failed, 0 while none has.
+    // The source file (as the compiler named it) and line of the statement that failed;
+    // null and 0 while none has.
+    const char* failure_file = nullptr;
     int failure_line = 0;
 
 private:

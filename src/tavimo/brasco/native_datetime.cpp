@@ -1,9 +1,10 @@
 // Durations and display times made natively; see native_datetime.hpp.
-#include "native_datetime.hpp"
+#include "tavimo/brasco/native_datetime.hpp"
 
-#include "display_time.hpp"
-#include "frame.hpp"
-#include "ops.hpp"
+#include "tavimo/brasco/display_time.hpp"
+#include "module_frame/frame.hpp"
+#include "module_frame/host.hpp"
+#include "module_frame/ops.hpp"
 
 #include <datetime.h>
 
@@ -11,7 +12,7 @@
 #include <charconv>
 #include <cstring>
 
-namespace tavimo::native {
+namespace tavimo::native_datetime {
 
 using frame::Constant;
 using frame::entry_or_null;
@@ -134,7 +135,7 @@ Ref instance_names(PyObject* object) noexcept {
 // nothing there to find).
 bool spec_is_settled(PyObject* spec, PyObject* own) noexcept {
     PyTypeObject* type = Py_TYPE(spec);
-    if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, k_initializing))
+    if (type->tp_getattro != PyObject_GenericGetAttr || frame::host::class_attribute(type, k_initializing))
         return false;
     if (!own) return true;
     if (!PyDict_CheckExact(own)) return false;
@@ -239,7 +240,7 @@ bool time_is_the_hosts() noexcept {
 
 }  // namespace
 
-void find_datetime_interface() noexcept {
+void find_interface() noexcept {
     PyDateTimeAPI = interface_in(k_datetime_c_module);
     if (!PyDateTimeAPI) PyDateTimeAPI = interface_in(k_datetime_module);
     if (Ref info = Ref::steal(PyFloat_GetInfo()))
@@ -298,22 +299,34 @@ Ref duration_text(PyObject* value) noexcept {
     return frame::ascii_text(text, out - text);
 }
 
-bool display_time_as_checked(PyObject* datetime, PyObject* text, Py_ssize_t length,
-                             char (&out)[16]) noexcept {
+namespace {
+// The rendering, for whichever check covers it.
+bool render_text(PyObject* datetime, PyObject* text, Py_ssize_t length,
+                 char (&out)[16]) noexcept {
     return is_host_datetime(datetime) && PyUnicode_CheckExact(text) &&
            PyUnicode_IS_ASCII(text) && length >= 0 &&
            length <= PyUnicode_GET_LENGTH(text) &&
-           render_display_time(static_cast<const char*>(PyUnicode_DATA(text)),
-                               static_cast<std::size_t>(length), out);
+           display_time::render_in_c_locale(static_cast<const char*>(PyUnicode_DATA(text)),
+                                            static_cast<std::size_t>(length), out);
+}
+}  // namespace
+
+bool render(StrftimeChecked, PyObject* datetime, PyObject* text, Py_ssize_t length,
+            char (&out)[16]) noexcept {
+    return render_text(datetime, text, length, out);
 }
 
-bool display_time(PyObject* datetime, PyObject* text, Py_ssize_t length,
-                  char (&out)[16]) noexcept {
-    return display_time_as_checked(datetime, text, length, out) && strftime_is_the_hosts();
+std::optional<StrftimeChecked> render(PyObject* datetime, PyObject* text, Py_ssize_t length,
+                                      char (&out)[16]) noexcept {
+    // The text first: the rendering reads only it, and most texts that fail fail there.
+    if (!render_text(datetime, text, length, out)) return std::nullopt;
+    return check_strftime();
 }
 
-bool strftime_is_the_hosts() noexcept {
-    return time_locale_is_c() && import_is_the_hosts() && time_is_the_hosts();
+std::optional<StrftimeChecked> check_strftime() noexcept {
+    if (display_time::time_locale_is_c() && import_is_the_hosts() && time_is_the_hosts())
+        return StrftimeChecked();
+    return std::nullopt;
 }
 
-}  // namespace tavimo::native
+}  // namespace tavimo::native_datetime

@@ -7,14 +7,16 @@
 // can see stay the host's.
 #pragma once
 
-#include "ref.hpp"
+#include "module_frame/ref.hpp"
 
-namespace tavimo::native {
+#include <optional>
+
+namespace tavimo::native_datetime {
 
 // Finds the host's datetime C interface in the module registry, without importing anything;
 // called once, while the module body runs.  Never fails: without the interface (a stand-in
 // `datetime` module, say) every fast path of this unit answers "not here".
-void find_datetime_interface() noexcept;
+void find_interface() noexcept;
 
 // True when `cls` is the host's own datetime class.
 bool is_host_datetime(PyObject* cls) noexcept;
@@ -30,21 +32,28 @@ bool is_duration(PyObject* value) noexcept;
 // without an error (an allocation failure sets one).
 frame::Ref duration_text(PyObject* value) noexcept;
 
-// True when the host's strftime would now run untouched in the C time locale, as the native
-// rendering assumes (conditions 1 to 5 in native_datetime.cpp).
-bool strftime_is_the_hosts() noexcept;
+// That the host's strftime would run untouched in the C time locale, as the native rendering
+// assumes (conditions 1 to 5 in native_datetime.cpp), as a check found it with no code run
+// since.  Only the check makes one; a step that has run no code since (no lookup, no call,
+// no allocation, nothing that could change what the check read) may hand it on.
+class StrftimeChecked {
+    StrftimeChecked() = default;
+    friend std::optional<StrftimeChecked> check_strftime() noexcept;
+};
+
+// The check: empty where the conditions do not hold now.
+std::optional<StrftimeChecked> check_strftime() noexcept;
 
 // datetime.fromisoformat(text[:length]).strftime("%a %d %b %H:%M"), written as its 16
 // characters to `out`, when `datetime` is the host's own class, `text` an exact ASCII text
 // whose first `length` characters the renderer fully validates, and the host's strftime
-// would run untouched in the C time locale (see the conditions in native_datetime.cpp).
-// False otherwise, `out` undetermined and no error set.
-bool display_time(PyObject* datetime, PyObject* text, Py_ssize_t length,
-                  char (&out)[16]) noexcept;
+// would run untouched in the C time locale (checked here).  Empty otherwise, `out`
+// undetermined and no error set; the check, where the text was rendered.
+std::optional<StrftimeChecked> render(PyObject* datetime, PyObject* text, Py_ssize_t length,
+                                      char (&out)[16]) noexcept;
 
-// The same, for a caller that found strftime_is_the_hosts() true in this call with no code
-// run since (no lookup, no call, no allocation, nothing that could change what it reads).
-bool display_time_as_checked(PyObject* datetime, PyObject* text, Py_ssize_t length,
-                             char (&out)[16]) noexcept;
+// The same, under a check made earlier.
+bool render(StrftimeChecked, PyObject* datetime, PyObject* text, Py_ssize_t length,
+            char (&out)[16]) noexcept;
 
-}  // namespace tavimo::native
+}  // namespace tavimo::native_datetime

@@ -9,11 +9,11 @@
 // (largest) texts, by code points, compared in place.
 #pragma once
 
-#include "frame.hpp"
+#include "module_frame/frame.hpp"
 
 #include <vector>
 
-namespace tavimo {
+namespace tavimo::cut_texts {
 
 class CutTexts {
 public:
@@ -21,12 +21,17 @@ public:
     // recorded at the caller's line, as the frame's operations record theirs.
     bool add(frame::Ref value, frame::Where where = frame::Where::current());
 
+    // min(texts) by `min`, done here where that is the host's own min.
+    frame::Ref earliest(PyObject* min, frame::Where where = frame::Where::current()) const;
+    // max(texts) by `max`, done here where that is the host's own max.
+    frame::Ref latest(PyObject* max, frame::Where where = frame::Where::current()) const;
+
+private:
     // min(texts) (order -1) or max(texts) (order 1) by `builtin` (`builtin_is_hosts`: the
     // host's own min or max).
     frame::Ref extreme(PyObject* builtin, bool builtin_is_hosts, int order,
-                       frame::Where where = frame::Where::current()) const;
+                       frame::Where where) const;
 
-private:
     struct Entry {
         frame::Ref text;  // the value read, or its cut where `cut`
         bool cut;
@@ -40,4 +45,4 @@ private:
     std::vector<Entry> entries_;
 };
 
-}  // namespace tavimo
+}  // namespace tavimo::cut_texts

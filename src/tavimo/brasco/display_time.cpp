@@ -19,12 +19,12 @@
 //
 // Anything else returns false: the hour alone, a date alone, a fraction after the minutes,
 // fractions of other lengths, other separators, longer offsets, trailing characters.
-#include "display_time.hpp"
+#include "tavimo/brasco/display_time.hpp"
 
 #include <clocale>
 #include <cstring>
 
-namespace tavimo {
+namespace tavimo::display_time {
 
 namespace {
 
@@ -101,7 +101,7 @@ bool time_locale_is_c() noexcept {
     return name != nullptr && (std::strcmp(name, "C") == 0 || std::strcmp(name, "POSIX") == 0);
 }
 
-bool render_display_time(const char* iso, std::size_t length, char (&out)[16]) noexcept {
+bool render_in_c_locale(const char* iso, std::size_t length, char (&out)[16]) noexcept {
     // YYYY-MM-DD?HH:MM is the shortest layout taken.
     if (iso == nullptr || length < 16) return false;
 
@@ -154,4 +154,4 @@ bool render_display_time(const char* iso, std::size_t length, char (&out)[16]) n
     return true;
 }
 
-}  // namespace tavimo
+}  // namespace tavimo::display_time

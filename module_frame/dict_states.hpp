@@ -1,0 +1,107 @@
+// The states of dicts, for caches that are valid while the dicts they read are unchanged:
+// version tags (up to 3.11 the host's own, from 3.12 kept by a dict watcher of the frame),
+// the states of a few namespaces taken together, content marks of passing dicts, and the
+// host's record of whether a dict's keys are all texts.
+#pragma once
+
+#include "module_frame/internal/versions.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace frame {
+
+// A number that changes whenever `dict` (an exact dict) changes, and that no other state of
+// any dict shares.  From 3.12 the dict is watched from its first use on; when it cannot be
+// watched, every call gives a new number, so that a cache keyed on it never hits.
+#if FRAME_HOST_AT_LEAST(12)
+std::uint64_t version_tag(PyObject* dict) noexcept;
+// Whether `dict` is watched, so that its version tag is its own and kept up to date.
+bool is_watched(PyObject* dict) noexcept;
+// A number that changes whenever any watched dict changes or goes away: the last tag given
+// to any state of a watched dict.  Read where it is kept (a check of a cache reads it each
+// time); only the table of watched dicts in dict_states.cpp moves it on.
+class WatchedEpoch {
+public:
+    static std::uint64_t now() noexcept { return last_tag_; }
+
+private:
+    friend class WatchedTags;
+    static std::uint64_t last_tag_;
+};
+inline std::uint64_t watched_epoch() noexcept { return WatchedEpoch::now(); }
+#else
+inline std::uint64_t version_tag(PyObject* dict) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#endif
+
+// The states of a few exact dicts, taken together, for a cache to tell later whether any of
+// them has changed since.  Up to 3.11 these are the dicts' version tags, compared one by one.
+// From 3.12 the tags come from the dict watchers; while every one of the dicts is watched,
+// the watched epoch (which any change of any watched dict moves on) answers in one read,
+// and the tags are compared one by one only after some watched dict changed.
+template <std::size_t N>
+class DictStates {
+public:
+    // Takes the states of `dicts` now.
+    void take(const std::array<PyObject*, N>& dicts) noexcept {
+        for (std::size_t i = 0; i < N; ++i) tags_[i] = version_tag(dicts[i]);
+#if FRAME_HOST_AT_LEAST(12)
+        epoch_ = 0;
+        for (PyObject* dict : dicts)
+            if (!is_watched(dict)) return;
+        epoch_ = watched_epoch();
+#endif
+    }
+
+    // Whether none of `dicts` (the same dicts as taken) has changed since.  They are looked
+    // at in order, up to the first that changed, so a later one need only be alive while
+    // the earlier ones are unchanged (a namespace that an earlier one holds, say).
+    bool held(const std::array<PyObject*, N>& dicts) noexcept {
+#if FRAME_HOST_AT_LEAST(12)
+        if (epoch_ != 0 && epoch_ == watched_epoch()) return true;
+#endif
+        for (std::size_t i = 0; i < N; ++i)
+            if (version_tag(dicts[i]) != tags_[i]) return false;
+#if FRAME_HOST_AT_LEAST(12)
+        // Still the same tags, so all still watched if they were: the epoch is now.
+        if (epoch_ != 0) epoch_ = watched_epoch();
+#endif
+        return true;
+    }
+
+private:
+    std::uint64_t tags_[N] = {};
+#if FRAME_HOST_AT_LEAST(12)
+    std::uint64_t epoch_ = 0;  // 0: not every dict was watched
+#endif
+};
+
+// A mark of an exact dict's contents at one moment, for dicts that come and go (the legs of
+// a route plan), which the table behind version_tag is not meant for.  Up to 3.11 it is the
+// dict's version tag.  From 3.12 the dict is given to a second watcher, which only counts
+// its events; the mark is the count, and holds while no dict that watcher was ever given
+// has changed (or gone away) since: dicts of passing data that nobody changes.  A dict that
+// shares its values with an object (an instance's namespace) is never marked.
+class ContentMark {
+public:
+    // Marks `dict` now; false when it cannot be marked.
+    bool take(PyObject* dict) noexcept;
+    // Whether `dict`, marked by take(), is unchanged since.
+    bool held(PyObject* dict) const noexcept;
+
+private:
+    std::uint64_t value_ = 0;
+};
+
+// Whether `dict` (an exact dict) keeps its keys in a table of its own whose keys are all
+// exact texts, as the host itself records it: from 3.11 the kind of the keys table, up to
+// 3.10 the lookup function the table uses; the host gives either up for good at the first
+// key of another type.  Looking a text up in such a dict compares texts only and runs no
+// code.  False too where the host's record cannot be read (found at the first use, from
+// dicts made for the purpose).
+bool has_text_keys_only(PyObject* dict) noexcept;
+
+}  // namespace frame

@@ -1,0 +1,119 @@
+// The rows of the leg details tables and the display times they show.
+//
+// A row holds six cells of one leg of a route plan, read in order: the airports, the times
+// ("Tue 01 Jun 10:15 -> Tue 01 Jun 13:40"), the flight number, the airline, the operating
+// flight number and the operating carrier.  A display time is
+//
+//     datetime.fromisoformat(text).strftime("%a %d %b %H:%M")
+//
+// with the module's `datetime` looked up for each time, rendered natively where that is
+// certain to give the host's text (native_datetime.hpp).
+//
+// Rows made once per itinerary: on a round trip, i_parser asks route_details for the rows of
+// the same route plan twice.  The rows of its first call are remembered by a RowMemo that
+// lives on i_parser's stack and is handed to the body of the module's own route_details
+// (never kept anywhere else), and the second call reuses a row where making it afresh is
+// certain to give the same cells:
+//
+//   - the leg is an exact dict whose keys are all exact texts (as the host records it), so
+//     that reading it runs no code, and it is unchanged since before the row was made (its
+//     content mark, taken before the first read, still holds);
+//   - every value the row read has a display text fixed by the object itself (a text,
+//     None, a boolean, or an int short enough that no limit on int digits can refuse its
+//     text; see frame::has_fixed_text);
+//   - both times were rendered natively when the row was made.  Whether they still would
+//     be is settled when the row is reused: the module's `datetime` is looked up for each
+//     time, as making the row does, and the native rendering's conditions are checked.
+#pragma once
+
+#include "module_frame/frame.hpp"
+
+#include <cstddef>
+#include <utility>
+
+namespace tavimo::leg_rows {
+
+// The display time of `iso`, a text as fromisoformat receives it.
+frame::Ref display_time(PyObject* iso);
+
+// The display time of record[key][:-1].
+frame::Ref display_time_of(PyObject* record, PyObject* key);
+
+// The rows one i_parser call made, for its second route_details call.
+class RowMemo {
+public:
+    // What making a row found out about its leg.
+    struct Facts {
+        bool plain = true;          // every value read has a fixed display text
+        bool native_times = false;  // both times were rendered natively
+        bool marked = false;        // the leg may be remembered, and `mark` was taken
+        frame::ContentMark mark;
+
+        // Notes a value read from the leg (of a leg that may be remembered).
+        void saw(PyObject* value) noexcept;
+    };
+
+    // A memo that remembers rows only when `remembering` (a memo that never will costs
+    // nothing).
+    explicit RowMemo(bool remembering) noexcept : remembering_(remembering) {}
+    ~RowMemo();
+    RowMemo(const RowMemo&) = delete;
+    RowMemo& operator=(const RowMemo&) = delete;
+
+    // Right before a row of `leg` is made: marks the leg in `facts` if its row may be
+    // remembered.
+    void prepare(PyObject* leg, Facts& facts) const noexcept;
+
+    // Remembers the cells of `row` (a new list of six texts), made from `leg`, when the facts
+    // allow it.
+    void remember(PyObject* leg, const Facts& facts, PyObject* row) noexcept;
+
+    // The six cells of the remembered row of `leg` while the leg holds what it held then;
+    // null otherwise.
+    const frame::Ref* cells_of(PyObject* leg) const noexcept;
+
+private:
+    struct Entry {
+        frame::Ref leg;
+        frame::Ref cells[6];  // texts, which nobody can change
+        frame::ContentMark mark;
+    };
+    static constexpr std::size_t capacity = 8;
+
+    bool remembering_;
+    std::size_t count_ = 0;
+    // Room for the entries; only the first count_ are made (a one-way call makes none).
+    union Entries {
+        Entries() noexcept {}
+        ~Entries() {}
+        Entry at[capacity];
+    } entries_;
+};
+
+// A row of a leg details table: the list made for it, or the cells of a row made earlier
+// with its times cell as it is now, made into a list only for a table that is kept.
+class Row {
+public:
+    static Row failed() { return {}; }
+    static Row made(frame::Ref list) { return Row(std::move(list), nullptr, {}); }
+    static Row reused(const frame::Ref* cells, frame::Ref times) {
+        return Row({}, cells, std::move(times));
+    }
+
+    bool has_failed() const { return !list_ && !cells_; }
+    // The row as a list of its six cells.
+    frame::Ref list() const;
+
+private:
+    Row() = default;
+    Row(frame::Ref list, const frame::Ref* cells, frame::Ref times)
+        : list_(std::move(list)), cells_(cells), times_(std::move(times)) {}
+    frame::Ref list_;
+    const frame::Ref* cells_ = nullptr;
+    frame::Ref times_;
+};
+
+// The row of one leg, reused from `memo` (if any) where it may be.
+Row leg_row(PyObject* leg, RowMemo* memo);
+
+}  // namespace tavimo::leg_rows
