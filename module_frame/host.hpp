@@ -25,10 +25,10 @@ namespace frame::host {
 // would need a lock around each, which takes away what they save.  So on a free-threaded
 // build every one of them is compiled out here, behind this one switch, and each call takes
 // the host's way: names looked up with strong references, attributes read with getattr,
-// the logging call made, every row made.  The one fast path kept there is the native
-// display time, whose conditions are cheap to read afresh: they are checked at each call,
-// every object looked at held by a strong reference, with nothing kept for the next call.
-// A function of the host is then recognised by what it is each time, never remembered.
+// the logging call made, every row made, every display time rendered by the host's
+// strftime.  The display times' conditions could be read afresh at each call, but without
+// the namespaces' states nothing tells whether one of those reads ran code (a key's
+// __eq__) that changed what an earlier read found.
 //
 // What stays is safe without the GIL as it is: facts settled once while the module is
 // executed, under the host's import lock and before any of its functions can be called,

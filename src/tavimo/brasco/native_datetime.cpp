@@ -34,9 +34,10 @@ Constant k_datetime_c_module("_datetime");
 // The repr slot that every struct sequence type of the host shares (found at import).
 reprfunc struct_sequence_repr = nullptr;
 
-// Where the GIL guards them, the conditions below are kept between calls with the states
-// they hold under; on a free-threaded host they are read afresh at each call (see
-// host.hpp), every object looked at held while it is looked at.
+// The conditions below are kept between calls with the states of the namespaces they were
+// read from, and those states also tell whether a read ran code that changed what an
+// earlier read found.  A free-threaded host keeps no such states (see host.hpp), so there
+// the host's way is always taken (check_strftime).
 constexpr bool keep_facts = frame::host::gil_guards_shared_state;
 
 // dict[key] as a new reference; null, without an error, when missing or on failure.
@@ -98,12 +99,10 @@ bool import_is_the_hosts() noexcept {
     PyObject* globals = PyEval_GetGlobals();
     if (!globals || !PyDict_CheckExact(globals)) return false;
     ImportSettled& was = import_settled;
-    if constexpr (keep_facts) {
-        if (globals == was.globals && was.states.held({globals, was.names}) &&
-            (was.builtins == was.names || PyModule_CheckExact(was.builtins)))
-            return true;
-        was.globals = nullptr;
-    }
+    if (globals == was.globals && was.states.held({globals, was.names}) &&
+        (was.builtins == was.names || PyModule_CheckExact(was.builtins)))
+        return true;
+    was.globals = nullptr;
     Ref builtins = entry(globals, k_builtins_name);
     PyObject* names = nullptr;  // held by builtins
     if (builtins && PyModule_CheckExact(builtins.get())) names = PyModule_GetDict(builtins.get());
@@ -112,15 +111,13 @@ bool import_is_the_hosts() noexcept {
     // Taken after the one read of the globals (what it found is what they hold now) and
     // before the read of the names, which could run code that changes either.
     frame::DictStates<2> states;
-    if constexpr (keep_facts) states.take({globals, names});
-    if (!host_import.is(entry(names, k_import).get())) return false;
-    if constexpr (keep_facts) {
-        if (!states.held({globals, names})) return false;
-        was.globals = globals;
-        was.builtins = builtins.get();
-        was.names = names;
-        was.states = states;
-    }
+    states.take({globals, names});
+    if (!host_import.is(entry(names, k_import).get()) || !states.held({globals, names}))
+        return false;
+    was.globals = globals;
+    was.builtins = builtins.get();
+    was.names = names;
+    was.states = states;
     return true;
 }
 
@@ -178,7 +175,7 @@ bool spec_names_hold(PyObject* names) noexcept {
 // Conditions 2 to 4, read afresh.
 bool settle_time() noexcept {
     TimeSettled& settled = time_settled;
-    if constexpr (keep_facts) settled.valid = false;
+    settled.valid = false;
     PyObject* modules = PyImport_GetModuleDict();
     Ref time = entry(modules, k_time);
     if (!time || !PyModule_CheckExact(time.get())) return false;
@@ -190,22 +187,19 @@ bool settle_time() noexcept {
     // changed meanwhile, and the spec is looked at only once that is known.
     frame::DictStates<1> registry, time_names;
     PyObject* names = PyModule_GetDict(time.get());
-    if constexpr (keep_facts) {
-        registry.take({modules});
-        time_names.take({names});
-    }
+    registry.take({modules});
+    time_names.take({names});
     Ref spec = entry(names, k_spec);
     const bool host_strftime_found = host_strftime.is(entry(names, k_strftime).get());
     const bool struct_time_found = is_struct_time_type(entry(names, k_struct_time).get());
     if (!spec || !host_strftime_found || !struct_time_found) return false;
-    if (keep_facts && (!registry.held({modules}) || !time_names.held({names}))) return false;
+    if (!registry.held({modules}) || !time_names.held({names})) return false;
     PyTypeObject* spec_class = Py_TYPE(spec.get());
     const unsigned int spec_class_version = frame::host::type_version(spec_class);
     Ref spec_names = instance_names(spec.get());
     if (spec_names && !PyDict_CheckExact(spec_names.get())) return false;
-    if (keep_facts && spec_names) settled.spec_state.take({spec_names.get()});
+    if (spec_names) settled.spec_state.take({spec_names.get()});
     if (!spec_is_settled(spec.get(), spec_names.get())) return false;
-    if constexpr (!keep_facts) return true;
     if (!registry.held({modules}) || !time_names.held({names}) ||
         (spec_names && !settled.spec_state.held({spec_names.get()})))
         return false;
@@ -226,7 +220,7 @@ bool settle_time() noexcept {
 // module while it is unchanged, and so on inwards.
 bool time_is_the_hosts() noexcept {
     TimeSettled& was = time_settled;
-    if (keep_facts && was.valid && was.registry.held({PyImport_GetModuleDict()}) &&
+    if (was.valid && was.registry.held({PyImport_GetModuleDict()}) &&
         PyModule_CheckExact(was.time) && was.time_names.held({PyModule_GetDict(was.time)}) &&
         Py_TYPE(was.spec) == was.spec_class &&
         frame::host::type_version(was.spec_class) == was.spec_class_version) {
@@ -324,6 +318,7 @@ std::optional<StrftimeChecked> render(PyObject* datetime, PyObject* text, Py_ssi
 }
 
 std::optional<StrftimeChecked> check_strftime() noexcept {
+    if constexpr (!keep_facts) return std::nullopt;
     if (display_time::time_locale_is_c() && import_is_the_hosts() && time_is_the_hosts())
         return StrftimeChecked();
     return std::nullopt;
