@@ -13,7 +13,7 @@ namespace {
 #if FRAME_HOST_AT_LEAST(12)
 // A function of sys.monitoring, found at the first use and kept: a function of the host's
 // own (a builtin), else null, and the answers that depend on it say "watched".
-PyObject* monitoring_function(PyObject*& kept, const char* name) noexcept {
+[[maybe_unused]] PyObject* monitoring_function(PyObject*& kept, const char* name) noexcept {
     if (kept) return kept;
     PyObject* monitoring = PySys_GetObject("monitoring");
     PyObject* function = monitoring ? PyObject_GetAttrString(monitoring, name) : nullptr;
@@ -24,7 +24,8 @@ PyObject* monitoring_function(PyObject*& kept, const char* name) noexcept {
 }
 
 // Whether a monitoring call's answer says that no event is set: an exact int 0.
-bool no_events(PyObject* function, PyObject* const* args, std::size_t count) noexcept {
+[[maybe_unused]] bool no_events(PyObject* function, PyObject* const* args,
+                                std::size_t count) noexcept {
     Ref events = function ? Ref::steal(PyObject_Vectorcall(function, args, count, nullptr)) : nullptr;
     const bool none = events && PyLong_CheckExact(events.get()) && PyLong_AsLong(events.get()) == 0;
     PyErr_Clear();
