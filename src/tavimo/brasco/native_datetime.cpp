@@ -128,8 +128,8 @@ Ref instance_names(PyObject* object) noexcept {
     return names;
 }
 
-// Condition 3, with `own` the spec's instance namespace (null: it has none, so there is
-// nothing there to find).
+// Condition 3, with `own` the instance namespace of time.__spec__ (null: it has none, so
+// there is nothing there to find).
 bool spec_is_settled(PyObject* spec, PyObject* own) noexcept {
     PyTypeObject* type = Py_TYPE(spec);
     if (type->tp_getattro != PyObject_GenericGetAttr || frame::host::class_attribute(type, k_initializing))
@@ -149,13 +149,13 @@ bool is_struct_time_type(PyObject* candidate) noexcept {
 }
 
 // Conditions 2 to 4 as last found to hold, with the states they hold under: the registry's,
-// the time module's namespace's and its module spec's (the spec's class by its own version
-// tag).
+// the time module's namespace's and that of its __spec__ (the class of time.__spec__ by its
+// own version tag).
 struct TimeSettled {
     bool valid = false;
     PyObject* time = nullptr;        // held by the registry while it is unchanged
-    PyObject* spec = nullptr;        // held by time's namespace while it is unchanged
-    PyObject* spec_names = nullptr;  // null when the spec has no instance namespace
+    PyObject* spec = nullptr;        // time.__spec__, held by time's namespace while unchanged
+    PyObject* spec_names = nullptr;  // null when time.__spec__ has no instance namespace
     PyTypeObject* spec_class = nullptr;
     frame::DictStates<1> registry, time_names;
     frame::DictStates<1> spec_state;  // of spec_names, where instance namespaces are tagged
@@ -163,8 +163,8 @@ struct TimeSettled {
 };
 TimeSettled time_settled;
 
-// The settled spec's own namespace: by its state where the host keeps one for instance
-// namespaces, else read again.
+// The own namespace of the settled time.__spec__: by its state where the host keeps one
+// for instance namespaces, else read again.
 bool spec_names_hold(PyObject* names) noexcept {
     if constexpr (frame::host::instance_dicts_are_tagged)
         return time_settled.spec_state.held({names});
@@ -184,7 +184,7 @@ bool settle_time() noexcept {
     // The states are taken after the one read of the registry (what it found is what it
     // holds now) and before the reads of time's namespace: a read can run code (a key's
     // __eq__) that changes what an earlier one found, so the facts hold only where neither
-    // changed meanwhile, and the spec is looked at only once that is known.
+    // changed meanwhile, and time.__spec__ is looked at only once that is known.
     frame::DictStates<1> registry, time_names;
     PyObject* names = PyModule_GetDict(time.get());
     registry.take({modules});
@@ -216,8 +216,8 @@ bool settle_time() noexcept {
 }
 
 // Conditions 2 to 4: what was settled still holds while the registry, the time module's
-// namespace, the spec's namespace and its class are unchanged; the registry holds the time
-// module while it is unchanged, and so on inwards.
+// namespace, the namespace of time.__spec__ and its class are unchanged; the registry holds
+// the time module while it is unchanged, and so on inwards.
 bool time_is_the_hosts() noexcept {
     TimeSettled& was = time_settled;
     if (was.valid && was.registry.held({PyImport_GetModuleDict()}) &&
