@@ -17,7 +17,7 @@ from conftest import ROOT, build_setting
 MODULES = [tavimo.brasco, tavimo.questions]
 # A plain build: the sanitizer run, and the debug and fuzzing builds, are made otherwise.
 PLAIN_BUILD = not any(os.environ.get(knob) for knob in
-                      ("TAVIMO_SANITIZE", "TAVIMO_DEBUG", "TAVIMO_FUZZ"))
+                      ("TAVIMO_SANITIZE", "TAVIMO_TSAN", "TAVIMO_DEBUG", "TAVIMO_FUZZ"))
 
 
 def load(path, name):
@@ -164,11 +164,30 @@ def test_an_unknown_classifier_fails(artifacts):
         "s.tar.gz: unknown classifier 'Programming Language :: Python :: 3.99'"]
 
 
-def test_only_a_manylinux_wheel_passes(artifacts):
-    problems = artifacts.wheel_problems(WHEEL.replace("manylinux_2_36", "linux"), WHEEL_FILES,
-                                        TRACKED, {"brasco"})
-    assert problems == [WHEEL.replace("manylinux_2_36", "linux")
-                        + ": not a manylinux wheel of tavimo for one CPython"]
+@pytest.mark.parametrize("name", [
+    WHEEL.replace("manylinux_2_36", "linux"),
+    WHEEL.replace("cp38-cp38", "cp38-cp39"),
+    WHEEL.replace("cp38-cp38", "cp38t-cp38t"),
+    WHEEL.replace("cp38-cp38", "py3-none"),
+])
+def test_only_a_manylinux_wheel_for_one_cpython_passes(artifacts, name):
+    problems = artifacts.wheel_problems(name, WHEEL_FILES, TRACKED, {"brasco"})
+    assert problems == [name + ": not a manylinux wheel of tavimo for one CPython"]
+
+
+FREE_THREADED_WHEEL = WHEEL.replace("cp38-cp38", "cp313-cp313t")
+FREE_THREADED_MODULE = "tavimo/brasco.cpython-313t-x86_64-linux-gnu.so"
+
+
+def test_a_free_threaded_wheel_holds_modules_of_its_own_abi(artifacts):
+    files = changed(WHEEL_FILES, drop="tavimo/brasco.cpython-38-x86_64-linux-gnu.so",
+                    add=FREE_THREADED_MODULE)
+    assert artifacts.wheel_problems(FREE_THREADED_WHEEL, files, TRACKED, {"brasco"}) == []
+    with_gil = [name.replace("313t", "313") for name in files]
+    assert artifacts.wheel_problems(FREE_THREADED_WHEEL, with_gil, TRACKED, {"brasco"}) == [
+        FREE_THREADED_WHEEL + ": holds tavimo/brasco.cpython-313-x86_64-linux-gnu.so,"
+        " which is not part of the package",
+        FREE_THREADED_WHEEL + ": missing the extension module tavimo.brasco"]
 
 
 @pytest.mark.parametrize("files, problem", [

@@ -5,9 +5,9 @@
 - The sdist's classifiers are all known to the package index (which refuses others).
 - Each wheel is a manylinux wheel and holds exactly the package: every file of src/tavimo/
   that is not C++ source, one extension module for each init function that the package's
-  sources define (built for the wheel's interpreter), its .dist-info with the license and
-  the console script, and nothing else (no libraries grafted beside it: the modules need
-  only the C library).
+  sources define (built for the wheel's ABI: cp313t, free-threaded, is not cp313), its
+  .dist-info with the license and the console script, and nothing else (no libraries
+  grafted beside it: the modules need only the C library).
 
     python tools/check_artifacts.py dist
 
@@ -23,7 +23,8 @@ import zipfile
 NOT_SHIPPED = (".ci/", ".gitignore")
 CPP_SOURCES = (".cpp", ".hpp")
 INIT_FUNCTION = re.compile(r"^PyMODINIT_FUNC\s+PyInit_(\w+)\s*\(", re.MULTILINE)
-WHEEL_NAME = re.compile(r"^tavimo-[^-]+-(cp\d+t?)-(cp\d+t?)-(manylinux_\d+_\d+_\w+(?:\.\S+)?)\.whl$")
+# The interpreter tag, then the ABI's: the same CPython, with a t for a free-threaded build.
+WHEEL_NAME = re.compile(r"^tavimo-[^-]+-cp(\d+)-cp(\1t?)-(manylinux_\d+_\d+_\w+(?:\.\S+)?)\.whl$")
 DIST_INFO_REQUIRED = {"METADATA", "WHEEL", "RECORD", "entry_points.txt"}
 DIST_INFO_OPTIONAL = {"top_level.txt"}
 
@@ -73,11 +74,11 @@ def wheel_problems(wheel_name, members, tracked, modules):
     matched = WHEEL_NAME.match(wheel_name)
     if not matched:
         return ["%s: not a manylinux wheel of tavimo for one CPython" % wheel_name]
-    interpreter = matched.group(1)
+    abi = matched.group(2)
     problems = []
     wanted = {"tavimo/" + name[len("src/tavimo/"):] for name in tracked
               if name.startswith("src/tavimo/") and not name.endswith(CPP_SOURCES)}
-    module_file = re.compile(r"^tavimo/(\w+)\.cpython-%s-[\w-]+\.so$" % interpreter[2:])
+    module_file = re.compile(r"^tavimo/(\w+)\.cpython-%s-[\w-]+\.so$" % abi)
     found_modules = set()
     dist_info = set()
     for member in sorted(members):
