@@ -108,8 +108,8 @@ Ref display_text(PyObject* value, Where where) noexcept {
     return checked_new(PyObject_Format(value, nullptr), where);
 }
 
-bool has_fixed_text(PyObject* value) noexcept {
-    if (PyUnicode_CheckExact(value) || value == Py_None || PyBool_Check(value)) return true;
+bool has_fixed_text_other_than_text(PyObject* value) noexcept {
+    if (value == Py_None || PyBool_Check(value)) return true;
     if (!PyLong_CheckExact(value)) return false;
     int overflow = 0;
     PyLong_AsLongLongAndOverflow(value, &overflow);

@@ -32,8 +32,11 @@ Ref display_text(PyObject* value, Where where = Where::current()) noexcept;
 // Whether the display text of `value` is fixed by the object alone, so that making it can
 // neither fail nor run code: an exact text, None, a boolean, or an exact int that fits a
 // machine word (a longer one may exceed the host's limit on int digits, which any code can
-// lower to as few as 640 digits).
-bool has_fixed_text(PyObject* value) noexcept;
+// lower to as few as 640 digits).  Texts, the usual case, are told here.
+bool has_fixed_text_other_than_text(PyObject* value) noexcept;
+inline bool has_fixed_text(PyObject* value) noexcept {
+    return PyUnicode_CheckExact(value) || has_fixed_text_other_than_text(value);
+}
 // str(value)
 Ref to_str(PyObject* value, Where where = Where::current()) noexcept;
 // int(value); an exact int is returned unchanged.
