@@ -80,7 +80,8 @@ struct Layout {
 constexpr Layout layout_of(const char (&characters)[9]) noexcept {
     Layout layout;
     for (int i = 0; i < 8; ++i) {
-        // Byte i of the text is the word's lowest byte but i on a little-endian machine.
+        // Byte i of the text is byte i of the word counted from its lowest on a
+        // little-endian machine, from its highest on a big-endian one.
         const int shift = 8 * (std::endian::native == std::endian::little ? i : 7 - i);
         const auto c = static_cast<unsigned char>(characters[i]);
         if (c == 'd') {
