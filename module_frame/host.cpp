@@ -73,24 +73,39 @@ constexpr std::uint8_t ungrouped_events = PY_MONITORING_EVENT_RERAISE + 1;
 static_assert(ungrouped_events == _PY_MONITORING_UNGROUPED_EVENTS);
 #endif
 
+bool any_active(const PyMonitoringState (&states)[ungrouped_events]) noexcept {
+    for (const PyMonitoringState& state : states)
+        if (state.active) return true;
+    return false;
+}
+
 // Whether a tool has any event set for every code object, from the host's own summary.
+// The host brings the states up to date only when the interpreter's monitoring version has
+// moved on since `version` (which it then moves on too), and every change of a tool's
+// events moves that version on; so the answer read from the states is kept with the version
+// it was read at, and read again only when the host changed the version.
 bool has_global_events() noexcept {
     static PyMonitoringState states[ungrouped_events];
     static std::uint8_t events[ungrouped_events];
     static std::uint64_t version = 0;
     static bool ready = false;
+    static bool answer = false;
+    static std::uint64_t answered_at = 0;
     if (!ready) {
         for (std::uint8_t e = 0; e < ungrouped_events; ++e) events[e] = e;
         ready = true;
+        answer = any_active(states);  // the states of version 0: nothing watched yet
     }
     if (PyMonitoring_EnterScope(states, &version, events, ungrouped_events) < 0 ||
         PyMonitoring_ExitScope() < 0) {
         PyErr_Clear();
         return true;
     }
-    for (const PyMonitoringState& state : states)
-        if (state.active) return true;
-    return false;
+    if (version != answered_at) {
+        answer = any_active(states);
+        answered_at = version;
+    }
+    return answer;
 }
 #elif FRAME_HOST_AT_LEAST(12)
 // Whether a tool has any event set for every code object: sys.monitoring.get_events for

@@ -45,17 +45,15 @@ std::nullptr_t fail_at(Where where) noexcept {
     return nullptr;
 }
 
-Ref get_item(PyObject* object, PyObject* key, Where where) noexcept {
-    if (PyDict_CheckExact(object)) {
-        PyObject* value = nullptr;
-        const int found = PyDict_GetItemRef(object, key, &value);
-        if (found > 0) return Ref::steal(value);
-        if (found == 0) {
-            Ref argument = Ref::steal(PyTuple_Pack(1, key));
-            if (argument) PyErr_SetObject(PyExc_KeyError, argument.get());
-        }
-        return fail_at(where);
+Ref lookup_failed(PyObject* key, int found, Where where) noexcept {
+    if (found == 0) {
+        Ref argument = Ref::steal(PyTuple_Pack(1, key));
+        if (argument) PyErr_SetObject(PyExc_KeyError, argument.get());
     }
+    return fail_at(where);
+}
+
+Ref get_item_of_other(PyObject* object, PyObject* key, Where where) noexcept {
     return checked_new(PyObject_GetItem(object, key), where);
 }
 
@@ -108,8 +106,8 @@ Ref display_text(PyObject* value, Where where) noexcept {
     return checked_new(PyObject_Format(value, nullptr), where);
 }
 
-bool has_fixed_text(PyObject* value) noexcept {
-    if (PyUnicode_CheckExact(value) || value == Py_None || PyBool_Check(value)) return true;
+bool has_fixed_text_other_than_text(PyObject* value) noexcept {
+    if (value == Py_None || PyBool_Check(value)) return true;
     if (!PyLong_CheckExact(value)) return false;
     int overflow = 0;
     PyLong_AsLongLongAndOverflow(value, &overflow);

@@ -14,8 +14,20 @@ namespace frame {
 // `return fail_at(where);`.
 std::nullptr_t fail_at(Where where) noexcept;
 
-// obj[key]; an exact dict is read directly and a missing key raises KeyError(key).
-Ref get_item(PyObject* object, PyObject* key, Where where = Where::current()) noexcept;
+// obj[key] where obj is not an exact dict; and the failure of an exact dict's lookup
+// (`found`: 0 for a missing key, which raises KeyError(key), -1 with the error set).
+Ref get_item_of_other(PyObject* object, PyObject* key, Where where) noexcept;
+Ref lookup_failed(PyObject* key, int found, Where where) noexcept;
+
+// obj[key]; an exact dict is read directly (here, as items of records are read dozens of
+// times a call) and a missing key raises KeyError(key).
+inline Ref get_item(PyObject* object, PyObject* key, Where where = Where::current()) noexcept {
+    if (!PyDict_CheckExact(object)) return get_item_of_other(object, key, where);
+    PyObject* value = nullptr;
+    const int found = PyDict_GetItemRef(object, key, &value);
+    if (found > 0) return Ref::steal(value);
+    return lookup_failed(key, found, where);
+}
 // obj.name
 Ref get_attr(PyObject* object, PyObject* name, Where where = Where::current()) noexcept;
 // obj[slice]; a type without any subscription raises "'%.200s' object is unsliceable".
@@ -32,8 +44,11 @@ Ref display_text(PyObject* value, Where where = Where::current()) noexcept;
 // Whether the display text of `value` is fixed by the object alone, so that making it can
 // neither fail nor run code: an exact text, None, a boolean, or an exact int that fits a
 // machine word (a longer one may exceed the host's limit on int digits, which any code can
-// lower to as few as 640 digits).
-bool has_fixed_text(PyObject* value) noexcept;
+// lower to as few as 640 digits).  Texts, the usual case, are told here.
+bool has_fixed_text_other_than_text(PyObject* value) noexcept;
+inline bool has_fixed_text(PyObject* value) noexcept {
+    return PyUnicode_CheckExact(value) || has_fixed_text_other_than_text(value);
+}
 // str(value)
 Ref to_str(PyObject* value, Where where = Where::current()) noexcept;
 // int(value); an exact int is returned unchanged.

@@ -331,6 +331,18 @@ def test_every_minute_of_a_day(brasco):
     assert render_all(brasco, texts) == expect_all(texts)
 
 
+@pytest.mark.parametrize("text", ["2021-06-01T10:15:00.000Z", "2024-02-29 23:59Z"])
+def test_each_character_of_the_date_and_time_replaced(brasco, text):
+    """The characters on either side of the digits and the separators, at every place of
+    the date and time: each text rendered, or refused, as the host does."""
+    for at in range(16):
+        for character in "/0369:;?@-T .\x7f":
+            changed = text[:at] + character + text[at + 1:]
+            assert outcome(times_cell, brasco, changed, changed) == \
+                outcome(lambda: f"{expected_display(changed)} -> {expected_display(changed)}"), \
+                changed
+
+
 def random_text(rnd):
     """A date-time text near the common layouts, often with one fault."""
     year = rnd.choice([rnd.randrange(0, 10000), 0, 1, 1900, 2000, 2100, 9999])

@@ -150,6 +150,38 @@ def test_price(brasco, debug_log, conversion, logged, shown):
     assert debug_log.messages[4] == "Price (both ways): " + logged
 
 
+class Amount(int):
+    pass
+
+
+class Currency(str):
+    pass
+
+
+# Entries that cannot be written straight into the price text, each after one that can:
+# every amount is an exact int within a machine word and every currency an exact ASCII text,
+# or the entry is made the host's way from there on.
+@pytest.mark.parametrize("entry", [
+    ("USD", 2**63 - 1), ("USD", -2**63), ("USD", 2**63), ("USD", -2**63 - 1), ("USD", 10**30),
+    ("USD", True), ("USD", Amount(7)), ("USD", 7.5), ("USD", "7"),
+    ("CHF\u20ac", 7), (Currency("USD"), 7), (5, 7), (None, 7),
+], ids=repr)
+def test_price_entries_written_and_made(brasco, debug_log, entry):
+    conversion = dict([("EUR", 120), entry, ("GBP", 99)])
+    logged = "".join(f"{str(amount)} {currency} / " for currency, amount in conversion.items())
+    assert brasco.i_parser(make_record(conversion=conversion))[0][4] == logged[:-3]
+    assert debug_log.messages[4] == "Price (both ways): " + logged
+
+
+@pytest.mark.parametrize("currencies", [1, 10, 11, 12, 40])
+def test_price_longer_than_what_is_written_at_once(brasco, debug_log, currencies):
+    """Long prices: what does not fit where entries are written directly is made as texts."""
+    conversion = {f"C{i:03d}" + "X" * 16: -(10**17) - i for i in range(currencies)}
+    logged = "".join(f"{amount} {currency} / " for currency, amount in conversion.items())
+    assert brasco.i_parser(make_record(conversion=conversion))[0][4] == logged[:-3]
+    assert debug_log.messages[4] == "Price (both ways): " + logged
+
+
 @pytest.mark.parametrize("places, route", [([], ""), (["AAA"], "AAA"), ("XYZ", "X -> Y -> Z"),
                                            (("A", "B", "C"), "A -> B -> C")])
 def test_routes(brasco, places, route):

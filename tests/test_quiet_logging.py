@@ -234,6 +234,18 @@ def test_a_profiler_or_tracer_sees_the_calls(hook):
     assert "isEnabledFor" in skipped[0][1]
 
 
+def starts_in_logging():
+    """A monitoring callback for PY_START that keeps the names of logging's code objects it
+    sees, and the list it keeps them in."""
+    starts = []
+
+    def on_start(code, offset):
+        if code.co_filename == logging.__file__:
+            starts.append(code.co_name)
+
+    return starts, on_start
+
+
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring exists from 3.12")
 @pytest.mark.parametrize("local, tool", [
     (None, 2), (logging.debug, 2), (logging.debug, 0), (logging.Logger.isEnabledFor, 5),
@@ -242,11 +254,7 @@ def test_a_profiler_or_tracer_sees_the_calls(hook):
 def test_a_monitoring_tool_sees_the_calls(local, tool):
     monitoring = sys.monitoring
     monitoring.use_tool_id(tool, "tavimo tests")
-    starts = []
-
-    def on_start(code, offset):
-        if code.co_filename == logging.__file__:
-            starts.append(code.co_name)
+    starts, on_start = starts_in_logging()
 
     try:
         monitoring.register_callback(tool, monitoring.events.PY_START, on_start)
@@ -265,6 +273,34 @@ def test_a_monitoring_tool_sees_the_calls(local, tool):
         monitoring.free_tool_id(tool)
     assert skipped == real
     assert local is not None and local.__name__ in skipped[1] or "debug" in skipped[1]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring exists from 3.12")
+def test_monitoring_turned_on_and_off_between_calls():
+    """Whether a tool watches every code object is kept with the host's monitoring version:
+    each change between two calls is seen by the next one."""
+    monitoring = sys.monitoring
+    tool = monitoring.DEBUGGER_ID
+    starts, on_start = starts_in_logging()
+
+    def watched_calls(real):
+        starts.clear()
+        return run(CALLS["get_ret_times"], real), starts[:]
+
+    monitoring.use_tool_id(tool, "tavimo tests")
+    seen = []
+    try:
+        monitoring.register_callback(tool, monitoring.events.PY_START, on_start)
+        for events in (0, monitoring.events.PY_START, 0, monitoring.events.PY_START, 0):
+            monitoring.set_events(tool, events)
+            seen.append((watched_calls(False), watched_calls(True)))
+    finally:
+        monitoring.set_events(tool, 0)
+        monitoring.register_callback(tool, monitoring.events.PY_START, None)
+        monitoring.free_tool_id(tool)
+    for skipped, real in seen:
+        assert skipped == real
+    assert [bool(skipped[1]) for skipped, _ in seen] == [False, True, False, True, False]
 
 
 def test_near_the_recursion_limit_the_call_fails_as_the_real_one():
@@ -361,16 +397,34 @@ def test_the_messages_are_still_read_and_cut():
     assert reads.count("local_departure") == 4 and reads.count("local_arrival") == 4
 
 
+def test_a_logged_entry_that_is_not_an_exact_text_is_still_cut():
+    """Only an exact text's cut is left out with the call; any other value is cut as the
+    host cuts it, whether the call is made or not."""
+    cuts = []
+
+    class Text(str):
+        def __getitem__(self, index):
+            cuts.append(index)
+            return str.__getitem__(self, index)
+
+    def call():
+        cuts.clear()
+        record = make_record()
+        record["local_departure"] = Text(record["local_departure"])
+        brasco.i_parser(record, True)
+        return len(cuts)
+
+    outcome, kept, _, _ = both_ways(call)
+    # The display time, then the logged text.
+    assert outcome == ("returned", "2") and kept == []
+
+
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring exists from 3.12")
 def test_a_monitoring_tool_started_in_the_middle_of_a_call():
     """A tool that starts watching while a call runs sees the rest of the calls."""
     monitoring = sys.monitoring
     tool = monitoring.PROFILER_ID
-    starts = []
-
-    def on_start(code, offset):
-        if code.co_filename == logging.__file__:
-            starts.append(code.co_name)
+    starts, on_start = starts_in_logging()
 
     def start_watching():
         monitoring.use_tool_id(tool, "tavimo tests")

@@ -8,6 +8,8 @@
 #include "tavimo/brasco/quiet_logging.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -94,36 +96,44 @@ Ref log_message(PyObject* label, PyObject* value) {
     return frame::concat({label, text.get()});
 }
 
-// logging.debug(f"{label}{value}"), with the value got by get_value(): as the host evaluates
-// it, `logging` and its `debug` are looked up first, then the value is got (reading and
-// cutting it, where it is read from the record), then the message made and the call made.
-// A message whose making can neither fail nor run code (a fixed display text, a duration)
-// is made only when the call is not left out as doing nothing.
-template <class GetValue>
-bool log_value(PyObject* label, GetValue&& get_value) {
+// `logging.debug`, looked up as the host evaluates logging.debug(...): the module's
+// `logging` first, then its `debug`.
+Ref debug_function() {
     Ref logging = g_logging.get();
-    if (!logging) return false;
-    Ref debug = a_debug.get(logging.get());
-    if (!debug) return false;
-    Ref value = get_value();
-    if (!value) return false;
-    const bool plain = frame::has_fixed_text(value.get()) ||
-                       native_datetime::is_duration(value.get());
-    if (plain && tavimo::quiet_logging::debug_does_nothing(debug.get())) return true;
-    Ref message = log_message(label, value.get());
-    return message && frame::call(debug.get(), {message.get()});
+    if (!logging) return nullptr;
+    return a_debug.get(logging.get());
+}
+
+// debug(f"{label}{value}") once debug and the value are at hand.  A message whose making
+// can neither fail nor run code (a fixed display text, a duration) is made only when the
+// call is not left out as doing nothing.
+bool debug_value(PyObject* debug, PyObject* label, PyObject* value) {
+    const bool plain = frame::has_fixed_text(value) || native_datetime::is_duration(value);
+    if (plain && tavimo::quiet_logging::debug_does_nothing(debug)) return true;
+    Ref message = log_message(label, value);
+    return message && frame::call(debug, {message.get()});
 }
 
 // logging.debug(f"{label}{value}") of a value already at hand.
 bool log_value(PyObject* label, PyObject* value) {
-    return log_value(label, [value] { return Ref::borrow(value); });
+    Ref debug = debug_function();
+    return debug && debug_value(debug.get(), label, value);
 }
 
-// record[key][:-1]
-Ref shortened(PyObject* record, PyObject* key) {
+// logging.debug(f"{label}{record[key][:-1]}"): as the host evaluates it, `logging.debug` is
+// looked up first, then record[key] read.  Cutting an exact text can neither fail nor run
+// code and gives an exact text, so that cut, like the message, is made only when the call
+// is made; any other value is cut first, as the host cuts it.
+bool log_shortened(PyObject* label, PyObject* record, PyObject* key) {
+    Ref debug = debug_function();
+    if (!debug) return false;
     Ref value = frame::get_item(record, key);
-    if (!value) return nullptr;
-    return frame::get_slice(value.get(), frame::all_but_last);
+    if (!value) return false;
+    if (PyUnicode_CheckExact(value.get()) &&
+        tavimo::quiet_logging::debug_does_nothing(debug.get()))
+        return true;
+    Ref cut = frame::get_slice(value.get(), frame::all_but_last);
+    return cut && debug_value(debug.get(), label, cut.get());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -250,18 +260,19 @@ Ref route_text(PyObject* search_result, PyObject* index) {
 }
 
 // The price text: str(amount) + " " + currency + " / " for every currency, joined once.
+// While every amount is an exact int within a machine word and every currency an exact
+// ASCII text, their texts can neither fail nor run code: they are written straight into a
+// buffer on the stack, with no text object for each.  From the first other entry on (or
+// when the buffer is full), what was written becomes one text and every entry is kept as
+// its texts, made by str() and format() in the host's order.
 class PriceText {
 public:
-    // Room for `currencies` entries, where their number is known.
-    void expect(Py_ssize_t currencies) {
-        pieces_.reserve(4 * static_cast<std::size_t>(currencies));
-    }
-
     bool add(PyObject* currency, PyObject* amount) {
+        if (pieces_.empty() && write(currency, amount)) return true;
         Ref amount_text = frame::to_str(amount);
         if (!amount_text) return false;
         Ref currency_text = frame::display_text(currency);
-        if (!currency_text) return false;
+        if (!currency_text || !keep_written()) return false;
         pieces_.push_back(std::move(amount_text));
         pieces_.push_back(Ref::borrow(k_blank));
         pieces_.push_back(std::move(currency_text));
@@ -270,6 +281,7 @@ public:
     }
 
     Ref finish() const {
+        if (pieces_.empty()) return frame::ascii_text(written_, length_);
         std::vector<PyObject*> items;
         items.reserve(pieces_.size());
         for (const Ref& piece : pieces_) items.push_back(piece.get());
@@ -277,6 +289,44 @@ public:
     }
 
 private:
+    // Writes "<amount> <currency> / " into the buffer; false (nothing written) when the
+    // entry is not of the kinds above or does not fit.
+    bool write(PyObject* currency, PyObject* amount) noexcept {
+        if (!PyLong_CheckExact(amount) || !PyUnicode_CheckExact(currency) ||
+            !PyUnicode_IS_ASCII(currency))
+            return false;
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(amount, &overflow);
+        if (overflow) return false;
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+        const std::size_t digit_count = static_cast<std::size_t>(end - digits);
+        const auto currency_length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(currency));
+        if (digit_count + currency_length + 4 > sizeof written_ - length_) return false;
+        append(digits, digit_count);
+        append(" ", 1);
+        append(static_cast<const char*>(PyUnicode_DATA(currency)), currency_length);
+        append(" / ", 3);
+        return true;
+    }
+
+    void append(const char* characters, std::size_t count) noexcept {
+        std::memcpy(written_ + length_, characters, count);
+        length_ += static_cast<Py_ssize_t>(count);
+    }
+
+    // What was written, as the first piece; true when there was nothing to keep.
+    bool keep_written() {
+        if (!pieces_.empty() || length_ == 0) return true;
+        Ref text = frame::ascii_text(written_, length_);
+        if (!text) return false;
+        pieces_.push_back(std::move(text));
+        length_ = 0;
+        return true;
+    }
+
+    char written_[256];
+    Py_ssize_t length_ = 0;
     std::vector<Ref> pieces_;
 };
 
@@ -284,7 +334,6 @@ private:
 Ref price_text(PyObject* conversion) {
     PriceText price;
     if (PyDict_CheckExact(conversion)) {
-        price.expect(PyDict_GET_SIZE(conversion));
         const bool walked = frame::for_each_item(conversion, [&](PyObject* currency, PyObject* amount) {
             return price.add(currency, amount);
         });
@@ -345,14 +394,12 @@ Ref i_parser(PyObject* const* args) {
 
     Ref departure_time = tavimo::leg_rows::display_time_of(search_result, k_local_departure);
     if (!departure_time) return nullptr;
-    if (!log_value(k_label_outbound_departure,
-                   [&] { return shortened(search_result, k_local_departure); }))
+    if (!log_shortened(k_label_outbound_departure, search_result, k_local_departure))
         return nullptr;
 
     Ref arrival_time = tavimo::leg_rows::display_time_of(search_result, k_local_arrival);
     if (!arrival_time) return nullptr;
-    if (!log_value(k_label_outbound_arrival,
-                   [&] { return shortened(search_result, k_local_arrival); }))
+    if (!log_shortened(k_label_outbound_arrival, search_result, k_local_arrival))
         return nullptr;
 
     Ref conversion = frame::get_item(search_result, k_conversion);

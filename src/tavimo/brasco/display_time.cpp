@@ -21,8 +21,11 @@
 // fractions of other lengths, other separators, longer offsets, trailing characters.
 #include "tavimo/brasco/display_time.hpp"
 
+#include <bit>
 #include <clocale>
+#include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace tavimo::display_time {
 
@@ -66,6 +69,73 @@ static_assert([] { int v = 0; return read_digits("09", 2, v) && v == 9; }());
 static_assert([] { int v = 0; return read_digits("1982", 4, v) && v == 1982; }());
 static_assert([] { int v = 0; return !read_digits("2:21", 4, v) && !read_digits("1/", 2, v); }());
 
+// The first sixteen characters, YYYY-MM-DD?HH:MM, are checked eight at a time: each group
+// read as one machine word and compared with a layout of eight characters, where 'd' stands
+// for an ASCII digit and '?' for any character.
+struct Layout {
+    std::uint64_t fixed_mask = 0, fixed_value = 0;  // the bytes of the layout's own characters
+    std::uint64_t digit_mask = 0;                   // 0xFF at each digit
+};
+
+constexpr Layout layout_of(const char (&characters)[9]) noexcept {
+    Layout layout;
+    for (int i = 0; i < 8; ++i) {
+        // Byte i of the text is byte i of the word counted from its lowest on a
+        // little-endian machine, from its highest on a big-endian one.
+        const int shift = 8 * (std::endian::native == std::endian::little ? i : 7 - i);
+        const auto c = static_cast<unsigned char>(characters[i]);
+        if (c == 'd') {
+            layout.digit_mask |= std::uint64_t{0xFF} << shift;
+        } else if (c != '?') {
+            layout.fixed_mask |= std::uint64_t{0xFF} << shift;
+            layout.fixed_value |= std::uint64_t{c} << shift;
+        }
+    }
+    return layout;
+}
+
+constexpr Layout date_layout = layout_of("dddd-dd-");
+constexpr Layout time_layout = layout_of("dd?dd:dd");
+
+constexpr std::uint64_t in_every_byte(std::uint8_t byte) noexcept {
+    return std::uint64_t{0x0101010101010101} * byte;
+}
+
+// Whether the eight characters at `text` follow `layout`.  A byte is an ASCII digit (0x30
+// to 0x39) when its high half is 3 and still is with 6 added; adding 6 to bytes whose high
+// half is 3 carries into no other byte, and where a high half is not 3 the answer is no
+// whatever a carry did.
+constexpr bool follows(const char* text, const Layout& layout) noexcept {
+    std::uint64_t word = 0;
+    if (std::is_constant_evaluated()) {
+        for (int i = 0; i < 8; ++i) {
+            const int shift = 8 * (std::endian::native == std::endian::little ? i : 7 - i);
+            word |= std::uint64_t{static_cast<unsigned char>(text[i])} << shift;
+        }
+    } else {
+        std::memcpy(&word, text, sizeof word);
+    }
+    const std::uint64_t high_halves = layout.digit_mask & in_every_byte(0xF0);
+    const std::uint64_t threes = layout.digit_mask & in_every_byte(0x30);
+    const std::uint64_t sixes = layout.digit_mask & in_every_byte(0x06);
+    return (word & layout.fixed_mask) == layout.fixed_value &&
+           (word & high_halves) == threes && ((word + sixes) & high_halves) == threes;
+}
+
+static_assert(follows("2021-06-", date_layout) && follows("10T15:00", time_layout) &&
+              follows("10 15:00", time_layout));
+static_assert(!follows("2021/06-", date_layout) && !follows("202:-06-", date_layout) &&
+              !follows("2021-0/-", date_layout) && !follows("10T15:0?", time_layout) &&
+              !follows("1@T15:00", time_layout) && !follows("10T15-00", time_layout));
+
+// The number written by two or four ASCII digits at `text`, already checked.
+constexpr int two_digits_at(const char* text) noexcept {
+    return (text[0] - '0') * 10 + (text[1] - '0');
+}
+constexpr int four_digits_at(const char* text) noexcept {
+    return two_digits_at(text) * 100 + two_digits_at(text + 2);
+}
+
 constexpr bool is_leap_year(int year) noexcept {
     return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
 }
@@ -77,10 +147,11 @@ constexpr int days_in_month(int year, int month) noexcept {
 // Day of the week, 0 for Monday, of a valid date of the proleptic Gregorian calendar
 // (1 January of year 1 was a Monday).
 constexpr int weekday(int year, int month, int day) noexcept {
-    const int y = year - 1;
-    int ordinal = y * 365 + y / 4 - y / 100 + y / 400 + days_before_month[month - 1] + day;
+    const auto y = static_cast<unsigned>(year - 1);
+    unsigned ordinal = y * 365 + y / 4 - y / 100 + y / 400 +
+                       static_cast<unsigned>(days_before_month[month - 1] + day);
     if (month > 2 && is_leap_year(year)) ++ordinal;
-    return (ordinal + 6) % 7;
+    return static_cast<int>((ordinal + 6) % 7);
 }
 
 static_assert(weekday(1, 1, 1) == 0);        // Monday
@@ -89,10 +160,6 @@ static_assert(weekday(2000, 2, 29) == 1);    // Tuesday
 static_assert(weekday(1970, 1, 1) == 3);     // Thursday
 static_assert(weekday(9999, 12, 31) == 4);   // Friday
 
-void put_two_digits(char* p, int value) noexcept {
-    p[0] = static_cast<char>('0' + value / 10);
-    p[1] = static_cast<char>('0' + value % 10);
-}
 
 }  // namespace
 
@@ -105,13 +172,12 @@ bool render_in_c_locale(const char* iso, std::size_t length, char (&out)[16]) no
     // YYYY-MM-DD?HH:MM is the shortest layout taken.
     if (iso == nullptr || length < 16) return false;
 
-    int year, month, day, hour, minute;
-    if (!read_digits(iso, 4, year) || iso[4] != '-' || !read_digits(iso + 5, 2, month) ||
-        iso[7] != '-' || !read_digits(iso + 8, 2, day))
+    if (!follows(iso, date_layout) || !follows(iso + 8, time_layout) ||
+        (iso[10] != 'T' && iso[10] != ' '))
         return false;
-    if (iso[10] != 'T' && iso[10] != ' ') return false;
-    if (!read_digits(iso + 11, 2, hour) || iso[13] != ':' || !read_digits(iso + 14, 2, minute))
-        return false;
+    const int year = four_digits_at(iso), month = two_digits_at(iso + 5),
+              day = two_digits_at(iso + 8), hour = two_digits_at(iso + 11),
+              minute = two_digits_at(iso + 14);
 
     std::size_t pos = 16;
     if (pos < length && iso[pos] == ':') {
@@ -144,13 +210,13 @@ bool render_in_c_locale(const char* iso, std::size_t length, char (&out)[16]) no
     // "Tue 01 Jun 10:15"
     std::memcpy(out, weekday_names[weekday(year, month, day)], 3);
     out[3] = ' ';
-    put_two_digits(out + 4, day);
+    std::memcpy(out + 4, iso + 8, 2);  // the day, hour and minute as written: two digits each
     out[6] = ' ';
     std::memcpy(out + 7, month_names[month - 1], 3);
     out[10] = ' ';
-    put_two_digits(out + 11, hour);
+    std::memcpy(out + 11, iso + 11, 2);
     out[13] = ':';
-    put_two_digits(out + 14, minute);
+    std::memcpy(out + 14, iso + 14, 2);
     return true;
 }
 
