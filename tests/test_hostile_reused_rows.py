@@ -3,6 +3,7 @@ calls (module globals, legs, keys of another kind, the time locale) shows in the
 call's rows, which are otherwise reused from the first.  The scenarios run both ways
 (testkit.hostile)."""
 import builtins
+import gc
 import time
 from datetime import datetime
 
@@ -197,3 +198,24 @@ def test_rows_made_again_in_another_time_locale(time_locale_source, monkeypatch)
     outbound_row, inbound_row = result[2][1], result[3][1]
     assert outbound_row[1] == "Tue 01 Jun 10:15 -> Tue 01 Jun 13:40"
     assert inbound_row[1] != "Tue 08 Jun 18:05 -> Tue 08 Jun 21:30"
+
+
+@pytest.mark.parametrize("route_of", [
+    lambda out, back: [out, back],
+    lambda out, back: [out, back, back],      # the same leg twice: one list for each
+    lambda out, back: [back, out, back, out],
+], ids=["2 legs", "inbound twice", "each twice"])
+def test_every_row_of_the_result_is_a_list_of_its_own(route_of):
+    """A row made for the table the first call does not keep is handed out at most once:
+    each row stands alone."""
+    record = make_record()
+    out, back = record["route"]
+    record["route"] = route_of(out, back)
+    result = brasco.i_parser(record, True)
+    rows = result[2][1:] + result[3][1:]
+    assert len({id(row) for row in rows}) == len(rows) == len(record["route"])
+    assert all(gc.is_tracked(row) for row in rows)
+    expected = brasco.route_details(record["route"])
+    assert [result[2], result[3]] == list(expected)
+    result[3][1][0] = "changed"
+    assert sum(row[0] == "changed" for row in rows) == 1

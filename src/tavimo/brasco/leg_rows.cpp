@@ -216,7 +216,8 @@ Ref make_row(PyObject* leg, RowMemo::Facts& facts) {
 // two lookups of `datetime` that making it does.  Where the remembered times would no
 // longer be rendered natively, the times cell is made afresh with the lookups done here;
 // reading the leg again runs no code.
-Row reused_row(PyObject* leg, const Ref* cells) {
+Row reused_row(PyObject* leg, RowMemo::Entry& entry) {
+    const Ref* cells = entry.cells;
     LookedUp datetimes;
     Ref times;
     if (!(datetimes.departure = g_datetime.get())) return Row::failed();
@@ -234,7 +235,8 @@ Row reused_row(PyObject* leg, const Ref* cells) {
     }
     RowMemo::Facts unused;
     if (!times && !(times = times_cell(leg, unused, std::move(datetimes)))) return Row::failed();
-    return Row::reused(cells, std::move(times));
+    Ref unshown = times.get() == cells[1].get() ? std::move(entry.unshown) : Ref();
+    return Row::reused(cells, std::move(times), std::move(unshown));
 }
 
 }  // namespace
@@ -247,7 +249,7 @@ Ref Row::list() const {
 
 Row leg_row(PyObject* leg, RowMemo* memo) {
     if (memo)
-        if (const Ref* cells = memo->cells_of(leg)) return reused_row(leg, cells);
+        if (RowMemo::Entry* entry = memo->entry_of(leg)) return reused_row(leg, *entry);
     RowMemo::Facts facts;
     if (memo) memo->prepare(leg, facts);
     Ref row = make_row(leg, facts);
@@ -280,12 +282,27 @@ void RowMemo::remember(PyObject* leg, const Facts& facts, PyObject* row) noexcep
     entry.leg = Ref::borrow(leg);
     for (int i = 0; i < 6; ++i) entry.cells[i] = Ref::borrow(PyList_GET_ITEM(row, i));
     entry.mark = facts.mark;
+    entry.unshown = Ref();
 }
 
-const Ref* RowMemo::cells_of(PyObject* leg) const noexcept {
+void RowMemo::keep_unshown(PyObject* leg, Row& row) noexcept {
+    Ref list = row.take_made();
+    if (!list) return;
+    for (std::size_t i = 0; i < count_; ++i) {
+        Entry& entry = entries_.at[i];
+        if (entry.leg.get() != leg) continue;
+        // Only the list the entry's cells were taken from, untouched since.
+        for (int cell = 0; cell < 6; ++cell)
+            if (PyList_GET_ITEM(list.get(), cell) != entry.cells[cell].get()) return;
+        entry.unshown = std::move(list);
+        return;
+    }
+}
+
+RowMemo::Entry* RowMemo::entry_of(PyObject* leg) noexcept {
     for (std::size_t i = 0; i < count_; ++i)
         if (entries_.at[i].leg.get() == leg)
-            return entries_.at[i].mark.held(leg) ? entries_.at[i].cells : nullptr;
+            return entries_.at[i].mark.held(leg) ? &entries_.at[i] : nullptr;
     return nullptr;
 }
 

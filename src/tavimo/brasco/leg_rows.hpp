@@ -24,6 +24,11 @@
 //   - both times were rendered natively when the row was made.  Whether they still would
 //     be is settled when the row is reused: the module's `datetime` is looked up for each
 //     time, as making the row does, and the native rendering's conditions are checked.
+//
+// The list of a row made for a table that its call does not keep was seen by nobody: the
+// memo keeps it, and hands it out once, for the reused row of the same leg whose times
+// cell is the remembered one (so that its items are the row's cells), in place of a new
+// list of the same cells.
 #pragma once
 
 #include "module_frame/frame.hpp"
@@ -40,6 +45,8 @@ frame::Ref display_time(PyObject* iso);
 frame::Ref display_time_of(PyObject* record, PyObject* key);
 
 // The rows one i_parser call made, for its second route_details call.
+class Row;
+
 class RowMemo {
 public:
     // What making a row found out about its leg.
@@ -68,16 +75,21 @@ public:
     // allow it.
     void remember(PyObject* leg, const Facts& facts, PyObject* row) noexcept;
 
-    // The six cells of the remembered row of `leg` while the leg holds what it held then;
-    // null otherwise.
-    const frame::Ref* cells_of(PyObject* leg) const noexcept;
+    // Keeps the list of `row`, just made from `leg` and remembered, for a table that is not
+    // kept: a list nobody has seen, which a reused row of the leg may take.
+    void keep_unshown(PyObject* leg, Row& row) noexcept;
 
-private:
     struct Entry {
         frame::Ref leg;
         frame::Ref cells[6];  // texts, which nobody can change
         frame::ContentMark mark;
+        frame::Ref unshown;   // the row's list, made with exactly these cells, never shown
     };
+
+    // The remembered row of `leg` while the leg holds what it held then; null otherwise.
+    Entry* entry_of(PyObject* leg) noexcept;
+
+private:
     static constexpr std::size_t capacity = 8;
 
     bool remembering_;
@@ -96,13 +108,16 @@ class Row {
 public:
     static Row failed() { return {}; }
     static Row made(frame::Ref list) { return Row(std::move(list), nullptr, {}); }
-    static Row reused(const frame::Ref* cells, frame::Ref times) {
-        return Row({}, cells, std::move(times));
+    // A reused row: `unshown` is a list of exactly its cells that nobody has seen, or empty.
+    static Row reused(const frame::Ref* cells, frame::Ref times, frame::Ref unshown) {
+        return Row(std::move(unshown), cells, std::move(times));
     }
 
     bool has_failed() const { return !list_ && !cells_; }
     // The row as a list of its six cells.
     frame::Ref list() const;
+    // The list made for this row just now (not a reused one), handed over; else empty.
+    frame::Ref take_made() noexcept { return cells_ ? frame::Ref() : std::move(list_); }
 
 private:
     Row() = default;
