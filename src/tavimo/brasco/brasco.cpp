@@ -139,6 +139,17 @@ bool log_shortened(PyObject* label, PyObject* record, PyObject* key) {
 // ---------------------------------------------------------------------------------------
 // route_details
 
+// leg[key], or the value that reading it would give again, as the entry of the leg in the
+// memo of this i_parser call (if any) knows it; the value read is noted there.
+inline Ref read_leg(PyObject* leg, PyObject* key, RowMemo::Field field, RowMemo::Entry* known,
+                    frame::Where where = frame::Where::current()) {
+    if (known)
+        if (PyObject* value = known->known(field)) return Ref::borrow(value);
+    Ref value = frame::get_item(leg, key, where);
+    if (known && value) known->note(field, value.get());
+    return value;
+}
+
 // The tables of route_details that a caller keeps.  A table nobody keeps is not made (it
 // could not be seen); its rows are still made, as making them reads the legs.
 enum class Kept { both, outbound, inbound };
@@ -157,13 +168,13 @@ bool route_tables(PyObject* route_plan, RowMemo* memo, Kept kept, Ref (&tables)[
     return frame::for_each(route_plan, [&](PyObject* leg) {
         tavimo::leg_rows::Row row = tavimo::leg_rows::leg_row(leg, memo);
         if (row.has_failed()) return false;
-        Ref is_return = frame::get_item(leg, k_return);
+        Ref is_return = read_leg(leg, k_return, RowMemo::is_return, row.entry());
         if (!is_return) return false;
         int inbound = frame::truth(is_return.get());
         if (inbound < 0) return false;
         PyObject* table = tables[inbound ? 1 : 0].get();
         if (!table) {
-            if (memo) memo->keep_unshown(leg, row);
+            if (memo) memo->keep_unshown(row);
             return true;
         }
         Ref made = row.list();
@@ -192,19 +203,21 @@ const frame::FunctionDef route_details_def(
 // ---------------------------------------------------------------------------------------
 // get_ret_times
 
-// get_ret_times into the two display times.
-bool return_times(PyObject* route_plan, Ref& dep_time, Ref& arr_time) {
+// get_ret_times into the two display times, with what the memo of an i_parser call (or
+// none) knows of the legs.
+bool return_times(PyObject* route_plan, RowMemo* memo, Ref& dep_time, Ref& arr_time) {
     tavimo::cut_texts::CutTexts departure_times, arrival_times;
     bool walked = frame::for_each(route_plan, [&](PyObject* leg) {
-        Ref is_return = frame::get_item(leg, k_return);
+        RowMemo::Entry* known = memo ? memo->entry_of(leg) : nullptr;
+        Ref is_return = read_leg(leg, k_return, RowMemo::is_return, known);
         if (!is_return) return false;
         Ref equal = frame::equals(is_return.get(), k_one);
         if (!equal) return false;
         int counted = frame::truth(equal.get());
         if (counted <= 0) return counted == 0;
-        Ref departure = frame::get_item(leg, k_local_departure);
+        Ref departure = read_leg(leg, k_local_departure, RowMemo::departure, known);
         if (!departure || !departure_times.add(std::move(departure))) return false;
-        Ref arrival = frame::get_item(leg, k_local_arrival);
+        Ref arrival = read_leg(leg, k_local_arrival, RowMemo::arrival, known);
         return arrival && arrival_times.add(std::move(arrival));
     });
     if (!walked) return false;
@@ -225,7 +238,7 @@ bool return_times(PyObject* route_plan, Ref& dep_time, Ref& arr_time) {
 
 Ref get_ret_times(PyObject* const* args) {
     Ref dep_time, arr_time;
-    if (!return_times(args[0], dep_time, arr_time)) return nullptr;
+    if (!return_times(args[0], nullptr, dep_time, arr_time)) return nullptr;
     return frame::new_tuple({dep_time.get(), arr_time.get()});
 }
 
@@ -380,15 +393,15 @@ Ref logged_price_shown(const PriceText& price) {
 Ref succeeded(bool done) { return done ? Ref::borrow(Py_None) : nullptr; }
 
 // get_ret_times(route_plan=route) through the module's get_ret_times, unpacked.  When that
-// is still this module's own function, its body is run directly and gives the two times
-// with no pair made for them.
-bool call_get_ret_times(PyObject* route, Ref& departure, Ref& arrival) {
+// is still this module's own function, its body is run directly, with the reads of the legs
+// that the rows made, and gives the two times with no pair made for them.
+bool call_get_ret_times(PyObject* route, RowMemo& rows, Ref& departure, Ref& arrival) {
     Ref callee = g_get_ret_times.get();
     if (!callee) return false;
     const auto call_line = frame::Where::current();  // the same entry either way
     if (frame::is_function_of(callee.get(), get_ret_times_def))
         return bool(frame::run_as_call_of(
-            get_ret_times_def, [&] { return succeeded(return_times(route, departure, arrival)); },
+            get_ret_times_def, [&] { return succeeded(return_times(route, &rows, departure, arrival)); },
             call_line));
     Ref pair = frame::call(callee.get(), {route}, k_kw_route_plan, call_line);
     return pair && frame::unpack_pair(pair.get(), departure, arrival);
@@ -473,7 +486,8 @@ Ref i_parser(PyObject* const* args) {
     route = frame::get_item(search_result, k_route);
     if (!route) return nullptr;
     Ref ret_departure_time, ret_arrival_time;
-    if (!call_get_ret_times(route.get(), ret_departure_time, ret_arrival_time)) return nullptr;
+    if (!call_get_ret_times(route.get(), rows, ret_departure_time, ret_arrival_time))
+        return nullptr;
     route = frame::get_item(search_result, k_route);
     if (!route) return nullptr;
     Ref inbound_details;
