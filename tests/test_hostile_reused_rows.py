@@ -3,13 +3,15 @@ calls (module globals, legs, keys of another kind, the time locale) shows in the
 call's rows, which are otherwise reused from the first.  The scenarios run both ways
 (testkit.hostile)."""
 import builtins
+import gc
 import time
 from datetime import datetime
 
 import pytest
 
 import tavimo.brasco as brasco
-from testkit.hostile import Stamped, both, globals_restored
+from conftest import root_handler
+from testkit.hostile import OnMessage, Stamped, both, globals_restored
 from testkit.samples import make_leg, make_record
 
 
@@ -197,3 +199,95 @@ def test_rows_made_again_in_another_time_locale(time_locale_source, monkeypatch)
     outbound_row, inbound_row = result[2][1], result[3][1]
     assert outbound_row[1] == "Tue 01 Jun 10:15 -> Tue 01 Jun 13:40"
     assert inbound_row[1] != "Tue 08 Jun 18:05 -> Tue 08 Jun 21:30"
+
+
+@pytest.mark.parametrize("route_of", [
+    lambda out, back: [out, back],
+    lambda out, back: [out, back, back],      # the same leg twice: one list for each
+    lambda out, back: [back, out, back, out],
+], ids=["2 legs", "inbound twice", "each twice"])
+def test_every_row_of_the_result_is_a_list_of_its_own(route_of):
+    """A row made for the table the first call does not keep is handed out at most once:
+    each row stands alone."""
+    record = make_record()
+    out, back = record["route"]
+    record["route"] = route_of(out, back)
+    result = brasco.i_parser(record, True)
+    rows = result[2][1:] + result[3][1:]
+    assert len({id(row) for row in rows}) == len(rows) == len(record["route"])
+    assert all(gc.is_tracked(row) for row in rows)
+    expected = brasco.route_details(record["route"])
+    assert [result[2], result[3]] == list(expected)
+    result[3][1][0] = "changed"
+    assert sum(row[0] == "changed" for row in rows) == 1
+
+
+def changed_by_a_log_handler(prefix, change):
+    """i_parser on a fresh sample, the root logger at DEBUG with a handler that does
+    change(route) at the first record starting with `prefix`: after the first route_details
+    call, while get_ret_times is still the module's own (which reads the legs again, as
+    does the second route_details call)."""
+    def scenario(module):
+        record = make_record()
+        action = lambda module: change(record["route"])  # noqa: E731
+        with root_handler(OnMessage(prefix, action, module)):
+            return module.i_parser(record, True)
+    return scenario
+
+
+def move_the_return_departure(route):
+    route[1]["local_departure"] = "2021-06-08T17:00:00.000Z"
+
+
+def move_the_return_arrival(route):
+    route[1]["local_arrival"] = "2021-06-09T01:00:00.000Z"
+
+
+def make_the_outbound_leg_a_return_leg(route):
+    route[0]["return"] = 1
+
+
+def make_the_return_leg_an_outbound_leg(route):
+    route[1]["return"] = 0
+
+
+LEG_CHANGES = [move_the_return_departure, move_the_return_arrival,
+               make_the_outbound_leg_a_return_leg, make_the_return_leg_an_outbound_leg]
+
+
+@pytest.mark.parametrize("change", LEG_CHANGES, ids=lambda change: change.__name__)
+@pytest.mark.parametrize("prefix", ["Outbound departure time", "Inbound flight duration",
+                                    "Inbound route", "Inbound departure time"])
+def test_legs_changed_after_their_rows_were_made_are_read_again(prefix, change):
+    """The reads that get_ret_times and the second route_details call take from the rows
+    of the first call are those of unchanged legs only."""
+    _, records = both(changed_by_a_log_handler(prefix, change))
+    assert records
+
+
+class ReturnThatMovesTheDeparture:
+    """A leg's "return" whose comparison with 1 (in get_ret_times) moves the leg's
+    departure: code run between that read and the next of the same leg."""
+
+    def __init__(self, leg):
+        self.leg = leg
+
+    def __bool__(self):
+        return True
+
+    def __eq__(self, other):
+        self.leg["local_departure"] = "2021-06-08T17:00:00.000Z"
+        return True
+
+    __hash__ = None
+
+
+def test_a_leg_changed_between_two_reads_of_get_ret_times_is_read_again():
+    def scenario(module):
+        record = make_record()
+        back = record["route"][1]
+        back["return"] = ReturnThatMovesTheDeparture(back)
+        return module.i_parser(record, True)
+
+    outcome, _ = both(scenario)
+    assert "Tue 08 Jun 17:00" in repr(outcome)

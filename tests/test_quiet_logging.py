@@ -446,3 +446,31 @@ def test_a_monitoring_tool_started_in_the_middle_of_a_call():
             monitoring.free_tool_id(tool)
     assert seen[0] == seen[1]
     assert "isEnabledFor" in seen[0][1]
+
+
+class Amount(int):
+    """An amount whose text is its own: str() of it runs code."""
+
+    def __str__(self):
+        return "about " + int.__str__(self)
+
+
+@pytest.mark.parametrize("conversion", [
+    {"EUR": 59, "USD": 70},                  # written directly: only the shown cut is made
+    {},                                      # nothing written: an empty price
+    {"EUR": 59, "USD": 70.5},                # a float from the second entry on
+    {"EUR": 2 ** 70, "USD": 70},             # an int past a machine word
+    {"EUR": 59, "ZŁ": 70},                   # a currency that is not ASCII
+    {"EUR": Amount(59), "USD": 70},          # an amount with a text of its own
+], ids=["written", "empty", "float", "long int", "non-ASCII", "own text"])
+def test_the_price_shown_whether_or_not_its_debug_call_is_made(conversion):
+    """The price's whole text is made only for its message: where the call is left out,
+    only the cut shown is made, and it is the cut of the text the message would carry."""
+    outcome, kept, _, _ = both_ways(lambda: brasco.i_parser(make_record(conversion=conversion),
+                                                            False))
+    assert kept == []
+    with logging_as_after_basic_config(logging.DEBUG) as messages:
+        result = brasco.i_parser(make_record(conversion=conversion), False)
+    [logged] = [message for message in messages if message.startswith("Price (both ways): ")]
+    whole = logged[len("Price (both ways): "):]
+    assert result[0][4] == whole[:-3] and repr(result) == outcome[1]

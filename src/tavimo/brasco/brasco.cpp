@@ -139,39 +139,54 @@ bool log_shortened(PyObject* label, PyObject* record, PyObject* key) {
 // ---------------------------------------------------------------------------------------
 // route_details
 
+// leg[key], or the value that reading it would give again, as the entry of the leg in the
+// memo of this i_parser call (if any) knows it; the value read is noted there.
+inline Ref read_leg(PyObject* leg, PyObject* key, RowMemo::Field field, RowMemo::Entry* known,
+                    frame::Where where = frame::Where::current()) {
+    if (known)
+        if (PyObject* value = known->known(field)) return Ref::borrow(value);
+    Ref value = frame::get_item(leg, key, where);
+    if (known && value) known->note(field, value.get());
+    return value;
+}
+
 // The tables of route_details that a caller keeps.  A table nobody keeps is not made (it
 // could not be seen); its rows are still made, as making them reads the legs.
 enum class Kept { both, outbound, inbound };
 
-// route_details, with the rows made earlier in the same i_parser call (or none); a table
-// that is not kept is None in the pair.
-Ref route_tables(PyObject* route_plan, RowMemo* memo, Kept kept = Kept::both) {
-    Ref tables[2];
+// route_details into `tables` (outbound, inbound), with the rows made earlier in the same
+// i_parser call (or none); a table that is not kept stays empty.  A row made for a table
+// that is not kept goes to the memo, which may hand that list out later: nobody saw it.
+bool route_tables(PyObject* route_plan, RowMemo* memo, Kept kept, Ref (&tables)[2]) {
     for (int inbound = 0; inbound < 2; ++inbound) {
         Ref header = g_leg_details_header.get();
-        if (!header) return nullptr;
+        if (!header) return false;
         if (kept == Kept::both || (kept == Kept::inbound) == bool(inbound))
-            if (!(tables[inbound] = frame::new_list({header.get()}))) return nullptr;
+            if (!(tables[inbound] = frame::new_list({header.get()}))) return false;
     }
 
-    bool walked = frame::for_each(route_plan, [&](PyObject* leg) {
+    return frame::for_each(route_plan, [&](PyObject* leg) {
         tavimo::leg_rows::Row row = tavimo::leg_rows::leg_row(leg, memo);
         if (row.has_failed()) return false;
-        Ref is_return = frame::get_item(leg, k_return);
+        Ref is_return = read_leg(leg, k_return, RowMemo::is_return, row.entry());
         if (!is_return) return false;
         int inbound = frame::truth(is_return.get());
         if (inbound < 0) return false;
         PyObject* table = tables[inbound ? 1 : 0].get();
-        if (!table) return true;
+        if (!table) {
+            if (memo) memo->keep_unshown(row);
+            return true;
+        }
         Ref made = row.list();
         return made && frame::append(table, made.get());
     });
-    if (!walked) return nullptr;
-    return frame::new_tuple({tables[0] ? tables[0].get() : Py_None,
-                             tables[1] ? tables[1].get() : Py_None});
 }
 
-Ref route_details(PyObject* const* args) { return route_tables(args[0], nullptr); }
+Ref route_details(PyObject* const* args) {
+    Ref tables[2];
+    if (!route_tables(args[0], nullptr, Kept::both, tables)) return nullptr;
+    return frame::new_tuple({tables[0].get(), tables[1].get()});
+}
 
 const frame::FunctionDef route_details_def(
     "route_details", "route_details",
@@ -188,38 +203,44 @@ const frame::FunctionDef route_details_def(
 // ---------------------------------------------------------------------------------------
 // get_ret_times
 
-Ref return_times(PyObject* route_plan) {
+// get_ret_times into the two display times, with what the memo of an i_parser call (or
+// none) knows of the legs.
+bool return_times(PyObject* route_plan, RowMemo* memo, Ref& dep_time, Ref& arr_time) {
     tavimo::cut_texts::CutTexts departure_times, arrival_times;
     bool walked = frame::for_each(route_plan, [&](PyObject* leg) {
-        Ref is_return = frame::get_item(leg, k_return);
+        RowMemo::Entry* known = memo ? memo->entry_of(leg) : nullptr;
+        Ref is_return = read_leg(leg, k_return, RowMemo::is_return, known);
         if (!is_return) return false;
         Ref equal = frame::equals(is_return.get(), k_one);
         if (!equal) return false;
         int counted = frame::truth(equal.get());
         if (counted <= 0) return counted == 0;
-        Ref departure = frame::get_item(leg, k_local_departure);
+        Ref departure = read_leg(leg, k_local_departure, RowMemo::departure, known);
         if (!departure || !departure_times.add(std::move(departure))) return false;
-        Ref arrival = frame::get_item(leg, k_local_arrival);
+        Ref arrival = read_leg(leg, k_local_arrival, RowMemo::arrival, known);
         return arrival && arrival_times.add(std::move(arrival));
     });
-    if (!walked) return nullptr;
+    if (!walked) return false;
 
     Ref first_departure = departure_times.earliest(b_min.get());
-    if (!first_departure) return nullptr;
-    Ref dep_time = tavimo::leg_rows::display_time(first_departure.get());
-    if (!dep_time) return nullptr;
+    if (!first_departure) return false;
+    dep_time = tavimo::leg_rows::display_time(first_departure.get());
+    if (!dep_time) return false;
     Ref last_arrival = arrival_times.latest(b_max.get());
-    if (!last_arrival) return nullptr;
-    Ref arr_time = tavimo::leg_rows::display_time(last_arrival.get());
-    if (!arr_time) return nullptr;
+    if (!last_arrival) return false;
+    arr_time = tavimo::leg_rows::display_time(last_arrival.get());
+    if (!arr_time) return false;
 
     // The journey's own times: the earliest departure and the latest arrival chosen above.
-    if (!log_value(k_label_inbound_departure, first_departure.get())) return nullptr;
-    if (!log_value(k_label_inbound_arrival, last_arrival.get())) return nullptr;
-    return frame::new_tuple({dep_time.get(), arr_time.get()});
+    return log_value(k_label_inbound_departure, first_departure.get()) &&
+           log_value(k_label_inbound_arrival, last_arrival.get());
 }
 
-Ref get_ret_times(PyObject* const* args) { return return_times(args[0]); }
+Ref get_ret_times(PyObject* const* args) {
+    Ref dep_time, arr_time;
+    if (!return_times(args[0], nullptr, dep_time, arr_time)) return nullptr;
+    return frame::new_tuple({dep_time.get(), arr_time.get()});
+}
 
 const frame::FunctionDef get_ret_times_def(
     "get_ret_times", "get_ret_times",
@@ -280,6 +301,13 @@ public:
         return true;
     }
 
+    // Whether every entry so far was written directly (the text is then exact ASCII).
+    bool is_written() const { return pieces_.empty(); }
+    // The text written directly but its last `count` characters.
+    Ref written_but_last(Py_ssize_t count) const {
+        return frame::ascii_text(written_, length_ > count ? length_ - count : 0);
+    }
+
     Ref finish() const {
         if (pieces_.empty()) return frame::ascii_text(written_, length_);
         std::vector<PyObject*> items;
@@ -330,54 +358,74 @@ private:
     std::vector<Ref> pieces_;
 };
 
-// The price text of every currency in conversion, each followed by " / ".
-Ref price_text(PyObject* conversion) {
-    PriceText price;
-    if (PyDict_CheckExact(conversion)) {
-        const bool walked = frame::for_each_item(conversion, [&](PyObject* currency, PyObject* amount) {
+// The price text of every currency in conversion, each followed by " / ", into `price`.
+bool read_prices(PyObject* conversion, PriceText& price) {
+    if (PyDict_CheckExact(conversion))
+        return frame::for_each_item(conversion, [&](PyObject* currency, PyObject* amount) {
             return price.add(currency, amount);
         });
-        return walked ? price.finish() : nullptr;
-    }
     Ref items_method = frame::get_attr(conversion, k_items);
-    if (!items_method) return nullptr;
+    if (!items_method) return false;
     Ref items = frame::call(items_method.get(), {});
-    if (!items) return nullptr;
-    bool walked = frame::for_each(items.get(), [&](PyObject* item) {
+    if (!items) return false;
+    return frame::for_each(items.get(), [&](PyObject* item) {
         Ref currency, amount;
         return frame::unpack_pair(item, currency, amount) &&
                price.add(currency.get(), amount.get());
     });
-    if (!walked) return nullptr;
-    return price.finish();
 }
 
+// logging.debug(f"Price (both ways): {price}"), then price[:-3], the price shown.  A price
+// written directly is an exact text, whose message and cut can neither fail nor run code:
+// where the debug call is left out, the whole text is not made either, only its cut.
+Ref logged_price_shown(const PriceText& price) {
+    Ref debug = debug_function();
+    if (!debug) return nullptr;
+    if (price.is_written() && tavimo::quiet_logging::debug_does_nothing(debug.get()))
+        return price.written_but_last(3);
+    Ref text = price.finish();
+    if (!text || !debug_value(debug.get(), k_label_price, text.get())) return nullptr;
+    return frame::all_but_last_of(text.get(), 3);
+}
+
+// A body's own results written to its caller's handles: what run_as_call_of gets back for
+// them is this mark of success, never seen by anyone.
+Ref succeeded(bool done) { return done ? Ref::borrow(Py_None) : nullptr; }
+
 // get_ret_times(route_plan=route) through the module's get_ret_times, unpacked.  When that
-// is still this module's own function, its body is run directly.
-bool call_get_ret_times(PyObject* route, Ref& departure, Ref& arrival) {
+// is still this module's own function, its body is run directly, with the reads of the legs
+// that the rows made, and gives the two times with no pair made for them.
+bool call_get_ret_times(PyObject* route, RowMemo& rows, Ref& departure, Ref& arrival) {
     Ref callee = g_get_ret_times.get();
     if (!callee) return false;
     const auto call_line = frame::Where::current();  // the same entry either way
-    Ref pair = frame::is_function_of(callee.get(), get_ret_times_def)
-                   ? frame::run_as_call_of(get_ret_times_def, [&] { return return_times(route); },
-                                           call_line)
-                   : frame::call(callee.get(), {route}, k_kw_route_plan, call_line);
+    if (frame::is_function_of(callee.get(), get_ret_times_def))
+        return bool(frame::run_as_call_of(
+            get_ret_times_def, [&] { return succeeded(return_times(route, &rows, departure, arrival)); },
+            call_line));
+    Ref pair = frame::call(callee.get(), {route}, k_kw_route_plan, call_line);
     return pair && frame::unpack_pair(pair.get(), departure, arrival);
 }
 
 // route_details(route_plan=route, leg=leg) through the module's route_details, unpacked.
 // When that is still this module's own function, its body is run with the rows this
-// i_parser call made already, making only the table that i_parser keeps.
+// i_parser call made already, making only the table that i_parser keeps (the other stays
+// empty), with no pair made for them.
 bool call_route_details(PyObject* route, PyObject* leg, Kept kept, RowMemo& rows,
                         Ref& outbound, Ref& inbound) {
     Ref callee = g_route_details.get();
     if (!callee) return false;
     const auto call_line = frame::Where::current();  // the same entry either way
-    Ref pair = frame::is_function_of(callee.get(), route_details_def)
-                   ? frame::run_as_call_of(route_details_def,
-                                           [&] { return route_tables(route, &rows, kept); },
-                                           call_line)
-                   : frame::call(callee.get(), {route, leg}, k_kw_route_plan_leg, call_line);
+    if (frame::is_function_of(callee.get(), route_details_def)) {
+        Ref tables[2];
+        const bool done = bool(frame::run_as_call_of(
+            route_details_def, [&] { return succeeded(route_tables(route, &rows, kept, tables)); },
+            call_line));
+        outbound = std::move(tables[0]);
+        inbound = std::move(tables[1]);
+        return done;
+    }
+    Ref pair = frame::call(callee.get(), {route, leg}, k_kw_route_plan_leg, call_line);
     return pair && frame::unpack_pair(pair.get(), outbound, inbound);
 }
 
@@ -404,10 +452,9 @@ Ref i_parser(PyObject* const* args) {
 
     Ref conversion = frame::get_item(search_result, k_conversion);
     if (!conversion) return nullptr;
-    Ref price = price_text(conversion.get());
-    if (!price || !log_value(k_label_price, price.get())) return nullptr;
-
-    Ref price_shown = frame::all_but_last_of(price.get(), 3);
+    PriceText price;
+    if (!read_prices(conversion.get(), price)) return nullptr;
+    Ref price_shown = logged_price_shown(price);
     if (!price_shown) return nullptr;
     Ref outbound_leg_compact = frame::new_list({outbound_route.get(), departure_time.get(),
                                                 fly_duration.get(), arrival_time.get(),
@@ -439,7 +486,8 @@ Ref i_parser(PyObject* const* args) {
     route = frame::get_item(search_result, k_route);
     if (!route) return nullptr;
     Ref ret_departure_time, ret_arrival_time;
-    if (!call_get_ret_times(route.get(), ret_departure_time, ret_arrival_time)) return nullptr;
+    if (!call_get_ret_times(route.get(), rows, ret_departure_time, ret_arrival_time))
+        return nullptr;
     route = frame::get_item(search_result, k_route);
     if (!route) return nullptr;
     Ref inbound_details;

@@ -140,6 +140,7 @@ Ref times_cell(PyObject* leg, RowMemo::Facts& facts, LookedUp datetimes = {}) {
     Ref departure_value = frame::get_item(leg, k_local_departure);
     if (!departure_value) return nullptr;
     facts.saw(departure_value.get());
+    facts.times[0] = departure_value.get();
     if (!make_display_time(departure_value.get(), departure, std::move(datetimes.departure)))
         return nullptr;
     Ref departure_text;
@@ -153,6 +154,7 @@ Ref times_cell(PyObject* leg, RowMemo::Facts& facts, LookedUp datetimes = {}) {
     Ref arrival_value = frame::get_item(leg, k_local_arrival);
     if (!arrival_value) return nullptr;
     facts.saw(arrival_value.get());
+    facts.times[1] = arrival_value.get();
     if (!make_display_time(arrival_value.get(), arrival, std::move(datetimes.arrival),
                            still_checked))
         return nullptr;
@@ -216,7 +218,8 @@ Ref make_row(PyObject* leg, RowMemo::Facts& facts) {
 // two lookups of `datetime` that making it does.  Where the remembered times would no
 // longer be rendered natively, the times cell is made afresh with the lookups done here;
 // reading the leg again runs no code.
-Row reused_row(PyObject* leg, const Ref* cells) {
+Row reused_row(PyObject* leg, RowMemo::Entry& entry) {
+    const Ref* cells = entry.cells;
     LookedUp datetimes;
     Ref times;
     if (!(datetimes.departure = g_datetime.get())) return Row::failed();
@@ -234,7 +237,8 @@ Row reused_row(PyObject* leg, const Ref* cells) {
     }
     RowMemo::Facts unused;
     if (!times && !(times = times_cell(leg, unused, std::move(datetimes)))) return Row::failed();
-    return Row::reused(cells, std::move(times));
+    Ref unshown = times.get() == cells[1].get() ? std::move(entry.unshown) : Ref();
+    return Row::reused(entry, std::move(times), std::move(unshown));
 }
 
 }  // namespace
@@ -247,13 +251,13 @@ Ref Row::list() const {
 
 Row leg_row(PyObject* leg, RowMemo* memo) {
     if (memo)
-        if (const Ref* cells = memo->cells_of(leg)) return reused_row(leg, cells);
+        if (RowMemo::Entry* entry = memo->entry_of(leg)) return reused_row(leg, *entry);
     RowMemo::Facts facts;
     if (memo) memo->prepare(leg, facts);
     Ref row = make_row(leg, facts);
     if (!row) return Row::failed();
-    if (memo) memo->remember(leg, facts, row.get());
-    return Row::made(std::move(row));
+    RowMemo::Entry* entry = memo ? memo->remember(leg, facts, row.get()) : nullptr;
+    return Row::made(std::move(row), entry);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -270,22 +274,37 @@ void RowMemo::prepare(PyObject* leg, Facts& facts) const noexcept {
                    frame::has_text_keys_only(leg) && facts.mark.take(leg);
 }
 
-void RowMemo::remember(PyObject* leg, const Facts& facts, PyObject* row) noexcept {
-    if (!facts.marked || !facts.plain || !facts.native_times) return;
+RowMemo::Entry* RowMemo::remember(PyObject* leg, const Facts& facts, PyObject* row) noexcept {
+    if (!facts.marked || !facts.plain || !facts.native_times) return nullptr;
     std::size_t slot = 0;
     while (slot < count_ && entries_.at[slot].leg.get() != leg) ++slot;  // a leg made again
-    if (slot == capacity) return;
+    if (slot == capacity) return nullptr;
     if (slot == count_) std::construct_at(&entries_.at[count_++]);
     Entry& entry = entries_.at[slot];
     entry.leg = Ref::borrow(leg);
     for (int i = 0; i < 6; ++i) entry.cells[i] = Ref::borrow(PyList_GET_ITEM(row, i));
     entry.mark = facts.mark;
+    entry.unshown = Ref();
+    entry.values[departure] = facts.times[0];
+    entry.values[arrival] = facts.times[1];
+    entry.values[is_return] = nullptr;
+    return &entry;
 }
 
-const Ref* RowMemo::cells_of(PyObject* leg) const noexcept {
+void RowMemo::keep_unshown(Row& row) noexcept {
+    Entry* entry = row.entry();
+    Ref list = row.take_made();
+    if (!entry || !list) return;
+    // Only the list the entry's cells were taken from, untouched since.
+    for (int cell = 0; cell < 6; ++cell)
+        if (PyList_GET_ITEM(list.get(), cell) != entry->cells[cell].get()) return;
+    entry->unshown = std::move(list);
+}
+
+RowMemo::Entry* RowMemo::entry_of(PyObject* leg) noexcept {
     for (std::size_t i = 0; i < count_; ++i)
         if (entries_.at[i].leg.get() == leg)
-            return entries_.at[i].mark.held(leg) ? entries_.at[i].cells : nullptr;
+            return entries_.at[i].mark.held(leg) ? &entries_.at[i] : nullptr;
     return nullptr;
 }
 

@@ -24,6 +24,16 @@
 //   - both times were rendered natively when the row was made.  Whether they still would
 //     be is settled when the row is reused: the module's `datetime` is looked up for each
 //     time, as making the row does, and the native rendering's conditions are checked.
+//
+// The memo also knows what some reads of a remembered leg gave (its times, and its "return"
+// as route_details read it right after the row): while the leg's content mark holds, the
+// leg is the exact dict of text keys it was, so reading it again would run no code and give
+// the same object.  i_parser's later reads of those keys take them from the memo then.
+//
+// The list of a row made for a table that its call does not keep was seen by nobody: the
+// memo keeps it, and hands it out once, for the reused row of the same leg whose times
+// cell is the remembered one (so that its items are the row's cells), in place of a new
+// list of the same cells.
 #pragma once
 
 #include "module_frame/frame.hpp"
@@ -40,6 +50,8 @@ frame::Ref display_time(PyObject* iso);
 frame::Ref display_time_of(PyObject* record, PyObject* key);
 
 // The rows one i_parser call made, for its second route_details call.
+class Row;
+
 class RowMemo {
 public:
     // What making a row found out about its leg.
@@ -48,6 +60,7 @@ public:
         bool native_times = false;  // both times were rendered natively
         bool marked = false;        // the leg may be remembered, and `mark` was taken
         frame::ContentMark mark;
+        PyObject* times[2] = {};    // the departure and arrival read (borrowed)
 
         // Notes a value read from the leg (of a leg that may be remembered).
         void saw(PyObject* value) noexcept;
@@ -64,20 +77,40 @@ public:
     // remembered.
     void prepare(PyObject* leg, Facts& facts) const noexcept;
 
-    // Remembers the cells of `row` (a new list of six texts), made from `leg`, when the facts
-    // allow it.
-    void remember(PyObject* leg, const Facts& facts, PyObject* row) noexcept;
+    // A read of a leg whose value the memo may know.
+    enum Field { departure, arrival, is_return, fields };
 
-    // The six cells of the remembered row of `leg` while the leg holds what it held then;
-    // null otherwise.
-    const frame::Ref* cells_of(PyObject* leg) const noexcept;
-
-private:
     struct Entry {
         frame::Ref leg;
         frame::Ref cells[6];  // texts, which nobody can change
         frame::ContentMark mark;
+        frame::Ref unshown;   // the row's list, made with exactly these cells, never shown
+        // Values read from the leg (borrowed, looked at only while the mark holds, when the
+        // leg still holds them); null where not read.
+        PyObject* values[fields] = {};
+
+        // leg[field] as read earlier in this call while the leg is unchanged since; else null.
+        PyObject* known(Field field) const noexcept {
+            return values[field] && mark.held(leg.get()) ? values[field] : nullptr;
+        }
+        // Notes leg[field], just read, while the leg is unchanged since its row was made.
+        void note(Field field, PyObject* value) noexcept {
+            if (mark.held(leg.get())) values[field] = value;
+        }
     };
+
+    // Remembers the cells of `row` (a new list of six texts), made from `leg`, when the facts
+    // allow it; the entry made, or null.
+    Entry* remember(PyObject* leg, const Facts& facts, PyObject* row) noexcept;
+
+    // Keeps the list of `row`, just made from `leg` and remembered, for a table that is not
+    // kept: a list nobody has seen, which a reused row of the leg may take.
+    void keep_unshown(Row& row) noexcept;
+
+    // The remembered row of `leg` while the leg holds what it held then; null otherwise.
+    Entry* entry_of(PyObject* leg) noexcept;
+
+private:
     static constexpr std::size_t capacity = 8;
 
     bool remembering_;
@@ -95,22 +128,31 @@ private:
 class Row {
 public:
     static Row failed() { return {}; }
-    static Row made(frame::Ref list) { return Row(std::move(list), nullptr, {}); }
-    static Row reused(const frame::Ref* cells, frame::Ref times) {
-        return Row({}, cells, std::move(times));
+    // A row made now, remembered in `entry` (or not: null).
+    static Row made(frame::Ref list, RowMemo::Entry* entry) {
+        return Row(std::move(list), nullptr, {}, entry);
+    }
+    // A reused row: `unshown` is a list of exactly its cells that nobody has seen, or empty.
+    static Row reused(RowMemo::Entry& entry, frame::Ref times, frame::Ref unshown) {
+        return Row(std::move(unshown), entry.cells, std::move(times), &entry);
     }
 
     bool has_failed() const { return !list_ && !cells_; }
     // The row as a list of its six cells.
     frame::Ref list() const;
+    // The list made for this row just now (not a reused one), handed over; else empty.
+    frame::Ref take_made() noexcept { return cells_ ? frame::Ref() : std::move(list_); }
+    // The memo's entry of the row's leg, or null.
+    RowMemo::Entry* entry() const { return entry_; }
 
 private:
     Row() = default;
-    Row(frame::Ref list, const frame::Ref* cells, frame::Ref times)
-        : list_(std::move(list)), cells_(cells), times_(std::move(times)) {}
+    Row(frame::Ref list, const frame::Ref* cells, frame::Ref times, RowMemo::Entry* entry)
+        : list_(std::move(list)), cells_(cells), times_(std::move(times)), entry_(entry) {}
     frame::Ref list_;
     const frame::Ref* cells_ = nullptr;
     frame::Ref times_;
+    RowMemo::Entry* entry_ = nullptr;
 };
 
 // The row of one leg, reused from `memo` (if any) where it may be.
