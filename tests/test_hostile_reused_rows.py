@@ -291,3 +291,28 @@ def test_a_leg_changed_between_two_reads_of_get_ret_times_is_read_again():
 
     outcome, _ = both(scenario)
     assert "Tue 08 Jun 17:00" in repr(outcome)
+
+
+def unseen_inbound_rows(route):
+    """The lists of the inbound rows that the first route_details call made for no caller,
+    as code run later can reach them: through the collector."""
+    back = route[1]
+    back_route = f"{back['cityFrom']}({back['flyFrom']}) -> {back['cityTo']}({back['flyTo']})"
+    return [candidate for candidate in gc.get_objects()
+            if type(candidate) is list and len(candidate) == 6 and candidate[0] == back_route]
+
+
+def test_an_unseen_row_reached_through_the_collector_is_not_handed_out():
+    def grow(route):
+        for row in unseen_inbound_rows(route):
+            row.append("grown")
+
+    _, records = both(changed_by_a_log_handler("Inbound departure time", grow))
+    assert records
+
+    kept = []  # held by the handler, the list would be shared with the result
+    with globals_restored(brasco):
+        result = changed_by_a_log_handler(
+            "Inbound departure time",
+            lambda route: kept.extend(unseen_inbound_rows(route)))(brasco)
+    assert kept and all(row is not result[3][1] for row in kept)

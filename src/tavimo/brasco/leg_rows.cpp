@@ -237,7 +237,7 @@ Row reused_row(PyObject* leg, RowMemo::Entry& entry) {
     }
     RowMemo::Facts unused;
     if (!times && !(times = times_cell(leg, unused, std::move(datetimes)))) return Row::failed();
-    Ref unshown = times.get() == cells[1].get() ? std::move(entry.unshown) : Ref();
+    Ref unshown = entry.take_unshown(times.get());
     return Row::reused(entry, std::move(times), std::move(unshown));
 }
 
@@ -294,11 +294,20 @@ RowMemo::Entry* RowMemo::remember(PyObject* leg, const Facts& facts, PyObject* r
 void RowMemo::keep_unshown(Row& row) noexcept {
     Entry* entry = row.entry();
     Ref list = row.take_made();
-    if (!entry || !list) return;
-    // Only the list the entry's cells were taken from, untouched since.
+    if (entry && list) entry->unshown = std::move(list);
+}
+
+// The kept list, handed out once, for a reused row whose times cell is the remembered one.
+// Code run since (a log handler) can have reached the list through the collector only: it
+// is handed out while nothing else holds it and it is still exactly the row's six cells.
+Ref RowMemo::Entry::take_unshown(PyObject* times) noexcept {
+    Ref list = std::move(unshown);
+    if (!list || times != cells[1].get() || Py_REFCNT(list.get()) != 1 ||
+        PyList_GET_SIZE(list.get()) != 6)
+        return nullptr;
     for (int cell = 0; cell < 6; ++cell)
-        if (PyList_GET_ITEM(list.get(), cell) != entry->cells[cell].get()) return;
-    entry->unshown = std::move(list);
+        if (PyList_GET_ITEM(list.get(), cell) != cells[cell].get()) return nullptr;
+    return list;
 }
 
 RowMemo::Entry* RowMemo::entry_of(PyObject* leg) noexcept {

@@ -32,8 +32,9 @@
 //
 // The list of a row made for a table that its call does not keep was seen by nobody: the
 // memo keeps it, and hands it out once, for the reused row of the same leg whose times
-// cell is the remembered one (so that its items are the row's cells), in place of a new
-// list of the same cells.
+// cell is the remembered one, in place of a new list of the same cells: only while nothing
+// else holds it and it holds exactly the row's cells (code run in between can reach it
+// through the collector).
 #pragma once
 
 #include "module_frame/frame.hpp"
@@ -84,7 +85,7 @@ public:
         frame::Ref leg;
         frame::Ref cells[6];  // texts, which nobody can change
         frame::ContentMark mark;
-        frame::Ref unshown;   // the row's list, made with exactly these cells, never shown
+        frame::Ref unshown;   // the row's list, made with these cells for no caller
         // Values read from the leg (borrowed, looked at only while the mark holds, when the
         // leg still holds them); null where not read.
         PyObject* values[fields] = {};
@@ -97,6 +98,8 @@ public:
         void note(Field field, PyObject* value) noexcept {
             if (mark.held(leg.get())) values[field] = value;
         }
+        // The kept list of the row, if a reused row with this times cell may take it.
+        frame::Ref take_unshown(PyObject* times) noexcept;
     };
 
     // Remembers the cells of `row` (a new list of six texts), made from `leg`, when the facts
