@@ -10,7 +10,7 @@ from datetime import datetime
 import pytest
 
 import tavimo.brasco as brasco
-from conftest import root_handler
+from conftest import FREE_THREADED, root_handler
 from testkit.hostile import OnMessage, Stamped, both, globals_restored
 from testkit.samples import make_leg, make_record
 
@@ -315,4 +315,6 @@ def test_an_unseen_row_reached_through_the_collector_is_not_handed_out():
         result = changed_by_a_log_handler(
             "Inbound departure time",
             lambda route: kept.extend(unseen_inbound_rows(route)))(brasco)
-    assert kept and all(row is not result[3][1] for row in kept)
+    # Free-threaded hosts keep no rows between the two calls: nothing is kept to hand out.
+    assert kept or FREE_THREADED
+    assert all(row is not result[3][1] for row in kept)
