@@ -15,6 +15,7 @@ import pytest
 
 import tavimo.brasco as brasco
 from conftest import make_leg, make_record
+from testkit import rendition
 
 ROOT = logging.getLogger()
 
@@ -455,6 +456,13 @@ class Amount(int):
         return "about " + int.__str__(self)
 
 
+class Currency(str):
+    """A currency whose display text is its own."""
+
+    def __format__(self, layout):
+        return "currency " + str.__format__(self, layout)
+
+
 @pytest.mark.parametrize("conversion", [
     {"EUR": 59, "USD": 70},                  # written directly: only the shown cut is made
     {},                                      # nothing written: an empty price
@@ -462,7 +470,13 @@ class Amount(int):
     {"EUR": 2 ** 70, "USD": 70},             # an int past a machine word
     {"EUR": 59, "ZŁ": 70},                   # a currency that is not ASCII
     {"EUR": Amount(59), "USD": 70},          # an amount with a text of its own
-], ids=["written", "empty", "float", "long int", "non-ASCII", "own text"])
+    {"EUR": -59, "USD": 0},                  # signs and zero, written directly
+    {"EUR": 2 ** 63 - 1, "USD": -2 ** 63},   # the ends of a machine word, written directly
+    {"EUR": 59, "USD": 2 ** 63},             # one past its end
+    {"EUR": True, "USD": 70},                # a boolean is an int whose text is "True"
+    {Currency("EUR"): 59},                   # a currency of a text subclass
+], ids=["written", "empty", "float", "long int", "non-ASCII", "own text", "signs",
+        "word ends", "past a word", "boolean", "text subclass"])
 def test_the_price_shown_whether_or_not_its_debug_call_is_made(conversion):
     """The price's whole text is made only for its message: where the call is left out,
     only the cut shown is made, and it is the cut of the text the message would carry."""
@@ -474,3 +488,4 @@ def test_the_price_shown_whether_or_not_its_debug_call_is_made(conversion):
     [logged] = [message for message in messages if message.startswith("Price (both ways): ")]
     whole = logged[len("Price (both ways): "):]
     assert result[0][4] == whole[:-3] and repr(result) == outcome[1]
+    assert result == rendition.i_parser(make_record(conversion=conversion), False)
