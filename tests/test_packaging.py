@@ -88,6 +88,54 @@ def test_each_compiler_gets_only_options_in_its_own_spelling(build_script, famil
         assert knobs["werror"] == any(arg in ("-Werror", "/WX") for arg in compile_args)
 
 
+class ProbedCompiler:
+    """Stands in for setuptools' compiler object in the build's check of the compiler."""
+
+    def __init__(self, compiles=True, links_optimised_objects=True):
+        self.compiles, self.links_optimised_objects = compiles, links_optimised_objects
+        self.compiled_with = []
+
+    def compile(self, sources, output_dir, include_dirs, extra_postargs):
+        self.compiled_with.append(extra_postargs)
+        if not self.compiles:
+            raise RuntimeError("compiler stopped")
+        return [os.path.join(output_dir, "probe.o")]
+
+    def link_shared_object(self, objects, output, extra_postargs, target_lang):
+        if "-flto=auto" in extra_postargs and not self.links_optimised_objects:
+            raise RuntimeError("linker cannot read the objects")
+
+
+def check_compiler(build_script, compiler):
+    compile_args, link_args = build_script.compiler_flags("gcc", "linux", debug=False,
+                                                          sanitize=False, fuzz=False,
+                                                          werror=True)
+    assert "-flto=auto" in compile_args and "-flto=auto" in link_args
+    checked = build_script.BuildNative.check_compiler(type("Build", (), {"compiler": compiler}),
+                                                      compile_args, link_args)
+    return (compile_args, link_args), checked
+
+
+def test_link_time_optimisation_is_kept_where_the_compiler_at_hand_can_link_it(build_script):
+    chosen, checked = check_compiler(build_script, ProbedCompiler())
+    assert checked == chosen
+
+
+def test_a_linker_that_cannot_link_optimised_objects_gets_a_build_without(build_script, capsys):
+    compiler = ProbedCompiler(links_optimised_objects=False)
+    (compile_args, link_args), checked = check_compiler(build_script, compiler)
+    lto = set(build_script.LINK_TIME_OPTIMISATION)
+    assert checked == ([arg for arg in compile_args if arg not in lto],
+                       [arg for arg in link_args if arg not in lto])
+    assert compiler.compiled_with[-1] == checked[0]  # and the sources' check still made with them
+    assert "without link-time optimisation" in capsys.readouterr().err
+
+
+def test_a_compiler_that_cannot_compile_the_sources_stops_the_build(build_script):
+    with pytest.raises(build_script.BuildError, match="stopped at"):
+        check_compiler(build_script, ProbedCompiler(compiles=False))
+
+
 @pytest.mark.compiles
 @pytest.mark.parametrize("standard, passes", [("c++17", False), ("c++20", True)])
 def test_a_compiler_without_source_location_stops_with_the_minimums(tmp_path, standard, passes):
