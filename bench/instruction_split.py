@@ -26,10 +26,10 @@ def self_cost_by_object(lines):
     current = None
     skip_next_cost = False
 
-    def named(spec):
-        match = _NAMED.match(spec)
+    def named(value):
+        match = _NAMED.match(value)
         if match is None:  # written without name compression
-            return spec
+            return value
         number, name = match.groups()
         if name is not None:
             names[number] = name
