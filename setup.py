@@ -177,31 +177,30 @@ class BuildNative(build_ext):
         """The (compile, link) arguments to build with: those chosen, less link-time
         optimisation where the compiler and linker at hand cannot link objects made with it;
         a compiler that cannot compile the sources stops the build."""
+        plain_compile_args = [arg for arg in compile_args if arg not in LINK_TIME_OPTIMISATION]
+        plain_link_args = [arg for arg in link_args if arg not in LINK_TIME_OPTIMISATION]
         with tempfile.TemporaryDirectory() as work:
             probe = os.path.join(work, "compiler_check.cpp")
             with open(probe, "w") as file:
                 file.write('#include "%s"\n' % COMPILER_CHECK)
-            if LINK_TIME_OPTIMISATION[0] in compile_args:
-                try:
-                    objects = self.compiler.compile([probe], output_dir=work,
-                                                    include_dirs=INCLUDE_DIRS,
-                                                    extra_postargs=compile_args)
-                    self.compiler.link_shared_object(objects, os.path.join(work, "probe.so"),
-                                                     extra_postargs=link_args,
-                                                     target_lang="c++")
-                    return compile_args, link_args
-                except Exception:
-                    print("tavimo: building without link-time optimisation, which the "
-                          "compiler or linker at hand cannot do", file=sys.stderr)
-                    compile_args = [arg for arg in compile_args
-                                    if arg not in LINK_TIME_OPTIMISATION]
-                    link_args = [arg for arg in link_args if arg not in LINK_TIME_OPTIMISATION]
             try:
                 self.compiler.compile([probe], output_dir=work, include_dirs=INCLUDE_DIRS,
-                                      extra_postargs=compile_args)
+                                      extra_postargs=plain_compile_args)
             except Exception:
                 raise BuildError("the C++ compiler stopped at %s (its message is "
                                  "above)" % COMPILER_CHECK) from None
+            if plain_compile_args == compile_args:
+                return compile_args, link_args
+            try:
+                objects = self.compiler.compile([probe], output_dir=work,
+                                                include_dirs=INCLUDE_DIRS,
+                                                extra_postargs=compile_args)
+                self.compiler.link_shared_object(objects, os.path.join(work, "probe.so"),
+                                                 extra_postargs=link_args, target_lang="c++")
+            except Exception:
+                print("tavimo: building without link-time optimisation, which the compiler "
+                      "or linker at hand cannot do", file=sys.stderr)
+                return plain_compile_args, plain_link_args
         return compile_args, link_args
 
     def build_frame(self, compile_args, link_args):
