@@ -7,8 +7,13 @@ import sys
 import pytest
 
 
+# The day the dates are counted from, taken once: a test that runs across midnight still
+# expects the dates it gave.
+TODAY = datetime.date.today()
+
+
 def when(days_from_today, layout="%Y-%m-%d"):
-    return (datetime.date.today() + datetime.timedelta(days=days_from_today)).strftime(layout)
+    return (TODAY + datetime.timedelta(days=days_from_today)).strftime(layout)
 
 
 def ask(*options):

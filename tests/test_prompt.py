@@ -23,8 +23,13 @@ IATA_HINT = ("Please use 3 letter IATA airport codes. "
              "To find out IATA codes use: tavimo --find-airport <city_name>")
 
 
+# The day the dates are counted from, taken once: a test that runs across midnight still
+# expects the dates it typed.
+TODAY = datetime.date.today()
+
+
 def when(days_from_today):
-    return datetime.date.today() + datetime.timedelta(days=days_from_today)
+    return TODAY + datetime.timedelta(days=days_from_today)
 
 
 def day(days_from_today):
