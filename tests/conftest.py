@@ -1,6 +1,7 @@
 """Shared fixtures: the modules under test, log capture, subprocesses and test builds."""
 import ast
 import contextlib
+import datetime
 import locale
 import logging
 import os
@@ -24,6 +25,9 @@ pytest.register_assert_rewrite("testkit.hostile")
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+# The day the tests' dates are counted from, taken once: a test that runs across midnight
+# still expects the dates it gave.
+TODAY = datetime.date.today()
 # Whether sys.getallocatedblocks() counts the object allocator's blocks and a freed object's
 # blocks leave the count at once: 0 under PYTHONMALLOC=malloc; a free-threaded host gives
 # some back later (a module's namespace, a dict's old keys table once no thread can still

@@ -6,10 +6,7 @@ import sys
 
 import pytest
 
-
-# The day the dates are counted from, taken once: a test that runs across midnight still
-# expects the dates it gave.
-TODAY = datetime.date.today()
+from conftest import TODAY
 
 
 def when(days_from_today, layout="%Y-%m-%d"):

@@ -9,6 +9,8 @@ import sys
 
 import pytest
 
+from conftest import TODAY
+
 pexpect = pytest.importorskip("pexpect")
 
 # Skipped only while the module is not built at all; a module that is installed but fails
@@ -21,11 +23,6 @@ from tavimo import asking  # noqa: E402  (after the skip conditions)
 CLEAR_LINE = "\x15"  # Ctrl-U: drop the text typed so far, and the pre-filled default
 IATA_HINT = ("Please use 3 letter IATA airport codes. "
              "To find out IATA codes use: tavimo --find-airport <city_name>")
-
-
-# The day the dates are counted from, taken once: a test that runs across midnight still
-# expects the dates it typed.
-TODAY = datetime.date.today()
 
 
 def when(days_from_today):
