@@ -185,20 +185,44 @@ using OneArgBody = Ref (*)(PyObject* arg);
 enum class Defaults { AllNone, None };
 enum class Naming { Qualified, Lambda };
 
+// Stops the compilation of a function definition that names more parameters or locals than a
+// function holds (a call in a constant evaluation of something that cannot be evaluated so).
+inline void more_names_than_a_function_holds() noexcept {}
+
+// The parameter or local names of a function definition, as written there.  Made while the
+// module is compiled: a list longer than `capacity` is a compile-time error, not a write past
+// the function's tables.
+class Names {
+public:
+    static constexpr int capacity = 4;
+
+    constexpr Names() noexcept = default;
+    consteval Names(std::initializer_list<const char*> names) noexcept {
+        if (names.size() > capacity) more_names_than_a_function_holds();
+        for (const char* name : names) names_[count_++] = name;
+    }
+
+    int size() const noexcept { return count_; }
+    const char* operator[](int index) const noexcept { return names_[index]; }
+
+private:
+    const char* names_[capacity] = {};
+    int count_ = 0;
+};
+
 class FunctionDef {
 public:
-    static constexpr int max_params = 4;
+    static constexpr int max_params = Names::capacity;
 
     // A function of the fast-call kind: positional-or-keyword parameters that either all
     // default to None or have no default.  `locals` only feed the code record.
     FunctionDef(const char* name, const char* qualname, const char* doc,
-                std::initializer_list<const char*> params, Defaults defaults,
-                std::initializer_list<const char*> locals, FastBody body,
+                Names params, Defaults defaults, Names locals, FastBody body,
                 Where where = Where::current()) noexcept;
     // A function of the one-argument kind.  Naming::Lambda makes an anonymous filter:
     // qualified name "<lambda>", no code record, traceback entry named by the short name.
     FunctionDef(const char* name, const char* qualname, const char* doc,
-                std::initializer_list<const char*> params, OneArgBody body, Naming naming,
+                Names params, OneArgBody body, Naming naming,
                 Where where = Where::current()) noexcept;
     FunctionDef(const FunctionDef&) = delete;
     FunctionDef& operator=(const FunctionDef&) = delete;
@@ -217,10 +241,8 @@ private:
     const char* name_;
     const char* qualname_;
     const char* doc_;
-    const char* params_[max_params] = {};
-    int nparams_ = 0;
-    const char* locals_[max_params] = {};
-    int nlocals_ = 0;
+    Names params_;
+    Names locals_;
     Defaults defaults_ = Defaults::None;
     Naming naming_ = Naming::Qualified;
     FastBody fast_body_ = nullptr;

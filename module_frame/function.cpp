@@ -236,7 +236,7 @@ const FunctionDef& FunctionAccess::def(PyObject* function) noexcept {
 
 bool FunctionAccess::bind(const FunctionDef& def, PyObject* const* args, Py_ssize_t given,
                           PyObject* kwnames, PyObject** bound) noexcept {
-    const Py_ssize_t params = def.nparams_;
+    const Py_ssize_t params = def.params_.size();
     const bool all_default = def.defaults_ == Defaults::AllNone;
     if (given > params) {
         raise_positional_count(def.name_, params, all_default, given);
@@ -375,49 +375,45 @@ Ref make_function(const FunctionDef& def, Where where) noexcept {
 }
 
 FunctionDef::FunctionDef(const char* name, const char* qualname, const char* doc,
-                         std::initializer_list<const char*> params, Defaults defaults,
-                         std::initializer_list<const char*> locals, FastBody body,
+                         Names params, Defaults defaults, Names locals, FastBody body,
                          Where where) noexcept
-    : name_(name), qualname_(qualname), doc_(doc), defaults_(defaults), fast_body_(body),
-      first_line_(static_cast<int>(where.line())) {
-    for (const char* param : params) params_[nparams_++] = param;
-    for (const char* local : locals) locals_[nlocals_++] = local;
+    : name_(name), qualname_(qualname), doc_(doc), params_(params), locals_(locals),
+      defaults_(defaults), fast_body_(body), first_line_(static_cast<int>(where.line())) {
     append_to(first_function, this);
 }
 
 FunctionDef::FunctionDef(const char* name, const char* qualname, const char* doc,
-                         std::initializer_list<const char*> params, OneArgBody body,
-                         Naming naming, Where where) noexcept
-    : name_(name), qualname_(qualname), doc_(doc), naming_(naming), one_arg_body_(body),
-      first_line_(static_cast<int>(where.line())) {
-    for (const char* param : params) params_[nparams_++] = param;
+                         Names params, OneArgBody body, Naming naming, Where where) noexcept
+    : name_(name), qualname_(qualname), doc_(doc), params_(params), naming_(naming),
+      one_arg_body_(body), first_line_(static_cast<int>(where.line())) {
     append_to(first_function, this);
 }
 
 bool FunctionDef::prepare() noexcept {
     if (!traceback_name_.empty()) return true;
-    for (int i = 0; i < nparams_; ++i) {
+    const int params = params_.size(), locals = locals_.size();
+    for (int i = 0; i < params; ++i) {
         if (!param_names_[i]) param_names_[i] = PyUnicode_InternFromString(params_[i]);
         if (!param_names_[i]) return false;
     }
     if (defaults_ == Defaults::AllNone && !defaults_tuple_) {
-        Ref tuple = Ref::steal(PyTuple_New(nparams_));
+        Ref tuple = Ref::steal(PyTuple_New(params));
         if (!tuple) return false;
-        for (int i = 0; i < nparams_; ++i)
+        for (int i = 0; i < params; ++i)
             PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(Py_None).release());
         defaults_tuple_ = tuple.release();
     }
     if (naming_ == Naming::Qualified && !code_) {
-        Ref varnames = Ref::steal(PyTuple_New(nparams_ + nlocals_));
+        Ref varnames = Ref::steal(PyTuple_New(params + locals));
         if (!varnames) return false;
-        for (int i = 0; i < nparams_ + nlocals_; ++i) {
+        for (int i = 0; i < params + locals; ++i) {
             PyObject* text =
-                PyUnicode_InternFromString(i < nparams_ ? params_[i] : locals_[i - nparams_]);
+                PyUnicode_InternFromString(i < params ? params_[i] : locals_[i - params]);
             if (!text) return false;
             PyTuple_SET_ITEM(varnames.get(), i, text);
         }
         code_ = host::new_function_code(module_def().source_path, name_, qualname_, first_line_,
-                                        nparams_, varnames.get());
+                                        params, varnames.get());
         if (!code_) return false;
     }
     traceback_name_ = std::string(module_def().full_name) + "." +

@@ -2,13 +2,17 @@
 import builtins
 import ctypes
 import importlib
+import shutil
 import subprocess
 import sys
+import sysconfig
+import textwrap
 import types
 
 import pytest
 
-from conftest import FREE_THREADED, ROOT, build_native, copy_package, module_sources, run_python
+from conftest import (FREE_THREADED, ROOT, build_native, build_setting, copy_package,
+                      module_sources, run_python)
 
 
 def test_namespace_in_binding_order(brasco):
@@ -367,3 +371,33 @@ def test_loading_imports_only_what_the_module_body_names():
         "ModuleNotFoundError import of time halted; None in sys.modules",
         "('Tue 08 Jun 18:05', 'Tue 08 Jun 21:30')",
     ]
+
+
+def names_definition(count):
+    return textwrap.dedent("""\
+        #include "module_frame/frame.hpp"
+        namespace {
+        frame::Ref body(PyObject* const*) { return nullptr; }
+        const frame::FunctionDef def("f", "f", nullptr, {%s}, frame::Defaults::None, {%s}, body);
+        }
+        """) % (", ".join('"p%d"' % i for i in range(count)),
+                ", ".join('"l%d"' % i for i in range(count)))
+
+
+@pytest.mark.compiles
+def test_a_function_of_more_names_than_it_holds_does_not_compile(tmp_path):
+    """A definition with a fifth parameter or local would write past the function's tables:
+    it is refused when the module is compiled, and four of each still compile."""
+    if shutil.which("g++") is None:
+        pytest.skip("no C++ compiler")
+    include = ["-I" + sysconfig.get_paths()["include"],
+               *("-I" + str(ROOT / d) for d in build_setting("INCLUDE_DIRS"))]
+    results = {}
+    for count in (4, 5):
+        source = tmp_path / ("names%d.cpp" % count)
+        source.write_text(names_definition(count))
+        results[count] = subprocess.run(["g++", "-std=c++20", "-fsyntax-only", *include, str(source)],
+                                        capture_output=True, text=True)
+    assert results[4].returncode == 0, results[4].stderr
+    assert results[5].returncode != 0
+    assert "more_names_than_a_function_holds" in results[5].stderr
