@@ -9,20 +9,15 @@ blocks flat.  Module globals and builtins are always put back.
 """
 import builtins
 import contextlib
-import gc
 import logging
-import sys
-import sysconfig
 from datetime import datetime
 
 import tavimo.brasco as brasco
 from testkit import rendition
+from testkit.allocations import BLOCKS_COUNTED_AT_ONCE, blocks_left_by
 from testkit.rendition import observe
 
 HEADER = brasco.leg_details_header
-# Whether freed blocks leave sys.getallocatedblocks() at once (see conftest's
-# BLOCKS_COUNTED_AT_ONCE): not under PYTHONMALLOC=malloc, nor on a free-threaded host.
-POOLED = sys.getallocatedblocks() > 0 and not sysconfig.get_config_var("Py_GIL_DISABLED")
 BRASCO_GLOBALS = ("datetime", "timedelta", "logging", "leg_details_header", "route_details",
                   "get_ret_times")
 MISSING = object()
@@ -78,7 +73,7 @@ def assert_no_leak(scenario, rounds=150, windows=3):
     """Repeats the native scenario and checks that the allocated blocks stay flat: in at
     least one of several windows of `rounds` runs (a leak grows in every window; a cache
     that the interpreter or logging fills slowly only in the first ones)."""
-    if not POOLED:
+    if not BLOCKS_COUNTED_AT_ONCE:
         return
 
     def once():
@@ -88,17 +83,9 @@ def assert_no_leak(scenario, rounds=150, windows=3):
             except Exception:
                 pass
 
-    growth = []
     with rendition.runner_handlers_detached():
-        for _ in range(30):
-            once()
-        for _ in range(windows):
-            gc.collect()
-            before = sys.getallocatedblocks()
-            for _ in range(rounds):
-                once()
-            gc.collect()
-            growth.append(sys.getallocatedblocks() - before)
+        growth = [blocks_left_by(once, rounds=rounds, warmup=30)]
+        growth += [blocks_left_by(once, rounds=rounds) for _ in range(windows - 1)]
     assert min(growth) <= 20, f"allocated blocks grew by {growth} per {rounds} runs"
 
 

@@ -16,6 +16,7 @@ import pytest
 
 import tavimo
 import tavimo.brasco
+from testkit.allocations import BLOCKS_COUNTED_AT_ONCE
 from testkit.locales import LOCALE_CANDIDATES, try_time_locale
 from testkit.samples import Pairs, make_leg, make_record  # noqa: F401  (shared with the tests)
 
@@ -28,11 +29,6 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 # The day the tests' dates are counted from, taken once: a test that runs across midnight
 # still expects the dates it gave.
 TODAY = datetime.date.today()
-# Whether sys.getallocatedblocks() counts the object allocator's blocks and a freed object's
-# blocks leave the count at once: 0 under PYTHONMALLOC=malloc; a free-threaded host gives
-# some back later (a module's namespace, a dict's old keys table once no thread can still
-# read it), in batches, so its count moves by hundreds with no leak at all.
-BLOCKS_COUNTED_AT_ONCE = sys.getallocatedblocks() > 0 and not FREE_THREADED
 needs_blocks_counted_at_once = pytest.mark.skipif(
     not BLOCKS_COUNTED_AT_ONCE, reason="the host does not give freed blocks back at once")
 PACKAGE_DIR = pathlib.Path(tavimo.__file__).resolve().parent

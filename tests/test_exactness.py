@@ -22,26 +22,11 @@ from testkit import rendition
 import tavimo.brasco as brasco
 import tavimo.questions as questions
 from conftest import make_leg, make_record
+from testkit.hostile import globals_restored
 from testkit.rendition import observe
 
 HEADER = brasco.leg_details_header
 ROOT = logging.getLogger()
-
-
-@contextlib.contextmanager
-def namespace_kept(module, builtin_names=()):
-    """Puts the module's namespace back as it was (in its order too), and removes the given
-    names from the builtins."""
-    table = vars(module)
-    saved = list(table.items())
-    try:
-        yield
-    finally:
-        if list(table.items()) != saved:
-            table.clear()
-            table.update(saved)
-        for name in builtin_names:
-            vars(builtins).pop(name, None)
 
 
 # --- how a debug call is made: at DEBUG, left out, or at WARNING made for real -------------
@@ -82,7 +67,7 @@ def outcome_of(call):
 
 
 def in_mode(mode, module, scenario, builtin_names=()):
-    with namespace_kept(module, builtin_names), logging_mode(mode) as kept:
+    with globals_restored(module, builtin_names), logging_mode(mode) as kept:
         calls = []
         outcome = outcome_of(lambda: scenario(module, calls))
     return outcome, kept, calls
@@ -361,12 +346,12 @@ CACHED_NAMES = {
 @pytest.mark.parametrize("module, name, make, use", CACHED_NAMES.values(),
                          ids=CACHED_NAMES.keys())
 def test_a_rebound_value_is_not_kept_alive(module, name, make, use):
-    with namespace_kept(module):
+    with globals_restored(module, ()):
         assert not left_behind(module, name, make, use)
 
 
 def test_a_replaced_logging_debug_is_not_kept_alive():
-    with namespace_kept(brasco):
+    with globals_restored(brasco, ()):
         stand_in = types.ModuleType("logging")
         stand_in.debug = lambda message: None
         gone = weakref.ref(stand_in.debug)
@@ -470,7 +455,7 @@ def test_a_validator_name_bound_during_its_builtins_lookup_is_found_next():
 
     outcomes = []
     for native in (True, False):
-        with namespace_kept(questions, ["re"]):
+        with globals_restored(questions, ["re"]):
             with bound_during_the_builtins_lookup(namespace, "re", re, refusing_re()):
                 outcomes.append([outcome_of(lambda: validate(native)) for _ in range(2)])
     assert outcomes[0] == outcomes[1]
@@ -514,7 +499,7 @@ def test_time_strftime_rebound_while_time_is_read():
 
     def scenario(module, calls):
         names = vars(time)
-        with namespace_kept(time):
+        with globals_restored(time, ()):
             # `struct_time` is read after `strftime` when the display times are checked;
             # stored again after the key, the lookup meets the key first.
             struct_time = names.pop("struct_time")

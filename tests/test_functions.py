@@ -1,4 +1,5 @@
 """The function objects of tavimo.brasco: attributes, binding, failures, lookups, leaks."""
+import contextlib
 import ctypes
 import dis
 import gc
@@ -11,6 +12,7 @@ import traceback
 import pytest
 
 from conftest import ROOT, make_leg, make_record, needs_blocks_counted_at_once, run_python
+from testkit.allocations import blocks_left_by
 
 DOCS = {
     "route_details": "\n    Parses route details\n\n"
@@ -369,20 +371,12 @@ def leak_cases(brasco):
 def test_no_leaks_over_thousands_of_calls(brasco):
     cases = leak_cases(brasco)
 
-    def run(times):
-        for _ in range(times):
-            for case in cases:
-                try:
-                    case()
-                except Exception:
-                    pass
+    def run_cases():
+        for case in cases:
+            with contextlib.suppress(Exception):
+                case()
 
-    run(200)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    run(3000)
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 50
+    assert blocks_left_by(run_cases, rounds=3000, warmup=200) < 50
 
 
 def test_logging_debug_is_looked_up_at_each_call(brasco, monkeypatch):

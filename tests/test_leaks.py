@@ -13,7 +13,6 @@
   use-after-free or an undefined operation in a native module really ends the process
   with a report.
 """
-import gc
 import math
 import os
 import pathlib
@@ -30,6 +29,7 @@ import leak_script
 import tavimo.brasco as brasco
 from conftest import BLOCKS_COUNTED_AT_ONCE, FREE_THREADED, ROOT
 from testkit import rendition
+from testkit.allocations import blocks
 
 HERE = pathlib.Path(__file__).resolve().parent
 SANITIZE_RUN = os.environ.get("TAVIMO_SANITIZE") == "1"
@@ -101,11 +101,6 @@ def shared(item):
     kind = type(item)
     return (item is None or kind is bool or (kind is int and -5 <= item <= 256)
             or (kind is str and len(item) <= 1) or (kind is tuple and not item))
-
-
-def blocks():
-    gc.collect()
-    return sys.getallocatedblocks()
 
 
 @pytest.mark.parametrize("name", sorted(WORKLOADS))

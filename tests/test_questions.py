@@ -1,7 +1,6 @@
 """tavimo.questions: question records, answer validators, filters and get_questions."""
 import abc
 import builtins
-import gc
 import importlib
 import inspect
 import os
@@ -16,6 +15,7 @@ from prompt_toolkit.buffer import Buffer
 from prompt_toolkit.document import Document
 
 from conftest import host_message, needs_blocks_counted_at_once
+from testkit.allocations import blocks_left_by
 from tavimo import questions
 
 IATA_MESSAGE = ("Please use 3 letter IATA airport codes. "
@@ -537,14 +537,7 @@ def test_no_memory_is_kept_by_calls():
             except Exception:
                 pass
 
-    for _ in range(300):
-        exercise()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(3000):
-        exercise()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 100
+    assert blocks_left_by(exercise, rounds=3000, warmup=300) < 100
 
 
 KEEPING_LIBRARY = """
