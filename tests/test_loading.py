@@ -401,3 +401,14 @@ def test_a_function_of_more_names_than_it_holds_does_not_compile(tmp_path):
     assert results[4].returncode == 0, results[4].stderr
     assert results[5].returncode != 0
     assert "more_names_than_a_function_holds" in results[5].stderr
+
+
+def test_an_unbuilt_source_tree_says_so_at_import():
+    """src/ holds each native module's C++ in a folder of the module's name, which would
+    otherwise import as an empty namespace package."""
+    result = run_python("import tavimo.brasco", path=[ROOT / "src"], check=False)
+    assert result.returncode == 1
+    assert result.stderr.strip().splitlines()[-1] == (
+        "ImportError: tavimo is imported from its source tree (%s), where its native module "
+        "tavimo.brasco is not built; install the package (pip install . or ./dev setup) and "
+        "import it from there" % (ROOT / "src" / "tavimo"))
