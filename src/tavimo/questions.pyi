@@ -1,4 +1,5 @@
 """The trip questions for the PyInquirer prompt (native module)."""
+import abc
 import re as re
 from typing import Any, Dict, List, Optional, Protocol
 
@@ -9,16 +10,17 @@ class _Document(Protocol):
     @property
     def text(self) -> str: ...
 
-# The validators raise ValidationError for a rejected answer.
-class IataCodeValidator(Validator):
+# The validators raise ValidationError for a rejected answer.  Validator's metaclass is
+# ABCMeta, which the prompt library, having no type information, cannot tell.
+class IataCodeValidator(Validator, metaclass=abc.ABCMeta):
     def __init__(self) -> None: ...
     def validate(self, document: _Document) -> None: ...
 
-class DateValidator(Validator):
+class DateValidator(Validator, metaclass=abc.ABCMeta):
     def __init__(self) -> None: ...
     def validate(self, document: _Document) -> None: ...
 
-class NumberValidator(Validator):
+class NumberValidator(Validator, metaclass=abc.ABCMeta):
     def __init__(self) -> None: ...
     def validate(self, document: _Document) -> None: ...
 
