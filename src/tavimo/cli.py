@@ -55,13 +55,13 @@ cancels (exit status 130)."""
 
 AIRPORTS_DESCRIPTION = """\
 List the airports with an IATA code whose code, city or name matches QUERY (case,
-accents and hyphens do not matter: "krakow" finds Kraków, "new-york" New York), one per
-line: IATA code, name, city and country code. The airport whose code is QUERY comes
-first, then the airports of the city that is QUERY, then of cities that begin with it,
-then cities and names with a word that begins with it, then the rest; within each group
-the cities with more airports come first (a city is its name within its country), so
-"lon" shows London's airports before Londolovit's. Uses the airportsdata package, its
-table indexed once in the user's cache directory."""
+accents and hyphens do not matter: "krakow" finds Kraków, "new-york" New York, "köln"
+Cologne), one per line: IATA code, name, city and country code. The airport whose code
+is QUERY comes first, then the airports of the metropolitan area of that code (NYC, LON,
+PAR, ...), then the airports of the city that is QUERY, the area's airports and those
+named international first; then of cities that begin with it, then cities and names with
+a word that begins with it, then the rest. Uses the airportsdata package, its table
+indexed once in the user's cache directory."""
 
 
 class Parser(argparse.ArgumentParser):
