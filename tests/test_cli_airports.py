@@ -105,3 +105,72 @@ def test_a_metropolitan_code_is_a_known_code(index):
 ])
 def test_names_a_city(index, text, expected):
     assert airports.names_a_city(text, index) is expected
+
+
+@pytest.fixture
+def tavimo(tmp_path_factory):
+    """Run `tavimo airports ARGS` with a cache of the module's own: status, stdout, stderr."""
+    cache = str(tmp_path_factory.getbasetemp() / "airports-cache")
+
+    def run(*args):
+        result = subprocess.run(
+            [sys.executable, "-I", "-m", "tavimo", "airports", *args],
+            stdin=subprocess.DEVNULL, capture_output=True, encoding="utf-8", timeout=60,
+            env=dict(os.environ, LC_ALL="C.UTF-8", XDG_CACHE_HOME=cache))
+        return result.returncode, result.stdout, result.stderr
+    return run
+
+
+def test_several_queries_each_under_its_own_line(tavimo):
+    status, out, err = tavimo("LHR", "lgw", "new", "york")  # words of a city are one query
+    assert (status, err) == (0, "")
+    blocks = out.split("\n\n")
+    assert [block.split("\n", 1)[0] for block in blocks] == ["LHR:", "lgw:", "new york:"]
+    assert blocks[1].splitlines()[1].startswith("LGW  London Gatwick Airport")
+    assert [line[:3] for line in blocks[2].splitlines()[1:4]] == ["JFK", "EWR", "LGA"]
+
+
+def test_a_query_that_finds_nothing_is_named_and_the_others_still_show(tavimo):
+    status, out, err = tavimo("LHR", "xyzzy")
+    assert (status, err) == (1, "tavimo: no airport found for 'xyzzy'\n")
+    assert out.startswith("LHR:\nLHR  London Heathrow Airport")
+    assert tavimo("-f", "json", "xyzzy")[:2] == (1, '{\n  "schema_version": 1,\n  '
+                                                    '"queries": [\n    {\n      "query": '
+                                                    '"xyzzy",\n      "airports": []\n    }\n'
+                                                    '  ]\n}\n')
+
+
+def test_json_and_tsv_hold_the_same_airports(tavimo):
+    status, out, err = tavimo("-f", "json", "-n", "3", "nyc", "krk")
+    assert (status, err) == (0, "")
+    document = json.loads(out)
+    assert document["schema_version"] == 1
+    assert [query["query"] for query in document["queries"]] == ["nyc", "krk"]
+    assert document["queries"][1]["airports"] == [{
+        "iata": "KRK", "icao": "EPKK", "name": document["queries"][1]["airports"][0]["name"],
+        "city": "Kraków", "subdivision": "Lesser-Poland-Voivodeship", "country": "PL",
+        "metro": None, "timezone": "Europe/Warsaw", "latitude": 50.0777,
+        "longitude": 19.7848}]
+    assert [airport["metro"] for airport in document["queries"][0]["airports"]] == ["NYC"] * 3
+    status, out, err = tavimo("-f", "tsv", "-n", "3", "nyc", "krk")
+    rows = [line.split("\t") for line in out.splitlines()]
+    assert rows[0] == ["query"] + list(airports.SHOWN)
+    assert [dict(zip(rows[0], row)) for row in rows[1:]] == [
+        dict(airport, query=query["query"], latitude=repr(airport["latitude"]),
+             longitude=repr(airport["longitude"]), metro=airport["metro"] or "")
+        for query in document["queries"] for airport in query["airports"]]
+
+
+@pytest.mark.parametrize("args", [["-f", "xml", "rome"], [""], ["-n", "0", "rome"]])
+def test_mistakes_exit_2(tavimo, args):
+    status, out, err = tavimo(*args)
+    assert (status, out) == (2, "") and len(err.splitlines()) == 1
+
+
+def test_a_failed_search_exits_3(monkeypatch, capsys):
+    from tavimo import cli
+    def no_table():
+        raise airports.UserError("the airport table is not available: gone")
+    monkeypatch.setattr(airports, "table_files", no_table)
+    assert cli.main(["airports", "rome"]) == 3
+    assert capsys.readouterr() == ("", "tavimo: the airport table is not available: gone\n")

@@ -64,6 +64,19 @@ a word that begins with it, then the rest. Uses the airportsdata package, its ta
 indexed once in the user's cache directory."""
 
 
+AIRPORTS_EPILOG = """\
+exit status: 0 when every query found an airport, 1 when one found none (it is named on
+stderr; the others still show), 2 for a mistake of the command line, 3 when the search
+failed (no airport table, output that cannot be written).
+
+examples:
+  tavimo airports rome                 FCO, CIA, then the other Romes
+  tavimo airports LHR LGW "new york"   three queries
+  tavimo airports -f json nyc | jq -r '.queries[].airports[].iata'"""
+
+AIRPORTS_FAILED = 3  # the exit status of a failed search, apart from finding nothing (1)
+
+
 class Parser(argparse.ArgumentParser):
     """Command-line mistakes are one line on stderr, exit status 2; no prefix abbreviations
     of options (--form is not --format)."""
@@ -148,14 +161,20 @@ def build_parser():
 
     airports = commands.add_parser(
         "airports", help="find airport codes by city, name or code",
-        description=AIRPORTS_DESCRIPTION)
+        description=AIRPORTS_DESCRIPTION, epilog=AIRPORTS_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     airports.add_argument("query", nargs="+", metavar="QUERY",
-                          help="a city, an airport name or an IATA code (several words are "
-                               "one query)")
+                          help="a city, an airport name or an IATA code; each argument is "
+                               "one query, but words that together name a city are one "
+                               "(tavimo airports new york)")
+    airports.add_argument("-f", "--format", choices=["table", "json", "tsv"], default="table",
+                          help="columns of text (the default); JSON, one object with the "
+                               "airports of each query; or TSV, a header line and a line "
+                               "per airport")
     airports.add_argument("-n", "--limit", type=positive_count, metavar="N",
-                          help="show at most N airports (default: 10 on a terminal, "
-                               "all otherwise)")
-    airports.set_defaults(run=run_airports)
+                          help="show at most N airports of each query (default: 10 in a "
+                               "table on a terminal, all otherwise)")
+    airports.set_defaults(run=run_airports, failure_status=AIRPORTS_FAILED)
 
     completion = commands.add_parser(
         "completion", help="print a shell completion script",
@@ -249,22 +268,81 @@ def run_ask(args):
     return 0
 
 
+def airport_queries(words, index):
+    """The queries of the command line: each of WORDS, but adjacent words that together
+    name a city or a code are one query ("new york")."""
+    from tavimo import airports
+    queries, start = [], 0
+    while start < len(words):
+        end = min(len(words), start + 5)  # no city's name has more words
+        while end > start + 1 and not airports.names_a_city(" ".join(words[start:end]), index):
+            end -= 1
+        queries.append(" ".join(words[start:end]))
+        start = end
+    return queries
+
+
 def run_airports(args):
     from tavimo import airports
-    from tavimo.tables import format_columns
 
-    query = " ".join(args.query)
-    found = airports.find_airports(query, airports.load_index())
-    if not found:
-        raise UserError("no airport found for {!r}".format(query))
+    if not all(map(airports.folded, args.query)):
+        raise UsageError("give a city, an airport name or an IATA code to look for")
+    index = airports.load_index()
+    queries = airport_queries(args.query, index)
+    found = [(query, airports.find_airports(query, index)) for query in queries]
     limit = args.limit
-    if limit is None and sys.stdout.isatty():
+    if limit is None and args.format == "table" and sys.stdout.isatty():
         limit = 10
-    if limit is not None and len(found) > limit:
-        note("{} more; --limit N shows more".format(len(found) - limit))
-        found = found[:limit]
-    print(format_columns(entry[:4] for entry in found))
-    return 0
+    if limit is not None:
+        for query, entries in found:
+            if args.format == "table" and len(entries) > limit:
+                note("{}{} more; --limit N shows more".format(
+                    "{}: ".format(query) if len(found) > 1 else "", len(entries) - limit))
+        found = [(query, entries[:limit]) for query, entries in found]
+    AIRPORT_WRITERS[args.format](found, sys.stdout)
+    missing = [query for query, entries in found if not entries]
+    for query in missing:
+        note("no airport found for {!r}".format(query))
+    return 1 if missing else 0
+
+
+def write_airport_table(found, out):
+    """Columns of text; under a line with its query where there are several."""
+    from tavimo.tables import format_columns
+    blocks = []
+    for query, entries in found:
+        if entries:
+            table = format_columns(entry[:4] for entry in entries)
+            blocks.append(table if len(found) == 1 else "{}:\n{}".format(query, table))
+    if blocks:
+        out.write("\n\n".join(blocks) + "\n")
+
+
+def write_airport_json(found, out):
+    import json
+    from tavimo.airports import shown
+    document = {"schema_version": 1, "queries": [
+        {"query": query, "airports": [shown(entry) for entry in entries]}
+        for query, entries in found]}
+    out.write(json.dumps(document, ensure_ascii=False, indent=2) + "\n")
+
+
+def write_airport_tsv(found, out):
+    from tavimo.airports import SHOWN, shown
+
+    def cell(value):
+        return "" if value is None else " ".join(str(value).split())
+
+    lines = ["\t".join(("query",) + SHOWN)]
+    for query, entries in found:
+        for entry in entries:
+            fields = shown(entry)
+            lines.append("\t".join(map(cell, [query] + [fields[name] for name in SHOWN])))
+    out.write("\n".join(lines) + "\n")
+
+
+AIRPORT_WRITERS = {"table": write_airport_table, "json": write_airport_json,
+                   "tsv": write_airport_tsv}
 
 
 def run_completion(args):
@@ -282,7 +360,8 @@ def dispatch(parser, args):
     if args.find_airport is not None:
         if args.command:
             parser.error("--find-airport takes no command")
-        args.query, args.limit = [args.find_airport], None
+        args.query, args.limit, args.format = [args.find_airport], None, "table"
+        args.failure_status = AIRPORTS_FAILED
         return run_airports(args)
     if not args.command:
         parser.error("a command is needed: parse, ask, airports or completion")
@@ -313,7 +392,7 @@ def main(argv=None):
     except UserError as exc:
         note(str(exc) if exc.status == 1 else "{} (see {} {} --help)".format(
             exc, PROG, args.command))
-        return exc.status
+        return getattr(args, "failure_status", 1) if exc.status == 1 else exc.status
     except KeyboardInterrupt:
         note("cancelled")
         return 130
@@ -323,4 +402,4 @@ def main(argv=None):
         if debug:
             raise
         note(describe(exc))
-        return 1
+        return getattr(args, "failure_status", 1)
