@@ -329,12 +329,15 @@ def test_module_runs_from_the_repository_root():
     assert "Itinerary 5 (round trip)" in result.stdout
 
 
-def test_sample_on_a_terminal_says_so(on_terminal):
+def test_no_input_on_a_terminal_is_a_mistake(on_terminal):
+    # the sample is shown only when asked for: a terminal gets a hint, not made-up flights
     output, status = on_terminal("parse")
-    assert status == 0
-    assert output.startswith("tavimo: no FILE given and standard input is a terminal: "
-                             "showing the bundled sample")
-    assert "Itinerary 5 (round trip)" in output
+    assert status == 2
+    assert output == ("tavimo: no input: give a FILE, pipe a response in (curl -s URL | "
+                      "tavimo parse), or --sample for the bundled sample (see tavimo parse "
+                      "--help)\n")
+    output, status = on_terminal("parse", "--sample")
+    assert status == 0 and "Itinerary 5 (round trip)" in output
 
 
 def test_a_closed_pipe_ends_quietly(tmp_path, environment):

@@ -2,6 +2,7 @@
 airport codes by city."""
 import argparse
 import os
+import re
 import sys
 
 from tavimo import __version__
@@ -26,7 +27,8 @@ examples:
 
 PARSE_DESCRIPTION = """\
 Show every itinerary of a flight-search response (a JSON array of itineraries, or an
-object that holds them under "data"), read from FILE or standard input: as text tables,
+object that holds them under "data"), read from FILE or standard input (--sample: the
+one bundled with tavimo): as text tables,
 a summary and the legs of each direction; as JSON, one object with the schema version
 and the itineraries; or as CSV, one row per leg (the fields of both are listed in
 README, "JSON and CSV output"). An itinerary the parser rejects is reported on stderr
@@ -78,15 +80,75 @@ AIRPORTS_FAILED = 3  # the exit status of a failed search, apart from finding no
 
 
 class Parser(argparse.ArgumentParser):
-    """Command-line mistakes are one line on stderr, exit status 2; no prefix abbreviations
-    of options (--form is not --format)."""
+    """Command-line mistakes are one line on stderr, exit status 2, that names the command
+    at fault and suggests the option or choice meant; no prefix abbreviations of options
+    (--form is not --format)."""
 
     def __init__(self, *args, **kwargs):
         kwargs.setdefault("allow_abbrev", False)
         super().__init__(*args, **kwargs)
 
+    def parse_known_args(self, args=None, namespace=None):
+        # An unknown option is reported before anything else (argparse would take the value
+        # after it for a positional, and complain of that), and by the command it was
+        # given to, not by the program.
+        arguments = sys.argv[1:] if args is None else list(args)
+        unknown = self.unknown_option(arguments)
+        if unknown is not None:
+            self.error("unrecognized option {}{}".format(
+                unknown, suggestion(unknown.split("=", 1)[0], self.option_names())))
+        namespace, extras = super().parse_known_args(arguments, namespace)
+        if extras and self.prog != PROG and not self.has_commands():
+            self.error("unrecognized arguments: {}".format(" ".join(extras)))
+        return namespace, extras
+
+    def has_commands(self):
+        return any(isinstance(action, argparse._SubParsersAction) for action in self._actions)
+
+    def option_names(self):
+        return [name for action in self._actions for name in action.option_strings]
+
+    def unknown_option(self, arguments):
+        """The first argument that looks like an option of this parser and is none, up to
+        the command (of a parser that has commands) or "--"."""
+        known = set(self.option_names())
+        takes_value = {name for action in self._actions if action.nargs != 0
+                       for name in action.option_strings}
+        has_commands = self.has_commands()
+        arguments = iter(arguments)
+        for argument in arguments:
+            if argument == "--":
+                return None
+            if not argument.startswith("-") or argument == "-" or NUMBER.match(argument):
+                if has_commands:
+                    return None
+                continue
+            name = argument.split("=", 1)[0] if argument.startswith("--") else argument[:2]
+            if name not in known:
+                return argument
+            if name in takes_value and name == argument:
+                next(arguments, None)  # its value, whatever it looks like
+        return None
+
     def error(self, message):
+        # The choice meant, in one form on every host (3.14 on may suggest it themselves).
+        message = re.sub(r", maybe you meant '.*?'\?", "", message)
+        choice = INVALID_CHOICE.search(message)
+        if choice:
+            choices = [word.strip("'") for word in choice.group(2).split(", ")]
+            message += suggestion(choice.group(1), choices, "'{}'")
         self.exit(2, "{}: {} (see {} --help)\n".format(self.prog, message, self.prog))
+
+
+NUMBER = re.compile(r"-\d+$|-\d*\.\d+$")  # a negative number is a value, not an option
+INVALID_CHOICE = re.compile(r"invalid choice: '(.*?)' \(choose from (.*)\)$")
+
+
+def suggestion(wrong, right, shape="{}"):
+    """"; did you mean X?" for the one of RIGHT that is closest to WRONG, or ""."""
+    import difflib
+    close = difflib.get_close_matches(wrong, right, n=1)
+    return "; did you mean {}?".format(shape.format(close[0])) if close else ""
 
 
 def positive_count(text):
@@ -121,9 +183,8 @@ def build_parser():
         description=PARSE_DESCRIPTION)
     source = parse.add_mutually_exclusive_group()
     source.add_argument("file", nargs="?", metavar="FILE",
-                        help="the response to read; '-' or none reads standard input, "
-                             "unless it is a terminal: then the sample bundled with tavimo "
-                             "is shown (and stderr says so)")
+                        help="the response to read; '-' or none reads standard input "
+                             "(none on a terminal is a mistake: --sample shows the sample)")
     source.add_argument("--sample", action="store_true",
                         help="show the sample response bundled with tavimo")
     parse.add_argument("--round-trip", action="store_true",
@@ -206,9 +267,8 @@ def input_source(args):
     if args.file is not None:
         return args.file
     if sys.stdin is not None and sys.stdin.isatty():
-        note("no FILE given and standard input is a terminal: showing the bundled sample "
-             "(tavimo parse --help)")
-        return None
+        raise UsageError("no input: give a FILE, pipe a response in "
+                         "(curl -s URL | tavimo parse), or --sample for the bundled sample")
     return "-"
 
 
@@ -390,8 +450,8 @@ def main(argv=None):
         sys.stdout.flush()
         return status
     except UserError as exc:
-        note(str(exc) if exc.status == 1 else "{} (see {} {} --help)".format(
-            exc, PROG, args.command))
+        note(str(exc) if exc.status == 1 else "{} (see {} --help)".format(
+            exc, " ".join(filter(None, [PROG, getattr(args, "command", None)]))))
         return getattr(args, "failure_status", 1) if exc.status == 1 else exc.status
     except KeyboardInterrupt:
         note("cancelled")
