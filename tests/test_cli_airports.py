@@ -169,6 +169,13 @@ def test_mistakes_exit_2(tavimo, args):
 
 def test_a_failed_search_exits_3(monkeypatch, capsys):
     from tavimo import cli
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([sys.executable, "-I", "-m", "tavimo", "airports", "rome"],
+                                stdout=full, stderr=subprocess.PIPE, encoding="utf-8",
+                                timeout=60)
+    assert (result.returncode, result.stderr) == (
+        3, "tavimo: cannot write the output: No space left on device\n")
+
     def no_table():
         raise airports.UserError("the airport table is not available: gone")
     monkeypatch.setattr(airports, "table_files", no_table)

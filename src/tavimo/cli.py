@@ -1,6 +1,7 @@
 """The tavimo command line: flight-search results as tables, JSON or CSV; the trip questions;
 airport codes by city."""
 import argparse
+import errno
 import os
 import re
 import sys
@@ -138,6 +139,12 @@ class Parser(argparse.ArgumentParser):
             choices = [word.strip("'") for word in choice.group(2).split(", ")]
             message += suggestion(choice.group(1), choices, "'{}'")
         self.exit(2, "{}: {} (see {} --help)\n".format(self.prog, message, self.prog))
+
+    def _print_message(self, message, file=None):
+        # Help, usage and the version as argparse writes them, but a failed write is not
+        # ignored (as 3.13 on do): main reports it.
+        if message:
+            (file or sys.stderr).write(message)
 
 
 NUMBER = re.compile(r"-\d+$|-\d*\.\d+$")  # a negative number is a value, not an option
@@ -438,14 +445,68 @@ def end_by_broken_pipe():
     return 128 + signal.SIGPIPE  # where the signal cannot end the process
 
 
-def main(argv=None):
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    debug = getattr(args, "debug", False)
-    if debug:
-        import logging
-        logging.basicConfig(level=logging.DEBUG, format="%(levelname)s %(name)s: %(message)s")
+class ClosedOutput:
+    """Standard output of a command started without one (tavimo ... >&-): every write
+    fails, as a write to a closed file descriptor does."""
+
+    def write(self, text):
+        raise OSError(errno.EBADF, "standard output is closed")
+
+    def writelines(self, lines):
+        self.write("")
+
+    def flush(self):
+        pass  # nothing was ever held back
+
+    def isatty(self):
+        return False
+
+
+# The errors of a write that say the output cannot take it, whatever was written.
+OUTPUT_ERRORS = {errno.ENOSPC, errno.EDQUOT, errno.EFBIG, errno.EIO, errno.EBADF}
+
+
+def output_failed(exc):
+    """Whether EXC is the failure of writing to standard output: one of OUTPUT_ERRORS, or
+    an error that writing what is left of the output meets again."""
+    if exc.errno in OUTPUT_ERRORS:
+        return True
     try:
+        sys.stdout.flush()
+    except OSError:
+        return True
+    return False
+
+
+def drop_output():
+    """Send what is left of the output to /dev/null, so that the interpreter's own flush at
+    exit does not fail on it a second time."""
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        try:
+            os.dup2(null, sys.stdout.fileno())
+        finally:
+            os.close(null)
+    except (OSError, ValueError, AttributeError):  # no descriptor to point elsewhere
+        pass
+
+
+def main(argv=None):
+    if sys.stdout is None:  # started with standard output closed
+        sys.stdout = ClosedOutput()
+    parser = build_parser()
+    args = argparse.Namespace()
+    try:
+        try:
+            args = parser.parse_args(argv)
+        except SystemExit as exc:  # --help, --version, or a mistake on the command line
+            sys.stdout.flush()  # where writing the help fails, it fails here
+            return exc.code
+        debug = getattr(args, "debug", False)
+        if debug:
+            import logging
+            logging.basicConfig(level=logging.DEBUG,
+                                format="%(levelname)s %(name)s: %(message)s")
         status = dispatch(parser, args)
         sys.stdout.flush()
         return status
@@ -458,8 +519,20 @@ def main(argv=None):
         return 130
     except BrokenPipeError:
         return end_by_broken_pipe()
-    except Exception as exc:
-        if debug:
-            raise
-        note(describe(exc))
+    except OSError as exc:
+        if not output_failed(exc):
+            return failed(args, exc)
+        drop_output()
+        note("cannot write the output: {}".format(exc.strerror or exc))
         return getattr(args, "failure_status", 1)
+    except Exception as exc:
+        return failed(args, exc)
+
+
+def failed(args, exc):
+    """Report EXC, a failure that is no mistake of the user's: its traceback too under
+    --debug."""
+    if getattr(args, "debug", False):
+        raise exc
+    note(describe(exc))
+    return getattr(args, "failure_status", 1)
