@@ -48,9 +48,11 @@ Ask where and when to fly and for how many passengers, on the terminal, then pri
 answers as one JSON object on standard output, so that they can go to a file or a pipe:
 {"origin": "KRK", "destination": "LIS", "fly_out_date": "2027-04-01",
 "fly_back_date": "2027-04-08" (null one way), "adults": 2, "teens": 0, "children": 0,
-"infants": 0}. Each answer is checked at its question: an origin equal to the
-destination, a date that is not in the calendar or in the past, a fly-back date before
-the fly-out date, no adult, or more infants than adults are explained and asked again.
+"infants": 0}. Each answer is checked at its question: a code that is no airport's
+(nor a metropolitan area's, such as LON), an origin equal to the destination, a date that
+is not in the calendar or in the past (dates are dd/mm/yyyy or YYYY-MM-DD, at the
+questions and in the options alike), a fly-back date before the fly-out date, no adult,
+more infants than adults, or more than 9 passengers in all are explained and asked again.
 An answer given as an option is not asked, and is checked in the same way (a refused one
 is an error, exit status 2); with the airports and dates given, passenger counts not
 given take their defaults (1 adult, no one else) and nothing is asked. Ctrl-C or Ctrl-D
@@ -214,9 +216,11 @@ def build_parser():
                      help="also ask for the fly-back date (implied by --back)")
     answers = ask.add_argument_group("answers given on the command line")
     answers.add_argument("--from", dest="origin", metavar="CODE",
-                         help="the origin airport's IATA code")
+                         help="the origin airport's IATA code, or a metropolitan area's "
+                              "(LON)")
     answers.add_argument("--to", dest="destination", metavar="CODE",
-                         help="the destination airport's IATA code")
+                         help="the destination airport's IATA code, or a metropolitan "
+                              "area's")
     answers.add_argument("--out", dest="fly_out_date", metavar="DATE",
                          help="the fly-out date, YYYY-MM-DD (or dd/mm/yyyy)")
     answers.add_argument("--back", dest="fly_back_date", metavar="DATE",
@@ -317,20 +321,23 @@ def run_ask(args):
     import json
     from tavimo import asking
 
+    from tavimo import airports
+
     today = datetime.date.today()
+    codes = airports.known_codes(airports.load_index())
     given = {name: getattr(args, name) for name in asking.ANSWERS}
     questions = questions_module.get_questions(args.round_trip or given["fly_back_date"]
                                                is not None)
-    answers = asking.option_answers(questions, given, today)
+    answers = asking.option_answers(questions, given, today, codes)
     if asking.needs_prompt(questions, answers):
         with asking.standard_streams_on_terminal():
-            answers = asking.ask_trip(questions, answers, today)
+            answers = asking.ask_trip(questions, answers, today, codes=codes)
         if answers is None:
             note("cancelled")
             return 130
     else:
         answers = asking.option_answers(
-            questions, asking.with_default_counts(questions, given), today)
+            questions, asking.with_default_counts(questions, given), today, codes)
     print(json.dumps(asking.script_answers(answers), indent=2))
     return 0
 
