@@ -287,7 +287,7 @@ def test_records_past_the_limit_are_still_reported(tavimo):
     ["--find-airport", "Paris", "parse"],
     # no prefix abbreviations: --form is not --format, --lim not --limit
     ["parse", "--sample", "--form", "json"], ["parse", "--sample", "--lim", "1"],
-    ["parse", "results.json", "--sample"], ["airports"], ["completion", "fish"],
+    ["parse", "results.json", "--sample"], ["airports"], ["completion", "tcsh"],
 ])
 def test_command_line_mistakes_are_one_line(tavimo, args):
     result = tavimo(*args)
@@ -450,7 +450,7 @@ def test_bash_completion(tavimo, tmp_path):
     assert completions(script, "parse", "-f", "") == ["csv", "json", "table"]
     assert completions(script, "parse", "--sort", "d") == ["departure", "duration"]
     assert completions(script, "ask", "--ro") == ["--round-trip"]
-    assert completions(script, "completion", "") == ["bash", "zsh"]
+    assert completions(script, "completion", "") == ["bash", "fish", "zsh"]
     (tmp_path / "results.json").write_text("[]")
     assert completions(script, "parse", "res", cwd=tmp_path) == ["results.json"]  # a FILE
 

@@ -250,11 +250,12 @@ def build_parser():
 
     completion = commands.add_parser(
         "completion", help="print a shell completion script",
-        description="Print the completion script of tavimo for bash or zsh. "
+        description="Print the completion script of tavimo for bash, zsh or fish. "
                     "bash: add 'source <(tavimo completion bash)' to ~/.bashrc. zsh: "
                     "'tavimo completion zsh > ~/.zfunc/_tavimo', with ~/.zfunc in $fpath "
-                    "before compinit.")
-    completion.add_argument("shell", choices=["bash", "zsh"])
+                    "before compinit. fish: 'tavimo completion fish > "
+                    "~/.config/fish/completions/tavimo.fish'.")
+    completion.add_argument("shell", choices=["bash", "zsh", "fish"])
     completion.set_defaults(run=run_completion)
     return parser
 
