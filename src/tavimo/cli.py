@@ -320,9 +320,7 @@ def run_ask(args):
     questions_module = native("tavimo.questions", "the trip questions are")
     import datetime
     import json
-    from tavimo import asking
-
-    from tavimo import airports
+    from tavimo import airports, asking
 
     today = datetime.date.today()
     codes = airports.known_codes(airports.load_index())
