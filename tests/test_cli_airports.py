@@ -5,10 +5,19 @@ import os
 import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
 from tavimo import airports
+
+
+@pytest.fixture(scope="module")
+def schema():
+    """The JSON Schema of `tavimo airports -f json` shipped with the package."""
+    jsonschema = pytest.importorskip("jsonschema")
+    return jsonschema.Draft202012Validator(json.loads(
+        (Path(airports.__file__).with_name("data") / "airports.schema.json").read_text("utf-8")))
 
 
 @pytest.fixture(scope="module")
@@ -140,10 +149,11 @@ def test_a_query_that_finds_nothing_is_named_and_the_others_still_show(tavimo):
                                                     '  ]\n}\n')
 
 
-def test_json_and_tsv_hold_the_same_airports(tavimo):
+def test_json_and_tsv_hold_the_same_airports(tavimo, schema):
     status, out, err = tavimo("-f", "json", "-n", "3", "nyc", "krk")
     assert (status, err) == (0, "")
     document = json.loads(out)
+    schema.validate(document)
     assert document["schema_version"] == 1
     assert [query["query"] for query in document["queries"]] == ["nyc", "krk"]
     assert document["queries"][1]["airports"] == [{
@@ -159,6 +169,14 @@ def test_json_and_tsv_hold_the_same_airports(tavimo):
         dict(airport, query=query["query"], latitude=repr(airport["latitude"]),
              longitude=repr(airport["longitude"]), metro=airport["metro"] or "")
         for query in document["queries"] for airport in query["airports"]]
+
+
+def test_every_airport_follows_the_schema(index, schema):
+    schema.check_schema(schema.schema)
+    schema.validate({"schema_version": 1, "queries": [
+        {"query": "all", "airports": list(map(airports.shown, index))}]})
+    assert not schema.is_valid({"schema_version": 1, "queries": [{"query": "x",
+                                                                  "airports": [{}]}]})
 
 
 @pytest.mark.parametrize("args", [["-f", "xml", "rome"], [""], ["-n", "0", "rome"]])
