@@ -36,6 +36,10 @@ def codes(query, index, count=None):
     return [entry[airports.IATA] for entry in airports.find_airports(query, index)][:count]
 
 
+def with_checksum(body):
+    return airports.index_header(body) + b"\n" + body
+
+
 def whole_file(cache):
     airports.load_index()
     return cache.read_bytes()
@@ -49,8 +53,13 @@ def whole_file(cache):
     lambda whole: whole.split(b"\n", 1)[1],  # no first line
     lambda whole: b"\xff\xfe not JSON",
     lambda whole: whole.split(b"\n", 1)[0] + b"\n" + b"[" * 100000,
+    # written whole, checksum and all, but not by this module
+    lambda whole: with_checksum(b"[1]"), lambda whole: with_checksum(b"[[]]"),
+    lambda whole: with_checksum(b'[["FCO"]]'), lambda whole: with_checksum(b"[]"),
+    lambda whole: with_checksum(whole.split(b"\n", 1)[1][:-1] + b',["XQX"]]'),
 ], ids=["empty", "empty list", "wrong shape", "half", "last byte", "changed", "headless",
-        "not JSON", "nested"])
+        "not JSON", "nested", "number", "empty entry", "short entry", "no entries",
+        "short last entry"])
 def test_a_damaged_index_is_made_again(cache, damage, index):
     whole = whole_file(cache)
     cache.write_bytes(damage(whole))

@@ -89,6 +89,7 @@ FIELDS = (
 )
 (IATA, NAME, CITY, COUNTRY, METRO, CITIES, FOLDED_NAME, IN_CITY, OF_NAME, STANDING,
  DETAILS) = range(len(FIELDS))
+FIELD_TYPES = (str, str, str, str, str, str, str, int, int, int, str)
 DETAILS_FIELDS = ("icao", "subdivision", "timezone", "latitude", "longitude")
 # The fields shown by `tavimo airports -f json` and `-f tsv`, in this order.
 SHOWN = ("iata", "icao", "name", "city", "subdivision", "country", "metro", "timezone",
@@ -244,9 +245,17 @@ def read_index(path):
         entries = json.loads(body)
     except (OSError, ValueError, RecursionError):
         return None
-    if type(entries) is not list or not entries:
+    # The checksum stands for the rest: its ends are checked only against a file written
+    # whole by another program.
+    if type(entries) is not list or not entries or not all(map(well_formed, entries[::len(
+            entries) - 1 or 1])):
         return None
     return entries
+
+
+def well_formed(entry):
+    return (type(entry) is list and len(entry) == len(FIELD_TYPES)
+            and all(map(isinstance, entry, FIELD_TYPES)))
 
 
 def load_index():
