@@ -210,3 +210,15 @@ def test_a_failed_search_exits_3(monkeypatch, capsys):
     monkeypatch.setattr(airports, "table_files", no_table)
     assert cli.main(["airports", "rome"]) == 3
     assert capsys.readouterr() == ("", "tavimo: the airport table is not available: gone\n")
+
+
+def test_metropolitan_areas_without_the_table_of_them(monkeypatch):
+    # an airportsdata that has no such table, or a broken one, leaves the areas of METROS
+    import airportsdata
+
+    def broken():
+        raise KeyError("XXX")
+    monkeypatch.setattr(airportsdata, "load_iata_macs", broken)
+    assert airports.metro_areas(airportsdata) == airports.METROS
+    monkeypatch.delattr(airportsdata, "load_iata_macs")
+    assert airports.metro_areas(airportsdata) == airports.METROS

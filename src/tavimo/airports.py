@@ -148,7 +148,11 @@ def metro_areas(airportsdata):
     area's code first)."""
     metros = {}
     load = getattr(airportsdata, "load_iata_macs", None)
-    for code, metro in (load() if load else {}).items():
+    try:
+        table = load() if load else {}
+    except (LookupError, ValueError):  # an area's airport missing from the table itself
+        table = {}
+    for code, metro in table.items():
         metros[code] = (metro["name"], sorted(metro["airports"],
                                               key=lambda airport: (airport != code, airport)))
     metros.update(METROS)
