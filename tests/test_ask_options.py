@@ -43,7 +43,8 @@ def test_a_whole_trip_needs_no_terminal():
                               "(dates are YYYY-MM-DD)"),
     (["--out", "31/02/2027"], "--out: 31/02/2027 is not a day of the calendar "
                               "(dates are dd/mm/yyyy)"),
-    (["--out", "tomorrow"], "--out: Please enter the date as dd/mm/yyyy, such as "),
+    # the form the option names first (--help: YYYY-MM-DD, or dd/mm/yyyy)
+    (["--out", "tomorrow"], "--out: Please enter the date as YYYY-MM-DD, such as "),
     (["--out", when(-1)], "--out: The fly out date {} is in the past".format(when(-1))),
     (["--back", when(29)], "--back: The fly back date {} is before the fly out date {}".format(
         when(29), when(30))),

@@ -287,7 +287,7 @@ def test_records_past_the_limit_are_still_reported(tavimo):
     ["--find-airport", "Paris", "parse"],
     # no prefix abbreviations: --form is not --format, --lim not --limit
     ["parse", "--sample", "--form", "json"], ["parse", "--sample", "--lim", "1"],
-    ["parse", "results.json", "--sample"], ["airports"], ["completion", "fish"],
+    ["parse", "results.json", "--sample"], ["airports"], ["completion", "tcsh"],
 ])
 def test_command_line_mistakes_are_one_line(tavimo, args):
     result = tavimo(*args)
@@ -329,12 +329,15 @@ def test_module_runs_from_the_repository_root():
     assert "Itinerary 5 (round trip)" in result.stdout
 
 
-def test_sample_on_a_terminal_says_so(on_terminal):
+def test_no_input_on_a_terminal_is_a_mistake(on_terminal):
+    # the sample is shown only when asked for: a terminal gets a hint, not made-up flights
     output, status = on_terminal("parse")
-    assert status == 0
-    assert output.startswith("tavimo: no FILE given and standard input is a terminal: "
-                             "showing the bundled sample")
-    assert "Itinerary 5 (round trip)" in output
+    assert status == 2
+    assert output == ("tavimo: no input: give a FILE, pipe a response in (curl -s URL | "
+                      "tavimo parse), or --sample for the bundled sample (see tavimo parse "
+                      "--help)\n")
+    output, status = on_terminal("parse", "--sample")
+    assert status == 0 and "Itinerary 5 (round trip)" in output
 
 
 def test_a_closed_pipe_ends_quietly(tmp_path, environment):
@@ -392,7 +395,7 @@ def test_airports_hyphens_and_blanks_alike_and_words_make_one_query(tavimo):
 
 def test_airports_limit(tavimo, on_terminal):
     assert [row[0] for row in cells(tavimo("airports", "-n", "2", "london").stdout)] == [
-        "BQH", "LCY"]
+        "LHR", "LGW"]
     assert len(tavimo("airports", "lon").stdout.splitlines()) > 10  # a pipe gets them all
     output, status = on_terminal("airports", "lon")  # a terminal the first ten
     lines = output.splitlines()
@@ -447,7 +450,7 @@ def test_bash_completion(tavimo, tmp_path):
     assert completions(script, "parse", "-f", "") == ["csv", "json", "table"]
     assert completions(script, "parse", "--sort", "d") == ["departure", "duration"]
     assert completions(script, "ask", "--ro") == ["--round-trip"]
-    assert completions(script, "completion", "") == ["bash", "zsh"]
+    assert completions(script, "completion", "") == ["bash", "fish", "zsh"]
     (tmp_path / "results.json").write_text("[]")
     assert completions(script, "parse", "res", cwd=tmp_path) == ["results.json"]  # a FILE
 

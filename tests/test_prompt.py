@@ -89,7 +89,7 @@ def test_round_trip_answers_for_a_script_after_corrections(ask):
     answer(child, "Origin airport:", "BE1")
     refused(child, IATA_HINT, "ber")
     answer(child, "Destination airport:", "LHR")
-    answer(child, "Fly out date (dd/mm/yyyy):", "2021-06-01")
+    answer(child, "Fly out date (dd/mm/yyyy):", "1 June 2021")
     refused(child, "Please enter the date as dd/mm/yyyy, such as ", day(30))
     answer(child, "Fly back date (dd/mm/yyyy):", day(37))
     answer(child, "Adults (>16 Years)?", "two")

@@ -1,11 +1,13 @@
 """The trip questions: answers from the command line or the terminal, checked at the question.
 
 Every answer goes through its question's own validator (from tavimo.questions), then
-through the trip checks of this module, which see the other answers known so far: an
-origin that is the destination, a date that no calendar has or that is in the past, a
-fly-back date before the fly-out date, no adult, more infants than adults.  On the
-terminal a refused answer is explained under the question, which stays open; given as an
-option, it is an error of the command line.
+through the trip checks of this module, which see the other answers known so far: a code
+that is no airport's, an origin that is the destination, a date that no calendar has or
+that is in the past, a fly-back date before the fly-out date, no adult, more infants than
+adults, more than MAX_PASSENGERS in all.  Dates are taken as dd/mm/yyyy, the form the date
+questions name, or as YYYY-MM-DD, the form of the options.  On the terminal a refused
+answer is explained under the question, which stays open; given as an option, it is an
+error of the command line.
 
 The answers come out as a script wants them: airport codes in capitals, dates in ISO 8601
 (2027-04-01), passenger counts as numbers.
@@ -26,6 +28,7 @@ COUNTS = ("adults", "teens", "children", "infants")
 DATES = ("fly_out_date", "fly_back_date")
 PLACES = ("origin", "destination")
 ANSWERS = PLACES + DATES + COUNTS  # the keys of the answers, in this order
+MAX_PASSENGERS = 9  # in all, as airlines take them on one booking
 
 
 class Text:
@@ -36,17 +39,34 @@ class Text:
 
 
 def calendar_day(text):
+    """The day of TEXT, in either form that dates are taken in; None if there is none."""
     try:
+        if ISO_DATE_SHAPE.match(text):
+            return datetime.date.fromisoformat(text)
         return datetime.datetime.strptime(text, DATE_FORMAT).date()
     except ValueError:
         return None
+
+
+def layout_of(text, expected):
+    """The form of the date TEXT, or the one EXPECTED where TEXT has neither."""
+    if ISO_DATE_SHAPE.match(text):
+        return ISO_DATE
+    return DATE_FORMAT if DATE_SHAPE.match(text) else expected
+
+
+def form_name(layout):
+    return "YYYY-MM-DD" if layout == ISO_DATE else "dd/mm/yyyy"
 
 
 def shown_date(day, layout=DATE_FORMAT):
     return day.strftime(layout)
 
 
-def place_problem(name, code, answers):
+def place_problem(name, code, answers, codes):
+    if codes is not None and code not in codes:
+        return "{} is no airport's code: tavimo airports CITY finds the codes of a city.".format(
+            code)
     other = answers.get("destination" if name == "origin" else "origin")
     if other == code:
         return ("{} is the origin too; choose another destination.".format(code)
@@ -77,6 +97,10 @@ def count_problem(name, count, answers):
     if adults is not None and infants is not None and infants > adults:
         return "No more infants than adults ({}): each infant travels on an adult's lap.".format(
             adults)
+    travelling = count + sum(answers.get(other) or 0 for other in COUNTS if other != name)
+    if travelling > MAX_PASSENGERS:
+        return "At most {} passengers travel on one booking; that makes {}.".format(
+            MAX_PASSENGERS, travelling)
     return None
 
 
@@ -90,38 +114,56 @@ def answer_value(question, text):
     return question["filter"](text)
 
 
-def problem(question, text, answers, today, layout=DATE_FORMAT):
+def problem(question, text, answers, today, expected=DATE_FORMAT, codes=None):
     """Why TEXT does not answer QUESTION, given the other ANSWERS known; None if it does.
-    Dates are shown in LAYOUT."""
-    from tavimo.questions import ValidationError
+    Dates are shown in the form they were given in, else in the form EXPECTED; airport
+    codes are checked against the set CODES, where it is given."""
     name = question["name"]
+    if name in DATES:
+        return date_text_problem(question, text.strip(), answers, today, expected)
+    from tavimo.questions import ValidationError
     try:
         question["validate"]().validate(Text(text))
     except ValidationError as refused:
-        if name in DATES:
-            if DATE_SHAPE.match(text.strip()):
-                return "{} is not a day of the calendar (dates are dd/mm/yyyy).".format(
-                    text.strip())
-            return "Please enter the date as dd/mm/yyyy, such as {}.".format(shown_date(today))
         return refused.message
     value = answer_value(question, text)
     if name in PLACES:
-        return place_problem(name, value, answers)
-    if name in DATES:
-        if value is None:  # the date pattern takes 29/02 of every year ending in 00
-            return "{} is not a day of the calendar (dates are dd/mm/yyyy).".format(text.strip())
-        return date_problem(name, value, answers, today, layout)
+        return place_problem(name, value, answers, codes)
     return count_problem(name, value, answers)
 
 
-def checked(question, answers, today):
+def date_text_problem(question, text, answers, today, expected):
+    """Why the date TEXT does not answer QUESTION; None if it does."""
+    from tavimo.questions import ValidationError
+    layout = layout_of(text, expected)
+    day = calendar_day(text)
+    typed = text
+    if ISO_DATE_SHAPE.match(text):
+        if day is None:
+            return "{} is not a day of the calendar (dates are YYYY-MM-DD).".format(text)
+        typed = shown_date(day)  # the question's validator takes its own form only
+    try:
+        question["validate"]().validate(Text(typed))
+    except ValidationError:
+        if DATE_SHAPE.match(typed):
+            return "{} is not a day of the calendar (dates are {}).".format(
+                text, form_name(layout))
+        other = ISO_DATE if expected == DATE_FORMAT else DATE_FORMAT
+        return "Please enter the date as {}, such as {}, or as {}.".format(
+            form_name(expected), shown_date(today, expected), form_name(other))
+    if day is None:  # the question's pattern takes 29/02 of every year ending in 00
+        return "{} is not a day of the calendar (dates are dd/mm/yyyy).".format(text)
+    return date_problem(question["name"], day, answers, today, layout)
+
+
+def checked(question, answers, today, codes=None):
     """QUESTION for the prompt, with a validator that also makes the trip checks; its
     answer left as typed (answer_value converts it)."""
     from tavimo.questions import ValidationError, Validator
 
     class TripValidator(Validator):
         def validate(self, document):
-            why = problem(question, document.text, answers, today)
+            why = problem(question, document.text, answers, today, codes=codes)
             if why is not None:
                 raise ValidationError(message=why, cursor_position=len(document.text))
 
@@ -172,7 +214,7 @@ def prompt(question):
     return answers.get(question["name"])
 
 
-def option_answers(questions, given, today):
+def option_answers(questions, given, today, codes=None):
     """The answers GIVEN as options (name -> text), checked as at their questions, in the
     order of the questions; a refused one is a UsageError that names its option."""
     answers = {}
@@ -180,15 +222,8 @@ def option_answers(questions, given, today):
         name = question["name"]
         if given.get(name) is None:
             continue
-        text, layout = given[name], DATE_FORMAT
-        if name in DATES and ISO_DATE_SHAPE.match(text.strip()):
-            layout = ISO_DATE
-            try:
-                text = shown_date(datetime.date.fromisoformat(text.strip()))
-            except ValueError:
-                raise UsageError("{}: {} is not a day of the calendar (dates are YYYY-MM-DD)"
-                                 .format(OPTIONS[name], text))
-        why = problem(question, text, answers, today, layout)
+        text = given[name]
+        why = problem(question, text, answers, today, ISO_DATE, codes)
         if why is not None:
             raise UsageError("{}: {}".format(OPTIONS[name], why.rstrip(".")))
         answers[name] = answer_value(question, text)
@@ -203,14 +238,14 @@ OPTIONS = {
 }
 
 
-def ask_trip(questions, answers, today, ask=prompt):
+def ask_trip(questions, answers, today, ask=prompt, codes=None):
     """ANSWERS completed by asking the QUESTIONS they lack, or None when the user cancelled."""
     answers = dict(answers)
     for question in questions:
         name = question["name"]
         if name in answers:
             continue
-        text = ask(checked(question, answers, today))
+        text = ask(checked(question, answers, today, codes))
         if text is None:
             return None
         answers[name] = answer_value(question, text)

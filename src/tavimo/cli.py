@@ -1,7 +1,9 @@
 """The tavimo command line: flight-search results as tables, JSON or CSV; the trip questions;
 airport codes by city."""
 import argparse
+import errno
 import os
+import re
 import sys
 
 from tavimo import __version__
@@ -26,7 +28,8 @@ examples:
 
 PARSE_DESCRIPTION = """\
 Show every itinerary of a flight-search response (a JSON array of itineraries, or an
-object that holds them under "data"), read from FILE or standard input: as text tables,
+object that holds them under "data"), read from FILE or standard input (--sample: the
+one bundled with tavimo): as text tables,
 a summary and the legs of each direction; as JSON, one object with the schema version
 and the itineraries; or as CSV, one row per leg (the fields of both are listed in
 README, "JSON and CSV output"). An itinerary the parser rejects is reported on stderr
@@ -45,9 +48,11 @@ Ask where and when to fly and for how many passengers, on the terminal, then pri
 answers as one JSON object on standard output, so that they can go to a file or a pipe:
 {"origin": "KRK", "destination": "LIS", "fly_out_date": "2027-04-01",
 "fly_back_date": "2027-04-08" (null one way), "adults": 2, "teens": 0, "children": 0,
-"infants": 0}. Each answer is checked at its question: an origin equal to the
-destination, a date that is not in the calendar or in the past, a fly-back date before
-the fly-out date, no adult, or more infants than adults are explained and asked again.
+"infants": 0}. Each answer is checked at its question: a code that is no airport's
+(nor a metropolitan area's, such as LON), an origin equal to the destination, a date that
+is not in the calendar or in the past (dates are dd/mm/yyyy or YYYY-MM-DD, at the
+questions and in the options alike), a fly-back date before the fly-out date, no adult,
+more infants than adults, or more than 9 passengers in all are explained and asked again.
 An answer given as an option is not asked, and is checked in the same way (a refused one
 is an error, exit status 2); with the airports and dates given, passenger counts not
 given take their defaults (1 adult, no one else) and nothing is asked. Ctrl-C or Ctrl-D
@@ -55,25 +60,104 @@ cancels (exit status 130)."""
 
 AIRPORTS_DESCRIPTION = """\
 List the airports with an IATA code whose code, city or name matches QUERY (case,
-accents and hyphens do not matter: "krakow" finds Kraków, "new-york" New York), one per
-line: IATA code, name, city and country code. The airport whose code is QUERY comes
-first, then the airports of the city that is QUERY, then of cities that begin with it,
-then cities and names with a word that begins with it, then the rest; within each group
-the cities with more airports come first (a city is its name within its country), so
-"lon" shows London's airports before Londolovit's. Uses the airportsdata package, its
-table indexed once in the user's cache directory."""
+accents and hyphens do not matter: "krakow" finds Kraków, "new-york" New York, "köln"
+Cologne), one per line: IATA code, name, city and country code. The airport whose code
+is QUERY comes first, then the airports of the metropolitan area of that code (NYC, LON,
+PAR, ...), then the airports of the city that is QUERY, the area's airports and those
+named international first; then of cities that begin with it, then cities and names with
+a word that begins with it, then the rest. Uses the airportsdata package, its table
+indexed once in the user's cache directory."""
+
+
+AIRPORTS_EPILOG = """\
+exit status: 0 when every query found an airport, 1 when one found none (it is named on
+stderr; the others still show), 2 for a mistake of the command line, 3 when the search
+failed (no airport table, output that cannot be written).
+
+examples:
+  tavimo airports rome                 FCO, CIA, then the other Romes
+  tavimo airports LHR LGW "new york"   three queries
+  tavimo airports -f json nyc | jq -r '.queries[].airports[].iata'"""
+
+AIRPORTS_FAILED = 3  # the exit status of a failed search, apart from finding nothing (1)
 
 
 class Parser(argparse.ArgumentParser):
-    """Command-line mistakes are one line on stderr, exit status 2; no prefix abbreviations
-    of options (--form is not --format)."""
+    """Command-line mistakes are one line on stderr, exit status 2, that names the command
+    at fault and suggests the option or choice meant; no prefix abbreviations of options
+    (--form is not --format)."""
 
     def __init__(self, *args, **kwargs):
         kwargs.setdefault("allow_abbrev", False)
         super().__init__(*args, **kwargs)
 
+    def parse_known_args(self, args=None, namespace=None):
+        # An unknown option is reported before anything else (argparse would take the value
+        # after it for a positional, and complain of that), and by the command it was
+        # given to, not by the program.
+        arguments = sys.argv[1:] if args is None else list(args)
+        unknown = self.unknown_option(arguments)
+        if unknown is not None:
+            self.error("unrecognized option {}{}".format(
+                unknown, suggestion(unknown.split("=", 1)[0], self.option_names())))
+        namespace, extras = super().parse_known_args(arguments, namespace)
+        if extras and self.prog != PROG and not self.has_commands():
+            self.error("unrecognized arguments: {}".format(" ".join(extras)))
+        return namespace, extras
+
+    def has_commands(self):
+        return any(isinstance(action, argparse._SubParsersAction) for action in self._actions)
+
+    def option_names(self):
+        return [name for action in self._actions for name in action.option_strings]
+
+    def unknown_option(self, arguments):
+        """The first argument that looks like an option of this parser and is none, up to
+        the command (of a parser that has commands) or "--"."""
+        known = set(self.option_names())
+        takes_value = {name for action in self._actions if action.nargs != 0
+                       for name in action.option_strings}
+        has_commands = self.has_commands()
+        arguments = iter(arguments)
+        for argument in arguments:
+            if argument == "--":
+                return None
+            if not argument.startswith("-") or argument == "-" or NUMBER.match(argument):
+                if has_commands:
+                    return None
+                continue
+            name = argument.split("=", 1)[0] if argument.startswith("--") else argument[:2]
+            if name not in known:
+                return argument
+            if name in takes_value and name == argument:
+                next(arguments, None)  # its value, whatever it looks like
+        return None
+
     def error(self, message):
+        # The choice meant, in one form on every host (3.14 on may suggest it themselves).
+        message = re.sub(r", maybe you meant '.*?'\?", "", message)
+        choice = INVALID_CHOICE.search(message)
+        if choice:
+            choices = [word.strip("'") for word in choice.group(2).split(", ")]
+            message += suggestion(choice.group(1), choices, "'{}'")
         self.exit(2, "{}: {} (see {} --help)\n".format(self.prog, message, self.prog))
+
+    def _print_message(self, message, file=None):
+        # Help, usage and the version as argparse writes them, but a failed write is not
+        # ignored (as 3.13 on do): main reports it.
+        if message:
+            (file or sys.stderr).write(message)
+
+
+NUMBER = re.compile(r"-\d+$|-\d*\.\d+$")  # a negative number is a value, not an option
+INVALID_CHOICE = re.compile(r"invalid choice: '(.*?)' \(choose from (.*)\)$")
+
+
+def suggestion(wrong, right, shape="{}"):
+    """"; did you mean X?" for the one of RIGHT that is closest to WRONG, or ""."""
+    import difflib
+    close = difflib.get_close_matches(wrong, right, n=1)
+    return "; did you mean {}?".format(shape.format(close[0])) if close else ""
 
 
 def positive_count(text):
@@ -108,9 +192,8 @@ def build_parser():
         description=PARSE_DESCRIPTION)
     source = parse.add_mutually_exclusive_group()
     source.add_argument("file", nargs="?", metavar="FILE",
-                        help="the response to read; '-' or none reads standard input, "
-                             "unless it is a terminal: then the sample bundled with tavimo "
-                             "is shown (and stderr says so)")
+                        help="the response to read; '-' or none reads standard input "
+                             "(none on a terminal is a mistake: --sample shows the sample)")
     source.add_argument("--sample", action="store_true",
                         help="show the sample response bundled with tavimo")
     parse.add_argument("--round-trip", action="store_true",
@@ -133,9 +216,11 @@ def build_parser():
                      help="also ask for the fly-back date (implied by --back)")
     answers = ask.add_argument_group("answers given on the command line")
     answers.add_argument("--from", dest="origin", metavar="CODE",
-                         help="the origin airport's IATA code")
+                         help="the origin airport's IATA code, or a metropolitan area's "
+                              "(LON)")
     answers.add_argument("--to", dest="destination", metavar="CODE",
-                         help="the destination airport's IATA code")
+                         help="the destination airport's IATA code, or a metropolitan "
+                              "area's")
     answers.add_argument("--out", dest="fly_out_date", metavar="DATE",
                          help="the fly-out date, YYYY-MM-DD (or dd/mm/yyyy)")
     answers.add_argument("--back", dest="fly_back_date", metavar="DATE",
@@ -148,22 +233,29 @@ def build_parser():
 
     airports = commands.add_parser(
         "airports", help="find airport codes by city, name or code",
-        description=AIRPORTS_DESCRIPTION)
+        description=AIRPORTS_DESCRIPTION, epilog=AIRPORTS_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     airports.add_argument("query", nargs="+", metavar="QUERY",
-                          help="a city, an airport name or an IATA code (several words are "
-                               "one query)")
+                          help="a city, an airport name or an IATA code; each argument is "
+                               "one query, but words that together name a city are one "
+                               "(tavimo airports new york)")
+    airports.add_argument("-f", "--format", choices=["table", "json", "tsv"], default="table",
+                          help="columns of text (the default); JSON, one object with the "
+                               "airports of each query; or TSV, a header line and a line "
+                               "per airport")
     airports.add_argument("-n", "--limit", type=positive_count, metavar="N",
-                          help="show at most N airports (default: 10 on a terminal, "
-                               "all otherwise)")
-    airports.set_defaults(run=run_airports)
+                          help="show at most N airports of each query (default: 10 in a "
+                               "table on a terminal, all otherwise)")
+    airports.set_defaults(run=run_airports, failure_status=AIRPORTS_FAILED)
 
     completion = commands.add_parser(
         "completion", help="print a shell completion script",
-        description="Print the completion script of tavimo for bash or zsh. "
+        description="Print the completion script of tavimo for bash, zsh or fish. "
                     "bash: add 'source <(tavimo completion bash)' to ~/.bashrc. zsh: "
                     "'tavimo completion zsh > ~/.zfunc/_tavimo', with ~/.zfunc in $fpath "
-                    "before compinit.")
-    completion.add_argument("shell", choices=["bash", "zsh"])
+                    "before compinit. fish: 'tavimo completion fish > "
+                    "~/.config/fish/completions/tavimo.fish'.")
+    completion.add_argument("shell", choices=["bash", "zsh", "fish"])
     completion.set_defaults(run=run_completion)
     return parser
 
@@ -187,9 +279,8 @@ def input_source(args):
     if args.file is not None:
         return args.file
     if sys.stdin is not None and sys.stdin.isatty():
-        note("no FILE given and standard input is a terminal: showing the bundled sample "
-             "(tavimo parse --help)")
-        return None
+        raise UsageError("no input: give a FILE, pipe a response in "
+                         "(curl -s URL | tavimo parse), or --sample for the bundled sample")
     return "-"
 
 
@@ -229,42 +320,102 @@ def run_ask(args):
     questions_module = native("tavimo.questions", "the trip questions are")
     import datetime
     import json
-    from tavimo import asking
+    from tavimo import airports, asking
 
     today = datetime.date.today()
+    codes = airports.known_codes(airports.load_index())
     given = {name: getattr(args, name) for name in asking.ANSWERS}
     questions = questions_module.get_questions(args.round_trip or given["fly_back_date"]
                                                is not None)
-    answers = asking.option_answers(questions, given, today)
+    answers = asking.option_answers(questions, given, today, codes)
     if asking.needs_prompt(questions, answers):
         with asking.standard_streams_on_terminal():
-            answers = asking.ask_trip(questions, answers, today)
+            answers = asking.ask_trip(questions, answers, today, codes=codes)
         if answers is None:
             note("cancelled")
             return 130
     else:
         answers = asking.option_answers(
-            questions, asking.with_default_counts(questions, given), today)
+            questions, asking.with_default_counts(questions, given), today, codes)
     print(json.dumps(asking.script_answers(answers), indent=2))
     return 0
 
 
+def airport_queries(words, index):
+    """The queries of the command line: each of WORDS, but adjacent words that together
+    name a city or a code are one query ("new york")."""
+    from tavimo import airports
+    queries, start = [], 0
+    while start < len(words):
+        end = min(len(words), start + 5)  # no city's name has more words
+        while end > start + 1 and not airports.names_a_city(" ".join(words[start:end]), index):
+            end -= 1
+        queries.append(" ".join(words[start:end]))
+        start = end
+    return queries
+
+
 def run_airports(args):
     from tavimo import airports
-    from tavimo.tables import format_columns
 
-    query = " ".join(args.query)
-    found = airports.find_airports(query, airports.load_index())
-    if not found:
-        raise UserError("no airport found for {!r}".format(query))
+    if not all(map(airports.folded, args.query)):
+        raise UsageError("give a city, an airport name or an IATA code to look for")
+    index = airports.load_index()
+    queries = airport_queries(args.query, index)
+    found = [(query, airports.find_airports(query, index)) for query in queries]
     limit = args.limit
-    if limit is None and sys.stdout.isatty():
+    if limit is None and args.format == "table" and sys.stdout.isatty():
         limit = 10
-    if limit is not None and len(found) > limit:
-        note("{} more; --limit N shows more".format(len(found) - limit))
-        found = found[:limit]
-    print(format_columns(entry[:4] for entry in found))
-    return 0
+    if limit is not None:
+        for query, entries in found:
+            if args.format == "table" and len(entries) > limit:
+                note("{}{} more; --limit N shows more".format(
+                    "{}: ".format(query) if len(found) > 1 else "", len(entries) - limit))
+        found = [(query, entries[:limit]) for query, entries in found]
+    AIRPORT_WRITERS[args.format](found, sys.stdout)
+    missing = [query for query, entries in found if not entries]
+    for query in missing:
+        note("no airport found for {!r}".format(query))
+    return 1 if missing else 0
+
+
+def write_airport_table(found, out):
+    """Columns of text; under a line with its query where there are several."""
+    from tavimo.tables import format_columns
+    blocks = []
+    for query, entries in found:
+        if entries:
+            table = format_columns(entry[:4] for entry in entries)
+            blocks.append(table if len(found) == 1 else "{}:\n{}".format(query, table))
+    if blocks:
+        out.write("\n\n".join(blocks) + "\n")
+
+
+def write_airport_json(found, out):
+    import json
+    from tavimo.airports import shown
+    document = {"schema_version": 1, "queries": [
+        {"query": query, "airports": [shown(entry) for entry in entries]}
+        for query, entries in found]}
+    out.write(json.dumps(document, ensure_ascii=False, indent=2) + "\n")
+
+
+def write_airport_tsv(found, out):
+    from tavimo.airports import SHOWN, shown
+
+    def cell(value):
+        return "" if value is None else " ".join(str(value).split())
+
+    lines = ["\t".join(("query",) + SHOWN)]
+    for query, entries in found:
+        for entry in entries:
+            fields = shown(entry)
+            lines.append("\t".join(map(cell, [query] + [fields[name] for name in SHOWN])))
+    out.write("\n".join(lines) + "\n")
+
+
+AIRPORT_WRITERS = {"table": write_airport_table, "json": write_airport_json,
+                   "tsv": write_airport_tsv}
 
 
 def run_completion(args):
@@ -282,7 +433,8 @@ def dispatch(parser, args):
     if args.find_airport is not None:
         if args.command:
             parser.error("--find-airport takes no command")
-        args.query, args.limit = [args.find_airport], None
+        args.query, args.limit, args.format = [args.find_airport], None, "table"
+        args.failure_status = AIRPORTS_FAILED
         return run_airports(args)
     if not args.command:
         parser.error("a command is needed: parse, ask, airports or completion")
@@ -299,28 +451,94 @@ def end_by_broken_pipe():
     return 128 + signal.SIGPIPE  # where the signal cannot end the process
 
 
-def main(argv=None):
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    debug = getattr(args, "debug", False)
-    if debug:
-        import logging
-        logging.basicConfig(level=logging.DEBUG, format="%(levelname)s %(name)s: %(message)s")
+class ClosedOutput:
+    """Standard output of a command started without one (tavimo ... >&-): every write
+    fails, as a write to a closed file descriptor does."""
+
+    def write(self, text):
+        raise OSError(errno.EBADF, "standard output is closed")
+
+    def writelines(self, lines):
+        self.write("")
+
+    def flush(self):
+        pass  # nothing was ever held back
+
+    def isatty(self):
+        return False
+
+
+# The errors of a write that say the output cannot take it, whatever was written.
+OUTPUT_ERRORS = {errno.ENOSPC, errno.EDQUOT, errno.EFBIG, errno.EIO, errno.EBADF}
+
+
+def output_failed(exc):
+    """Whether EXC is the failure of writing to standard output: one of OUTPUT_ERRORS, or
+    an error that writing what is left of the output meets again."""
+    if exc.errno in OUTPUT_ERRORS:
+        return True
     try:
+        sys.stdout.flush()
+    except OSError:
+        return True
+    return False
+
+
+def drop_output():
+    """Send what is left of the output to /dev/null, so that the interpreter's own flush at
+    exit does not fail on it a second time."""
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        try:
+            os.dup2(null, sys.stdout.fileno())
+        finally:
+            os.close(null)
+    except (OSError, ValueError, AttributeError):  # no descriptor to point elsewhere
+        pass
+
+
+def main(argv=None):
+    if sys.stdout is None:  # started with standard output closed
+        sys.stdout = ClosedOutput()
+    parser = build_parser()
+    args = argparse.Namespace()
+    try:
+        try:
+            args = parser.parse_args(argv)
+        except SystemExit as exc:  # --help, --version, or a mistake on the command line
+            sys.stdout.flush()  # where writing the help fails, it fails here
+            return exc.code
+        debug = getattr(args, "debug", False)
+        if debug:
+            import logging
+            logging.basicConfig(level=logging.DEBUG,
+                                format="%(levelname)s %(name)s: %(message)s")
         status = dispatch(parser, args)
         sys.stdout.flush()
         return status
     except UserError as exc:
-        note(str(exc) if exc.status == 1 else "{} (see {} {} --help)".format(
-            exc, PROG, args.command))
-        return exc.status
+        note(str(exc) if exc.status == 1 else "{} (see {} --help)".format(
+            exc, " ".join(filter(None, [PROG, getattr(args, "command", None)]))))
+        return getattr(args, "failure_status", 1) if exc.status == 1 else exc.status
     except KeyboardInterrupt:
         note("cancelled")
         return 130
     except BrokenPipeError:
         return end_by_broken_pipe()
+    except OSError as exc:
+        if not output_failed(exc):
+            return failed(args, exc)
+        drop_output()
+        note("cannot write the output: {}".format(exc.strerror or exc))
+        return getattr(args, "failure_status", 1)
     except Exception as exc:
-        if debug:
-            raise
-        note(describe(exc))
-        return 1
+        return failed(args, exc)
+
+
+def failed(args, exc):
+    """Report EXC, a failure that is no mistake of the user's: its traceback too under
+    --debug."""
+    if getattr(args, "debug", False):
+        raise exc
+    note(describe(exc))
+    return getattr(args, "failure_status", 1)

@@ -1,5 +1,5 @@
-"""Shell completion scripts for bash and zsh, made from the command's own argument parser,
-so that they always offer the commands, options and choices it has."""
+"""Shell completion scripts for bash, zsh and fish, made from the command's own argument
+parser, so that they always offer the commands, options and choices it has."""
 import argparse
 import re
 
@@ -13,6 +13,7 @@ class Option:
         self.choices = [str(choice) for choice in action.choices or ()]
         self.help = short_help(action.help)
         self.metavar = (action.metavar or action.dest).lower()
+        self.takes_files = self.takes_value and self.metavar == "file"
 
 
 class Command:
@@ -55,14 +56,25 @@ def commands_of(parser):
     return top, commands
 
 
+# File names as bash completes them: one a line (a name may hold blanks), typed with
+# backslashes or after an opening quote, and quoted by bash when it puts them in.
+BASH_FILES = ("compopt -o filenames 2>/dev/null; local IFS=$'\\n' word=${cur//\\\\/}; "
+              "word=${word#[\\\"\\']}; "
+              'COMPREPLY=($(compgen -f -- "$word"))')
+
+
 def bash_case(options):
     """The case arms that complete an option's value, for bash."""
     arms = []
     for option in options:
         if option.takes_value:
             words = " ".join(option.choices)
-            action = ('COMPREPLY=($(compgen -W "{}" -- "$cur"))'.format(words) if words
-                      else "COMPREPLY=()")
+            if option.takes_files:
+                action = BASH_FILES
+            elif words:
+                action = 'COMPREPLY=($(compgen -W "{}" -- "$cur"))'.format(words)
+            else:
+                action = "COMPREPLY=()"
             arms.append("            {}) {}; return ;;".format("|".join(option.strings), action))
     return arms
 
@@ -89,7 +101,7 @@ def bash_script(parser):
         lines += ["    " + arm for arm in bash_case(command.options)]
         lines.append("            esac")
         if command.takes_files():
-            others = ["compopt -o filenames 2>/dev/null", 'COMPREPLY=($(compgen -f -- "$cur"))']
+            others = [BASH_FILES]
         else:
             words = names if command is top else command.positional_choices()
             others = ['COMPREPLY=($(compgen -W "{}" -- "$cur"))'.format(" ".join(words))]
@@ -115,7 +127,8 @@ def zsh_specs(command):
         value = ""
         if option.takes_value:
             value = ":{}:{}".format(option.metavar, "({})".format(" ".join(option.choices))
-                                    if option.choices else " ")
+                                    if option.choices else "_files" if option.takes_files
+                                    else " ")
         help_text = zsh_quote(option.help)
         if option.strings[0] in ("-h", "-V"):
             exclusive = "(- *)"
@@ -161,5 +174,48 @@ def zsh_script(parser):
     return "\n".join(lines)
 
 
+def fish_quote(text):
+    return "'{}'".format(text.replace("\\", "\\\\").replace("'", "\\'"))
+
+
+def fish_option(condition, option):
+    """The `complete` line of an option, for fish."""
+    words = ["complete -c tavimo", "-n " + fish_quote(condition)]
+    for string in option.strings:
+        words.append("-s " + string[1:] if len(string) == 2 else "-l " + string[2:])
+    if option.takes_files:
+        words.append("-r -F")
+    elif option.takes_value:
+        words.append("-x")
+        if option.choices:
+            words.append("-a " + fish_quote(" ".join(option.choices)))
+    if option.help:
+        words.append("-d " + fish_quote(option.help))
+    return " ".join(words)
+
+
+def fish_script(parser):
+    top, commands = commands_of(parser)
+    lines = [
+        "# fish completion of tavimo: "
+        "tavimo completion fish > ~/.config/fish/completions/tavimo.fish",
+        "complete -c tavimo -e",
+        "complete -c tavimo -f",  # no file names, but where a command takes them
+    ]
+    lines += [fish_option("__fish_use_subcommand", option) for option in top.options]
+    for command in commands:
+        lines.append("complete -c tavimo -n __fish_use_subcommand -a {} -d {}".format(
+            command.name, fish_quote(command.help)))
+    for command in commands:
+        condition = "__fish_seen_subcommand_from " + command.name
+        lines += [fish_option(condition, option) for option in command.options]
+        if command.takes_files():
+            lines.append("complete -c tavimo -n {} -F".format(fish_quote(condition)))
+        elif command.positional_choices():
+            lines.append("complete -c tavimo -n {} -a {}".format(
+                fish_quote(condition), fish_quote(" ".join(command.positional_choices()))))
+    return "\n".join(lines) + "\n"
+
+
 def script(shell, parser):
-    return {"bash": bash_script, "zsh": zsh_script}[shell](parser)
+    return {"bash": bash_script, "zsh": zsh_script, "fish": fish_script}[shell](parser)
