@@ -91,9 +91,9 @@ def read_lines(name, first, numbered):
     for number, line in numbered:
         if line.strip():
             value = whole_value(line)
-            if isinstance(value, Unreadable):
+            if isinstance(value, Unreadable):  # (its place within the line, not after it)
                 yield Unreadable("line {} of {} is not valid JSON: {}".format(
-                    number, name, value))
+                    number, name, whole_value(line.strip())))
             else:
                 yield from line_itineraries(value)
 
