@@ -187,22 +187,26 @@ def test_json_machine_fields_beside_the_display_texts(tavimo):
     result = tavimo("parse", "--sample", "--format", "json")
     assert (result.returncode, result.stderr) == (0, "")
     document = json.loads(result.stdout)
-    assert document["schema_version"] == 1
+    assert document["schema_version"] == 2
     data = document["itineraries"]
     assert [itinerary["itinerary"] for itinerary in data] == [1, 2, 3, 4, 5]
     assert data[0] == {
-        "itinerary": 1, "round_trip": False,
+        "itinerary": 1, "id": "0b6d1a4e4b2a0000a1c3d2f1_0", "round_trip": False,
         "prices": [{"currency": "EUR", "amount": 59}, {"currency": "USD", "amount": 72},
                    {"currency": "GBP", "amount": 51}],
         "outbound": {
             "airports": ["BER", "LHR"], "departure": "2021-06-01T10:15:00",
-            "arrival": "2021-06-01T11:10:00", "duration_seconds": 6900,
+            "arrival": "2021-06-01T11:10:00", "utc_departure": "2021-06-01T08:15:00Z",
+            "utc_arrival": "2021-06-01T10:10:00Z", "duration_seconds": 6900, "stops": 0,
+            "layovers": [],
             "legs": [{
                 "from": "BER", "to": "LHR", "from_city": "Berlin", "to_city": "London",
                 "airline": "U2", "flight_number": "8562",
                 # no operating carrier: null, where the table has a blank cell
                 "operating_airline": None, "operating_flight_number": None,
                 "departure": "2021-06-01T10:15:00", "arrival": "2021-06-01T11:10:00",
+                "utc_departure": "2021-06-01T08:15:00Z", "utc_arrival": "2021-06-01T10:10:00Z",
+                "bags_recheck_required": False,
                 "display": {
                     "airports": "Berlin(BER) -> London(LHR)",
                     "times": "Tue 01 Jun 10:15 -> Tue 01 Jun 11:10", "flight_no": "8562",
@@ -233,14 +237,18 @@ def test_csv_has_one_row_per_leg_with_its_itinerarys_price(tavimo):
     assert list(rows[0]) == [
         "itinerary", "direction", "leg", "from", "to", "from_city", "to_city", "airline",
         "flight_number", "operating_airline", "operating_flight_number", "departure",
-        "arrival", "duration_seconds", "price", "currency"]
+        "arrival", "duration_seconds", "price", "currency", "id", "stops", "layover_seconds",
+        "utc_departure", "utc_arrival", "bags_recheck_required"]
     assert len(rows) == 14
     assert rows[0] == {
         "itinerary": "1", "direction": "outbound", "leg": "1", "from": "BER", "to": "LHR",
         "from_city": "Berlin", "to_city": "London", "airline": "U2", "flight_number": "8562",
         "operating_airline": "", "operating_flight_number": "",
         "departure": "2021-06-01T10:15:00", "arrival": "2021-06-01T11:10:00",
-        "duration_seconds": "6900", "price": "59", "currency": "EUR"}
+        "duration_seconds": "6900", "price": "59", "currency": "EUR",
+        "id": "0b6d1a4e4b2a0000a1c3d2f1_0", "stops": "0", "layover_seconds": "",
+        "utc_departure": "2021-06-01T08:15:00Z", "utc_arrival": "2021-06-01T10:10:00Z",
+        "bags_recheck_required": "false"}
     assert [(row["itinerary"], row["direction"], row["leg"]) for row in rows[4:8]] == [
         ("3", "outbound", "2"), ("3", "inbound", "1"), ("3", "inbound", "2"),
         ("4", "outbound", "1")]
@@ -447,7 +455,7 @@ def test_bash_completion(tavimo, tmp_path):
                                                "--find-airport"])
     assert completions(script, "pa") == ["parse"]
     assert completions(script, "parse", "--f") == ["--format"]
-    assert completions(script, "parse", "-f", "") == ["csv", "json", "table"]
+    assert completions(script, "parse", "-f", "") == ["csv", "json", "jsonl", "table"]
     assert completions(script, "parse", "--sort", "d") == ["departure", "duration"]
     assert completions(script, "ask", "--ro") == ["--round-trip"]
     assert completions(script, "completion", "") == ["bash", "fish", "zsh"]
@@ -458,7 +466,8 @@ def test_bash_completion(tavimo, tmp_path):
 def test_zsh_completion(tavimo, tmp_path):
     script = tavimo("completion", "zsh").stdout
     assert script.startswith("#compdef tavimo\n")
-    assert "'(-f --format)'{-f,--format}'[text tables]:format:(table json csv)'" in script
+    assert ("'(-f --format)'{-f,--format}'[text tables]:format:(table json jsonl csv)'"
+            in script)
     assert "parse) _arguments" in script and "':file:_files'" in script
     assert "'airports:find airport codes by city, name or code'" in script
     zsh = shutil.which("zsh")

@@ -27,14 +27,14 @@ examples:
   source <(tavimo completion bash)             completion in this bash session"""
 
 PARSE_DESCRIPTION = """\
-Show every itinerary of a flight-search response (a JSON array of itineraries, or an
-object that holds them under "data"), read from FILE or standard input (--sample: the
-one bundled with tavimo): as text tables,
-a summary and the legs of each direction; as JSON, one object with the schema version
-and the itineraries; or as CSV, one row per leg (the fields of both are listed in
-README, "JSON and CSV output"). An itinerary the parser rejects is reported on stderr
-with its number and the field at fault, and the others still show; the exit status is
-then 1."""
+Show every itinerary of flight-search responses (a JSON array of itineraries, an object
+that holds them under "data", or JSON Lines, an itinerary or a response a line, as
+`jq -c '.data[]'` writes them), read from each FILE in turn or standard input (--sample:
+the one bundled with tavimo): as text tables, a summary and the legs of each direction; as
+JSON, one object with the schema version and the itineraries; as JSON Lines, an
+itinerary's object a line; or as CSV, one row per leg (the fields are listed in README,
+"JSON and CSV output"). An itinerary the parser rejects is reported on stderr with its
+number and the field at fault, and the others still show; the exit status is then 1."""
 
 ORDER_HELP = """\
 put the itineraries in this order: 'price' is the amount in the first currency of each
@@ -42,6 +42,10 @@ itinerary's price (the first entry of its conversion table), lowest first; 'dura
 the flight time out plus, for a round trip, back, shortest first; 'departure' is the local
 date and time of the outbound departure, earliest first. Itineraries keep their numbers,
 equal ones keep the response's order, and ones without a usable price come last"""
+
+CHOICE_HELP = """\
+Itineraries that fail a filter are left out (and still checked); --sort and --limit
+then apply to the others."""
 
 ASK_DESCRIPTION = """\
 Ask where and when to fly and for how many passengers, on the terminal, then print the
@@ -171,6 +175,24 @@ def positive_count(text):
     return count
 
 
+def amount(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError("expected an amount such as 120 or 99.50, got {!r}"
+                                         .format(text))
+    return value
+
+
+def stop_count(text):
+    if not text.isdigit():  # also no sign: 0, 1, 2...
+        raise argparse.ArgumentTypeError("expected a whole number of 0 or more, got {!r}"
+                                         .format(text))
+    return int(text)
+
+
 def build_parser():
     debug = Parser(add_help=False)
     debug.add_argument("--debug", action="store_true",
@@ -191,22 +213,44 @@ def build_parser():
         "parse", parents=[debug], help="show the itineraries of a flight-search response",
         description=PARSE_DESCRIPTION)
     source = parse.add_mutually_exclusive_group()
-    source.add_argument("file", nargs="?", metavar="FILE",
-                        help="the response to read; '-' or none reads standard input "
+    source.add_argument("file", nargs="*", default=[], metavar="FILE",
+                        help="the responses to read, one after another (itineraries are "
+                             "numbered on across them); '-' or none reads standard input "
                              "(none on a terminal is a mistake: --sample shows the sample)")
     source.add_argument("--sample", action="store_true",
                         help="show the sample response bundled with tavimo")
     parse.add_argument("--round-trip", action="store_true",
                        help="parse every itinerary as a round trip; without this flag an "
                             "itinerary is a round trip when one of its legs is a return leg")
-    parse.add_argument("-f", "--format", choices=["table", "json", "csv"], default="table",
+    parse.add_argument("-f", "--format", choices=["table", "json", "jsonl", "csv"],
+                       default="table",
                        help="text tables (the default); JSON, one object with the "
-                            "itineraries; or CSV, one row per leg")
+                            "itineraries; JSON Lines, an itinerary a line; or CSV, one row "
+                            "per leg")
+    parse.add_argument("-o", "--output", metavar="FILE",
+                       help="write the results to FILE instead of standard output; FILE is "
+                            "replaced only once they are all written")
     parse.add_argument("-s", "--sort", choices=["price", "duration", "departure"],
                        help=ORDER_HELP)
+    parse.add_argument("-r", "--reverse", action="store_true",
+                       help="with --sort: highest, longest or latest first (ones without a "
+                            "usable price still last)")
     parse.add_argument("-n", "--limit", type=positive_count, metavar="N",
                        help="show only the first N itineraries (after --sort: the cheapest, "
                             "fastest or earliest N)")
+    choice = parse.add_argument_group("filters", CHOICE_HELP)
+    choice.add_argument("--max-price", type=amount, metavar="AMOUNT",
+                        help="only itineraries that cost at most AMOUNT in the first "
+                             "currency of their price (ones without a usable price are "
+                             "left out)")
+    stops = choice.add_mutually_exclusive_group()
+    stops.add_argument("--max-stops", type=stop_count, metavar="N",
+                       help="only itineraries with at most N stops each way")
+    stops.add_argument("--direct", dest="max_stops", action="store_const", const=0,
+                       help="only direct flights: the same as --max-stops 0")
+    choice.add_argument("--airline", action="append", metavar="CODE",
+                        help="only itineraries whose every leg is sold by the airline of "
+                             "this IATA code; again (or CODE,CODE) for more airlines")
     parse.set_defaults(run=run_parse)
 
     ask = commands.add_parser(
@@ -273,31 +317,49 @@ def note(message):
 
 
 def input_source(args):
-    """The FILE to read, '-' for standard input, or None for the bundled sample."""
+    """The FILEs to read, '-' for standard input, or None for the bundled sample."""
     if args.sample:
         return None
-    if args.file is not None:
+    if args.file:
         return args.file
     if sys.stdin is not None and sys.stdin.isatty():
         raise UsageError("no input: give a FILE, pipe a response in "
                          "(curl -s URL | tavimo parse), or --sample for the bundled sample")
-    return "-"
+    return ["-"]
+
+
+def output_to(path):
+    """Standard output, or for PATH (not '-') a context giving the file to write there."""
+    if path is None or path == "-":
+        import contextlib
+        return contextlib.nullcontext(sys.stdout)
+    from tavimo.output import replacing_file
+    return replacing_file(path)
 
 
 def run_parse(args):
     i_parser = native("tavimo.brasco", "the itinerary parser is").i_parser
+    import itertools
     from tavimo import formats, results
 
-    records = results.read_itineraries(input_source(args), SAMPLE)
-    if not records and args.format == "table":
-        print("No itineraries.")
-    failures = 0
+    if args.reverse and not args.sort:
+        raise UsageError("--reverse needs --sort")
+    sources = input_source(args)
+    several = sources is not None and len(sources) > 1
+    failures = shown_count = 0
+
+    def failed(name, message):
+        nonlocal failures
+        failures += 1
+        note(message)
 
     def report(number, record, round_trip, exc):
         nonlocal failures
         from tavimo import problems
         failures += 1
         message = "itinerary {}: {}".format(number, problems.explain(record, round_trip, exc))
+        if several:
+            message = "{}: {}".format(reading.name, message)
         if args.debug:
             import traceback
             note("{} ({})".format(message, describe(exc)))
@@ -305,14 +367,33 @@ def run_parse(args):
         else:
             note(message)
 
-    parsed = results.parse_itineraries(records, i_parser, args.round_trip, report)
-    shown = results.in_order(parsed, args.sort) if args.sort else parsed
+    def counted(itineraries):
+        nonlocal shown_count
+        for shown_count, itinerary in enumerate(itineraries, 1):
+            yield itinerary
+
+    reading = results.Reading(sources, SAMPLE, failed if several else None)
+    records = iter(reading)
+    for first in records:  # the first source's mistakes come before any output
+        records = itertools.chain([first], records)
+        break
+    parsed = results.parse_itineraries(records, i_parser, args.round_trip, report,
+                                       formats.CHECKS[args.format])
+    shown = parsed
+    if args.max_price is not None or args.max_stops is not None or args.airline:
+        airlines = {code.strip().upper() for codes in args.airline or () for code in
+                    codes.split(",") if code.strip()}
+        shown = results.chosen(shown, args.max_price, args.max_stops, airlines)
+    if args.sort:
+        shown = results.in_order(shown, args.sort, args.reverse)
     if args.limit:
-        import itertools
         shown = itertools.islice(shown, args.limit)
-    formats.WRITERS[args.format](shown, sys.stdout)
-    for _ in parsed:  # records past the limit are still checked, and reported
-        pass
+    with output_to(args.output) as out:
+        formats.WRITERS[args.format](counted(shown), out)
+        for _ in parsed:  # records past the limit are still checked, and reported
+            pass
+        if not shown_count and not failures and args.format == "table":
+            out.write("No itineraries.\n")
     return 1 if failures else 0
 
 

@@ -1,48 +1,100 @@
-"""The output formats of parsed itineraries: text tables, and JSON and CSV for programs.
+"""The output formats of parsed itineraries: text tables, and JSON, JSON Lines and CSV for
+programs.
 
-The tables show the parser's display texts.  JSON and CSV are the machine form described
-in README ("JSON and CSV output"; the schema is data/itineraries.schema.json): ISO 8601
-local times, durations in seconds, prices as numbers with their currency codes, carriers
-and flight numbers as fields of their own.  JSON keeps the parser's display texts beside
-them, in the "display" object of each itinerary, direction and leg.
+The tables show the parser's display texts, but for the times of a direction, which are
+those of its first leg's departure and its last leg's arrival, and blanks for nulls.  JSON
+and CSV are the machine form described in README ("JSON and CSV output"; the schema is
+data/itineraries.schema.json): ISO 8601 local times, UTC times where the response has
+them, durations in seconds, prices as numbers with their currency codes, carriers and
+flight numbers as fields of their own, stops and layovers.  JSON keeps the parser's
+display texts beside them, in the "display" object of each itinerary, direction and leg.
 """
 import csv
 import datetime
 import io
-import math
-import operator
 import sys
 from json.encoder import encode_basestring as encode_string
 
+from tavimo.results import LEG_CODES, LEG_TIMES, number, split_legs, stops
 from tavimo.tables import format_table
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 SUMMARY_HEADER = ["", "Route", "Departure", "Duration", "Arrival", "Price"]
 # The names of a leg table's cells, in their order, as the JSON's display texts of a leg.
 LEG_CELLS = ("airports", "times", "flight_no", "airline", "operating_flight_no", "operated_by")
 LEG_FIELDS = ("from", "to", "from_city", "to_city", "airline", "flight_number",
               "operating_airline", "operating_flight_number", "departure", "arrival")
+# Fields of a leg that the parser does not read, in JSON after LEG_FIELDS.
+LEG_EXTRAS = ("utc_departure", "utc_arrival", "bags_recheck_required")
 CSV_COLUMNS = ["itinerary", "direction", "leg", *LEG_FIELDS, "duration_seconds", "price",
-               "currency"]
+               "currency", "id", "stops", "layover_seconds", *LEG_EXTRAS]
+DISPLAY_FORMAT = "%a %d %b %H:%M"  # the parser's display times
+# A memo is emptied when it holds this many entries: JSON Lines input may go on for ever.
+MEMO_SIZE = 1 << 16
+
+
+def display_time(text):
+    """A local time text of the record (in the parser's form) as the parser shows it."""
+    return datetime.datetime.fromisoformat(text[:-1]).strftime(DISPLAY_FORMAT)
+
+
+def journey_display(summary, legs):
+    """A direction's departure and arrival as shown: its first leg's departure and its last
+    leg's arrival (the parser's own, the earliest and the latest of the way back, are wrong
+    for a way that crosses the date line westwards); the parser's where it has no leg."""
+    if not legs:
+        return summary[1], summary[3]
+    return DISPLAY_TIMES[legs[0]["local_departure"]], DISPLAY_TIMES[legs[-1]["local_arrival"]]
+
+
+def cell(value):
+    return "" if value is None else "{}".format(value)
+
+
+def shown_rows(rows, legs):
+    """The parser's leg table ROWS, the texts of a null field of LEGS blank (not "None")."""
+    shown = []
+    for row, leg in zip(rows, legs):
+        codes = LEG_CODES(leg)
+        if None in codes:
+            fly_from, fly_to, city_from, city_to, airline, flight_no, carrier, carrier_no = (
+                map(cell, codes))
+            row = ["{}({}) -> {}({})".format(city_from, fly_from, city_to, fly_to), row[1],
+                   flight_no, airline, carrier + " " + carrier_no, carrier]
+        shown.append(row)
+    return shown
 
 
 def itinerary_text(itinerary):
     """One itinerary as a heading, its summary table and its leg tables."""
     outbound, inbound, outbound_legs, inbound_legs = itinerary.parsed
-    summary = [["Outbound", *outbound]]
+    legs_out, legs_back = split_legs(itinerary.record)
+    departure, arrival = journey_display(outbound, legs_out)
+    summary = [["Outbound", outbound[0], departure, outbound[2], arrival, outbound[4]]]
     if inbound:
         # the parser marks the inbound price "x": the price stands in the outbound row only
-        summary.append(["Inbound", inbound[0], inbound[1], inbound[2], inbound[3], ""])
+        departure, arrival = journey_display(inbound, legs_back)
+        summary.append(["Inbound", inbound[0], departure, inbound[2], arrival, ""])
     blocks = [
         "Itinerary {} ({})".format(itinerary.number, "round trip" if inbound else "one way"),
         format_table(SUMMARY_HEADER, summary),
         "",
         "Outbound legs",
-        format_table(outbound_legs[0], outbound_legs[1:]),
+        format_table(outbound_legs[0], shown_rows(outbound_legs[1:], legs_out)),
     ]
     if inbound_legs:
-        blocks += ["", "Inbound legs", format_table(inbound_legs[0], inbound_legs[1:])]
+        blocks += ["", "Inbound legs",
+                   format_table(inbound_legs[0], shown_rows(inbound_legs[1:], legs_back))]
     return "\n".join(blocks)
+
+
+def check_amounts(record):
+    """The Problem of an amount of the price that the table cannot show: one that is no
+    number (JSON and CSV have null for it)."""
+    for currency, amount in record["conversion"].items():
+        if number(amount) is None:
+            from tavimo.problems import bad, path_of
+            raise bad(path_of("conversion", str(currency)), "not an amount", amount)
 
 
 def write_tables(itineraries, out):
@@ -79,32 +131,23 @@ def field_text(value):
     return None if value is None else format(value, "")
 
 
-def number(value):
-    """An amount as a JSON number, or None when it is none (or not finite)."""
-    if type(value) is int:
-        return value
-    if isinstance(value, str):
-        try:
-            return int(value)
-        except ValueError:
-            pass
-    try:
-        value = float(value)
-    except (TypeError, ValueError, OverflowError):
-        return None
-    return value if math.isfinite(value) else None
+def utc_time(text):
+    """A UTC time text of the response in ISO 8601, with its "Z" (2021-06-01T08:15:00.000Z
+    -> 2021-06-01T08:15:00Z); ValueError for a text that is none."""
+    from tavimo.results import standard_time
+    if not isinstance(text, str):
+        raise ValueError(text)
+    zulu = text[-1:] in ("Z", "z")
+    moment = standard_time(text[:-1] if zulu else text)
+    if moment is None or zulu == (moment.tzinfo is not None):  # neither Z nor an offset
+        raise ValueError(text)
+    if not zulu:
+        moment = moment.astimezone(datetime.timezone.utc).replace(tzinfo=None)
+    return moment.isoformat() + "Z"
 
 
 def seconds(duration):
     return duration.days * 86400 + duration.seconds
-
-
-def split_legs(record):
-    """The record's legs out and back, as the parser files them (by the truth of "return")."""
-    outbound, inbound = [], []
-    for leg in record["route"]:
-        (inbound if leg["return"] else outbound).append(leg)
-    return outbound, inbound
 
 
 class Memo(dict):
@@ -116,6 +159,8 @@ class Memo(dict):
         self.convert = convert
 
     def __missing__(self, key):
+        if len(self) >= MEMO_SIZE:
+            self.clear()
         result = self[key] = self.convert(key)
         return result
 
@@ -128,15 +173,60 @@ class ValueMemo(Memo):
         kind, value = key
         result = self.convert(value)
         if value or kind is not float:
+            if len(self) >= MEMO_SIZE:
+                self.clear()
             self[key] = result
         return result
 
 
-LEG_CODES = operator.itemgetter("flyFrom", "flyTo", "cityFrom", "cityTo", "airline",
-                                "flight_no", "operating_carrier", "operating_flight_no")
-LEG_TIMES = operator.itemgetter("local_departure", "local_arrival")
 TEXTS = ValueMemo(field_text)
 TIMES = Memo(local_time)  # of texts only
+DISPLAY_TIMES = Memo(display_time)  # of texts only
+UTC_TIMES = Memo(utc_time)  # of texts only
+
+
+def leg_extras(leg):
+    """The fields of LEG_EXTRAS, None where the leg has none."""
+    return leg.get("utc_departure"), leg.get("utc_arrival"), leg.get("bags_recheck_required")
+
+
+def utc_value(text):
+    return None if text is None else UTC_TIMES[text]
+
+
+def check_machine_fields(record):
+    """The Problem of a field that JSON and CSV hold apart from what the parser reads: the
+    itinerary's id, a leg's UTC times and whether its bags must be checked in again."""
+    identity = record.get("id")
+    if identity.__class__ not in (str, int, type(None)):
+        from tavimo.problems import check_text
+        check_text(identity, "id")
+    for index, leg in enumerate(record["route"]):
+        departure, arrival, bags = leg_extras(leg)
+        try:
+            utc_value(departure), utc_value(arrival)
+        except Exception:  # no text, or none of a UTC time
+            odd_utc_time(index, leg)
+        if bags is not None and bags.__class__ is not bool:
+            from tavimo.problems import bad, path_of
+            raise bad(path_of(path_of("route", index), "bags_recheck_required"),
+                      "not true or false", bags)
+
+
+def odd_utc_time(index, leg):
+    """Raise the Problem of the first UTC time of the leg at INDEX that is none."""
+    from tavimo.problems import bad, path_of
+    for name in ("utc_departure", "utc_arrival"):
+        try:
+            utc_value(leg.get(name))
+        except Exception:
+            raise bad(path_of(path_of("route", index), name),
+                      "not a UTC date and time such as 2021-06-01T08:15:00.000Z",
+                      leg.get(name)) from None
+
+
+CHECKS = {"table": check_amounts, "json": check_machine_fields,
+          "jsonl": check_machine_fields, "csv": check_machine_fields}
 
 
 def converted(codes, times, texts_memo, times_memo, convert_text, convert_time):
@@ -164,6 +254,8 @@ def memoized(memo, key, make, *args):
     except TypeError:
         return make(*args)
     if value is None:
+        if len(memo) >= MEMO_SIZE:
+            memo.clear()
         value = memo[key] = make(*args)
     return value
 
@@ -173,15 +265,37 @@ def leg_values(leg):
     return converted(LEG_CODES(leg), LEG_TIMES(leg), TEXTS, TIMES, field_text, local_time)
 
 
-def journey_times_json(record, legs, inbound):
-    """A direction's local departure and arrival times in JSON, as the parser chooses them:
-    the record's own for the way out; the earliest departure and the latest arrival of the
-    return legs for the way back."""
-    if not inbound:
+def journey_times_json(record, legs):
+    """A direction's local departure and arrival times in JSON: its first leg's departure
+    and its last leg's arrival (the record's own where it has no leg)."""
+    if not legs:
         return TIMES_JSON[record["local_departure"]], TIMES_JSON[record["local_arrival"]]
-    back = [leg for leg in legs if leg["return"] == 1]
-    return (encode_string(iso_time(min(leg["local_departure"][:-1] for leg in back))),
-            encode_string(iso_time(max(leg["local_arrival"][:-1] for leg in back))))
+    return TIMES_JSON[legs[0]["local_departure"]], TIMES_JSON[legs[-1]["local_arrival"]]
+
+
+def layover_seconds(key):
+    """The seconds between a leg's arrival and the next leg's departure, KEY holding their
+    local times and UTC times: by the UTC times where both are known, else by the local
+    clock (of one airport, or of two in the same city)."""
+    local_arrival, local_departure, utc_arrival, utc_departure = key
+    if utc_arrival is not None and utc_departure is not None:
+        start, end = (datetime.datetime.fromisoformat(UTC_TIMES[text][:-1])
+                      for text in (utc_arrival, utc_departure))
+    else:
+        start, end = (datetime.datetime.fromisoformat(text[:-1])
+                      for text in (local_arrival, local_departure))
+        if (start.tzinfo is None) != (end.tzinfo is None):  # one offset given: the clock
+            start, end = start.replace(tzinfo=None), end.replace(tzinfo=None)
+    return seconds(end - start)
+
+
+LAYOVERS = Memo(layover_seconds)
+
+
+def layover(arrived, leaving):
+    """The layover between the legs ARRIVED and LEAVING, in seconds."""
+    return LAYOVERS[arrived["local_arrival"], leaving["local_departure"],
+                    arrived.get("utc_arrival"), leaving.get("utc_departure")]
 
 
 # The JSON is written from templates, the texts put in by the encoder's own string
@@ -191,13 +305,15 @@ def template(names):
     return "{" + ", ".join('"{}": %s'.format(name) for name in names) + "}"
 
 
-LEG_JSON = template((*LEG_FIELDS, "display")).replace(
+LEG_JSON = template((*LEG_FIELDS, *LEG_EXTRAS, "display")).replace(
     '"display": %s', '"display": ' + template(LEG_CELLS))
-JOURNEY_JSON = template(("airports", "departure", "arrival", "duration_seconds", "legs",
-                         "display"))
+JOURNEY_JSON = template(("airports", "departure", "arrival", "utc_departure", "utc_arrival",
+                         "duration_seconds", "stops", "layovers", "legs", "display"))
+LAYOVER_JSON = template(("airport", "seconds", "self_transfer"))
 SUMMARY_JSON = template(("route", "departure", "duration", "arrival"))
-ITINERARY_JSON = template(("itinerary", "round_trip", "prices", "outbound", "inbound",
+ITINERARY_JSON = template(("itinerary", "id", "round_trip", "prices", "outbound", "inbound",
                            "display")).replace('"display": %s', '"display": {"price": %s}')
+TRUTH_JSON = {True: "true", False: "false", None: "null"}
 
 
 def json_text(value):
@@ -229,7 +345,7 @@ def number_json(amount):
     if type(amount) is int:
         return str(amount)
     value = number(amount)
-    return "null" if value is None else repr(value)  # an int or a finite float
+    return "null" if value is None else repr(value)  # a finite float
 
 
 def prices_json(record):
@@ -242,15 +358,30 @@ def prices_json(record):
 LEGS_JSON = {}
 
 
+def extras_json(leg):
+    departure, arrival, bags = leg_extras(leg)
+    return json_text(utc_value(departure)), json_text(utc_value(arrival)), TRUTH_JSON[bags]
+
+
 def converted_leg_json(leg, row):
     return LEG_JSON % (*converted(LEG_CODES(leg), LEG_TIMES(leg), TEXTS_JSON, TIMES_JSON,
-                                  field_json, time_json), *map(encode_string, row))
+                                  field_json, time_json),
+                       *extras_json(leg), *map(encode_string, row))
 
 
 def leg_json(leg, row):
     """A leg and its ROW of display texts in JSON, once per leg of the response."""
-    return memoized(LEGS_JSON, (*LEG_CODES(leg), *LEG_TIMES(leg), *row), converted_leg_json,
-                    leg, row)
+    return memoized(LEGS_JSON, (*LEG_CODES(leg), *LEG_TIMES(leg), *leg_extras(leg), *row),
+                    converted_leg_json, leg, row)
+
+
+def layovers_json(legs):
+    """The layovers between LEGS: where, how long, and whether the bags are checked in
+    again there (the leg before's bags_recheck_required: a self-transfer)."""
+    return "[" + ", ".join([
+        LAYOVER_JSON % (field_json(arrived["flyTo"]), layover(arrived, leaving),
+                        TRUTH_JSON[arrived.get("bags_recheck_required")])
+        for arrived, leaving in zip(legs, legs[1:])]) + "]"
 
 
 def summary_json(summary):
@@ -266,12 +397,16 @@ SUMMARIES_JSON = Memo(summary_json)  # keyed by texts and a duration: no other t
 
 def journey_json(record, index, summary, table, legs):
     """One direction of an itinerary in JSON: machine fields, legs and display texts."""
-    departure, arrival = journey_times_json(record, legs, index == 1)
+    departure, arrival = journey_times_json(record, legs)
+    utc_departure, utc_arrival = (
+        (json_text(utc_value(legs[0].get("utc_departure"))),
+         json_text(utc_value(legs[-1].get("utc_arrival")))) if legs else ("null", "null"))
     display, duration = SUMMARIES_JSON[summary[0], summary[1], summary[2], summary[3]]
     leg_texts = [leg_json(leg, row) for leg, row in zip(legs, table[1:])]
     # the parser has joined the airports of "routes", which are texts then
     return JOURNEY_JSON % (
-        texts_json(record["routes"][index]), departure, arrival, duration,
+        texts_json(record["routes"][index]), departure, arrival, utc_departure, utc_arrival,
+        duration, stops(legs), layovers_json(legs) if len(legs) > 1 else "[]",
         "[" + ", ".join(leg_texts) + "]", display)
 
 
@@ -281,7 +416,8 @@ def itinerary_json(itinerary):
     outbound, inbound, outbound_legs, inbound_legs = itinerary.parsed
     legs_out, legs_back = split_legs(record)
     return ITINERARY_JSON % (
-        itinerary.number, "true" if inbound else "false", prices_json(record),
+        itinerary.number, field_json(record.get("id")), "true" if inbound else "false",
+        prices_json(record),
         journey_json(record, 0, outbound, outbound_legs, legs_out),
         journey_json(record, 1, inbound, inbound_legs, legs_back) if inbound else "null",
         encode_string(outbound[4]))
@@ -295,6 +431,12 @@ def write_json(itineraries, out):
         out.write(separator + itinerary_json(itinerary))
         separator = ",\n"
     out.write("]}\n" if separator == "\n" else "\n]}\n")
+
+
+def write_json_lines(itineraries, out):
+    """JSON Lines: each itinerary's JSON object on a line of its own."""
+    for itinerary in itineraries:
+        out.write(itinerary_json(itinerary) + "\n")
 
 
 def csv_text(fields):
@@ -311,12 +453,21 @@ def csv_text(fields):
 
 
 CSV_QUOTES_CR = sys.version_info >= (3, 13)
-CSV_ROW = "%d,%s,%d,%s,%d,%s\n"  # itinerary, direction, leg, its fields, duration, price
+# itinerary, direction, leg, its fields, duration, price, currency and id, stops, layover,
+# the leg's extras
+CSV_ROW = "%d,%s,%d,%s,%d,%s,%d,%s,%s\n"
+TRUTH_CSV = {True: "true", False: "false", None: None}
 LEGS_CSV = {}
+EXTRAS_CSV = {}
 
 
 def leg_csv(leg):
     return csv_text(leg_values(leg))
+
+
+def extras_csv(leg):
+    departure, arrival, bags = leg_extras(leg)
+    return csv_text([utc_value(departure), utc_value(arrival), TRUTH_CSV[bags]])
 
 
 def first_price_csv(record):
@@ -326,23 +477,33 @@ def first_price_csv(record):
     return ","
 
 
+def legs_csv(number, direction, summary, legs, table, before):
+    """The rows of the LEGS of a DIRECTION, BEFORE holding their itinerary's price,
+    currency and id; each leg's fields made once."""
+    duration, count, last = seconds(summary[2]), stops(legs), len(legs)
+    return [
+        CSV_ROW % (number, direction, position,
+                   memoized(LEGS_CSV, (*LEG_CODES(leg), *LEG_TIMES(leg), *row), leg_csv, leg),
+                   duration, before, count,
+                   layover(leg, legs[position]) if position < last else "",
+                   memoized(EXTRAS_CSV, leg_extras(leg), extras_csv, leg))
+        for position, (leg, row) in enumerate(zip(legs, table[1:]), 1)]
+
+
 def write_csv(itineraries, out):
-    """One row per leg, in the columns of CSV_COLUMNS; each leg's fields made once."""
+    """One row per leg, in the columns of CSV_COLUMNS."""
     out.write(csv_text(CSV_COLUMNS) + "\n")
     for itinerary in itineraries:
-        price = first_price_csv(itinerary.record)
+        record = itinerary.record
+        before = first_price_csv(record) + "," + csv_text([field_text(record.get("id"))])
         outbound, inbound, outbound_legs, inbound_legs = itinerary.parsed
-        legs_out, legs_back = split_legs(itinerary.record)
-        directions = [("outbound", outbound, legs_out, outbound_legs)]
+        legs_out, legs_back = split_legs(record)
+        rows = legs_csv(itinerary.number, "outbound", outbound, legs_out, outbound_legs, before)
         if inbound:
-            directions.append(("inbound", inbound, legs_back, inbound_legs))
-        out.write("".join([
-            CSV_ROW % (itinerary.number, direction, position,
-                       memoized(LEGS_CSV, (*LEG_CODES(leg), *LEG_TIMES(leg), *row),
-                                leg_csv, leg),
-                       seconds(summary[2]), price)
-            for direction, summary, legs, table in directions
-            for position, (leg, row) in enumerate(zip(legs, table[1:]), 1)]))
+            rows += legs_csv(itinerary.number, "inbound", inbound, legs_back, inbound_legs,
+                             before)
+        out.write("".join(rows))
 
 
-WRITERS = {"table": write_tables, "json": write_json, "csv": write_csv}
+WRITERS = {"table": write_tables, "json": write_json, "jsonl": write_json_lines,
+           "csv": write_csv}

@@ -6,17 +6,19 @@ local_arrival) and its whole value as JSON.
 """
 import datetime
 import json
+import math
+import re
 
-from tavimo.results import has_return_legs
+from tavimo.results import Problem, Unreadable, has_return_legs, standard_time
 
 TIME_EXAMPLE = "2021-06-01T10:15:00.000Z"
 LEG_FIELDS = ("cityFrom", "flyFrom", "cityTo", "flyTo", "local_departure", "local_arrival",
               "flight_no", "operating_carrier", "operating_flight_no", "airline", "return")
 LEG_TIMES = ("local_departure", "local_arrival")
-
-
-class Problem(Exception):
-    """The first thing of a record that the parser cannot use."""
+LEG_TEXTS = ("flyFrom", "flyTo", "cityFrom", "cityTo", "airline", "flight_no",
+             "operating_carrier", "operating_flight_no")
+RECORD_TIMES = ("local_departure", "local_arrival")
+KEY = re.compile(r"[A-Za-z_][A-Za-z0-9_]*", re.ASCII)
 
 
 def shown(value):
@@ -29,6 +31,8 @@ def shown(value):
 def path_of(path, key):
     if isinstance(key, int):
         return "{}[{}]".format(path, key)
+    if not KEY.fullmatch(key):  # as jq writes it: .conversion["E U R"]
+        return "{}[{}]".format(path, json.dumps(key, ensure_ascii=False))
     return "{}.{}".format(path, key) if path else key
 
 
@@ -68,11 +72,63 @@ def check_places(value, path):
         raise bad(path, "not a list of airport codes", value)
 
 
+def ends_in_z(value):
+    return isinstance(value, str) and value[-1:] in ("Z", "z")
+
+
 def check_time(value, path):
+    """A local time: as the parser reads it where it ends in "Z" (without that), else in
+    a standard form."""
+    if isinstance(value, str) and not ends_in_z(value):
+        if standard_time(value) is None:
+            raise bad(path, "not a local date and time such as " + TIME_EXAMPLE, value)
+        return
     try:
         datetime.datetime.fromisoformat(value[:-1])
     except (TypeError, ValueError, KeyError, IndexError):
         raise bad(path, "not a local date and time such as " + TIME_EXAMPLE, value)
+
+
+def parser_time(value, path):
+    """VALUE in the form the parser reads: as it is where it ends in "Z" (or is no text:
+    the parser says what is wrong with it), else its standard form's, with a "Z"."""
+    if not isinstance(value, str) or ends_in_z(value):
+        return value
+    moment = standard_time(value)
+    if moment is None:
+        raise bad(path, "not a local date and time such as " + TIME_EXAMPLE, value)
+    return moment.isoformat() + "Z"
+
+
+def check_text(value, path):
+    """A code, name or number: a text, a number (not NaN nor infinite), or null."""
+    kind = type(value)
+    if not (kind in (str, int, type(None)) or (kind is float and math.isfinite(value))):
+        raise bad(path, "not a text or a number", value)
+
+
+def check_return(value, path):
+    if type(value) is not int or value not in (0, 1):
+        raise bad(path, "not 0 (a leg out) or 1 (a leg back)", value)
+
+
+def usable(record):
+    """A copy of RECORD with its local times in the parser's form, or the Problem of a
+    leg's "return", code or time (see results.prepared)."""
+    record = dict(record)
+    for name in RECORD_TIMES:
+        record[name] = parser_time(record[name], name)
+    route = []
+    for index, leg in enumerate(record["route"]):
+        path, leg = path_of("route", index), dict(leg)
+        check_return(leg["return"], path_of(path, "return"))
+        for name in LEG_TEXTS:
+            check_text(leg[name], path_of(path, name))
+        for name in LEG_TIMES:
+            leg[name] = parser_time(leg[name], path_of(path, name))
+        route.append(leg)
+    record["route"] = route
+    return record
 
 
 def check_route(route):
@@ -84,6 +140,10 @@ def check_route(route):
             value = get(leg, name, path)
             if name in LEG_TIMES:
                 check_time(value, path_of(path, name))
+            elif name == "return":
+                check_return(value, path_of(path, name))
+            else:
+                check_text(value, path_of(path, name))
 
 
 def check_record(record, round_trip):
@@ -108,6 +168,8 @@ def check_record(record, round_trip):
 def explain(record, round_trip, exc):
     """What keeps the parser from RECORD, in the response's terms; the exception's own text
     when the record shows none of the known problems."""
+    if isinstance(exc, Unreadable):
+        return str(exc)
     try:
         check_record(record, round_trip)
     except Problem as problem:

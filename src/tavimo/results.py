@@ -1,41 +1,175 @@
-"""Flight-search results: reading a response, parsing its itineraries, putting them in order."""
+"""Flight-search results: reading responses, parsing their itineraries, choosing and putting
+them in order."""
+import itertools
 import json
 import math
+import operator
+import re
 import sys
 from collections import namedtuple
+from datetime import datetime, timedelta, timezone
 
 from tavimo.errors import UserError
 
-# number: the position in the response, from 1; record: the search-result record as read;
-# parsed: what i_parser made of it.  (A namedtuple: typing costs the command more to import.)
+# number: the position in the input, from 1; record: the search-result record as read (its
+# local times in the parser's form); parsed: what i_parser made of it.  (A namedtuple:
+# typing costs the command more to import.)
 Itinerary = namedtuple("Itinerary", ["number", "record", "parsed"])
 
 
-def read_itineraries(source, sample):
-    """Load the itinerary records from a file, '-' (stdin) or, for None, the SAMPLE path."""
+class Problem(Exception):
+    """The first thing of a record that the command cannot use, in the response's terms."""
+
+
+class Unreadable(Exception):
+    """A line of JSON Lines input that holds no JSON: reported in its itinerary's place."""
+
+
+# Reading.  A source holds one JSON document (a response: an array of itineraries, an
+# object that holds them under "data", or a single itinerary), or JSON Lines: a JSON value
+# a line, each an itinerary or a response of its own.  The first line tells them apart: in
+# a document of several lines it is never a whole JSON value.
+
+def opened(source):
+    """The name and the binary file of SOURCE, a path or "-" for standard input."""
     if source == "-":
         if sys.stdin is None:
             raise UserError("cannot read standard input: it is closed")
-        name, raw = "standard input", sys.stdin.buffer.read()
-    else:
-        path = sample if source is None else source
-        name = str(path)
-        try:
-            with open(path, "rb") as file:
-                raw = file.read()
-        except OSError as exc:
-            raise UserError("cannot read {}: {}".format(name, exc.strerror or exc))
-    if not raw.strip():
-        raise UserError("{} is empty: expected a flight-search response in JSON".format(name))
+        return "standard input", sys.stdin.buffer
     try:
-        document = json.loads(raw)  # bytes: UTF-8/16/32 and a BOM are detected
+        return str(source), open(source, "rb")
+    except OSError as exc:
+        raise UserError("cannot read {}: {}".format(source, exc.strerror or exc))
+
+
+def whole_value(line):
+    """The JSON value of LINE, or Unreadable when it holds none (or more than one)."""
+    try:
+        return json.loads(line)  # bytes: UTF-8/16/32 and a BOM are detected
     except ValueError as exc:  # JSONDecodeError and UnicodeDecodeError
-        raise UserError("{} is not valid JSON: {}".format(name, exc))
-    itineraries = document.get("data") if isinstance(document, dict) else document
-    if not isinstance(itineraries, list):
-        raise UserError('{} holds no itineraries: expected a JSON array or an object '
-                        'with a "data" array'.format(name))
-    return itineraries
+        return Unreadable(str(exc))
+
+
+def document_itineraries(name, document):
+    """The itinerary records of a source that holds one JSON DOCUMENT."""
+    if isinstance(document, dict):
+        if isinstance(document.get("data"), list):
+            return document["data"]
+        if "route" in document:  # one itinerary, as `jq '.data[0]'` gives it
+            return [document]
+    elif isinstance(document, list):
+        return document
+    raise UserError('{} holds no itineraries: expected a JSON array, an object with a '
+                    '"data" array, or JSON Lines'.format(name))
+
+
+def read_document(name, raw):
+    """The itinerary records of RAW, the whole of a source that holds one JSON document.
+
+    The document is read at once; the reading of a large one in less memory replaces this.
+    """
+    document = whole_value(raw)
+    if isinstance(document, Unreadable):
+        raise UserError("{} is not valid JSON: {}".format(name, document))
+    return document_itineraries(name, document)
+
+
+def line_itineraries(value):
+    """The records of one line of JSON Lines: those of a response, or the line's value."""
+    if isinstance(value, list):
+        return value
+    if isinstance(value, dict) and isinstance(value.get("data"), list):
+        return value["data"]
+    return (value,)
+
+
+def read_lines(name, first, numbered):
+    """The records of JSON Lines, one line at a time (in constant memory): those of FIRST,
+    the value of the first line, then those of the NUMBERED lines after it.  A line that
+    holds no JSON gives an Unreadable in its place; blank lines are passed over."""
+    yield from line_itineraries(first)
+    for number, line in numbered:
+        if line.strip():
+            value = whole_value(line)
+            if isinstance(value, Unreadable):  # (its place within the line, not after it)
+                yield Unreadable("line {} of {} is not valid JSON: {}".format(
+                    number, name, whole_value(line.strip())))
+            else:
+                yield from line_itineraries(value)
+
+
+def read_source(name, file):
+    """The itinerary records of the binary FILE, one JSON document or JSON Lines."""
+    numbered = enumerate(file, 1)
+    head = []
+    for number, line in numbered:
+        head.append(line)
+        if line.strip():
+            first = whole_value(line)
+            break
+    else:
+        raise UserError("{} is empty: expected a flight-search response in JSON".format(name))
+    if isinstance(first, Unreadable):  # the start of a document of several lines
+        return read_document(name, b"".join(head) + file.read())
+    for number, line in numbered:
+        if line.strip():  # a second value: JSON Lines
+            return read_lines(name, first, itertools.chain([(number, line)], numbered))
+    return document_itineraries(name, first)
+
+
+class Reading:
+    """The itinerary records of SOURCES (paths, "-" for standard input; none: the SAMPLE
+    path), one source after another; `name` is the source of the records being read.
+
+    With FAILED, a source that cannot be read is passed to FAILED(name, message) and the
+    next one read; without, its UserError is raised.
+    """
+
+    def __init__(self, sources, sample, failed=None):
+        self.sources = sources or [sample]
+        self.failed = failed
+        self.name = None
+
+    def __iter__(self):
+        for source in self.sources:
+            self.name = "standard input" if source == "-" else str(source)
+            try:
+                name, file = opened(source)
+                try:
+                    yield from read_source(name, file)
+                finally:
+                    if source != "-":
+                        file.close()
+            except UserError as exc:
+                if self.failed is None:
+                    raise
+                self.failed(self.name, str(exc))
+
+
+# Parsing.
+
+# A date and time in the standard forms a response may carry where it has no final "Z":
+# 2021-06-01T10:15:00, with a fraction of a second, with an offset (+02:00 or +0200).
+STANDARD_TIME = re.compile(
+    r"(\d{4})-(\d\d)-(\d\d)[T ](\d\d):(\d\d)(?::(\d\d)(?:\.(\d{1,6}))?)?"
+    r"(?:([+-])(\d\d):?(\d\d))?", re.ASCII)
+
+
+def standard_time(text):
+    """The datetime of TEXT in one of the STANDARD_TIME forms, or None."""
+    match = STANDARD_TIME.fullmatch(text)
+    if match is None:
+        return None
+    year, month, day, hour, minute, second, fraction, sign, hours, minutes = match.groups()
+    try:
+        zone = None
+        if sign:
+            offset = timedelta(hours=int(hours), minutes=int(minutes))
+            zone = timezone(-offset if sign == "-" else offset)
+        return datetime(int(year), int(month), int(day), int(hour), int(minute),
+                        int(second or 0), int((fraction or "0").ljust(6, "0")), zone)
+    except ValueError:  # out of the calendar or the clock, or an offset of a day or more
+        return None
 
 
 def has_return_legs(record):
@@ -45,32 +179,101 @@ def has_return_legs(record):
         isinstance(leg, dict) and leg.get("return") == 1 for leg in legs)
 
 
-def parse_itineraries(records, i_parser, all_round_trips, report):
+# What the command reads of a leg beside its times.
+LEG_CODES = operator.itemgetter("flyFrom", "flyTo", "cityFrom", "cityTo", "airline",
+                                "flight_no", "operating_carrier", "operating_flight_no")
+LEG_TIMES = operator.itemgetter("local_departure", "local_arrival")
+PLAIN_CODES = frozenset((str, int, type(None)))
+
+
+def plain_leg(leg):
+    """Whether the leg is as most are: "return" 0 or 1, codes texts or whole numbers (or
+    null), local times ending in "Z"."""
+    back = leg["return"]
+    departure, arrival = LEG_TIMES(leg)
+    return ((back == 0 or back == 1) and back.__class__ is int
+            and departure.__class__ is str and departure[-1:] == "Z"
+            and arrival.__class__ is str and arrival[-1:] == "Z"
+            and PLAIN_CODES.issuperset(map(type, LEG_CODES(leg))))
+
+
+def prepared(record):
+    """RECORD as the parser is to read it, or the Problem that keeps the command from it.
+
+    Most records are as they come.  A local time in a standard form that the parser does
+    not read (with an offset, or without the final "Z") is put in the parser's form, in a
+    copy; a leg whose "return" is not 0 or 1, a code, name or number that is no text or
+    number, or a time in no form of a date and time raises its Problem.  What the parser
+    itself rejects is left to it.
+    """
+    if record.__class__ is not dict:
+        return record
+    try:
+        departure, arrival = record["local_departure"], record["local_arrival"]
+        plain = (departure.__class__ is str and departure[-1:] == "Z"
+                 and arrival.__class__ is str and arrival[-1:] == "Z"
+                 and all(map(plain_leg, record["route"])))
+    except Exception:  # a field missing, or of a type the parser rejects: it says which
+        return record
+    if plain:
+        return record
+    from tavimo import problems
+    return problems.usable(record)
+
+
+def parse_itineraries(records, i_parser, all_round_trips, report, check=None):
     """The parsed itineraries, in the order of RECORDS.
 
     A record counts as a round trip when ALL_ROUND_TRIPS is set or one of its legs is a
-    return leg.  A record the parser rejects is passed to REPORT(number, record, round_trip,
-    exception) and left out; the others still come.
+    return leg.  A record the parser rejects, or that CHECK(record) (the record as parsed)
+    raises for, is passed to REPORT(number, record, round_trip, exception) and left out;
+    the others still come.
     """
     for number, record in enumerate(records, 1):
-        round_trip = all_round_trips or has_return_legs(record)
+        round_trip = all_round_trips
         try:
-            parsed = i_parser(record, round_trip)
+            if record.__class__ is Unreadable:
+                raise record
+            round_trip = all_round_trips or has_return_legs(record)
+            usable = prepared(record)
+            parsed = i_parser(usable, round_trip)
+            if check is not None:
+                check(usable)
         except Exception as exc:
             report(number, record, round_trip, exc)
             continue
-        yield Itinerary(number, record, parsed)
+        yield Itinerary(number, usable, parsed)
+
+
+# Choosing and ordering.
+
+def number(value):
+    """An amount of the response as a number, or None where it is none: a text, a truth
+    value, null, NaN or an infinity."""
+    kind = value.__class__
+    if kind is int or (kind is float and math.isfinite(value)):
+        return value
+    return None
 
 
 def first_amount(itinerary):
     """The price in the first currency of the record's conversion table, if it is a number."""
-    try:
-        conversion = itinerary.record["conversion"]
-        _currency, amount = next(iter(conversion.items()))
-        value = float(amount)
-    except Exception:  # no table, an empty or odd one, an amount that is no number
-        return None
-    return value if math.isfinite(value) else None
+    for amount in itinerary.record["conversion"].values():
+        return number(amount)
+    return None
+
+
+def split_legs(record):
+    """The record's legs out and back, in the response's order."""
+    outbound, inbound = [], []
+    for leg in record["route"]:
+        (inbound if leg["return"] else outbound).append(leg)
+    return outbound, inbound
+
+
+def stops(legs):
+    """The number of stops of a direction: its legs but one."""
+    return max(len(legs) - 1, 0)
 
 
 def total_duration(itinerary):
@@ -94,10 +297,36 @@ ORDERS = {
 }
 
 
-def in_order(itineraries, order):
+def in_order(itineraries, order, reverse=False):
+    """ITINERARIES by their value in ORDER, lowest first (highest with REVERSE); those
+    without a value last, and equal ones in the order they came."""
     value_of = ORDERS[order]
-
-    def key(itinerary):
+    valued, without = [], []
+    for itinerary in itineraries:
         value = value_of(itinerary)
-        return (value is None, value if value is not None else 0)
-    return sorted(itineraries, key=key)
+        if value is None:
+            without.append(itinerary)
+        else:
+            valued.append((value, itinerary))
+    valued.sort(key=operator.itemgetter(0), reverse=reverse)  # stable either way
+    return [itinerary for _value, itinerary in valued] + without
+
+
+def chosen(itineraries, max_price=None, max_stops=None, airlines=None):
+    """The ITINERARIES that cost at most MAX_PRICE (in the first currency; one without a
+    price does not), stop at most MAX_STOPS times each way, and fly only with AIRLINES (a
+    set of codes in capitals)."""
+    for itinerary in itineraries:
+        if max_price is not None:
+            amount = first_amount(itinerary)
+            if amount is None or amount > max_price:
+                continue
+        if max_stops is not None or airlines:
+            outbound, inbound = split_legs(itinerary.record)
+            if max_stops is not None and (stops(outbound) > max_stops
+                                          or stops(inbound) > max_stops):
+                continue
+            if airlines and not all(str(leg["airline"]).upper() in airlines
+                                    for leg in outbound + inbound):
+                continue
+        yield itinerary
