@@ -59,7 +59,7 @@ def test_an_option_that_takes_a_file_completes_file_names(folder):
 @pytest.mark.skipif(not shutil.which("fish"), reason="no fish here")
 @pytest.mark.parametrize("line, offered", [
     ("tavimo ", ["airports", "ask", "completion", "parse"]),
-    ("tavimo parse --f", ["--format"]), ("tavimo parse -f ", ["csv", "json", "table"]),
+    ("tavimo parse --f", ["--format"]), ("tavimo parse -f ", ["csv", "json", "jsonl", "table"]),
     ("tavimo parse my", ["my other.json", "my results.json"]),
     ("tavimo airports ", []),  # a query is no file name
     ("tavimo ask --r", ["--round-trip"]), ("tavimo completion ", ["bash", "fish", "zsh"]),

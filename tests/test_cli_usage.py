@@ -25,7 +25,7 @@ def tavimo(*args, stdout=subprocess.PIPE, pass_fds=()):
     (["--fnd-airport", "rome"],
      "tavimo: unrecognized option --fnd-airport; did you mean --find-airport?"),
     (["parse", "--sample", "--bogus"], "tavimo parse: unrecognized option --bogus (see"),
-    (["parse", "a.json", "b.json"], "tavimo parse: unrecognized arguments: b.json (see"),
+    (["completion", "bash", "zsh"], "tavimo completion: unrecognized arguments: zsh (see"),
     (["pars"], "tavimo: argument COMMAND: invalid choice: 'pars' (choose from "),
 ])
 def test_mistakes_name_the_command_and_what_was_meant(args, message):
