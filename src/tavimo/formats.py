@@ -14,7 +14,7 @@ import operator
 import sys
 from json.encoder import encode_basestring as encode_string
 
-from tavimo.tables import format_table
+from tavimo.tables import format_table, output_width
 
 SCHEMA_VERSION = 1
 SUMMARY_HEADER = ["", "Route", "Departure", "Duration", "Arrival", "Price"]
@@ -26,8 +26,9 @@ CSV_COLUMNS = ["itinerary", "direction", "leg", *LEG_FIELDS, "duration_seconds",
                "currency"]
 
 
-def itinerary_text(itinerary):
-    """One itinerary as a heading, its summary table and its leg tables."""
+def itinerary_text(itinerary, width=None):
+    """One itinerary as a heading, its summary table and its leg tables, these fitted to
+    WIDTH (None: no limit)."""
     outbound, inbound, outbound_legs, inbound_legs = itinerary.parsed
     summary = [["Outbound", *outbound]]
     if inbound:
@@ -35,21 +36,23 @@ def itinerary_text(itinerary):
         summary.append(["Inbound", inbound[0], inbound[1], inbound[2], inbound[3], ""])
     blocks = [
         "Itinerary {} ({})".format(itinerary.number, "round trip" if inbound else "one way"),
-        format_table(SUMMARY_HEADER, summary),
+        format_table(SUMMARY_HEADER, summary, width),
         "",
         "Outbound legs",
-        format_table(outbound_legs[0], outbound_legs[1:]),
+        format_table(outbound_legs[0], outbound_legs[1:], width),
     ]
     if inbound_legs:
-        blocks += ["", "Inbound legs", format_table(inbound_legs[0], inbound_legs[1:])]
+        blocks += ["", "Inbound legs", format_table(inbound_legs[0], inbound_legs[1:], width)]
     return "\n".join(blocks)
 
 
 def write_tables(itineraries, out):
-    """The itineraries' tables, a blank line between two itineraries."""
+    """The itineraries' tables, a blank line between two itineraries; on a terminal, or
+    where COLUMNS says so, fitted to its width."""
+    width = output_width(out)
     separator = ""
     for itinerary in itineraries:
-        out.write(separator + itinerary_text(itinerary) + "\n")
+        out.write(separator + itinerary_text(itinerary, width) + "\n")
         separator = "\n"
 
 
