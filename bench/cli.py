@@ -1,13 +1,14 @@
 """What the whole `tavimo parse` command costs at scale, against loading and parsing alone.
 
-    python -m bench.cli [--itineraries N] [--repeat N] [--response sample|round-trips]
+    python -m bench.cli [--itineraries N] [--repeat N] [--response sample|round-trips|short]
+    python -m bench.cli --memory MB
     (from the project root)
 
-Two responses of N itineraries each (default 5,000): the bundled sample repeated (mostly
-short trips), and round trips of three or four legs each way between two airports, made
-here with the records of bench/records.py from 400 journeys each way with varied stops,
-times and flights.  Each run is a fresh
-interpreter, as when a user types the command, and the best of the repeats is kept:
+Three responses of N itineraries each (default 5,000): the bundled sample repeated, round
+trips of three or four legs each way between two airports, and short round trips (mostly
+one leg or two each way, 1+1 and 2+2), both made here with the records of bench/records.py
+from 400 journeys each way with varied stops, times and flights.  Each run is a fresh
+interpreter, as when a user types the command, and the commands run in turns:
 
   parse only   load the JSON and run i_parser on every record (the round-trip flag taken
                from the record's legs, as the command does), printing nothing;
@@ -15,15 +16,18 @@ interpreter, as when a user types the command, and the best of the repeats is ke
   json         tavimo parse FILE --format json, output to a file;
   csv          tavimo parse FILE --format csv, output to a file.
 
-The ratios are each command's time over the parse-only time: wall-clock seconds, and the
-CPU seconds (user and system) of the process, which other work on the machine disturbs
-less.
+Printed are the medians of each command's runs and their ratios to parse only: wall-clock
+seconds, and the CPU seconds (user and system) of the process, which other work on the
+machine disturbs less; and the process's peak memory (its largest resident set).
+
+--memory MB runs each format once on one document of about MB million bytes (round trips
+over and over) and prints its peak memory against the document's size.
 """
 import argparse
 import json
 import os
 import random
-import resource
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -54,13 +58,14 @@ CARRIERS = ["LH", "KL", "AF", "LX", "OS", "FI", "TP", "U2"]
 TIME_LAYOUT = "%Y-%m-%dT%H:%M:00.000Z"
 
 
-def journeys(chance, origin, destination, count, first_day):
-    """COUNT journeys from ORIGIN to DESTINATION of three or four legs over a fortnight:
-    each a list of its legs' fields, and its flight time in seconds."""
+def journeys(chance, origin, destination, count, first_day, stops_choice=(2, 3)):
+    """COUNT journeys from ORIGIN to DESTINATION over a fortnight, each with a number of
+    stops drawn from STOPS_CHOICE: each a list of its legs' fields, and its flight time in
+    seconds."""
     via = [code for code in sorted(records.AIRPORTS) if code not in (origin, destination)]
     made = []
     for _ in range(count):
-        stops = chance.sample(via, 2 + chance.randrange(2))
+        stops = chance.sample(via, chance.choice(stops_choice))
         moment = first_day + timedelta(days=chance.randrange(14),
                                        minutes=chance.randrange(0, 1440, 5))
         start, legs = moment, []
@@ -78,85 +83,160 @@ def journeys(chance, origin, destination, count, first_day):
     return made
 
 
-def round_trips(count):
+def round_trips(count, stops_choice=(2, 3)):
     """COUNT round trips between two airports, as a search finds them: each a way out and
-    a way back of three or four legs, drawn from 400 journeys each way (so flights recur
-    across itineraries, as in a real response)."""
+    a way back with a number of stops from STOPS_CHOICE (by default three or four legs),
+    drawn from 400 journeys each way (so flights recur across itineraries, as in a real
+    response)."""
     chance = random.Random(2027)
     pool = 400
-    out = journeys(chance, "BUD", "LAX", pool, datetime(2027, 4, 1))
-    back = journeys(chance, "LAX", "BUD", pool, datetime(2027, 4, 20))
+    out = journeys(chance, "BUD", "LAX", pool, datetime(2027, 4, 1), stops_choice)
+    back = journeys(chance, "LAX", "BUD", pool, datetime(2027, 4, 20), stops_choice)
     pairs = chance.sample(range(pool * pool), count)
+    return [round_trip(chance, number, out[pair // pool], back[pair % pool])
+            for number, pair in enumerate(pairs)]
+
+
+def short_trips(count):
+    """COUNT short round trips: nine in ten fly as many legs back as out, one or two each
+    way (1+1 and 2+2), the rest one leg one way and two the other; drawn, as in
+    round_trips, from 400 journeys each way of each length."""
+    chance = random.Random(2028)
+    pool = 400
+    out = [journeys(chance, "BER", "LIS", pool, datetime(2027, 4, 1), (stops,))
+           for stops in (0, 1)]
+    back = [journeys(chance, "LIS", "BER", pool, datetime(2027, 4, 20), (stops,))
+            for stops in (0, 1)]
     made = []
-    for number, pair in enumerate(pairs):
-        (legs_out, seconds_out), (legs_back, seconds_back) = out[pair // pool], back[pair % pool]
-        legs = [records.leg(index, *fields, returning=returning)
-                for returning, journey in ((0, legs_out), (1, legs_back))
-                for index, fields in enumerate(journey)]
-        price = chance.randrange(300, 2500)
-        made.append(records.search_result(
-            number, legs, seconds_out, seconds_back,
-            {"EUR": price, "USD": price * 122 // 100, "PLN": price * 43 // 10}))
+    for number in range(count):
+        stops_out = chance.randrange(2)
+        stops_back = stops_out if chance.random() < 0.9 else 1 - stops_out
+        made.append(round_trip(chance, number, chance.choice(out[stops_out]),
+                               chance.choice(back[stops_back])))
     return made
 
 
-def cpu_of_children():
-    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return usage.ru_utime + usage.ru_stime
+def round_trip(chance, number, journey_out, journey_back):
+    """The search result of a round trip NUMBER of the journeys out and back."""
+    (legs_out, seconds_out), (legs_back, seconds_back) = journey_out, journey_back
+    legs = [records.leg(index, *fields, returning=returning)
+            for returning, journey in ((0, legs_out), (1, legs_back))
+            for index, fields in enumerate(journey)]
+    price = chance.randrange(300, 2500)
+    return records.search_result(
+        number, legs, seconds_out, seconds_back,
+        {"EUR": price, "USD": price * 122 // 100, "PLN": price * 43 // 10})
 
 
 def run_once(command, output):
-    """The wall-clock and CPU seconds of one run of COMMAND, its output to OUTPUT."""
+    """The wall-clock seconds, CPU seconds and peak memory (bytes) of one run of COMMAND,
+    its output to OUTPUT."""
     with open(output, "wb") as out:
-        cpu, start = cpu_of_children(), time.perf_counter()
-        subprocess.run(command, stdout=out, check=True)
-        return time.perf_counter() - start, cpu_of_children() - cpu
+        start = time.perf_counter()
+        process = subprocess.Popen(command, stdout=out)
+        _pid, status, usage = os.wait4(process.pid, 0)
+        wall = time.perf_counter() - start
+        process.returncode = os.waitstatus_to_exitcode(status) if hasattr(
+            os, "waitstatus_to_exitcode") else status >> 8
+    if process.returncode:
+        raise subprocess.CalledProcessError(process.returncode, command)
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024
 
 
-def response(name, count):
-    if name == "round-trips":
-        return round_trips(count)
-    sample = sample_records()
-    return [sample[i % len(sample)] for i in range(count)]
+RESPONSES = {
+    "sample": lambda count: [SAMPLE_RECORDS[i % len(SAMPLE_RECORDS)] for i in range(count)],
+    "round-trips": lambda count: round_trips(count),
+    "short": lambda count: short_trips(count),
+}
+SAMPLE_RECORDS = sample_records()
+
+
+def commands_on(response):
+    commands = {"parse only": [sys.executable, "-c", PARSE_ONLY, response]}
+    for name in FORMATS:
+        commands[name] = [sys.executable, "-m", "tavimo", "parse", response, "--format", name]
+    return commands
 
 
 def measure(itineraries, repeat):
-    """The best time of each run on ITINERARIES, in seconds."""
+    """Every run's (wall, CPU, peak memory) of each command on ITINERARIES."""
     with tempfile.TemporaryDirectory() as work:
         response = os.path.join(work, "results.json")
         output = os.path.join(work, "out")
         with open(response, "w", encoding="utf-8") as file:
             json.dump({"data": itineraries}, file)
-        commands = {"parse only": [sys.executable, "-c", PARSE_ONLY, response]}
-        for name in FORMATS:
-            commands[name] = [sys.executable, "-m", "tavimo", "parse", response,
-                              "--format", name]
-        best = {name: (float("inf"), float("inf")) for name in commands}
+        commands = commands_on(response)
+        runs = {name: [] for name in commands}
         for _ in range(repeat):  # in turns, so that drifts of the machine hit all alike
             for name, command in commands.items():
-                wall, cpu = run_once(command, output)
-                best[name] = (min(best[name][0], wall), min(best[name][1], cpu))
-    return best
+                runs[name].append(run_once(command, output))
+    return runs
+
+
+def print_times(name, count, runs):
+    print("{}: {} itineraries, medians of {} runs in turns".format(
+        name, count, len(runs["parse only"])))
+    print("{:<12} {:>9} {:>7} {:>9} {:>7} {:>9}".format(
+        "run", "seconds", "ratio", "CPU s", "ratio", "peak MB"))
+    medians = {run: [statistics.median(figures) for figures in zip(*each)]
+               for run, each in runs.items()}
+    base_wall, base_cpu, _ = medians["parse only"]
+    for run, (wall, cpu, peak) in medians.items():
+        print("{:<12} {:>9.3f} {:>7.2f} {:>9.3f} {:>7.2f} {:>9.0f}".format(
+            run, wall, wall / base_wall, cpu, cpu / base_cpu, peak / 1e6))
+    print()
+
+
+def write_large_response(path, megabytes):
+    """A response of about MEGABYTES million bytes in one JSON document, written a record
+    at a time: 5,000 round trips over and over."""
+    texts = [json.dumps(record) for record in round_trips(5000)]
+    size, count = 0, 0
+    with open(path, "w", encoding="utf-8") as file:
+        file.write('{"data": [')
+        while size < megabytes * 1e6:
+            text = texts[count % len(texts)]
+            file.write((",\n" if count else "\n") + text)
+            size += len(text) + 2
+            count += 1
+        file.write("\n]}\n")
+    return count
+
+
+def measure_memory(megabytes):
+    """The peak memory of each format on a response of MEGABYTES, against its size."""
+    with tempfile.TemporaryDirectory() as work:
+        response = os.path.join(work, "large.json")
+        count = write_large_response(response, megabytes)
+        size = os.path.getsize(response)
+        print("one document of {:.0f} MB, {} itineraries".format(size / 1e6, count))
+        print("{:<12} {:>9} {:>9} {:>7}".format("run", "seconds", "peak MB", "ratio"))
+        for name, command in commands_on(response).items():
+            if name == "parse only":
+                continue  # loading the whole document is what the command no longer does
+            wall, _cpu, peak = run_once(command, os.devnull)
+            print("{:<12} {:>9.1f} {:>9.0f} {:>7.2f}".format(name, wall, peak / 1e6,
+                                                           peak / size))
+        print()
 
 
 def main():
     options = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     options.add_argument("--itineraries", type=int, default=5000)
     options.add_argument("--repeat", type=int, default=5)
-    options.add_argument("--response", choices=["sample", "round-trips"], action="append",
-                         help="the response to time (default: both)")
+    options.add_argument("--response", choices=sorted(RESPONSES), action="append",
+                         help="the response to time (default: all)")
+    options.add_argument("--memory", type=float, metavar="MB",
+                         help="instead, the peak memory of each format on one document of "
+                              "about MB million bytes")
     args = options.parse_args()
 
-    for name in args.response or ["sample", "round-trips"]:
-        best = measure(response(name, args.itineraries), args.repeat)
-        print("{}: {} itineraries, best of {} runs".format(name, args.itineraries, args.repeat))
-        print("{:<12} {:>9} {:>7} {:>9} {:>7}".format("run", "seconds", "ratio", "CPU s",
-                                                     "ratio"))
-        base_wall, base_cpu = best["parse only"]
-        for run, (wall, cpu) in best.items():
-            print("{:<12} {:>9.3f} {:>7.2f} {:>9.3f} {:>7.2f}".format(
-                run, wall, wall / base_wall, cpu, cpu / base_cpu))
-        print()
+    if args.memory:
+        measure_memory(args.memory)
+        return
+    for name in args.response or list(RESPONSES):
+        runs = measure(RESPONSES[name](args.itineraries), args.repeat)
+        print_times(name, args.itineraries, runs)
 
 
 if __name__ == "__main__":

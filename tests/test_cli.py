@@ -29,8 +29,10 @@ SAMPLE = json.loads(
 def environment(tmp_path_factory):
     """The command's environment: the C locale in UTF-8, and a cache directory of the
     session's own (the airport index is built there once)."""
-    return dict(os.environ, LC_ALL="C.UTF-8",
-                XDG_CACHE_HOME=str(tmp_path_factory.mktemp("cache")))
+    environment = dict(os.environ, LC_ALL="C.UTF-8",
+                       XDG_CACHE_HOME=str(tmp_path_factory.mktemp("cache")))
+    environment.pop("COLUMNS", None)  # it would fit the tables to a width
+    return environment
 
 
 @pytest.fixture

@@ -313,7 +313,8 @@ def native(module, what):
 
 
 def note(message):
-    print("{}: {}".format(PROG, message), file=sys.stderr, flush=True)
+    from tavimo.tables import terminal_safe  # messages quote the response's values
+    print("{}: {}".format(PROG, terminal_safe(message)), file=sys.stderr, flush=True)
 
 
 def input_source(args):

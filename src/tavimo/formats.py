@@ -16,7 +16,7 @@ import sys
 from json.encoder import encode_basestring as encode_string
 
 from tavimo.results import LEG_CODES, LEG_TIMES, number, split_legs, stops
-from tavimo.tables import format_table
+from tavimo.tables import format_table, output_width
 
 SCHEMA_VERSION = 2
 SUMMARY_HEADER = ["", "Route", "Departure", "Duration", "Arrival", "Price"]
@@ -65,8 +65,9 @@ def shown_rows(rows, legs):
     return shown
 
 
-def itinerary_text(itinerary):
-    """One itinerary as a heading, its summary table and its leg tables."""
+def itinerary_text(itinerary, width=None):
+    """One itinerary as a heading, its summary table and its leg tables, these fitted to
+    WIDTH (None: no limit)."""
     outbound, inbound, outbound_legs, inbound_legs = itinerary.parsed
     legs_out, legs_back = split_legs(itinerary.record)
     departure, arrival = journey_display(outbound, legs_out)
@@ -77,14 +78,14 @@ def itinerary_text(itinerary):
         summary.append(["Inbound", inbound[0], departure, inbound[2], arrival, ""])
     blocks = [
         "Itinerary {} ({})".format(itinerary.number, "round trip" if inbound else "one way"),
-        format_table(SUMMARY_HEADER, summary),
+        format_table(SUMMARY_HEADER, summary, width),
         "",
         "Outbound legs",
-        format_table(outbound_legs[0], shown_rows(outbound_legs[1:], legs_out)),
+        format_table(outbound_legs[0], shown_rows(outbound_legs[1:], legs_out), width),
     ]
     if inbound_legs:
         blocks += ["", "Inbound legs",
-                   format_table(inbound_legs[0], shown_rows(inbound_legs[1:], legs_back))]
+                   format_table(inbound_legs[0], shown_rows(inbound_legs[1:], legs_back), width)]
     return "\n".join(blocks)
 
 
@@ -98,10 +99,12 @@ def check_amounts(record):
 
 
 def write_tables(itineraries, out):
-    """The itineraries' tables, a blank line between two itineraries."""
+    """The itineraries' tables, a blank line between two itineraries; on a terminal, or
+    where COLUMNS says so, fitted to its width."""
+    width = output_width(out)
     separator = ""
     for itinerary in itineraries:
-        out.write(separator + itinerary_text(itinerary) + "\n")
+        out.write(separator + itinerary_text(itinerary, width) + "\n")
         separator = "\n"
 
 

@@ -1,5 +1,7 @@
 """Flight-search results: reading responses, parsing their itineraries, choosing and putting
 them in order."""
+import codecs
+import io
 import itertools
 import json
 import math
@@ -10,6 +12,9 @@ from collections import namedtuple
 from datetime import datetime, timedelta, timezone
 
 from tavimo.errors import UserError
+
+WHITESPACE = json.decoder.WHITESPACE
+NUMBER_CHARS = re.compile(r"[0-9eE.+\-]*")
 
 # number: the position in the input, from 1; record: the search-result record as read (its
 # local times in the parser's form); parsed: what i_parser made of it.  (A namedtuple:
@@ -59,15 +64,16 @@ def document_itineraries(name, document):
             return [document]
     elif isinstance(document, list):
         return document
-    raise UserError('{} holds no itineraries: expected a JSON array, an object with a '
-                    '"data" array, or JSON Lines'.format(name))
+    raise no_itineraries(name)
+
+
+def no_itineraries(name):
+    return UserError('{} holds no itineraries: expected a JSON array, an object with a '
+                     '"data" array, or JSON Lines'.format(name))
 
 
 def read_document(name, raw):
-    """The itinerary records of RAW, the whole of a source that holds one JSON document.
-
-    The document is read at once; the reading of a large one in less memory replaces this.
-    """
+    """The itinerary records of RAW, the whole of a source that holds one JSON document."""
     document = whole_value(raw)
     if isinstance(document, Unreadable):
         raise UserError("{} is not valid JSON: {}".format(name, document))
@@ -99,22 +105,223 @@ def read_lines(name, first, numbered):
 
 
 def read_source(name, file):
-    """The itinerary records of the binary FILE, one JSON document or JSON Lines."""
-    numbered = enumerate(file, 1)
-    head = []
-    for number, line in numbered:
-        head.append(line)
-        if line.strip():
-            first = whole_value(line)
-            break
+    """The itinerary records of the binary FILE: JSON Lines, a line at a time, or one JSON
+    document, read whole up to STREAM_ABOVE bytes and record by record past that."""
+    head = read_chunk(name, file, STREAM_ABOVE + 1)
+    start, end = 0, head.find(b"\n")
+    while end >= 0 and not head[start:end].strip():  # blank lines before the first value
+        start, end = end + 1, head.find(b"\n", end + 1)
+    if end >= 0:
+        first = whole_value(head[start:end + 1])
+        if not isinstance(first, Unreadable):  # a whole value on the first line
+            after = itertools.chain(io.BytesIO(head[end + 1:] + file.readline()), file)
+            numbered = enumerate(after, head.count(b"\n", 0, end) + 2)
+            for number, line in numbered:
+                if line.strip():  # a second value: JSON Lines
+                    return read_lines(name, first, itertools.chain([(number, line)], numbered))
+            return document_itineraries(name, first)
+    if len(head) > STREAM_ABOVE:
+        return streamed_itineraries(name, file, head)
+    if not head.strip():
+        raise no_response(name)
+    return read_document(name, head)
+
+
+def no_response(name):
+    return UserError("{} is empty: expected a flight-search response in JSON".format(name))
+
+
+def read_chunk(name, file, size):
+    try:
+        return file.read(size)
+    except OSError as exc:
+        raise UserError("cannot read {}: {}".format(name, exc.strerror or exc))
+
+
+STREAM_ABOVE = 32 * 1024 * 1024  # bytes: a document up to this size is read whole
+CHUNK = 4 * 1024 * 1024  # bytes read at a time past it
+
+
+class JsonCursor:
+    """A JSON text read from a file a chunk at a time: TEXT holds what is at hand, POS is
+    where reading stands in it.  Values are decoded by the json module's own scanner, so
+    they come out as json.loads makes them; errors say where, as json.loads says it."""
+
+    def __init__(self, name, file, head):
+        self.name, self.file = name, file
+        self.decoder = codecs.getincrementaldecoder(json.detect_encoding(head))(
+            "surrogatepass")  # as json.loads decodes bytes
+        self.scanner = json.JSONDecoder()
+        self.text, self.pos, self.ended = "", 0, False
+        self.dropped = 0  # characters of the document before TEXT
+        self.lines = 0  # line ends among them
+        self.line_start = 0  # where the line of TEXT's first character starts
+        self.blank = not head.strip()  # bytes: a byte order mark is no blank
+        self.append(head)
+
+    def append(self, data):
+        try:
+            self.text += self.decoder.decode(data, not data)
+        except UnicodeDecodeError as exc:
+            raise UserError("{} is not valid JSON: {}".format(self.name, exc))
+        self.ended = not data
+
+    def read_more(self):
+        """Read on: at least a chunk, and as much as is at hand (a long value is decoded
+        again from its start each time, so the reads double)."""
+        self.append(read_chunk(self.name, self.file, max(CHUNK, len(self.text))))
+
+    def drop_read(self):
+        """Let go of the text read past, once it is more than what is left."""
+        pos, text = self.pos, self.text
+        if pos * 2 < len(text):
+            return
+        line_ends = text.count("\n", 0, pos)
+        if line_ends:
+            self.lines += line_ends
+            self.line_start = self.dropped + text.rindex("\n", 0, pos) + 1
+        self.dropped += pos
+        self.text, self.pos = text[pos:], 0
+
+    def error(self, message, pos):
+        """The UserError of invalid JSON at POS of TEXT, worded as json.loads words it."""
+        line_ends = self.text.count("\n", 0, pos)
+        if line_ends:
+            line, column = self.lines + line_ends + 1, pos - self.text.rindex("\n", 0, pos)
+        else:
+            line, column = self.lines + 1, self.dropped + pos - self.line_start + 1
+        return UserError("{} is not valid JSON: {}: line {} column {} (char {})".format(
+            self.name, message, line, column, self.dropped + pos))
+
+    def peek(self):
+        """The next character past blanks, or "" at the end of the document."""
+        while True:
+            self.pos = WHITESPACE.match(self.text, self.pos).end()
+            if self.pos < len(self.text) or self.ended:
+                return self.text[self.pos:self.pos + 1]
+            self.read_more()
+
+    def value(self):
+        """The next value, read on until it is whole."""
+        self.peek()
+        while True:
+            try:
+                value, end = self.scanner.raw_decode(self.text, self.pos)
+            except ValueError as exc:
+                if self.ended:
+                    raise self.error(exc.msg, exc.pos)
+                self.read_more()
+                continue
+            # a number may go on past the text
+            if self.ended or NUMBER_CHARS.match(self.text, end).end() < len(self.text):
+                self.pos = end
+                return value
+            self.read_more()
+
+    def expect(self, char, message):
+        if self.peek() != char:
+            raise self.error(message, self.pos)
+        self.pos += 1
+
+    def trailing_comma(self, opening, comma):
+        """The error of a comma before the end of an array or object, which json.loads
+        words differently across Python versions: its own words, for the same text."""
+        small = opening + self.text[comma:self.pos + 1]
+        try:
+            json.loads(small)
+        except ValueError as exc:
+            return self.error(exc.msg, comma + exc.pos - len(opening))
+        raise AssertionError("{!r} decoded".format(small))
+
+    def items(self):
+        """The items of the array that starts here, one at a time."""
+        self.expect("[", "Expecting value")
+        if self.peek() == "]":
+            self.pos += 1
+            return
+        while True:
+            self.drop_read()
+            yield self.value()
+            char = self.peek()
+            self.pos += 1
+            if char == "]":
+                return
+            if char != ",":
+                raise self.error("Expecting ',' delimiter", self.pos - 1)
+            comma = self.pos - 1
+            if self.peek() == "]":
+                raise self.trailing_comma("[0", comma)
+
+    def members(self):
+        """The object that starts here, as (key, cursor at its value) pairs; the caller
+        reads each value."""
+        self.expect("{", "Expecting value")
+        if self.peek() == "}":
+            self.pos += 1
+            return
+        while True:
+            if self.peek() != '"':
+                raise self.error("Expecting property name enclosed in double quotes",
+                                 self.pos)
+            key = self.value()
+            self.expect(":", "Expecting ':' delimiter")
+            yield key
+            char = self.peek()
+            self.pos += 1
+            if char == "}":
+                return
+            if char != ",":
+                raise self.error("Expecting ',' delimiter", self.pos - 1)
+            comma = self.pos - 1
+            if self.peek() == "}":
+                raise self.trailing_comma('{"": 0', comma)
+
+    def end(self):
+        if self.peek():
+            raise self.error("Extra data", self.pos)
+
+
+def streamed_itineraries(name, file, head):
+    """The records of a large response, decoded one at a time from the top-level array or
+    the "data" member, so that the document's objects are never all held at once.  What
+    comes before the first record is checked here: the records' iterator, or a list when
+    there are none."""
+    records = document_items(JsonCursor(name, file, head))
+    try:
+        first = next(records)
+    except StopIteration:
+        return []
+    return itertools.chain([first], records)
+
+
+def document_items(cursor):
+    start = cursor.peek()
+    if start == "[":
+        yield from cursor.items()
+    elif start == "{":
+        yield from data_items(cursor)
+    elif not start and cursor.blank:
+        raise no_response(cursor.name)
     else:
-        raise UserError("{} is empty: expected a flight-search response in JSON".format(name))
-    if isinstance(first, Unreadable):  # the start of a document of several lines
-        return read_document(name, b"".join(head) + file.read())
-    for number, line in numbered:
-        if line.strip():  # a second value: JSON Lines
-            return read_lines(name, first, itertools.chain([(number, line)], numbered))
-    return document_itineraries(name, first)
+        cursor.value()  # the error of a document with no value
+        cursor.end()
+        raise no_itineraries(cursor.name)
+    cursor.end()
+
+
+def data_items(cursor):
+    """The items of the object's "data" array; its other members are read and let go."""
+    streamed = False
+    for key in cursor.members():
+        if key == "data" and streamed:  # json.loads keeps the last: too late for that
+            raise UserError('{} holds "data" more than once'.format(cursor.name))
+        if key == "data" and cursor.peek() == "[":
+            yield from cursor.items()
+            streamed = True
+        else:
+            cursor.value()
+    if not streamed:
+        raise no_itineraries(cursor.name)
 
 
 class Reading:

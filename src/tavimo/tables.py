@@ -4,12 +4,41 @@ Every cell is shown as its text, stripped of surrounding blanks and left-aligned
 stand two blanks apart, and each is at least two characters wider than its title.  Lines
 carry no trailing blanks.  Widths are display widths: East Asian wide characters take two
 columns and combining marks none.  Cells are expected to hold one line each.
+
+What a terminal would act on rather than show (control characters, the start of an escape
+sequence, bidirectional overrides, line separators) is shown escaped, as \\x1b or \\u202e.
+A table given a width it does not fit in has its widest columns wrapped, a cell over
+several lines, rather than lines the terminal would fold.
 """
 import functools
+import os
+import re
 import unicodedata
 
 COLUMN_GAP = "  "
 TITLE_MARGIN = 2
+# The narrowest a wrapped column gets: below it, words would be cut into pieces of a few
+# characters, and the line is better left too long.
+NARROWEST_WRAP = 6
+
+# C0 and C1 controls and DEL, the zero-width space and the invisible operators, the
+# marks and overrides of bidirectional text, line and paragraph separators, the byte
+# order mark, and lone surrogates (which no terminal encoding can carry).  The joiners
+# U+200C and U+200D stay: scripts and emoji sequences are written with them.
+UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200b\u200e\u200f\u2028-\u202e"
+                    "\u2060-\u2064\u2066-\u2069\ufeff\ud800-\udfff]")
+ESCAPES = {"\t": "\\t", "\n": "\\n", "\r": "\\r"}
+
+
+def escaped_char(match):
+    char = match.group()
+    code = ord(char)
+    return ESCAPES.get(char) or ("\\x%02x" % code if code < 0x100 else "\\u%04x" % code)
+
+
+def terminal_safe(text):
+    """TEXT with what a terminal would act on (UNSAFE) shown as escapes."""
+    return UNSAFE.sub(escaped_char, text)
 
 
 @functools.lru_cache(maxsize=None)  # a character's width never changes
@@ -37,10 +66,20 @@ def aligned(lines, widths, ascii_only):
     return "\n".join(COLUMN_GAP.join(line).rstrip() for line in padded)
 
 
+def cell_texts(rows):
+    """ROWS as lists of cell texts, made safe for a terminal and stripped of blanks; and
+    whether they are all ASCII."""
+    rows = [list(map(str, row)) for row in rows]
+    joined = "".join(map("".join, rows))
+    if not joined.isprintable():  # a control character, or a rarer one of UNSAFE
+        rows = [list(map(terminal_safe, row)) for row in rows]
+        joined = "".join(map("".join, rows))
+    return [list(map(str.strip, row)) for row in rows], joined.isascii()
+
+
 def layout(rows, widths):
     """ROWS as cell texts, the column WIDTHS widened to fit them, and whether all is ASCII."""
-    rows = [list(map(str.strip, map(str, row))) for row in rows]
-    ascii_only = "".join(map("".join, rows)).isascii()
+    rows, ascii_only = cell_texts(rows)
     width_of = len if ascii_only else display_width
     if rows:
         columns = zip(*rows)
@@ -48,13 +87,20 @@ def layout(rows, widths):
     return rows, widths, ascii_only
 
 
-def format_table(header, rows):
-    """The table of ROWS (sequences of cells) under the column titles of HEADER."""
+def line_width(widths):
+    return sum(widths) + len(COLUMN_GAP) * (len(widths) - 1)
+
+
+def format_table(header, rows, width=None):
+    """The table of ROWS (sequences of cells) under the column titles of HEADER, its widest
+    columns wrapped where its lines would be longer than WIDTH (None: no limit)."""
     header = list(map(str, header))
     titles_ascii = "".join(header).isascii()
     widths = [(len(title) if titles_ascii else display_width(title)) + TITLE_MARGIN
               for title in header]
     rows, widths, ascii_only = layout(rows, widths)
+    if width is not None and line_width(widths) > width:
+        return wrapped_table(header, rows, widths, width)
     lines = [header, ["-" * width for width in widths], *rows]
     return aligned(lines, widths, ascii_only and titles_ascii)
 
@@ -66,3 +112,103 @@ def format_columns(rows):
         return ""
     rows, widths, ascii_only = layout(rows, [0] * len(rows[0]))
     return aligned(rows, widths, ascii_only)
+
+
+# Fitting a table to a width: the widest columns are narrowed to one width, as much as
+# the line needs, and their cells wrapped at blanks (a word wider than the column is cut).
+
+def longest_word(texts):
+    return max((display_width(word) for text in texts for word in text.split()), default=0)
+
+
+def narrowed_widths(widths, floors, room):
+    """WIDTHS with the widest lowered to a common cap, none below its FLOOR, so that the
+    columns take at most ROOM display columns if they can."""
+    def total(cap):
+        return sum(max(min(width, cap), floor) for width, floor in zip(widths, floors))
+    low, high = 0, max(widths)  # the largest cap that fits, by bisection
+    while low < high:
+        cap = (low + high + 1) // 2
+        if total(cap) <= room:
+            low = cap
+        else:
+            high = cap - 1
+    return [max(min(width, low), floor) for width, floor in zip(widths, floors)]
+
+
+def fitted_widths(columns, widths, width):
+    """The column WIDTHS narrowed to fit WIDTH: first down to the longest word of each
+    column, and only when that is not enough further, words then being cut."""
+    room = width - len(COLUMN_GAP) * (len(widths) - 1)
+    floors = [min(width_, max(longest_word(column), NARROWEST_WRAP))
+              for width_, column in zip(widths, columns)]
+    if sum(floors) > room:
+        floors = [min(width_, NARROWEST_WRAP) for width_ in widths]
+    return narrowed_widths(widths, floors, room)
+
+
+def cut(word, width):
+    """The longest start of WORD that fits WIDTH (at least one character), and the rest."""
+    used = 0
+    for index, char in enumerate(word):
+        used += char_width(char)
+        if used > width and index:
+            return word[:index], word[index:]
+    return word, ""
+
+
+def wrapped(text, width):
+    """TEXT as lines of at most WIDTH display columns, broken at blanks where it can be."""
+    if display_width(text) <= width:
+        return [text]
+    lines, line = [], ""
+    for word in text.split():
+        while display_width(word) > width:
+            if line:
+                lines.append(line)
+                line = ""
+            piece, word = cut(word, width)
+            lines.append(piece)
+        if not line:
+            line = word
+        elif display_width(line) + 1 + display_width(word) <= width:
+            line += " " + word
+        else:
+            lines.append(line)
+            line = word
+    if line:
+        lines.append(line)
+    return lines
+
+
+def wrapped_table(header, rows, widths, width):
+    """The table fitted to WIDTH: the titles' margins given up first, then the widest
+    columns narrowed, each row over as many lines as its tallest cell needs."""
+    columns = list(zip(header, *rows))
+    widths = [max(map(display_width, column)) for column in columns]
+    if line_width(widths) > width:
+        widths = fitted_widths(columns, widths, width)
+    lines = []
+    for row in [header, None, *rows]:
+        if row is None:
+            lines.append(["-" * width_ for width_ in widths])
+            continue
+        cells = [wrapped(cell, width_) for cell, width_ in zip(row, widths)]
+        height = max(map(len, cells))
+        lines += [[cell[line] if line < len(cell) else "" for cell in cells]
+                  for line in range(height)]
+    return aligned(lines, widths, False)
+
+
+def output_width(out):
+    """The width tables may take on OUT: COLUMNS where it is set to a number, else the
+    terminal's when OUT is a terminal, else None (no limit: the layout scripts rely on)."""
+    columns = os.environ.get("COLUMNS", "").strip()
+    if columns.isascii() and columns.isdigit() and int(columns) > 0:
+        return int(columns)
+    try:
+        if out.isatty():
+            return os.get_terminal_size(out.fileno()).columns or None
+    except (AttributeError, ValueError, OSError):  # no file behind it, or closed
+        pass
+    return None

@@ -1,0 +1,99 @@
+"""A response too large to hold whole is read a record at a time, with the same records and
+the same errors as one read whole (apart from what only the end of it can tell)."""
+import io
+import json
+import sys
+from pathlib import Path
+
+import pytest
+
+from tavimo import cli, results
+from tavimo.errors import UserError
+
+SAMPLE_PATH = Path(sys.modules["tavimo"].__file__).with_name("data") / "sample_results.json"
+
+DOCUMENTS = [
+    # well formed: a bare array, an object with "data" among other members, empty ones,
+    # values at the edges of what json.loads takes
+    '[{"a": [1, 2, {"b": "c"}]}, 12345, "x\\n", null, 1.5e3, -0.25E-2, true]',
+    '{"meta": {"x": [1, 2]}, "data": [{"a": 1}, {"b": 2}], "more": 3}',
+    '{"data": 5, "data": [1, 22]}',  # the last "data" counts
+    '{"data": []}', '[]', '[1,2]   \n', '[NaN, Infinity, -Infinity, -1e400]',
+    '[123456789012345678901234567890, 1e5]',
+    '{"x": "\\ud800", "data": ["\\u00e9t\\u00e9", "東京", "Kraków"]}',
+    # nothing to show
+    '{"data": 5}', '{"a": 1}', '{}', '5', '"text"', 'null',
+    # faults at every place, each worded and placed as json.loads does
+    '[1,]', '{"data": [1, 2],}', '[1,  ]', '{"data": [1,\n 2,\n ]\n}', '[1 2]',
+    '{"a" 1}', '{1: 2}', '[1] x', '{"data": [1]} {}', '{"a": 1 "b": 2}',
+    '{"data": [1] "x": 2}', '{"data": [1,\n 2 3]}', '[\n\n  {"a": tru}]', '[1, 2',
+    '{"data": [1, 2]', '[{"a": "unterminated]', '[1, 2, 3', '  ', '\n\n', '[01]',
+]
+
+
+def read(raw, stream_above, chunk, monkeypatch):
+    """What read_source makes of RAW: ("records", [...]) or ("error", its text)."""
+    monkeypatch.setattr(results, "STREAM_ABOVE", stream_above)
+    monkeypatch.setattr(results, "CHUNK", chunk)
+    try:
+        return "records", list(results.read_source("r.json", io.BytesIO(raw)))
+    except UserError as exc:
+        return "error", str(exc)
+
+
+@pytest.mark.parametrize("document", DOCUMENTS)
+def test_streamed_reading_gives_what_reading_whole_gives(document, monkeypatch):
+    encodings = ["utf-8", "utf-8-sig", "utf-16", "utf-32"] if document.isascii() else ["utf-8"]
+    for encoding in encodings:
+        raw = document.encode(encoding)
+        whole = read(raw, 1 << 30, 1, monkeypatch)
+        for stream_above, chunk in [(3, 1), (4, 2), (5, 3), (8, 7), (16, 64)]:
+            streamed = read(raw, stream_above, chunk, monkeypatch)
+            assert repr(streamed) == repr(whole), (encoding, stream_above, chunk)
+
+
+def test_invalid_utf8_and_a_repeated_data_array(monkeypatch):
+    kind, text = read(b'[1, "\xff"]', 3, 2, monkeypatch)
+    assert kind == "error" and text.startswith("r.json is not valid JSON: 'utf-8' codec can't "
+                                               "decode byte 0xff")
+    # json.loads keeps the last "data"; the first is gone by the time the second comes
+    assert read(b'{"data": [1], "data": [2]}', 3, 2, monkeypatch) == (
+        "error", 'r.json holds "data" more than once')
+
+
+def run(monkeypatch, capsys, path, *args, stream_above):
+    monkeypatch.setattr(results, "STREAM_ABOVE", stream_above)
+    monkeypatch.setattr(results, "CHUNK", 512)
+    status = cli.main(["parse", str(path), *args])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+@pytest.mark.parametrize("format_", ["table", "json", "csv"])
+def test_the_command_shows_a_streamed_response_alike(format_, monkeypatch, capsys):
+    whole = run(monkeypatch, capsys, SAMPLE_PATH, "-f", format_, stream_above=1 << 30)
+    streamed = run(monkeypatch, capsys, SAMPLE_PATH, "-f", format_, stream_above=100)
+    assert streamed == whole and whole[0] == 0
+
+
+def test_a_fault_late_in_a_streamed_response_ends_it(tmp_path, monkeypatch, capsys):
+    data = json.loads(SAMPLE_PATH.read_text(encoding="utf-8"))["data"]
+    path = tmp_path / "r.json"
+    text = json.dumps({"data": data}, indent=1)
+    path.write_text(text[:-3] + "]]}", encoding="utf-8")  # the array closed twice
+    status, out, err = run(monkeypatch, capsys, path, stream_above=100)
+    assert status == 1 and out.count("Itinerary ") == len(data)
+    assert err.startswith("tavimo: {} is not valid JSON: Expecting ',' delimiter: line "
+                          .format(path))
+    # read whole, the same fault shows nothing but the error
+    assert run(monkeypatch, capsys, path, stream_above=1 << 30) == (1, "", err)
+
+
+def test_json_lines_stay_lines_at_any_size(monkeypatch):
+    """JSON Lines are told from a document by their first line whatever the source's size;
+    a document is then read whole or streamed by its size."""
+    lines = b'\n{"data": [1, 2]}\n[3]\n\n{"route": []}\n'
+    pretty = b'{\n "data": [\n  1,\n  2\n ]\n}\n'
+    for stream_above in (3, 1 << 30):
+        assert read(lines, stream_above, 2, monkeypatch) == ("records", [1, 2, 3, {"route": []}])
+        assert read(pretty, stream_above, 2, monkeypatch) == ("records", [1, 2])
