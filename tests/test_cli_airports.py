@@ -116,19 +116,6 @@ def test_small_fields_of_the_city_follow_its_airports(index):
     assert london[:5] == ["LHR", "LGW", "STN", "LTN", "LCY"] and "BQH" in london
 
 
-def test_a_metropolitan_code_is_a_known_code(index):
-    known = airports.known_codes(index)
-    assert {"NYC", "LON", "KRK", "EWR"} <= known and "XQX" not in known
-
-
-@pytest.mark.parametrize("text, expected", [
-    ("new york", True), ("NYC", True), ("köln", True), ("lhr lgw", False), ("york", True),
-    ("new yor", False),
-])
-def test_names_a_city(index, text, expected):
-    assert airports.names_a_city(text, index) is expected
-
-
 @pytest.fixture
 def tavimo(tmp_path_factory):
     """Run `tavimo airports ARGS` with a cache of the module's own: status, stdout, stderr."""
