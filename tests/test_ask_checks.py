@@ -85,14 +85,18 @@ def test_a_metropolitan_code_is_an_answer():
     assert result.returncode == 0 and '"destination": "LON"' in result.stdout
 
 
-def test_the_date_question_takes_an_iso_date(tmp_path):
+def test_on_the_terminal_codes_are_checked_and_dates_taken_in_iso(tmp_path):
     out = (TODAY + datetime.timedelta(5)).isoformat()
     counts = ["--adults", "1", "--teens", "0", "--children", "0", "--infants", "0"]
-    child = pexpect.spawn(sys.executable, ["-I", "-m", "tavimo", "ask", "--from", "KRK",
-                                           "--to", "LIS", *counts], cwd=str(tmp_path),
+    child = pexpect.spawn(sys.executable, ["-I", "-m", "tavimo", "ask", "--to", "LIS",
+                                           *counts], cwd=str(tmp_path),
                           timeout=20, encoding="utf-8", dimensions=(30, 200),
                           env=dict(os.environ, TERM="xterm", LC_ALL="C.UTF-8"))
     try:
+        child.expect_exact("Origin airport:")
+        child.send("xqx\r")
+        child.expect_exact("XQX is no airport's code: tavimo airports CITY finds the codes")
+        child.send("\x15KRK\r")
         child.expect_exact("Fly out date (dd/mm/yyyy):")
         child.send(out + "\r")
         child.expect(pexpect.EOF)
@@ -100,3 +104,4 @@ def test_the_date_question_takes_an_iso_date(tmp_path):
         child.close(force=True)
     assert child.exitstatus == 0
     assert '"fly_out_date": "{}"'.format(out) in child.before
+    assert '"origin": "KRK"' in child.before

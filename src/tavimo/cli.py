@@ -63,20 +63,21 @@ given take their defaults (1 adult, no one else) and nothing is asked. Ctrl-C or
 cancels (exit status 130)."""
 
 AIRPORTS_DESCRIPTION = """\
-List the airports with an IATA code whose code, city or name matches QUERY (case,
-accents and hyphens do not matter: "krakow" finds Kraków, "new-york" New York, "köln"
-Cologne), one per line: IATA code, name, city and country code. The airport whose code
-is QUERY comes first, then the airports of the metropolitan area of that code (NYC, LON,
-PAR, ...), then the airports of the city that is QUERY, the area's airports and those
-named international first; then of cities that begin with it, then cities and names with
-a word that begins with it, then the rest. Uses the airportsdata package, its table
-indexed once in the user's cache directory."""
+List the airports with an IATA code whose code, city or name matches QUERY
+(case, accents and hyphens do not matter: "krakow" finds Kraków, "new-york" New
+York, "köln" Cologne), one per line: IATA code, name, city and country code.
+The airport whose code is QUERY comes first, then the airports of the
+metropolitan area of that code (NYC, LON, PAR, ...), then the airports of the
+city that is QUERY, the area's airports and those named international first;
+then of cities that begin with it, then cities and names with a word that
+begins with it, then the rest. Uses the airportsdata package, its table indexed
+once in the user's cache directory."""
 
 
 AIRPORTS_EPILOG = """\
-exit status: 0 when every query found an airport, 1 when one found none (it is named on
-stderr; the others still show), 2 for a mistake of the command line, 3 when the search
-failed (no airport table, output that cannot be written).
+exit status: 0 when every query found an airport, 1 when one found none (it is
+named on stderr; the others still show), 2 for a mistake of the command line, 3
+when the search failed (no airport table, output that cannot be written).
 
 examples:
   tavimo airports rome                 FCO, CIA, then the other Romes
