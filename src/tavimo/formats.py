@@ -31,7 +31,7 @@ CSV_COLUMNS = ["itinerary", "direction", "leg", *LEG_FIELDS, "duration_seconds",
                "currency", "id", "stops", "layover_seconds", *LEG_EXTRAS]
 DISPLAY_FORMAT = "%a %d %b %H:%M"  # the parser's display times
 # A memo is emptied when it holds this many entries: JSON Lines input may go on for ever.
-MEMO_SIZE = 1 << 16
+MEMO_SIZE = 1 << 14
 
 
 def display_time(text):
