@@ -331,7 +331,8 @@ def chosen(itineraries, max_price=None, max_stops=None, airlines=None):
             if max_stops is not None and (stops(outbound) > max_stops
                                           or stops(inbound) > max_stops):
                 continue
-            if airlines and not all(str(leg["airline"]).upper() in airlines
+            if airlines and not all(leg["airline"] is not None
+                                    and str(leg["airline"]).upper() in airlines
                                     for leg in outbound + inbound):
                 continue
         yield itinerary
