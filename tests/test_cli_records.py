@@ -198,3 +198,55 @@ def test_the_parser_reads_what_ends_in_z_as_ever(parse):
     assert (status, err) == (0, "")
     display = json.loads(out)["itineraries"][0]["outbound"]["display"]
     assert display["departure"] == "Tue 01 Jun 10:15"
+
+
+# The quick tests that let most records through as they are, each condition flipped: what
+# they let through must be what the whole walk lets through.
+
+def test_each_quick_test_flipped_takes_the_whole_walk(parse):
+    from tavimo import results
+    odd = copy.deepcopy(SAMPLE[0])
+    odd["route"][0].update(flight_no=8562.5, operating_flight_no=1e3)  # finite: shown
+    assert json.loads(parse([odd], "-f", "json")[1])["itineraries"][0]["outbound"]["legs"][0][
+        "flight_number"] == "8562.5"
+    unhashable = copy.deepcopy(SAMPLE[0])
+    unhashable["route"][0]["return"] = [1]  # no set holds it
+    assert parse([unhashable])[2] == ("tavimo: itinerary 1: field 'route[0].return' is not 0 "
+                                      "(a leg out) or 1 (a leg back): [1]\n")
+    no_text = copy.deepcopy(SAMPLE[0])
+    no_text["local_departure"] = 5  # the parser's to reject
+    assert parse([no_text])[2] == ("tavimo: itinerary 1: field 'local_departure' is not a "
+                                   "local date and time such as 2021-06-01T10:15:00.000Z: 5\n")
+    # a leg without "return", or that is no object, before or after a return leg
+    assert results.has_return_legs({"route": [{"return": 1}, {}]})
+    assert results.has_return_legs({"route": [{}, 5, {"return": 1}]})
+    assert not results.has_return_legs({"route": [{}, {"return": 0}]})
+
+
+@pytest.mark.parametrize("text, iso", [
+    ("2021-06-01T08:15:00.000Z", "2021-06-01T08:15:00Z"),
+    ("2021-06-01T08:15:00.500Z", "2021-06-01T08:15:00.500000Z"),
+    ("2021-06-01T10:15:00+02:00", "2021-06-01T08:15:00Z"),
+    ("2021-06-01T08:15:00Z", "2021-06-01T08:15:00Z"),
+    ("2021-02-30T08:15:00.000Z", None), ("2021-06-01T08:15:00.000", None),
+    ("2021-06-01T08:15:00.000X", None), ("2021-06-01T08:15:00.000Z ", None)])
+def test_utc_times_in_the_usual_layout_and_others(parse, text, iso):
+    made = copy.deepcopy(SAMPLE[0])
+    made["route"][0]["utc_departure"] = text
+    status, out, err = parse([made], "-f", "json")
+    if iso is None:
+        assert status == 1 and "field 'route[0].utc_departure' is not a UTC date" in err
+    else:
+        assert (status, err) == (0, "")
+        assert json.loads(out)["itineraries"][0]["outbound"]["utc_departure"] == iso
+
+
+def test_memos_emptied_when_full_still_convert_rightly(parse, monkeypatch):
+    from tavimo import formats
+    expected = [parse(SAMPLE * 3, "-f", format_)[1] for format_ in ("json", "csv", "table")]
+    monkeypatch.setattr(formats, "MEMO_SIZE", 2)
+    for memo in (formats.LEGS_JSON, formats.LEGS_CSV, formats.TIMES_JSON, formats.UTC_TIMES):
+        memo.clear()
+    assert [parse(SAMPLE * 3, "-f", format_)[1]
+            for format_ in ("json", "csv", "table")] == expected
+    assert len(formats.LEGS_JSON) <= 2 and len(formats.TIMES_JSON) <= 2

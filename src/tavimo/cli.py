@@ -28,11 +28,11 @@ examples:
 
 PARSE_DESCRIPTION = """\
 Show every itinerary of flight-search responses (a JSON array of itineraries, an object
-that holds them under "data", or JSON Lines, an itinerary or a response a line, as
-`jq -c '.data[]'` writes them), read from each FILE in turn or standard input (--sample:
-the one bundled with tavimo): as text tables, a summary and the legs of each direction; as
-JSON, one object with the schema version and the itineraries; as JSON Lines, an
-itinerary's object a line; or as CSV, one row per leg (the fields are listed in README,
+that holds them under "data", one itinerary, or JSON Lines, an itinerary or a response a
+line, as `jq -c '.data[]'` writes them), read from each FILE in turn or standard input
+(--sample: the one bundled with tavimo): as text tables, a summary and the legs of each
+direction; as JSON, one object with the schema version and the itineraries; as JSON Lines,
+an itinerary's object a line; or as CSV, one row per leg (the fields are listed in README,
 "JSON and CSV output"). An itinerary the parser rejects is reported on stderr with its
 number and the field at fault, and the others still show; the exit status is then 1."""
 

@@ -12,6 +12,7 @@ display texts beside them, in the "display" object of each itinerary, direction 
 import csv
 import datetime
 import io
+import itertools
 import sys
 from json.encoder import encode_basestring as encode_string
 
@@ -30,7 +31,7 @@ CSV_COLUMNS = ["itinerary", "direction", "leg", *LEG_FIELDS, "duration_seconds",
                "currency", "id", "stops", "layover_seconds", *LEG_EXTRAS]
 DISPLAY_FORMAT = "%a %d %b %H:%M"  # the parser's display times
 # A memo is emptied when it holds this many entries: JSON Lines input may go on for ever.
-MEMO_SIZE = 1 << 16
+MEMO_SIZE = 1 << 14
 
 
 def display_time(text):
@@ -53,6 +54,8 @@ def cell(value):
 
 def shown_rows(rows, legs):
     """The parser's leg table ROWS, the texts of a null field of LEGS blank (not "None")."""
+    if None not in itertools.chain.from_iterable(map(LEG_CODES, legs)):
+        return rows
     shown = []
     for row, leg in zip(rows, legs):
         codes = LEG_CODES(leg)
@@ -140,6 +143,10 @@ def utc_time(text):
     from tavimo.results import standard_time
     if not isinstance(text, str):
         raise ValueError(text)
+    if (len(text) == 24 and text.endswith(".000Z") and text[10] == "T"
+            and text[4] == text[7] == "-" and text[13] == text[16] == ":" and text.isascii()):
+        # the usual layout: its first 19 characters are the ISO form, if they are a time
+        return datetime.datetime.fromisoformat(text[:19]).isoformat() + "Z"
     zulu = text[-1:] in ("Z", "z")
     moment = standard_time(text[:-1] if zulu else text)
     if moment is None or zulu == (moment.tzinfo is not None):  # neither Z nor an offset
@@ -197,32 +204,48 @@ def utc_value(text):
     return None if text is None else UTC_TIMES[text]
 
 
+TRUTHS = frozenset((bool, type(None)))
+
+
 def check_machine_fields(record):
     """The Problem of a field that JSON and CSV hold apart from what the parser reads: the
-    itinerary's id, a leg's UTC times and whether its bags must be checked in again."""
+    itinerary's id, a leg's UTC times and whether its bags must be checked in again.
+    (Each test runs over all legs at once.)"""
     identity = record.get("id")
     if identity.__class__ not in (str, int, type(None)):
         from tavimo.problems import check_text
         check_text(identity, "id")
-    for index, leg in enumerate(record["route"]):
-        departure, arrival, bags = leg_extras(leg)
-        try:
-            utc_value(departure), utc_value(arrival)
-        except Exception:  # no text, or none of a UTC time
+    route = record["route"]
+    try:
+        utc_times = {*map(dict.get, route, UTC_DEPARTURE), *map(dict.get, route, UTC_ARRIVAL)}
+        utc_times.discard(None)
+        if not UTC_TIMES.keys() >= utc_times:
+            for text in utc_times:  # converted now, once
+                UTC_TIMES[text]
+    except Exception:  # a list or an object, or a text that is no UTC time
+        for index, leg in enumerate(route):
             odd_utc_time(index, leg)
-        if bags is not None and bags.__class__ is not bool:
-            from tavimo.problems import bad, path_of
-            raise bad(path_of(path_of("route", index), "bags_recheck_required"),
-                      "not true or false", bags)
+    if not TRUTHS.issuperset(map(type, map(dict.get, route, BAGS))):
+        for index, leg in enumerate(route):
+            bags = leg.get("bags_recheck_required")
+            if bags is not None and bags.__class__ is not bool:
+                from tavimo.problems import bad, path_of
+                raise bad(path_of(path_of("route", index), "bags_recheck_required"),
+                          "not true or false", bags)
+
+
+UTC_DEPARTURE = itertools.repeat("utc_departure")
+UTC_ARRIVAL = itertools.repeat("utc_arrival")
+BAGS = itertools.repeat("bags_recheck_required")
 
 
 def odd_utc_time(index, leg):
     """Raise the Problem of the first UTC time of the leg at INDEX that is none."""
-    from tavimo.problems import bad, path_of
     for name in ("utc_departure", "utc_arrival"):
         try:
             utc_value(leg.get(name))
         except Exception:
+            from tavimo.problems import bad, path_of
             raise bad(path_of(path_of("route", index), name),
                       "not a UTC date and time such as 2021-06-01T08:15:00.000Z",
                       leg.get(name)) from None
@@ -295,10 +318,19 @@ def layover_seconds(key):
 LAYOVERS = Memo(layover_seconds)
 
 
-def layover(arrived, leaving):
-    """The layover between the legs ARRIVED and LEAVING, in seconds."""
-    return LAYOVERS[arrived["local_arrival"], leaving["local_departure"],
-                    arrived.get("utc_arrival"), leaving.get("utc_departure")]
+def layover_key(arrived, leaving):
+    """What the layover between the legs ARRIVED and LEAVING is made of: its place (and
+    the type of its code: 1 and 1.0 are equal keys), times and the bags flag."""
+    place = arrived["flyTo"]
+    return (type(place), place, arrived["local_arrival"], leaving["local_departure"],
+            arrived.get("utc_arrival"), leaving.get("utc_departure"),
+            arrived.get("bags_recheck_required"))
+
+
+def layovers(legs):
+    """The layovers between LEGS, in seconds."""
+    return [LAYOVERS[layover_key(arrived, leaving)[2:6]]
+            for arrived, leaving in zip(legs, legs[1:])]
 
 
 # The JSON is written from templates, the texts put in by the encoder's own string
@@ -334,6 +366,7 @@ def time_json(text):
 
 TEXTS_JSON = ValueMemo(field_json)
 TIMES_JSON = Memo(time_json)
+UTC_JSON = Memo(lambda text: json_text(utc_value(text)))  # of texts and None
 
 
 def texts_json(texts):
@@ -378,13 +411,19 @@ def leg_json(leg, row):
                     converted_leg_json, leg, row)
 
 
+def layover_json(key):
+    """The JSON of a layover of the layover_key KEY: where, how long, and whether the bags
+    are checked in again there (the leg before's bags_recheck_required: a self-transfer)."""
+    return LAYOVER_JSON % (field_json(key[1]), LAYOVERS[key[2:6]], TRUTH_JSON[key[6]])
+
+
+LAYOVERS_JSON = Memo(layover_json)
+
+
 def layovers_json(legs):
-    """The layovers between LEGS: where, how long, and whether the bags are checked in
-    again there (the leg before's bags_recheck_required: a self-transfer)."""
-    return "[" + ", ".join([
-        LAYOVER_JSON % (field_json(arrived["flyTo"]), layover(arrived, leaving),
-                        TRUTH_JSON[arrived.get("bags_recheck_required")])
-        for arrived, leaving in zip(legs, legs[1:])]) + "]"
+    """The layovers between LEGS in JSON."""
+    return "[" + ", ".join([LAYOVERS_JSON[layover_key(arrived, leaving)]
+                            for arrived, leaving in zip(legs, legs[1:])]) + "]"
 
 
 def summary_json(summary):
@@ -402,8 +441,8 @@ def journey_json(record, index, summary, table, legs):
     """One direction of an itinerary in JSON: machine fields, legs and display texts."""
     departure, arrival = journey_times_json(record, legs)
     utc_departure, utc_arrival = (
-        (json_text(utc_value(legs[0].get("utc_departure"))),
-         json_text(utc_value(legs[-1].get("utc_arrival")))) if legs else ("null", "null"))
+        (UTC_JSON[legs[0].get("utc_departure")], UTC_JSON[legs[-1].get("utc_arrival")])
+        if legs else ("null", "null"))
     display, duration = SUMMARIES_JSON[summary[0], summary[1], summary[2], summary[3]]
     leg_texts = [leg_json(leg, row) for leg, row in zip(legs, table[1:])]
     # the parser has joined the airports of "routes", which are texts then
@@ -459,38 +498,39 @@ CSV_QUOTES_CR = sys.version_info >= (3, 13)
 # itinerary, direction, leg, its fields, duration, price, currency and id, stops, layover,
 # the leg's extras
 CSV_ROW = "%d,%s,%d,%s,%d,%s,%d,%s,%s\n"
-TRUTH_CSV = {True: "true", False: "false", None: None}
+TRUTH_CSV = {True: "true", False: "false", None: ""}
 LEGS_CSV = {}
-EXTRAS_CSV = {}
 
 
 def leg_csv(leg):
-    return csv_text(leg_values(leg))
-
-
-def extras_csv(leg):
+    """The CSV of a leg's LEG_FIELDS and of its LEG_EXTRAS (ISO times and truth values,
+    which need no quotes)."""
     departure, arrival, bags = leg_extras(leg)
-    return csv_text([utc_value(departure), utc_value(arrival), TRUTH_CSV[bags]])
+    return (csv_text(leg_values(leg)),
+            ",".join((utc_value(departure) or "", utc_value(arrival) or "", TRUTH_CSV[bags])))
 
 
-def first_price_csv(record):
-    """The first entry of the record's conversion table, as the CSV's price and currency."""
+def price_and_id_csv(record):
+    """The first entry of the record's conversion table, as the CSV's price and currency,
+    and the itinerary's id."""
+    identity = field_text(record.get("id"))
     for currency, amount in record["conversion"].items():
-        return csv_text([number(amount), str(currency)])
-    return ","
+        return csv_text([number(amount), str(currency), identity])
+    return csv_text([None, None, identity])
 
 
 def legs_csv(number, direction, summary, legs, table, before):
     """The rows of the LEGS of a DIRECTION, BEFORE holding their itinerary's price,
     currency and id; each leg's fields made once."""
-    duration, count, last = seconds(summary[2]), stops(legs), len(legs)
-    return [
-        CSV_ROW % (number, direction, position,
-                   memoized(LEGS_CSV, (*LEG_CODES(leg), *LEG_TIMES(leg), *row), leg_csv, leg),
-                   duration, before, count,
-                   layover(leg, legs[position]) if position < last else "",
-                   memoized(EXTRAS_CSV, leg_extras(leg), extras_csv, leg))
-        for position, (leg, row) in enumerate(zip(legs, table[1:]), 1)]
+    duration, count = seconds(summary[2]), stops(legs)
+    rows = []
+    for position, (leg, row, wait) in enumerate(zip(legs, table[1:], [*layovers(legs), ""]), 1):
+        fields, extras = memoized(
+            LEGS_CSV, (*LEG_CODES(leg), *LEG_TIMES(leg), *leg_extras(leg), *row),
+            leg_csv, leg)
+        rows.append(CSV_ROW % (number, direction, position, fields, duration, before, count,
+                               wait, extras))
+    return rows
 
 
 def write_csv(itineraries, out):
@@ -498,7 +538,7 @@ def write_csv(itineraries, out):
     out.write(csv_text(CSV_COLUMNS) + "\n")
     for itinerary in itineraries:
         record = itinerary.record
-        before = first_price_csv(record) + "," + csv_text([field_text(record.get("id"))])
+        before = price_and_id_csv(record)
         outbound, inbound, outbound_legs, inbound_legs = itinerary.parsed
         legs_out, legs_back = split_legs(record)
         rows = legs_csv(itinerary.number, "outbound", outbound, legs_out, outbound_legs, before)

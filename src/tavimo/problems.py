@@ -114,21 +114,32 @@ def check_return(value, path):
 
 def usable(record):
     """A copy of RECORD with its local times in the parser's form, or the Problem of a
-    leg's "return", code or time (see results.prepared)."""
+    leg's "return", code or time (see results.prepared).  A field missing, or a leg that
+    is no object, is left for the parser to raise its own exception."""
     record = dict(record)
     for name in RECORD_TIMES:
-        record[name] = parser_time(record[name], name)
-    route = []
-    for index, leg in enumerate(record["route"]):
-        path, leg = path_of("route", index), dict(leg)
-        check_return(leg["return"], path_of(path, "return"))
-        for name in LEG_TEXTS:
-            check_text(leg[name], path_of(path, name))
-        for name in LEG_TIMES:
-            leg[name] = parser_time(leg[name], path_of(path, name))
-        route.append(leg)
-    record["route"] = route
+        if name in record:
+            record[name] = parser_time(record[name], name)
+    route = record.get("route")
+    if isinstance(route, list):
+        record["route"] = [usable_leg(leg, path_of("route", index))
+                           for index, leg in enumerate(route)]
     return record
+
+
+def usable_leg(leg, path):
+    if not isinstance(leg, dict):
+        return leg
+    leg = dict(leg)
+    if "return" in leg:
+        check_return(leg["return"], path_of(path, "return"))
+    for name in LEG_TEXTS:
+        if name in leg:
+            check_text(leg[name], path_of(path, name))
+    for name in LEG_TIMES:
+        if name in leg:
+            leg[name] = parser_time(leg[name], path_of(path, name))
+    return leg
 
 
 def check_route(route):

@@ -382,26 +382,36 @@ def standard_time(text):
 def has_return_legs(record):
     """Whether the itinerary flies back: one of its route legs is marked as a return leg."""
     legs = record.get("route") if isinstance(record, dict) else None
-    return isinstance(legs, list) and any(
-        isinstance(leg, dict) and leg.get("return") == 1 for leg in legs)
+    if not isinstance(legs, list):
+        return False
+    try:
+        return 1 in map(RETURN, legs)
+    except Exception:  # a leg that is no object, or has no "return"
+        return any(isinstance(leg, dict) and leg.get("return") == 1 for leg in legs)
 
 
 # What the command reads of a leg beside its times.
+RETURN = operator.itemgetter("return")
 LEG_CODES = operator.itemgetter("flyFrom", "flyTo", "cityFrom", "cityTo", "airline",
                                 "flight_no", "operating_carrier", "operating_flight_no")
 LEG_TIMES = operator.itemgetter("local_departure", "local_arrival")
 PLAIN_CODES = frozenset((str, int, type(None)))
+FLAGS, INTEGERS, TEXTS = frozenset((0, 1)), frozenset((int,)), frozenset((str,))
+ZULU = itertools.repeat("Z")
 
 
-def plain_leg(leg):
-    """Whether the leg is as most are: "return" 0 or 1, codes texts or whole numbers (or
-    null), local times ending in "Z"."""
-    back = leg["return"]
-    departure, arrival = LEG_TIMES(leg)
-    return ((back == 0 or back == 1) and back.__class__ is int
-            and departure.__class__ is str and departure[-1:] == "Z"
-            and arrival.__class__ is str and arrival[-1:] == "Z"
-            and PLAIN_CODES.issuperset(map(type, LEG_CODES(leg))))
+def plain(record):
+    """Whether the record is as most are: its legs' "return" 0 or 1, their codes texts or
+    whole numbers (or null), all local times texts ending in "Z".  (Each test runs over
+    all legs at once: a record has many.)"""
+    route = record["route"]
+    flags = list(map(RETURN, route))
+    times = [record["local_departure"], record["local_arrival"],
+             *itertools.chain.from_iterable(map(LEG_TIMES, route))]
+    return (FLAGS.issuperset(flags) and INTEGERS.issuperset(map(type, flags))
+            and TEXTS.issuperset(map(type, times)) and all(map(str.endswith, times, ZULU))
+            and PLAIN_CODES.issuperset(
+                map(type, itertools.chain.from_iterable(map(LEG_CODES, route)))))
 
 
 def prepared(record):
@@ -410,20 +420,16 @@ def prepared(record):
     Most records are as they come.  A local time in a standard form that the parser does
     not read (with an offset, or without the final "Z") is put in the parser's form, in a
     copy; a leg whose "return" is not 0 or 1, a code, name or number that is no text or
-    number, or a time in no form of a date and time raises its Problem.  What the parser
-    itself rejects is left to it.
+    number, or a time in no form of a date and time raises its Problem.  A field missing,
+    or a leg that is no object, is the parser's to report.
     """
     if record.__class__ is not dict:
         return record
     try:
-        departure, arrival = record["local_departure"], record["local_arrival"]
-        plain = (departure.__class__ is str and departure[-1:] == "Z"
-                 and arrival.__class__ is str and arrival[-1:] == "Z"
-                 and all(map(plain_leg, record["route"])))
-    except Exception:  # a field missing, or of a type the parser rejects: it says which
-        return record
-    if plain:
-        return record
+        if plain(record):
+            return record
+    except Exception:  # a field missing, or a value that cannot be in a set: look closer
+        pass
     from tavimo import problems
     return problems.usable(record)
 
@@ -437,17 +443,16 @@ def parse_itineraries(records, i_parser, all_round_trips, report, check=None):
     the others still come.
     """
     for number, record in enumerate(records, 1):
-        round_trip = all_round_trips
         try:
             if record.__class__ is Unreadable:
                 raise record
-            round_trip = all_round_trips or has_return_legs(record)
             usable = prepared(record)
+            round_trip = all_round_trips or has_return_legs(usable)
             parsed = i_parser(usable, round_trip)
             if check is not None:
                 check(usable)
         except Exception as exc:
-            report(number, record, round_trip, exc)
+            report(number, record, all_round_trips or has_return_legs(record), exc)
             continue
         yield Itinerary(number, usable, parsed)
 
@@ -472,10 +477,10 @@ def first_amount(itinerary):
 
 def split_legs(record):
     """The record's legs out and back, in the response's order."""
-    outbound, inbound = [], []
-    for leg in record["route"]:
-        (inbound if leg["return"] else outbound).append(leg)
-    return outbound, inbound
+    route = record["route"]
+    flags = list(map(RETURN, route))
+    return (list(itertools.compress(route, map(operator.not_, flags))),
+            list(itertools.compress(route, flags)))
 
 
 def stops(legs):
@@ -533,7 +538,8 @@ def chosen(itineraries, max_price=None, max_stops=None, airlines=None):
             if max_stops is not None and (stops(outbound) > max_stops
                                           or stops(inbound) > max_stops):
                 continue
-            if airlines and not all(str(leg["airline"]).upper() in airlines
+            if airlines and not all(leg["airline"] is not None
+                                    and str(leg["airline"]).upper() in airlines
                                     for leg in outbound + inbound):
                 continue
         yield itinerary
