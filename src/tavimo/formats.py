@@ -39,13 +39,15 @@ def display_time(text):
     return datetime.datetime.fromisoformat(text[:-1]).strftime(DISPLAY_FORMAT)
 
 
-def journey_display(summary, legs):
+def journey_display(summary, legs, parser_departure, parser_arrival):
     """A direction's departure and arrival as shown: its first leg's departure and its last
-    leg's arrival (the parser's own, the earliest and the latest of the way back, are wrong
-    for a way that crosses the date line westwards); the parser's where it has no leg."""
+    leg's arrival.  The SUMMARY's texts, the parser's display of the PARSER_DEPARTURE and
+    PARSER_ARRIVAL it chose (without their last character), where those are the same."""
     if not legs:
         return summary[1], summary[3]
-    return DISPLAY_TIMES[legs[0]["local_departure"]], DISPLAY_TIMES[legs[-1]["local_arrival"]]
+    departure, arrival = legs[0]["local_departure"], legs[-1]["local_arrival"]
+    return (summary[1] if departure[:-1] == parser_departure else DISPLAY_TIMES[departure],
+            summary[3] if arrival[:-1] == parser_arrival else DISPLAY_TIMES[arrival])
 
 
 def cell(value):
@@ -72,12 +74,19 @@ def itinerary_text(itinerary, width=None):
     """One itinerary as a heading, its summary table and its leg tables, these fitted to
     WIDTH (None: no limit)."""
     outbound, inbound, outbound_legs, inbound_legs = itinerary.parsed
-    legs_out, legs_back = split_legs(itinerary.record)
-    departure, arrival = journey_display(outbound, legs_out)
+    record = itinerary.record
+    legs_out, legs_back = split_legs(record)
+    # the parser shows the record's own times out, the earliest departure and the latest
+    # arrival back: wrong for a way that crosses the date line westwards, or changes in a
+    # zone far behind
+    departure, arrival = journey_display(outbound, legs_out, record["local_departure"][:-1],
+                                         record["local_arrival"][:-1])
     summary = [["Outbound", outbound[0], departure, outbound[2], arrival, outbound[4]]]
     if inbound:
         # the parser marks the inbound price "x": the price stands in the outbound row only
-        departure, arrival = journey_display(inbound, legs_back)
+        departure, arrival = journey_display(
+            inbound, legs_back, min([leg["local_departure"][:-1] for leg in legs_back]),
+            max([leg["local_arrival"][:-1] for leg in legs_back]))
         summary.append(["Inbound", inbound[0], departure, inbound[2], arrival, ""])
     blocks = [
         "Itinerary {} ({})".format(itinerary.number, "round trip" if inbound else "one way"),
