@@ -97,12 +97,13 @@ def family_of_banner(banner):
 # still indexes the frame's library.  Left out where the compiler and linker at hand cannot
 # link such objects (BuildNative.check_compiler).
 LINK_TIME_OPTIMISATION = ["-flto=auto", "-ffat-lto-objects"]
-# The same with zig's clang (the release wheels): ThinLTO, linked by zig's lld (its libc++ is
-# built at the link's level, hence -O3 there too).  Its archives must come from `zig ar`: GNU
-# ar's plugin cannot read this LLVM's bitcode.  Without it a call costs 3 to 19% more
-# instructions than GCC's build; with it as many (README, Installing).
-THIN_LINK_TIME_OPTIMISATION = ["-flto=thin"]
-LINK_TIME_OPTIONS = LINK_TIME_OPTIMISATION + THIN_LINK_TIME_OPTIMISATION
+# The same with zig's clang (the release wheels), linked by zig's lld (its libc++ is built at
+# the link's level, hence -O3 there too).  Its archives must come from `zig ar`: GNU ar's
+# plugin cannot read this LLVM's bitcode.  Without it a call costs 3 to 19% more
+# instructions than GCC's build; with ThinLTO up to 3.5% more, with full LTO within 1%
+# (README, The release toolchain).
+ZIG_LINK_TIME_OPTIMISATION = ["-flto=full"]
+LINK_TIME_OPTIONS = LINK_TIME_OPTIMISATION + ZIG_LINK_TIME_OPTIMISATION
 # What a module exports, for zig's linker, which refuses --exclude-libs: the init function
 # alone, every symbol of the C++ runtime kept inside.
 EXPORTS_SCRIPT = "{ global: PyInit_*; local: *; };\n"
@@ -149,8 +150,8 @@ def compiler_flags(family, platform, debug, sanitize, fuzz, werror, tsan=False,
         # zig keeps frame pointers unless told not to (GCC at -O3 leaves them out); the
         # host's functions are called through the GOT, not the PLT (zig links with -z now,
         # so every address is bound at load anyway).
-        compile_args += ["-O3", "-fomit-frame-pointer", "-fno-plt", "-includePython.h"] + THIN_LINK_TIME_OPTIMISATION
-        link_args += ["-O3"] + THIN_LINK_TIME_OPTIMISATION
+        compile_args += ["-O3", "-fomit-frame-pointer", "-fno-plt", "-includePython.h"] + ZIG_LINK_TIME_OPTIMISATION
+        link_args += ["-O3"] + ZIG_LINK_TIME_OPTIMISATION
     else:
         compile_args += ["-O3"]
     if instrument:
