@@ -32,7 +32,7 @@ namespace {
     return none;
 }
 
-constexpr int monitoring_tool_ids = 6;  // sys.monitoring's tools are numbered 0 to 5
+[[maybe_unused]] constexpr int monitoring_tool_ids = 6;  // sys.monitoring's tools are numbered 0 to 5
 #endif
 
 #if FRAME_HOST_AT_LEAST(14)

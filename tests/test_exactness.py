@@ -84,32 +84,51 @@ def agree(scenario, mode, builtin_names=()):
 # --- the host's limit on int digits -----------------------------------------------------
 
 HUGE = 10 ** 4500  # 4,501 digits: beyond the default limit of 4,300
+# The limit came with 3.8.14, 3.9.14, 3.10.7 and 3.11: an older patch release (Debian 11's
+# 3.9.2) prints any int, and the calls below then return as the host's own code would.
+HOST_LIMITS_DIGITS = hasattr(sys, "set_int_max_str_digits")
+
+
+def set_digit_limit(limit):
+    if HOST_LIMITS_DIGITS:
+        sys.set_int_max_str_digits(limit)
 
 
 @contextlib.contextmanager
 def digit_limit(limit):
-    old = sys.get_int_max_str_digits()
-    sys.set_int_max_str_digits(limit)
+    old = sys.get_int_max_str_digits() if HOST_LIMITS_DIGITS else 0
+    set_digit_limit(limit)
     try:
         yield
     finally:
-        sys.set_int_max_str_digits(old)
+        set_digit_limit(old)
 
 
 def limit_failure():
+    """What printing a huge int under the default limit gives on this host: ValueError with
+    the host's text, or None where the host has no limit."""
     with digit_limit(4300):
         try:
             str(HUGE)
         except ValueError as exc:
             return ("raised", ValueError, str(exc))
-    raise AssertionError("the host printed a huge int")
+    assert not HOST_LIMITS_DIGITS, "the host printed a huge int beyond its limit"
+    return None
+
+
+def assert_met_the_limit(outcome):
+    expected = limit_failure()
+    if expected is None:
+        assert outcome[0] == "returned", outcome
+    else:
+        assert outcome == expected
 
 
 class LoweringInt:
     """An int stand-in whose conversion lowers the digit limit first."""
 
     def __int__(self):
-        sys.set_int_max_str_digits(4300)
+        set_digit_limit(4300)
         return 90000
 
 
@@ -117,7 +136,7 @@ class LoweringFalse:
     """A false `return` flag whose truth test lowers the digit limit first."""
 
     def __bool__(self):
-        sys.set_int_max_str_digits(4300)
+        set_digit_limit(4300)
         return False
 
 
@@ -141,7 +160,7 @@ def test_a_remembered_row_meets_a_lowered_digit_limit(make):
             return module.i_parser(make(), True)
 
     outcome, _, _ = agree(scenario, "left out")
-    assert outcome == limit_failure()
+    assert_met_the_limit(outcome)
 
 
 def huge_duration(module, calls):
@@ -181,7 +200,7 @@ def huge_cut_times(module, calls):
 def test_a_debug_message_beyond_the_digit_limit_fails_left_out_or_not(scenario, mode):
     with digit_limit(4300):
         outcome, _, _ = agree(scenario, mode)
-    assert outcome == limit_failure()
+    assert_met_the_limit(outcome)
 
 
 # --- the callee of a debug call is looked up before its message is made ------------------

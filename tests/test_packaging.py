@@ -55,7 +55,20 @@ def test_a_module_carries_no_debug_information(module):
 def test_a_module_needs_only_the_c_library(module):
     needed = {line.split("[")[1].rstrip("]") for line in readelf("-d", module).splitlines()
               if "(NEEDED)" in line}
-    assert needed <= {"libc.so.6", "libm.so.6", "ld-linux-x86-64.so.2"}, needed
+    # zig's glibc for 2.17 links the thread and loader functions from their own libraries,
+    # which glibc 2.34 and newer keep as empty stubs.
+    c_library = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2"}
+    assert {name for name in needed if not name.startswith("ld-linux")} <= c_library, needed
+
+
+@linux_plain_build
+@pytest.mark.parametrize("module", MODULES, ids=lambda module: module.__name__)
+def test_a_module_exports_its_init_function_alone(module):
+    # Nothing of the C++ runtime linked inside may bind to, or stand for, another library's.
+    defined = [line.split()[7] for line in readelf("--dyn-syms", module).splitlines()
+               if len(line.split()) == 8 and line.split()[6] != "UND" and line.split()[0] != "Num:"
+               and line.split()[4] == "GLOBAL"]
+    assert defined == ["PyInit_" + module.__name__.rsplit(".", 1)[1]], defined
 
 
 # --- the build's flags per compiler ---------------------------------------------------------
@@ -72,20 +85,58 @@ KNOBS = [dict(debug=debug, sanitize=sanitize, fuzz=fuzz, werror=werror)
 
 
 @pytest.mark.parametrize("platform", ["linux", "win32", "darwin"])
-@pytest.mark.parametrize("family", ["gcc", "clang", "msvc"])
+@pytest.mark.parametrize("family", ["gcc", "clang", "zig", "msvc"])
 def test_each_compiler_gets_only_options_in_its_own_spelling(build_script, family, platform):
     for knobs in KNOBS:
         try:
             compile_args, link_args = build_script.compiler_flags(family, platform, **knobs)
         except build_script.BuildError as error:
             # Refused only where the compiler cannot make that build, with the reason.
-            assert knobs["fuzz"] and family != "clang" or knobs["sanitize"] and family == "msvc"
+            assert (knobs["fuzz"] and family != "clang"
+                    or knobs["sanitize"] and family in ("msvc", "zig"))
             assert "TAVIMO_" in str(error)
             continue
         mark = "/" if family == "msvc" else "-"
         assert all(arg.startswith(mark) for arg in compile_args + link_args), (knobs, compile_args,
                                                                                link_args)
         assert knobs["werror"] == any(arg in ("-Werror", "/WX") for arg in compile_args)
+
+
+GCC_BANNER = "g++ (Debian 12.2.0-14) 12.2.0\nCopyright (C) 2022 Free Software Foundation, Inc.\n"
+CLANG_BANNER = ("Debian clang version 16.0.6 (15)\nTarget: x86_64-pc-linux-gnu\n"
+                "Thread model: posix\nInstalledDir: /usr/bin\n")
+
+
+@pytest.mark.parametrize("banner, family", [
+    (GCC_BANNER, "gcc"),
+    (CLANG_BANNER, "clang"),
+    (CLANG_BANNER.replace("/usr/bin", "/usr/lib/llvm-16/bin"), "clang"),
+    (CLANG_BANNER.replace("/usr/bin", "/work/.venv-tools/lib/python3.13/site-packages/ziglang"),
+     "zig"),
+    (CLANG_BANNER.replace("/usr/bin", "/opt/zig-x86_64-linux-0.17.1/"), "zig"),
+    (CLANG_BANNER.replace("/usr/bin", "/opt/zig/bin"), "clang"),  # only its own folder counts
+])
+def test_the_compiler_family_is_read_from_its_banner(build_script, banner, family):
+    assert build_script.family_of_banner(banner) == family
+
+
+def test_the_release_build_with_zig_keeps_gccs_choices_in_its_own_way(build_script):
+    compile_args, link_args = build_script.compiler_flags(
+        "zig", "linux", debug=False, sanitize=False, fuzz=False, werror=True,
+        exports_script="/b/exports.map")
+    gcc_compile, gcc_link = build_script.compiler_flags(
+        "gcc", "linux", debug=False, sanitize=False, fuzz=False, werror=True)
+    # Optimised across sources at link time, at GCC's level, warnings as errors.
+    assert {"-O3", "-flto=full", "-fomit-frame-pointer", "-includePython.h", "-g0",
+            "-Werror"} <= set(compile_args)
+    # Only the init function exported, the C++ runtime inside, stripped: what GCC's gets by
+    # --exclude-libs, which zig's linker refuses.
+    assert {"-O3", "-flto=full", "-g0", "-s", "-Wl,--version-script=/b/exports.map"} <= set(link_args)
+    assert "-Wl,--exclude-libs,ALL" in gcc_link and not any("exclude-libs" in arg for arg in link_args)
+    assert build_script.EXPORTS_SCRIPT.split() == ["{", "global:", "PyInit_*;", "local:", "*;", "};"]
+    debug_compile, debug_link = build_script.compiler_flags(
+        "zig", "linux", debug=True, sanitize=False, fuzz=False, werror=False)
+    assert "-flto=full" not in debug_compile + debug_link and "-s" not in debug_link
 
 
 class ProbedCompiler:
@@ -102,15 +153,16 @@ class ProbedCompiler:
         return [os.path.join(output_dir, "probe.o")]
 
     def link_shared_object(self, objects, output, extra_postargs, target_lang):
-        if "-flto=auto" in extra_postargs and not self.links_optimised_objects:
+        if any(arg.startswith("-flto") for arg in extra_postargs) and not self.links_optimised_objects:
             raise RuntimeError("linker cannot read the objects")
 
 
-def check_compiler(build_script, compiler):
-    compile_args, link_args = build_script.compiler_flags("gcc", "linux", debug=False,
+def check_compiler(build_script, compiler, family="gcc"):
+    compile_args, link_args = build_script.compiler_flags(family, "linux", debug=False,
                                                           sanitize=False, fuzz=False,
                                                           werror=True)
-    assert "-flto=auto" in compile_args and "-flto=auto" in link_args
+    assert any(arg.startswith("-flto") for arg in compile_args)
+    assert any(arg.startswith("-flto") for arg in link_args)
     checked = build_script.BuildNative.check_compiler(type("Build", (), {"compiler": compiler}),
                                                       compile_args, link_args)
     return (compile_args, link_args), checked
@@ -121,10 +173,13 @@ def test_link_time_optimisation_is_kept_where_the_compiler_at_hand_can_link_it(b
     assert checked == chosen
 
 
-def test_a_linker_that_cannot_link_optimised_objects_gets_a_build_without(build_script, capsys):
+@pytest.mark.parametrize("family", ["gcc", "zig"])
+def test_a_linker_that_cannot_link_optimised_objects_gets_a_build_without(build_script, capsys,
+                                                                          family):
     compiler = ProbedCompiler(links_optimised_objects=False)
-    (compile_args, link_args), checked = check_compiler(build_script, compiler)
-    lto = set(build_script.LINK_TIME_OPTIMISATION)
+    (compile_args, link_args), checked = check_compiler(build_script, compiler, family)
+    lto = set(build_script.LINK_TIME_OPTIONS)
+    assert not any(arg.startswith("-flto") for arg in checked[0] + checked[1])
     assert checked == ([arg for arg in compile_args if arg not in lto],
                        [arg for arg in link_args if arg not in lto])
     assert compiler.compiled_with[0] == checked[0]  # the sources' check is made without it
@@ -160,7 +215,7 @@ TRACKED = ["README.md", "LICENSE", "setup.py", ".gitignore", ".ci/run", "module_
            "src/tavimo/brasco/leg_rows.hpp",
            "src/tavimo/brasco.pyi", "src/tavimo/py.typed", "src/tavimo/data/sample_results.json",
            "tests/conftest.py"]
-WHEEL = "tavimo-0.1.0-cp38-cp38-manylinux_2_36_x86_64.whl"
+WHEEL = "tavimo-0.1.0-cp38-cp38-manylinux2014_x86_64.manylinux_2_17_x86_64.whl"
 WHEEL_FILES = ["tavimo/__init__.py", "tavimo/brasco.cpython-38-x86_64-linux-gnu.so",
                "tavimo/brasco.pyi", "tavimo/py.typed", "tavimo/data/sample_results.json",
                "tavimo-0.1.0.dist-info/METADATA", "tavimo-0.1.0.dist-info/WHEEL",
@@ -213,8 +268,30 @@ def test_an_unknown_classifier_fails(artifacts):
         "s.tar.gz: unknown classifier 'Programming Language :: Python :: 3.99'"]
 
 
+def test_a_wheel_with_one_tag_or_for_aarch64_passes(artifacts):
+    for name in (WHEEL.replace("manylinux2014_x86_64.", ""),
+                 WHEEL.replace("manylinux2014_x86_64.manylinux_2_17_x86_64",
+                               "manylinux_2_17_x86_64.manylinux2014_x86_64")):
+        assert artifacts.wheel_problems(name, WHEEL_FILES, TRACKED, {"brasco"}) == []
+    arm = [name.replace("x86_64", "aarch64") for name in WHEEL_FILES]
+    assert artifacts.wheel_problems(WHEEL.replace("x86_64", "aarch64"), arm, TRACKED,
+                                    {"brasco"}) == []
+
+
+def test_a_wheel_for_a_newer_glibc_or_with_another_architectures_modules_fails(artifacts):
+    newer = WHEEL.replace("manylinux2014_x86_64.manylinux_2_17_x86_64", "manylinux_2_36_x86_64")
+    assert artifacts.wheel_problems(newer, WHEEL_FILES, TRACKED, {"brasco"}) == [
+        newer + ": needs glibc 2.36, not 2.17 as every release wheel"]
+    arm = WHEEL.replace("x86_64", "aarch64")
+    assert artifacts.wheel_problems(arm, WHEEL_FILES, TRACKED, {"brasco"}) == [
+        arm + ": holds tavimo/brasco.cpython-38-x86_64-linux-gnu.so, which is not part of the package",
+        arm + ": missing the extension module tavimo.brasco"]
+
+
 @pytest.mark.parametrize("name", [
-    WHEEL.replace("manylinux_2_36", "linux"),
+    WHEEL.replace("manylinux2014_x86_64.manylinux_2_17_x86_64", "linux_x86_64"),
+    WHEEL.replace("manylinux2014_x86_64", "manylinux2014_aarch64"),
+    WHEEL.replace(".manylinux_2_17", ".manylinux_2_17_x86_64.manylinux2014"),
     WHEEL.replace("cp38-cp38", "cp38-cp39"),
     WHEEL.replace("cp38-cp38", "cp38t-cp38t"),
     WHEEL.replace("cp38-cp38", "py3-none"),

@@ -321,12 +321,43 @@ def test_near_the_recursion_limit_the_call_fails_as_the_real_one():
                 for room in range(1, 16)}
     for room, (skipped, real) in outcomes.items():
         assert skipped == real, room
-    # Both kinds of outcome were met.  (Python 3.8 lets a thread that overflowed once run
-    # 50 frames past the limit until its depth falls well below it, which in a long test
-    # run can hide the boundary.)
-    if sys.version_info >= (3, 9):
+    # Both kinds of outcome were met, but where the host lets a thread that overflowed
+    # once run past the limit until its depth falls well below it, which in a long test run
+    # can hide the boundary.
+    if not overflow_lets_a_thread_past_the_limit():
         assert any(real[0] == "raised" for _, real in outcomes.values())
     assert any(real[0] == "returned" for _, real in outcomes.values())
+
+
+def overflow_lets_a_thread_past_the_limit():
+    """Whether this host lets a thread that has just overflowed run 50 frames past the
+    recursion limit: 3.8 and the early 3.9 releases do (Debian 11's 3.9.2), later ones
+    raise again at the limit.  Asked in a thread of its own, whose state is thrown away."""
+    answer = []
+
+    def nest(levels):
+        return nest(levels - 1) if levels else None
+
+    def probe():
+        limit = sys.getrecursionlimit()
+        sys.setrecursionlimit(depth_now() + 20)
+        try:
+            try:
+                nest(40)
+            except RecursionError:
+                pass
+            try:
+                nest(25)  # still past the limit
+                answer.append(True)
+            except RecursionError:
+                answer.append(False)
+        finally:
+            sys.setrecursionlimit(limit)
+
+    thread = threading.Thread(target=probe)
+    thread.start()
+    thread.join()
+    return answer[0]
 
 
 def at_c_depth(levels, action):

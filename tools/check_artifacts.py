@@ -3,9 +3,11 @@
 - The sdist holds every file the repository tracks, .ci/ and .gitignore aside, so that a
   wheel built from it alone has everything and its test suite runs.
 - The sdist's classifiers are all known to the package index (which refuses others).
-- Each wheel is a manylinux wheel and holds exactly the package: every file of src/tavimo/
-  that is not C++ source, one extension module for each init function that the package's
-  sources define (built for the wheel's ABI: cp313t, free-threaded, is not cp313), its
+- Each wheel is a manylinux wheel for glibc 2.17 (manylinux2014, what the release toolchain
+  builds for; its second tag, if any, the same) and holds exactly the package: every file
+  of src/tavimo/ that is not C++ source, one extension module for each init function that
+  the package's sources define (built for the wheel's ABI and architecture: cp313t,
+  free-threaded, is not cp313, aarch64 is not x86_64), its
   .dist-info with the license and the console script, and nothing else (no libraries
   grafted beside it: the modules need only the C library).
 
@@ -24,7 +26,11 @@ NOT_SHIPPED = (".ci/", ".gitignore")
 CPP_SOURCES = (".cpp", ".hpp")
 INIT_FUNCTION = re.compile(r"^PyMODINIT_FUNC\s+PyInit_(\w+)\s*\(", re.MULTILINE)
 # The interpreter tag, then the ABI's: the same CPython, with a t for a free-threaded build.
-WHEEL_NAME = re.compile(r"^tavimo-[^-]+-cp(\d+)-cp(\1t?)-(manylinux_\d+_\d+_\w+(?:\.\S+)?)\.whl$")
+# The platform: manylinux_X_Y_ARCH, with the older name manylinux2014_ARCH before or after it
+# (auditwheel writes it first).
+WHEEL_NAME = re.compile(r"^tavimo-[^-]+-cp(\d+)-cp(\1t?)-(?:manylinux2014_(?P<older>\w+)\.)?"
+                        r"manylinux_(\d+)_(\d+)_(x86_64|aarch64)(?:\.manylinux2014_(?P<after>\w+))?\.whl$")
+RELEASE_GLIBC = (2, 17)
 DIST_INFO_REQUIRED = {"METADATA", "WHEEL", "RECORD", "entry_points.txt"}
 DIST_INFO_OPTIONAL = {"top_level.txt"}
 
@@ -74,11 +80,18 @@ def wheel_problems(wheel_name, members, tracked, modules):
     matched = WHEEL_NAME.match(wheel_name)
     if not matched:
         return ["%s: not a manylinux wheel of tavimo for one CPython" % wheel_name]
-    abi = matched.group(2)
+    abi, architecture = matched.group(2), matched.group(6)
+    older = matched.group("older") or matched.group("after")
+    if older not in (None, architecture) or matched.group("older") and matched.group("after"):
+        return ["%s: not a manylinux wheel of tavimo for one CPython" % wheel_name]
     problems = []
+    glibc = (int(matched.group(4)), int(matched.group(5)))
+    if glibc != RELEASE_GLIBC:
+        problems.append("%s: needs glibc %d.%d, not %d.%d as every release wheel"
+                        % ((wheel_name,) + glibc + RELEASE_GLIBC))
     wanted = {"tavimo/" + name[len("src/tavimo/"):] for name in tracked
               if name.startswith("src/tavimo/") and not name.endswith(CPP_SOURCES)}
-    module_file = re.compile(r"^tavimo/(\w+)\.cpython-%s-[\w-]+\.so$" % abi)
+    module_file = re.compile(r"^tavimo/(\w+)\.cpython-%s-%s-linux-gnu\.so$" % (abi, architecture))
     found_modules = set()
     dist_info = set()
     for member in sorted(members):
