@@ -7,7 +7,9 @@
 
 #include "module_frame/internal/versions.hpp"
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 namespace frame::host {
 
@@ -36,6 +38,57 @@ namespace frame::host {
 // C interface, logging's classes, whether min and max are the host's, the readied function
 // type); and the per-thread record of the running call.
 inline constexpr bool gil_guards_shared_state = !FRAME_FREE_THREADED;
+
+// Two objects' critical sections taken together, as the host takes them (in an order of its
+// own, so that two threads taking the same pair cannot deadlock).
+class CriticalSection2 {
+public:
+    CriticalSection2(PyObject* first, PyObject* second) noexcept {
+#if FRAME_FREE_THREADED
+        PyCriticalSection2_Begin(&section_, first, second);
+#else
+        (void)first;
+        (void)second;
+#endif
+    }
+    ~CriticalSection2() {
+#if FRAME_FREE_THREADED
+        PyCriticalSection2_End(&section_);
+#endif
+    }
+    CriticalSection2(const CriticalSection2&) = delete;
+    CriticalSection2& operator=(const CriticalSection2&) = delete;
+
+private:
+#if FRAME_FREE_THREADED
+    PyCriticalSection2 section_;
+#endif
+};
+
+// Whether an object found in a shared namespace may be kept borrowed between calls and used
+// after a check that the namespace still holds it, though another thread may take it out
+// of the namespace at any moment after the check.  Always with the GIL (nothing runs between
+// the check and the use).  Without it, only where the object cannot be freed before this
+// thread next stops for the host: an immortal object, or one with deferred reference
+// counting, which only the garbage collector frees, after stopping every thread at a point
+// where it waits or runs Python code (3.13t and 3.14t give it to modules, classes and
+// top-level functions; 3.13t makes them immortal once a second thread starts).  A cache on
+// such a host keeps only what this answers true for, and increments a reference of an
+// immortal object without touching memory that other threads write.
+//
+// Reads the object's collector bits (PyObject.ob_gc_bits, public on free-threaded hosts);
+// the bit's value is the host's private _PyGC_BITS_DEFERRED, 64 in 3.13t and 3.14t.
+inline bool may_keep_borrowed(PyObject* object) noexcept {
+#if FRAME_FREE_THREADED
+    constexpr std::uint8_t deferred_reference_counting = 64;
+    return _Py_IsImmortal(object) ||
+           (std::atomic_ref<std::uint8_t>(object->ob_gc_bits).load(std::memory_order_relaxed) &
+            deferred_reference_counting) != 0;
+#else
+    (void)object;
+    return true;
+#endif
+}
 
 // A critical section on one object, as the host's own code takes it around reading or
 // walking a dict or a list that another thread may change: the object's lock on a
@@ -92,7 +145,10 @@ inline void set_static_refcount(PyObject* object, Py_ssize_t count) noexcept {
 // 0 while the class has none (a lookup through the class gives it one).  Up to 3.12 a
 // flag says whether the tag is valid; from 3.13 a valid tag is one other than 0.
 inline unsigned int type_version(PyTypeObject* type) noexcept {
-#if FRAME_HOST_AT_LEAST(13)
+#if FRAME_FREE_THREADED
+    // Written by the host with relaxed atomic stores, under its type lock.
+    return std::atomic_ref<unsigned int>(type->tp_version_tag).load(std::memory_order_relaxed);
+#elif FRAME_HOST_AT_LEAST(13)
     return type->tp_version_tag;
 #else
     return type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG ? type->tp_version_tag : 0;
@@ -121,9 +177,29 @@ inline PyObject* code_name(PyObject* code) noexcept {
 // dict's version tag.  On 3.13 an attribute stored in an instance's inline values does not
 // go through the dict, nor tell its watchers, even after the dict was made; facts about
 // such a namespace must be read afresh there.  From 3.14 every store, delete and
-// specialised store tells the watchers of a dict that was made.
+// specialised store tells the watchers of a dict that was made.  The free-threaded 3.13t
+// does not specialise at all (ENABLE_SPECIALIZATION is 0 there, pycore_code.h): every
+// store goes through _PyObject_StoreInstanceAttribute, which tells the watchers of a dict
+// that was made, inside its critical section.
 inline constexpr bool instance_dicts_are_tagged =
-    !FRAME_HOST_AT_LEAST(13) || FRAME_HOST_AT_LEAST(14);
+    !FRAME_HOST_AT_LEAST(13) || FRAME_HOST_AT_LEAST(14) || FRAME_FREE_THREADED;
+
+#if FRAME_FREE_THREADED
+// Whether `object`'s instance namespace (its `__dict__`) is `dict` now, read without a
+// reference: for a class whose instances keep their namespace where the host manages it
+// (Py_TPFLAGS_MANAGED_DICT), the pointer one word before the object on a free-threaded
+// 3.13t and 3.14t (MANAGED_DICT_OFFSET, pycore_object.h), which the host writes with a
+// release store; false for any other class.
+// managed_namespace_is: the same for an object whose class is known to be such a class.
+inline bool managed_namespace_is(PyObject* object, PyObject* dict) noexcept {
+    auto* slot = reinterpret_cast<PyObject**>(object) - 1;
+    return std::atomic_ref<PyObject*>(*slot).load(std::memory_order_acquire) == dict;
+}
+inline bool instance_namespace_is(PyObject* object, PyObject* dict) noexcept {
+    return (Py_TYPE(object)->tp_flags & Py_TPFLAGS_MANAGED_DICT) &&
+           managed_namespace_is(object, dict);
+}
+#endif
 
 // Whether `calls` nested calls of Python code, made from here through a C call or two, fit
 // before the host raises RecursionError: room on the counters the host keeps (up to 3.10

@@ -10,12 +10,14 @@ through: the allowed outcomes are found by running the rendition on each of thos
 import itertools
 import logging
 import os
+import queue
 import subprocess
 import sys
 import sysconfig
 import threading
 import time
-from datetime import datetime
+import types
+from datetime import datetime, timedelta
 
 import pytest
 
@@ -283,6 +285,138 @@ class TestModuleGlobals:
         rejected = {text for text in seen if "raised" in text}
         assert seen - rejected <= {repr(("returned", ("NoneType", None)))}
         assert all("ValidationError" in text for text in rejected)
+
+
+class OneThread:
+    """A thread of its own that runs what it is given, one call after another, so that what
+    it keeps between calls (its own caches, on a free-threaded host) lives on."""
+
+    def __init__(self):
+        self.jobs, self.results = queue.Queue(), queue.Queue()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while (job := self.jobs.get()) is not None:
+            self.results.put(outcome(job))
+
+    def run(self, call):
+        self.jobs.put(call)
+        return self.results.get(timeout=TIMEOUT)
+
+    def stop(self):
+        self.jobs.put(None)
+        self.thread.join(TIMEOUT)
+
+
+class Duration(timedelta):
+    pass
+
+
+class TestNamesKeptPerThread:
+    """A thread keeps the module-level names and attributes it found (each thread its own):
+    a name rebound or deleted on another thread is what its next call finds."""
+
+    @pytest.fixture()
+    def caller(self):
+        thread = OneThread()
+        yield thread
+        thread.stop()
+
+    def expect(self, caller, call, native, rendered):
+        """A call on `caller` after a change made here: what the rendition gives now."""
+        assert caller.run(lambda: call(native)) == outcome(lambda: call(rendered))
+
+    def test_a_name_rebound_deleted_and_bound_again_on_another_thread(self, caller):
+        record = make_record()
+
+        def parse(module):
+            return module.i_parser(record, True)
+
+        try:
+            for duration in (timedelta, Duration, timedelta, Duration):
+                self.expect(caller, parse, brasco, rendition)
+                brasco.timedelta = rendition.timedelta = duration
+                self.expect(caller, parse, brasco, rendition)
+            del brasco.timedelta
+            del rendition.timedelta
+            self.expect(caller, parse, brasco, rendition)
+        finally:
+            brasco.timedelta = rendition.timedelta = timedelta
+
+    def test_a_builtin_shadowed_and_uncovered_on_another_thread(self, caller):
+        """A name found in the builtins is looked up again once the module binds its own."""
+        import builtins
+        record = make_record()
+        try:
+            del brasco.timedelta
+            builtins.timedelta = timedelta
+            assert caller.run(lambda: brasco.i_parser(record, True)) == outcome(
+                lambda: rendition.i_parser(record, True))
+            builtins.timedelta = Duration
+            got = caller.run(lambda: brasco.i_parser(record, True))
+            assert "Duration" in repr(got)
+        finally:
+            del builtins.timedelta
+            brasco.timedelta = timedelta
+
+    def test_logging_and_its_debug_replaced_on_another_thread(self, caller):
+        record = make_record()
+        calls = []
+        stand_in = types.ModuleType("logging")
+        stand_in.debug = calls.append
+        real_debug = logging.debug
+
+        def recorded(message, *args, **kwargs):
+            calls.append(message)
+
+        try:
+            caller.run(lambda: brasco.i_parser(record, True))
+            brasco.logging = stand_in
+            caller.run(lambda: brasco.i_parser(record, True))
+            made = len(calls)
+            assert made > 0
+            brasco.logging = logging
+            logging.debug = recorded  # the module attribute, kept on its own
+            caller.run(lambda: brasco.i_parser(record, True))
+            assert len(calls) == 2 * made
+            logging.debug = real_debug
+            caller.run(lambda: brasco.i_parser(record, True))
+            assert len(calls) == 2 * made
+        finally:
+            brasco.logging = logging
+            logging.debug = real_debug
+
+    def test_timedelta_rebound_while_many_threads_call(self):
+        record = make_record()
+
+        def change():
+            brasco.timedelta = Duration
+            hold()
+            brasco.timedelta = timedelta
+            hold()
+
+        def picking(classes):
+            """A `timedelta` for the rendition that makes its n-th duration of a call
+            with classes[n]: the name is looked up once per duration."""
+            def set_up():
+                turn = iter(classes)
+                rendition.timedelta = lambda *args, **kwargs: next(turn)(*args, **kwargs)
+            return set_up
+
+        try:
+            counted = []
+            rendition.timedelta = lambda *a, **k: counted.append(1) or timedelta(*a, **k)
+            rendition.i_parser(record, True)
+            lookups = len(counted)
+            expected = allowed(lambda: rendition.i_parser(record, True), [
+                picking(classes)
+                for classes in itertools.product((timedelta, Duration), repeat=lookups)])
+            seen = run_together(lambda: brasco.i_parser(record, True), change)
+        finally:
+            brasco.timedelta = rendition.timedelta = timedelta
+        assert lookups > 1
+        assert seen <= expected
 
 
 class TestLogging:
