@@ -444,6 +444,81 @@ class TestLogging:
         assert set(kept.messages) <= set(alone.messages)
 
 
+class TestDebugCallsLeftOutPerThread:
+    """Each thread remembers on its own why its debug calls may be left out: a change made on
+    another thread (the level, the handlers, the root logger's switch, a monitoring tool) is
+    met by the next call, which then makes its debug calls as the rendition does."""
+
+    @pytest.fixture()
+    def caller(self):
+        thread = OneThread()
+        yield thread
+        thread.stop()
+
+    @pytest.fixture()
+    def record(self, caller):
+        record = make_record()
+        root = logging.getLogger()
+        handlers, level = root.handlers[:], root.level
+        root.handlers[:] = [logging.NullHandler()]
+        root.setLevel(logging.WARNING)
+        caller.run(lambda: brasco.i_parser(record, True))  # remembered, left out
+        yield record
+        root.handlers[:] = handlers
+        root.setLevel(level)
+        root.disabled = False
+
+    def messages_of(self, call):
+        with root_handler(RecordList()) as handler:
+            call()
+        return handler.messages
+
+    def test_debug_turned_on(self, caller, record):
+        expected = self.messages_of(lambda: rendition.i_parser(record, True))
+        assert expected
+        assert self.messages_of(lambda: caller.run(lambda: brasco.i_parser(record, True))) == (
+            expected)
+        kept = RecordList()
+        logging.getLogger().addHandler(kept)  # at WARNING again: nothing
+        caller.run(lambda: brasco.i_parser(record, True))
+        assert kept.messages == []
+
+    def test_the_handlers_emptied_in_place(self, caller, record):
+        """With no handler, the host's logging.debug runs basicConfig() first."""
+        root = logging.getLogger()
+        root.handlers.clear()
+        caller.run(lambda: brasco.i_parser(record, True))
+        assert [type(handler) for handler in root.handlers] == [logging.StreamHandler]
+
+    def test_the_root_logger_switched_off_and_on(self, caller, record):
+        root = logging.getLogger()
+        root.disabled = True
+        root.setLevel(logging.DEBUG)
+        kept = RecordList()
+        root.addHandler(kept)
+        caller.run(lambda: brasco.i_parser(record, True))
+        assert kept.messages == []
+        root.disabled = False
+        caller.run(lambda: brasco.i_parser(record, True))
+        assert kept.messages == self.messages_of(lambda: rendition.i_parser(record, True))
+
+    @pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring is new in 3.12")
+    def test_a_monitoring_tool_set(self, caller, record):
+        monitoring = sys.monitoring
+        tool = 4
+        started = []
+        monitoring.use_tool_id(tool, "tavimo tests")
+        try:
+            monitoring.register_callback(tool, monitoring.events.PY_START,
+                                         lambda code, offset: started.append(code.co_name))
+            monitoring.set_events(tool, monitoring.events.PY_START)
+            caller.run(lambda: brasco.i_parser(record, True))
+            monitoring.set_events(tool, 0)
+        finally:
+            monitoring.free_tool_id(tool)
+        assert "isEnabledFor" in started
+
+
 def test_function_names_rebound_while_read():
     function = brasco.route_details
     names = ("route_details", "other_name")
