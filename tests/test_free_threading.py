@@ -8,6 +8,7 @@ plain-Python rendition gives for some choice of the states the changing thread p
 through: the allowed outcomes are found by running the rendition on each of those states.
 """
 import itertools
+import locale
 import logging
 import os
 import queue
@@ -309,6 +310,14 @@ class OneThread:
         self.thread.join(TIMEOUT)
 
 
+@pytest.fixture()
+def caller():
+    """A thread of its own, for calls whose caches must outlive one call."""
+    thread = OneThread()
+    yield thread
+    thread.stop()
+
+
 class Duration(timedelta):
     pass
 
@@ -316,12 +325,6 @@ class Duration(timedelta):
 class TestNamesKeptPerThread:
     """A thread keeps the module-level names and attributes it found (each thread its own):
     a name rebound or deleted on another thread is what its next call finds."""
-
-    @pytest.fixture()
-    def caller(self):
-        thread = OneThread()
-        yield thread
-        thread.stop()
 
     def expect(self, caller, call, native, rendered):
         """A call on `caller` after a change made here: what the rendition gives now."""
@@ -450,12 +453,6 @@ class TestDebugCallsLeftOutPerThread:
     met by the next call, which then makes its debug calls as the rendition does."""
 
     @pytest.fixture()
-    def caller(self):
-        thread = OneThread()
-        yield thread
-        thread.stop()
-
-    @pytest.fixture()
     def record(self, caller):
         record = make_record()
         root = logging.getLogger()
@@ -517,6 +514,64 @@ class TestDebugCallsLeftOutPerThread:
         finally:
             monitoring.free_tool_id(tool)
         assert "isEnabledFor" in started
+
+
+class TestDisplayTimesPerThread:
+    """Each thread remembers on its own that the host's strftime would run untouched: a
+    change made on another thread to what it reaches is met by the next call, which then
+    shows the times the host's way, as the rendition does."""
+
+    @pytest.fixture()
+    def plan(self, caller):
+        plan = make_record()["route"]
+        caller.run(lambda: brasco.route_details(plan))  # remembered, rendered natively
+        return plan
+
+    def same_on(self, caller, plan):
+        assert caller.run(lambda: brasco.route_details(plan)) == outcome(
+            lambda: rendition.route_details(plan))
+
+    def test_time_strftime_replaced(self, caller, plan):
+        real = time.strftime
+        try:
+            time.strftime = lambda layout, moment=None: "fake"
+            self.same_on(caller, plan)
+            assert "fake" in repr(caller.run(lambda: brasco.route_details(plan)))
+        finally:
+            time.strftime = real
+        self.same_on(caller, plan)
+
+    def test_the_registry_given_another_time(self, caller, plan):
+        stand_in = types.ModuleType("time")
+        stand_in.strftime = lambda layout, moment=None: "stand-in"
+        stand_in.struct_time = time.struct_time
+        try:
+            sys.modules["time"] = stand_in
+            self.same_on(caller, plan)
+            assert "stand-in" in repr(caller.run(lambda: brasco.route_details(plan)))
+        finally:
+            sys.modules["time"] = time
+        self.same_on(caller, plan)
+
+    def test_the_import_replaced_in_the_builtins(self, caller, plan):
+        import builtins
+        real, imported = builtins.__import__, []
+
+        def counting(name, *args, **kwargs):
+            imported.append((threading.get_ident(), name))
+            return real(name, *args, **kwargs)
+
+        try:
+            builtins.__import__ = counting
+            self.same_on(caller, plan)
+        finally:
+            builtins.__import__ = real
+        assert (caller.thread.ident, "time") in imported
+
+    def test_another_time_locale(self, caller, plan, other_time_locale):
+        self.same_on(caller, plan)
+        locale.setlocale(locale.LC_TIME, "C")
+        self.same_on(caller, plan)
 
 
 def test_function_names_rebound_while_read():
