@@ -288,7 +288,6 @@ int count_mark_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcep
 
 bool ContentMark::take(PyObject* dict) noexcept {
     value_ = 0;
-    if constexpr (!host::gil_guards_shared_state) return false;  // the watcher's counter
     if (reinterpret_cast<PyDictObject*>(dict)->ma_values || !marks_watcher.ready(count_mark_event))
         return false;
     if (PyDict_Watch(marks_watcher.id, dict) < 0) {

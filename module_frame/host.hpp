@@ -16,27 +16,33 @@ namespace frame::host {
 // ---------------------------------------------------------------------------------------
 // Free-threaded hosts
 //
-// The caches of the frame (module names and attributes, the version tags and content marks
-// behind them) and the modules' fast paths (debug calls left out, display times made
-// natively, rows reused, the keys-table probe) keep facts from one call for the next and
-// check them with plain reads of host structures: dict entries as borrowed references,
-// keys tables, class version tags, a function's code.  With the GIL nothing can change
-// between such a check and the use that relies on it.  A free-threaded host keeps those
-// structures consistent only under each object's own lock, and any other thread may change
-// them, or the cache itself, at any moment; making every check and every cached fact safe
-// would need a lock around each, which takes away what they save.  So on a free-threaded
-// build every one of them is compiled out here, behind this one switch, and each call takes
-// the host's way: names looked up with strong references, attributes read with getattr,
-// the logging call made, every row made, every display time rendered by the host's
-// strftime.  The display times' conditions could be read afresh at each call, but without
-// the namespaces' states nothing tells whether one of those reads ran code (a key's
-// __eq__) that changed what an earlier read found.
+// The caches of the frame and the modules' fast paths keep facts from one call for the
+// next.  With the GIL nothing can change between a check of such a fact and the use that
+// relies on it.  Without it (3.13t, 3.14t) any other thread may change what a fact was read
+// from at any moment, so each fact is kept as follows:
 //
-// What stays is safe without the GIL as it is: facts settled once while the module is
-// executed, under the host's import lock and before any of its functions can be called,
-// and only read afterwards (constants, cached builtins, the builtins module, the datetime
-// C interface, logging's classes, whether min and max are the host's, the readied function
-// type); and the per-thread record of the running call.
+//  - module names and attributes, the quiet-logging and the display-time conditions: each
+//    thread keeps its own (thread_local), so that no thread writes what another reads; the
+//    states of the namespaces are one watched epoch that a dict watcher moves on before
+//    every change of every watched dict (dict_states.hpp), taken inside the dicts'
+//    critical sections; facts are read afresh with strong references; what a check reads
+//    of a remembered object lies between two reads of the epoch that agree, so the object
+//    was still held by its watched namespace, and alive, while it was read; a value handed
+//    out from a cache is one that cannot be freed before the thread next stops for the host
+//    (may_keep_borrowed below);
+//  - the monitoring summary: states, version and answer per thread (host.cpp);
+//  - host functions once recognised: kept with a compare-and-swap (names.cpp);
+//  - the keys-table probe and the content marks behind the rows made once per itinerary:
+//    compiled out here, behind this switch (rows are made afresh, and a check of the
+//    display times' conditions covers one display time only).  Both would let a check or
+//    a value read before a later read of a leg stand for a read made after it, an order
+//    that another thread's changes could tell from the host's.
+//
+// What needs nothing more is safe without the GIL as it is: facts settled once while the
+// module is executed, under the host's import lock and before any of its functions can be
+// called, and only read afterwards (constants, cached builtins, the builtins module, the
+// datetime C interface, logging's classes, whether min and max are the host's, the readied
+// function type); and the per-thread record of the running call.
 inline constexpr bool gil_guards_shared_state = !FRAME_FREE_THREADED;
 
 // Two objects' critical sections taken together, as the host takes them (in an order of its
