@@ -84,7 +84,83 @@ bool has_text_keys_only(PyObject* dict) noexcept {
 #endif
 }
 
-#if FRAME_HOST_AT_LEAST(12)
+#if FRAME_FREE_THREADED
+// The watched epoch of a free-threaded host (see dict_states.hpp).  It starts at 1 (0 means
+// "not watched") and moves on at every event of every dict the watcher was given, in the
+// changing thread, inside its critical section on the dict, before the change.
+
+// What moves the watched epoch on.
+class WatchedTags {
+public:
+    static void next() noexcept { WatchedEpoch::last_.fetch_add(1, std::memory_order_acq_rel); }
+};
+
+std::atomic<std::uint64_t> WatchedEpoch::last_{1};
+
+namespace {
+
+int on_watched_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    WatchedTags::next();
+    return 0;
+}
+
+// The frame's dict watcher, registered once, at the first use, under a lock of its own (the
+// host's registry of watchers is not meant for two threads adding at once); read with one
+// atomic load afterwards.  -1: not asked yet; -2: the host had none to give.
+constexpr int watcher_not_asked = -1, watcher_refused = -2;
+std::atomic<int> watcher_id{watcher_not_asked};
+PyMutex watcher_lock{};
+
+int epoch_watcher() noexcept {
+    const int known = watcher_id.load(std::memory_order_acquire);
+    if (known != watcher_not_asked) return known;
+    PyMutex_Lock(&watcher_lock);
+    int id = watcher_id.load(std::memory_order_relaxed);
+    if (id == watcher_not_asked) {
+        host::RaisedException pending = host::fetch_raised();
+        id = PyDict_AddWatcher(on_watched_event);
+        if (id < 0) {
+            id = watcher_refused;
+            PyErr_Clear();
+        }
+        host::restore_raised(pending);
+        watcher_id.store(id, std::memory_order_release);
+    }
+    PyMutex_Unlock(&watcher_lock);
+    return id;
+}
+
+// Gives `dict` to the watcher; inside its critical section, where the host also writes the
+// dict's version tag (which holds the watcher bits).  Watching a dict twice changes nothing.
+bool watch_locked(int id, PyObject* dict) noexcept {
+    if (PyDict_Watch(id, dict) == 0) return true;
+    PyErr_Clear();
+    return false;
+}
+
+}  // namespace
+
+std::uint64_t epoch_watching(PyObject* const* dicts, std::size_t count) noexcept {
+    const int id = epoch_watcher();
+    if (id < 0) return 0;
+    std::uint64_t epoch = 0;
+    if (count == 1) {
+        host::CriticalSection locked(dicts[0]);
+        if (watch_locked(id, dicts[0])) epoch = watched_epoch();
+    } else {
+        host::CriticalSection2 locked(dicts[0], dicts[1]);
+        if (watch_locked(id, dicts[0]) && watch_locked(id, dicts[1])) epoch = watched_epoch();
+    }
+    return epoch;
+}
+
+bool ContentMark::take(PyObject*) noexcept {
+    value_ = 0;
+    return false;  // the marks' watcher is not kept without the GIL (host.hpp)
+}
+
+bool ContentMark::held(PyObject*) const noexcept { return false; }
+#elif FRAME_HOST_AT_LEAST(12)
 // Version tags from dict watchers.  A watched dict has an entry here with the tag of its
 // current state; the watcher gives the entry a new tag before each change of the dict and
 // drops it when the dict goes away.  Tags come from one counter, so no two states of any
@@ -212,7 +288,6 @@ int count_mark_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcep
 
 bool ContentMark::take(PyObject* dict) noexcept {
     value_ = 0;
-    if constexpr (!host::gil_guards_shared_state) return false;  // the watcher's counter
     if (reinterpret_cast<PyDictObject*>(dict)->ma_values || !marks_watcher.ready(count_mark_event))
         return false;
     if (PyDict_Watch(marks_watcher.id, dict) < 0) {

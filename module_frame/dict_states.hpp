@@ -7,11 +7,66 @@
 #include "module_frame/internal/versions.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 namespace frame {
 
+#if FRAME_FREE_THREADED
+// Free-threaded hosts (3.13t and later).  Any thread may change a dict at any moment, and a
+// dict's version tag is written under the dict's own lock, so it is not read here at all.
+// What is kept instead is one watched epoch: a dict watcher of the frame moves it on at
+// every event of every dict it watches.  The host calls the watcher inside the changing
+// thread's critical section on the dict, before the change; so an epoch read while holding
+// the dict's critical section is one at which no change of that dict is under way, and while
+// the epoch still reads the same later, no change of the dict has begun since.  The epoch is
+// written only when a watched dict changes: reading it is a read of a cache line that every
+// thread shares unchanged.
+class WatchedEpoch {
+public:
+    static std::uint64_t now() noexcept { return last_.load(std::memory_order_acquire); }
+
+private:
+    friend class WatchedTags;
+    static std::atomic<std::uint64_t> last_;
+};
+inline std::uint64_t watched_epoch() noexcept { return WatchedEpoch::now(); }
+
+// Whether the watched epoch is still `epoch`, after reads of objects that watched dicts held
+// at `epoch` (as a sequence lock's reader checks its sequence): then no change of a watched
+// dict began meanwhile, so each of those objects was still held and alive while it was read
+// (the host tells the watcher before it lets go of a value), and what was read is what they
+// held at `epoch`.  The reads come before this check.
+inline bool epoch_still(std::uint64_t epoch) noexcept {
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return watched_epoch() == epoch;
+}
+
+// Watches each of `dicts` (exact dicts) and reads the watched epoch while holding their
+// critical sections (two at most, taken together as the host takes two); 0 when one of them
+// cannot be watched (the host has no watcher left to give).
+std::uint64_t epoch_watching(PyObject* const* dicts, std::size_t count) noexcept;
+
+// The states of one or two exact dicts, for a cache to tell later whether any of them has
+// changed since: the epoch at which they were watched and at rest.  take() before the first
+// read of them, held() after: a read that saw a change saw the epoch move on before it.
+template <std::size_t N>
+class DictStates {
+    static_assert(N == 1 || N == 2, "the host takes critical sections on two objects at most");
+
+public:
+    void take(const std::array<PyObject*, N>& dicts) noexcept {
+        epoch_ = epoch_watching(dicts.data(), N);
+    }
+    bool held(const std::array<PyObject*, N>&) const noexcept {
+        return epoch_ != 0 && epoch_ == watched_epoch();
+    }
+
+private:
+    std::uint64_t epoch_ = 0;  // 0: not every dict was watched
+};
+#else
 // A number that changes whenever `dict` (an exact dict) changes, and that no other state of
 // any dict shares.  From 3.12 the dict is watched from its first use on; when it cannot be
 // watched, every call gives a new number, so that a cache keyed on it never hits.
@@ -78,6 +133,7 @@ private:
     std::uint64_t epoch_ = 0;  // 0: not every dict was watched
 #endif
 };
+#endif  // FRAME_FREE_THREADED
 
 // A mark of an exact dict's contents at one moment, for dicts that come and go (the legs of
 // a route plan), which the table behind version_tag is not meant for.  Up to 3.11 it is the

@@ -20,6 +20,8 @@
 #include "module_frame/dict_states.hpp"
 #include "module_frame/ref.hpp"
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -95,9 +97,23 @@ private:
 // it came from still holds it, and once they changed it is never looked at again; a value
 // rebound or deleted goes as soon as its namespace lets it go.
 
+//
+// On a free-threaded host each thread keeps its own last value of each name (a slot of a
+// small per-thread table, so that threads share no cache line but the watched epoch), and
+// only values that may be kept borrowed there (host::may_keep_borrowed: immortal, or freed
+// only by the collector); any other value is looked up at every use.
+
+// The slot of the next name or attribute declared, in the per-thread tables of a free-threaded
+// host (names.cpp); given while the module is loaded, before any thread can call in.
+std::size_t next_per_thread_slot(bool attribute) noexcept;
+
 class Global {
 public:
-    explicit Global(const char* name) noexcept : name_(name) {}
+    explicit Global(const char* name) noexcept : name_(name) {
+#if FRAME_FREE_THREADED
+        slot_ = next_per_thread_slot(false);
+#endif
+    }
     Ref get(Where where = Where::current()) noexcept;
     // What get() would give, where it is given from the cache, without a lookup (and so
     // without running any code); null otherwise.
@@ -105,8 +121,12 @@ public:
 
 private:
     Constant name_;
+#if FRAME_FREE_THREADED
+    std::size_t slot_;           // of this name in each thread's table
+#else
     PyObject* found_ = nullptr;  // borrowed from the namespaces below, while they hold
     DictStates<2> namespaces_;   // the module's and the builtins', taken before the lookup
+#endif
 };
 
 // An attribute of a module object, read as getattr(module, name) would read it.  The value
@@ -114,14 +134,22 @@ private:
 // before the read that found it; like Global, the cache does not own it.
 class ModuleAttribute {
 public:
-    explicit ModuleAttribute(const char* name) noexcept : name_(name) {}
+    explicit ModuleAttribute(const char* name) noexcept : name_(name) {
+#if FRAME_FREE_THREADED
+        slot_ = next_per_thread_slot(true);
+#endif
+    }
     Ref get(PyObject* module, Where where = Where::current()) noexcept;
 
 private:
     Constant name_;
+#if FRAME_FREE_THREADED
+    std::size_t slot_;            // of this attribute in each thread's table
+#else
     PyObject* module_ = nullptr;  // identity only
     DictStates<1> namespace_;
     PyObject* found_ = nullptr;   // borrowed from the module's namespace, while it holds
+#endif
 };
 
 // The version tag of an exact dict, version_tag(dict), is declared in dict_states.hpp: it
@@ -169,9 +197,16 @@ public:
     bool is(PyObject* candidate) noexcept;
 
 private:
+    PyObject* known() const noexcept;
+    void remember(PyObject* candidate) noexcept;
+
     const char* module_;
     const char* name_;
+#if FRAME_FREE_THREADED
+    std::atomic<PyObject*> known_{nullptr};  // set once, by the first thread to recognise it
+#else
     ProcessRef known_;
+#endif
 };
 
 // ---------------------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 
 #include "module_frame/ref.hpp"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -84,28 +85,46 @@ bool any_active(const PyMonitoringState (&states)[ungrouped_events]) noexcept {
 // moved on since `version` (which it then moves on too), and every change of a tool's
 // events moves that version on; so the answer read from the states is kept with the version
 // it was read at, and read again only when the host changed the version.
+//
+// Without the GIL each thread keeps states, version and answer of its own (the host brings a
+// caller's states up to date in the caller's own memory, and changes a tool's events only
+// with every other thread stopped).
+struct GlobalEventsScope {
+    PyMonitoringState states[ungrouped_events];
+    std::uint64_t version = 0;
+    bool ready = false;
+    bool answer = false;
+    std::uint64_t answered_at = 0;
+};
+#if FRAME_FREE_THREADED
+thread_local GlobalEventsScope global_events_scope;
+#else
+GlobalEventsScope global_events_scope;
+#endif
+
+constexpr auto all_ungrouped_events = [] {
+    std::array<std::uint8_t, ungrouped_events> events{};
+    for (std::uint8_t e = 0; e < ungrouped_events; ++e) events[e] = e;
+    return events;
+}();
+
 bool has_global_events() noexcept {
-    static PyMonitoringState states[ungrouped_events];
-    static std::uint8_t events[ungrouped_events];
-    static std::uint64_t version = 0;
-    static bool ready = false;
-    static bool answer = false;
-    static std::uint64_t answered_at = 0;
-    if (!ready) {
-        for (std::uint8_t e = 0; e < ungrouped_events; ++e) events[e] = e;
-        ready = true;
-        answer = any_active(states);  // the states of version 0: nothing watched yet
+    GlobalEventsScope& scope = global_events_scope;
+    if (!scope.ready) {
+        scope.ready = true;
+        scope.answer = any_active(scope.states);  // the states of version 0: nothing watched yet
     }
-    if (PyMonitoring_EnterScope(states, &version, events, ungrouped_events) < 0 ||
+    if (PyMonitoring_EnterScope(scope.states, &scope.version, all_ungrouped_events.data(),
+                                ungrouped_events) < 0 ||
         PyMonitoring_ExitScope() < 0) {
         PyErr_Clear();
         return true;
     }
-    if (version != answered_at) {
-        answer = any_active(states);
-        answered_at = version;
+    if (scope.version != scope.answered_at) {
+        scope.answer = any_active(scope.states);
+        scope.answered_at = scope.version;
     }
-    return answer;
+    return scope.answer;
 }
 #elif FRAME_HOST_AT_LEAST(12)
 // Whether a tool has any event set for every code object: sys.monitoring.get_events for

@@ -7,35 +7,94 @@
 
 #include "module_frame/internal/versions.hpp"
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 namespace frame::host {
 
 // ---------------------------------------------------------------------------------------
 // Free-threaded hosts
 //
-// The caches of the frame (module names and attributes, the version tags and content marks
-// behind them) and the modules' fast paths (debug calls left out, display times made
-// natively, rows reused, the keys-table probe) keep facts from one call for the next and
-// check them with plain reads of host structures: dict entries as borrowed references,
-// keys tables, class version tags, a function's code.  With the GIL nothing can change
-// between such a check and the use that relies on it.  A free-threaded host keeps those
-// structures consistent only under each object's own lock, and any other thread may change
-// them, or the cache itself, at any moment; making every check and every cached fact safe
-// would need a lock around each, which takes away what they save.  So on a free-threaded
-// build every one of them is compiled out here, behind this one switch, and each call takes
-// the host's way: names looked up with strong references, attributes read with getattr,
-// the logging call made, every row made, every display time rendered by the host's
-// strftime.  The display times' conditions could be read afresh at each call, but without
-// the namespaces' states nothing tells whether one of those reads ran code (a key's
-// __eq__) that changed what an earlier read found.
+// The caches of the frame and the modules' fast paths keep facts from one call for the
+// next.  With the GIL nothing can change between a check of such a fact and the use that
+// relies on it.  Without it (3.13t, 3.14t) any other thread may change what a fact was read
+// from at any moment, so each fact is kept as follows:
 //
-// What stays is safe without the GIL as it is: facts settled once while the module is
-// executed, under the host's import lock and before any of its functions can be called,
-// and only read afterwards (constants, cached builtins, the builtins module, the datetime
-// C interface, logging's classes, whether min and max are the host's, the readied function
-// type); and the per-thread record of the running call.
+//  - module names and attributes, the quiet-logging and the display-time conditions: each
+//    thread keeps its own (thread_local), so that no thread writes what another reads; the
+//    states of the namespaces are one watched epoch that a dict watcher moves on before
+//    every change of every watched dict (dict_states.hpp), taken inside the dicts'
+//    critical sections; facts are read afresh with strong references; what a check reads
+//    of a remembered object lies between two reads of the epoch that agree, so the object
+//    was still held by its watched namespace, and alive, while it was read; a value handed
+//    out from a cache is one that cannot be freed before the thread next stops for the host
+//    (may_keep_borrowed below);
+//  - the monitoring summary: states, version and answer per thread (host.cpp);
+//  - host functions once recognised: kept with a compare-and-swap (names.cpp);
+//  - the keys-table probe and the content marks behind the rows made once per itinerary:
+//    compiled out here, behind this switch (rows are made afresh, and a check of the
+//    display times' conditions covers one display time only).  Both would let a check or
+//    a value read before a later read of a leg stand for a read made after it, an order
+//    that another thread's changes could tell from the host's.
+//
+// What needs nothing more is safe without the GIL as it is: facts settled once while the
+// module is executed, under the host's import lock and before any of its functions can be
+// called, and only read afterwards (constants, cached builtins, the builtins module, the
+// datetime C interface, logging's classes, whether min and max are the host's, the readied
+// function type); and the per-thread record of the running call.
 inline constexpr bool gil_guards_shared_state = !FRAME_FREE_THREADED;
+
+// Two objects' critical sections taken together, as the host takes them (in an order of its
+// own, so that two threads taking the same pair cannot deadlock).
+class CriticalSection2 {
+public:
+    CriticalSection2(PyObject* first, PyObject* second) noexcept {
+#if FRAME_FREE_THREADED
+        PyCriticalSection2_Begin(&section_, first, second);
+#else
+        (void)first;
+        (void)second;
+#endif
+    }
+    ~CriticalSection2() {
+#if FRAME_FREE_THREADED
+        PyCriticalSection2_End(&section_);
+#endif
+    }
+    CriticalSection2(const CriticalSection2&) = delete;
+    CriticalSection2& operator=(const CriticalSection2&) = delete;
+
+private:
+#if FRAME_FREE_THREADED
+    PyCriticalSection2 section_;
+#endif
+};
+
+// Whether an object found in a shared namespace may be kept borrowed between calls and used
+// after a check that the namespace still holds it, though another thread may take it out
+// of the namespace at any moment after the check.  Always with the GIL (nothing runs between
+// the check and the use).  Without it, only where the object cannot be freed before this
+// thread next stops for the host: an immortal object, or one with deferred reference
+// counting, which only the garbage collector frees, after stopping every thread at a point
+// where it waits or runs Python code (3.13t and 3.14t give it to modules, classes and
+// top-level functions; 3.13t makes them immortal once a second thread starts).  A cache on
+// such a host keeps only what this answers true for, and increments a reference of an
+// immortal object without touching memory that other threads write.
+//
+// Reads the object's collector bits (PyObject.ob_gc_bits, public on free-threaded hosts);
+// the bit's value is the host's private _PyGC_BITS_DEFERRED, 64 in 3.13t and 3.14t.
+inline bool may_keep_borrowed(PyObject* object) noexcept {
+#if FRAME_FREE_THREADED
+    constexpr std::uint8_t deferred_reference_counting = 64;
+    return _Py_IsImmortal(object) ||
+           (std::atomic_ref<std::uint8_t>(object->ob_gc_bits).load(std::memory_order_relaxed) &
+            deferred_reference_counting) != 0;
+#else
+    (void)object;
+    return true;
+#endif
+}
 
 // A critical section on one object, as the host's own code takes it around reading or
 // walking a dict or a list that another thread may change: the object's lock on a
@@ -92,7 +151,10 @@ inline void set_static_refcount(PyObject* object, Py_ssize_t count) noexcept {
 // 0 while the class has none (a lookup through the class gives it one).  Up to 3.12 a
 // flag says whether the tag is valid; from 3.13 a valid tag is one other than 0.
 inline unsigned int type_version(PyTypeObject* type) noexcept {
-#if FRAME_HOST_AT_LEAST(13)
+#if FRAME_FREE_THREADED
+    // Written by the host with relaxed atomic stores, under its type lock.
+    return std::atomic_ref<unsigned int>(type->tp_version_tag).load(std::memory_order_relaxed);
+#elif FRAME_HOST_AT_LEAST(13)
     return type->tp_version_tag;
 #else
     return type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG ? type->tp_version_tag : 0;
@@ -121,9 +183,29 @@ inline PyObject* code_name(PyObject* code) noexcept {
 // dict's version tag.  On 3.13 an attribute stored in an instance's inline values does not
 // go through the dict, nor tell its watchers, even after the dict was made; facts about
 // such a namespace must be read afresh there.  From 3.14 every store, delete and
-// specialised store tells the watchers of a dict that was made.
+// specialised store tells the watchers of a dict that was made.  The free-threaded 3.13t
+// does not specialise at all (ENABLE_SPECIALIZATION is 0 there, pycore_code.h): every
+// store goes through _PyObject_StoreInstanceAttribute, which tells the watchers of a dict
+// that was made, inside its critical section.
 inline constexpr bool instance_dicts_are_tagged =
-    !FRAME_HOST_AT_LEAST(13) || FRAME_HOST_AT_LEAST(14);
+    !FRAME_HOST_AT_LEAST(13) || FRAME_HOST_AT_LEAST(14) || FRAME_FREE_THREADED;
+
+#if FRAME_FREE_THREADED
+// Whether `object`'s instance namespace (its `__dict__`) is `dict` now, read without a
+// reference: for a class whose instances keep their namespace where the host manages it
+// (Py_TPFLAGS_MANAGED_DICT), the pointer one word before the object on a free-threaded
+// 3.13t and 3.14t (MANAGED_DICT_OFFSET, pycore_object.h), which the host writes with a
+// release store; false for any other class.
+// managed_namespace_is: the same for an object whose class is known to be such a class.
+inline bool managed_namespace_is(PyObject* object, PyObject* dict) noexcept {
+    auto* slot = reinterpret_cast<PyObject**>(object) - 1;
+    return std::atomic_ref<PyObject*>(*slot).load(std::memory_order_acquire) == dict;
+}
+inline bool instance_namespace_is(PyObject* object, PyObject* dict) noexcept {
+    return (Py_TYPE(object)->tp_flags & Py_TPFLAGS_MANAGED_DICT) &&
+           managed_namespace_is(object, dict);
+}
+#endif
 
 // Whether `calls` nested calls of Python code, made from here through a C call or two, fit
 // before the host raises RecursionError: room on the counters the host keeps (up to 3.10

@@ -59,11 +59,53 @@ void raise_name_error(PyObject* name) noexcept {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
+#if FRAME_FREE_THREADED
+// What each thread last found for each module-level name and module attribute, by the slot
+// of the Global or ModuleAttribute.  Borrowed, and kept only where the value may be kept so
+// (host::may_keep_borrowed); the states are the watched epoch at which the namespaces were
+// watched and at rest before the lookup.  A slot past the table's end is never kept.
+namespace {
+struct FoundName {
+    PyObject* found = nullptr;
+    DictStates<2> namespaces;  // the module's and the builtins'
+};
+struct FoundAttribute {
+    PyObject* module = nullptr;  // identity only: a module gone since took its watched
+                                 // namespace with it, which moved the epoch on
+    PyObject* found = nullptr;
+    DictStates<1> names;
+};
+constexpr std::size_t per_thread_slots = 32;
+thread_local FoundName found_names[per_thread_slots];
+thread_local FoundAttribute found_attributes[per_thread_slots];
+std::size_t name_slots_given = 0, attribute_slots_given = 0;
+
+FoundName* found_name(std::size_t slot) noexcept {
+    return slot < per_thread_slots ? &found_names[slot] : nullptr;
+}
+FoundAttribute* found_attribute(std::size_t slot) noexcept {
+    return slot < per_thread_slots ? &found_attributes[slot] : nullptr;
+}
+}  // namespace
+
+std::size_t next_per_thread_slot(bool attribute) noexcept {
+    return attribute ? attribute_slots_given++ : name_slots_given++;
+}
+#else
+std::size_t next_per_thread_slot(bool) noexcept { return 0; }
+#endif
+
 PyObject* Global::cached() noexcept {
-    if constexpr (!host::gil_guards_shared_state) return nullptr;
     PyObject* dict = module_dict();
     PyObject* builtins = builtins_dict();
+#if FRAME_FREE_THREADED
+    FoundName* mine = found_name(slot_);
+    return dict && builtins && mine && mine->found && mine->namespaces.held({dict, builtins})
+               ? mine->found
+               : nullptr;
+#else
     return dict && builtins && found_ && namespaces_.held({dict, builtins}) ? found_ : nullptr;
+#endif
 }
 
 Ref Global::get(Where where) noexcept {
@@ -80,11 +122,18 @@ Ref Global::get(Where where) noexcept {
         note_failure(where);
         return nullptr;
     }
-    if constexpr (host::gil_guards_shared_state) found_ = nullptr;
+#if FRAME_FREE_THREADED
+    FoundName* mine = found_name(slot_);
+    if (mine) mine->found = nullptr;
+#else
+    found_ = nullptr;
+#endif
     // The states are taken before the first read: a read can run code (a key's __eq__) that
-    // changes either namespace, and what was found then is not what they hold.
+    // changes either namespace, and what was found then is not what they hold.  (Without
+    // the GIL, another thread can change them too: the states are then the epoch at which
+    // both were at rest, and a change begun since moves it on.)
     DictStates<2> before;
-    if constexpr (host::gil_guards_shared_state) before.take({dict, builtins});
+    before.take({dict, builtins});
     PyObject* value = nullptr;
     int in_namespace = PyDict_GetItemRef(dict, name_, &value);
     if (in_namespace == 0) in_namespace = PyDict_GetItemRef(builtins, name_, &value);
@@ -93,10 +142,16 @@ Ref Global::get(Where where) noexcept {
         return nullptr;
     }
     if (in_namespace) {
-        if constexpr (host::gil_guards_shared_state) {
-            found_ = value;  // reused only while the namespaces, which hold it, are unchanged
-            namespaces_ = before;
+        // Reused only while the namespaces, which hold it, are unchanged.
+#if FRAME_FREE_THREADED
+        if (mine && host::may_keep_borrowed(value)) {
+            mine->found = value;
+            mine->namespaces = before;
         }
+#else
+        found_ = value;
+        namespaces_ = before;
+#endif
         return Ref::steal(value);
     }
     // Not in either namespace: the builtins module's own attribute lookup has the last
@@ -113,8 +168,26 @@ Ref Global::get(Where where) noexcept {
     return found;
 }
 
+namespace {
+// Whether the plain module namespace `dict` holds `value` under `name` now (looked at
+// with a strong reference: another thread may take it out meanwhile).
+bool holds_entry(PyObject* dict, PyObject* name, PyObject* value) noexcept {
+#if FRAME_FREE_THREADED
+    PyObject* entry = nullptr;
+    const int found = PyDict_GetItemRef(dict, name, &entry);
+    Py_XDECREF(entry);
+    PyErr_Clear();
+    return found == 1 && entry == value;
+#else
+    const bool held = PyDict_GetItemWithError(dict, name) == value;
+    PyErr_Clear();
+    return held;
+#endif
+}
+}  // namespace
+
 Ref ModuleAttribute::get(PyObject* module, Where where) noexcept {
-    if (!PyModule_CheckExact(module) || !host::gil_guards_shared_state) {
+    if (!PyModule_CheckExact(module)) {
         Ref value = Ref::steal(PyObject_GetAttr(module, name_));
         if (!value) note_failure(where);
         return value;
@@ -122,8 +195,15 @@ Ref ModuleAttribute::get(PyObject* module, Where where) noexcept {
     // A plain module has no descriptor of its own under such a name, so what its namespace
     // holds is what getattr gives.
     PyObject* dict = PyModule_GetDict(module);
+#if FRAME_FREE_THREADED
+    FoundAttribute* mine = found_attribute(slot_);
+    if (mine && module == mine->module && mine->found && mine->names.held({dict}))
+        return Ref::borrow(mine->found);
+    if (mine) mine->found = nullptr;
+#else
     if (module == module_ && found_ && namespace_.held({dict})) return Ref::borrow(found_);
     found_ = nullptr;
+#endif
     DictStates<1> before;
     before.take({dict});
     Ref value = Ref::steal(PyObject_GetAttr(module, name_));
@@ -131,12 +211,19 @@ Ref ModuleAttribute::get(PyObject* module, Where where) noexcept {
         note_failure(where);
         return value;
     }
-    if (PyDict_GetItemWithError(dict, name_) == value.get()) {
+    if (holds_entry(dict, name_, value.get())) {
+#if FRAME_FREE_THREADED
+        if (mine && host::may_keep_borrowed(value.get())) {
+            mine->found = value.get();
+            mine->module = module;
+            mine->names = before;
+        }
+#else
         found_ = value.get();
         module_ = module;
         namespace_ = before;
+#endif
     }
-    PyErr_Clear();
     return value;
 }
 
@@ -167,7 +254,7 @@ PyObject* entry_or_null(PyObject* dict, PyObject* key) noexcept {
 
 bool HostFunction::is(PyObject* candidate) noexcept {
     if (!candidate) return false;
-    if (candidate == known_.get()) return true;
+    if (candidate == known()) return true;
     if (Py_TYPE(candidate) != &PyCFunction_Type) return false;
     PyObject* owner = PyCFunction_GET_SELF(candidate);
     if (!owner || !PyModule_Check(owner)) return false;
@@ -178,10 +265,26 @@ bool HostFunction::is(PyObject* candidate) noexcept {
     for (const PyMethodDef* own = def->m_methods; own->ml_name; ++own) {
         if (own != method) continue;
         if (std::strcmp(method->ml_name, name_) != 0) return false;
-        if constexpr (host::gil_guards_shared_state) known_.set(Ref::borrow(candidate));
+        remember(candidate);
         return true;
     }
     return false;
 }
+
+#if FRAME_FREE_THREADED
+PyObject* HostFunction::known() const noexcept { return known_.load(std::memory_order_acquire); }
+
+// The first thread to recognise the function keeps it; another that meets it at once gives
+// its reference back.
+void HostFunction::remember(PyObject* candidate) noexcept {
+    PyObject* none = nullptr;
+    Py_INCREF(candidate);
+    if (!known_.compare_exchange_strong(none, candidate, std::memory_order_acq_rel))
+        Py_DECREF(candidate);
+}
+#else
+PyObject* HostFunction::known() const noexcept { return known_.get(); }
+void HostFunction::remember(PyObject* candidate) noexcept { known_.set(Ref::borrow(candidate)); }
+#endif
 
 }  // namespace frame

@@ -8,14 +8,17 @@ plain-Python rendition gives for some choice of the states the changing thread p
 through: the allowed outcomes are found by running the rendition on each of those states.
 """
 import itertools
+import locale
 import logging
 import os
+import queue
 import subprocess
 import sys
 import sysconfig
 import threading
 import time
-from datetime import datetime
+import types
+from datetime import datetime, timedelta
 
 import pytest
 
@@ -285,6 +288,140 @@ class TestModuleGlobals:
         assert all("ValidationError" in text for text in rejected)
 
 
+class OneThread:
+    """A thread of its own that runs what it is given, one call after another, so that what
+    it keeps between calls (its own caches, on a free-threaded host) lives on."""
+
+    def __init__(self):
+        self.jobs, self.results = queue.Queue(), queue.Queue()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while (job := self.jobs.get()) is not None:
+            self.results.put(outcome(job))
+
+    def run(self, call):
+        self.jobs.put(call)
+        return self.results.get(timeout=TIMEOUT)
+
+    def stop(self):
+        self.jobs.put(None)
+        self.thread.join(TIMEOUT)
+
+
+@pytest.fixture()
+def caller():
+    """A thread of its own, for calls whose caches must outlive one call."""
+    thread = OneThread()
+    yield thread
+    thread.stop()
+
+
+class Duration(timedelta):
+    pass
+
+
+class TestNamesKeptPerThread:
+    """A thread keeps the module-level names and attributes it found (each thread its own):
+    a name rebound or deleted on another thread is what its next call finds."""
+
+    def expect(self, caller, call, native, rendered):
+        """A call on `caller` after a change made here: what the rendition gives now."""
+        assert caller.run(lambda: call(native)) == outcome(lambda: call(rendered))
+
+    def test_a_name_rebound_deleted_and_bound_again_on_another_thread(self, caller):
+        record = make_record()
+
+        def parse(module):
+            return module.i_parser(record, True)
+
+        try:
+            for duration in (timedelta, Duration, timedelta, Duration):
+                self.expect(caller, parse, brasco, rendition)
+                brasco.timedelta = rendition.timedelta = duration
+                self.expect(caller, parse, brasco, rendition)
+            del brasco.timedelta
+            del rendition.timedelta
+            self.expect(caller, parse, brasco, rendition)
+        finally:
+            brasco.timedelta = rendition.timedelta = timedelta
+
+    def test_a_builtin_shadowed_and_uncovered_on_another_thread(self, caller):
+        """A name found in the builtins is looked up again once the module binds its own."""
+        import builtins
+        record = make_record()
+        try:
+            del brasco.timedelta
+            builtins.timedelta = timedelta
+            assert caller.run(lambda: brasco.i_parser(record, True)) == outcome(
+                lambda: rendition.i_parser(record, True))
+            builtins.timedelta = Duration
+            got = caller.run(lambda: brasco.i_parser(record, True))
+            assert "Duration" in repr(got)
+        finally:
+            del builtins.timedelta
+            brasco.timedelta = timedelta
+
+    def test_logging_and_its_debug_replaced_on_another_thread(self, caller):
+        record = make_record()
+        calls = []
+        stand_in = types.ModuleType("logging")
+        stand_in.debug = calls.append
+        real_debug = logging.debug
+
+        def recorded(message, *args, **kwargs):
+            calls.append(message)
+
+        try:
+            caller.run(lambda: brasco.i_parser(record, True))
+            brasco.logging = stand_in
+            caller.run(lambda: brasco.i_parser(record, True))
+            made = len(calls)
+            assert made > 0
+            brasco.logging = logging
+            logging.debug = recorded  # the module attribute, kept on its own
+            caller.run(lambda: brasco.i_parser(record, True))
+            assert len(calls) == 2 * made
+            logging.debug = real_debug
+            caller.run(lambda: brasco.i_parser(record, True))
+            assert len(calls) == 2 * made
+        finally:
+            brasco.logging = logging
+            logging.debug = real_debug
+
+    def test_timedelta_rebound_while_many_threads_call(self):
+        record = make_record()
+
+        def change():
+            brasco.timedelta = Duration
+            hold()
+            brasco.timedelta = timedelta
+            hold()
+
+        def picking(classes):
+            """A `timedelta` for the rendition that makes its n-th duration of a call
+            with classes[n]: the name is looked up once per duration."""
+            def set_up():
+                turn = iter(classes)
+                rendition.timedelta = lambda *args, **kwargs: next(turn)(*args, **kwargs)
+            return set_up
+
+        try:
+            counted = []
+            rendition.timedelta = lambda *a, **k: counted.append(1) or timedelta(*a, **k)
+            rendition.i_parser(record, True)
+            lookups = len(counted)
+            expected = allowed(lambda: rendition.i_parser(record, True), [
+                picking(classes)
+                for classes in itertools.product((timedelta, Duration), repeat=lookups)])
+            seen = run_together(lambda: brasco.i_parser(record, True), change)
+        finally:
+            brasco.timedelta = rendition.timedelta = timedelta
+        assert lookups > 1
+        assert seen <= expected
+
+
 class TestLogging:
     def test_handlers_added_and_levels_changed_mid_run(self):
         record = make_record()
@@ -308,6 +445,133 @@ class TestLogging:
             root.setLevel(old_level)
         assert seen == expected
         assert set(kept.messages) <= set(alone.messages)
+
+
+class TestDebugCallsLeftOutPerThread:
+    """Each thread remembers on its own why its debug calls may be left out: a change made on
+    another thread (the level, the handlers, the root logger's switch, a monitoring tool) is
+    met by the next call, which then makes its debug calls as the rendition does."""
+
+    @pytest.fixture()
+    def record(self, caller):
+        record = make_record()
+        root = logging.getLogger()
+        handlers, level = root.handlers[:], root.level
+        root.handlers[:] = [logging.NullHandler()]
+        root.setLevel(logging.WARNING)
+        caller.run(lambda: brasco.i_parser(record, True))  # remembered, left out
+        yield record
+        root.handlers[:] = handlers
+        root.setLevel(level)
+        root.disabled = False
+
+    def messages_of(self, call):
+        with root_handler(RecordList()) as handler:
+            call()
+        return handler.messages
+
+    def test_debug_turned_on(self, caller, record):
+        expected = self.messages_of(lambda: rendition.i_parser(record, True))
+        assert expected
+        assert self.messages_of(lambda: caller.run(lambda: brasco.i_parser(record, True))) == (
+            expected)
+        kept = RecordList()
+        logging.getLogger().addHandler(kept)  # at WARNING again: nothing
+        caller.run(lambda: brasco.i_parser(record, True))
+        assert kept.messages == []
+
+    def test_the_handlers_emptied_in_place(self, caller, record):
+        """With no handler, the host's logging.debug runs basicConfig() first."""
+        root = logging.getLogger()
+        root.handlers.clear()
+        caller.run(lambda: brasco.i_parser(record, True))
+        assert [type(handler) for handler in root.handlers] == [logging.StreamHandler]
+
+    def test_the_root_logger_switched_off_and_on(self, caller, record):
+        root = logging.getLogger()
+        root.disabled = True
+        root.setLevel(logging.DEBUG)
+        kept = RecordList()
+        root.addHandler(kept)
+        caller.run(lambda: brasco.i_parser(record, True))
+        assert kept.messages == []
+        root.disabled = False
+        caller.run(lambda: brasco.i_parser(record, True))
+        assert kept.messages == self.messages_of(lambda: rendition.i_parser(record, True))
+
+    @pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring is new in 3.12")
+    def test_a_monitoring_tool_set(self, caller, record):
+        monitoring = sys.monitoring
+        tool = 4
+        started = []
+        monitoring.use_tool_id(tool, "tavimo tests")
+        try:
+            monitoring.register_callback(tool, monitoring.events.PY_START,
+                                         lambda code, offset: started.append(code.co_name))
+            monitoring.set_events(tool, monitoring.events.PY_START)
+            caller.run(lambda: brasco.i_parser(record, True))
+            monitoring.set_events(tool, 0)
+        finally:
+            monitoring.free_tool_id(tool)
+        assert "isEnabledFor" in started
+
+
+class TestDisplayTimesPerThread:
+    """Each thread remembers on its own that the host's strftime would run untouched: a
+    change made on another thread to what it reaches is met by the next call, which then
+    shows the times the host's way, as the rendition does."""
+
+    @pytest.fixture()
+    def plan(self, caller):
+        plan = make_record()["route"]
+        caller.run(lambda: brasco.route_details(plan))  # remembered, rendered natively
+        return plan
+
+    def same_on(self, caller, plan):
+        assert caller.run(lambda: brasco.route_details(plan)) == outcome(
+            lambda: rendition.route_details(plan))
+
+    def test_time_strftime_replaced(self, caller, plan):
+        real = time.strftime
+        try:
+            time.strftime = lambda layout, moment=None: "fake"
+            self.same_on(caller, plan)
+            assert "fake" in repr(caller.run(lambda: brasco.route_details(plan)))
+        finally:
+            time.strftime = real
+        self.same_on(caller, plan)
+
+    def test_the_registry_given_another_time(self, caller, plan):
+        stand_in = types.ModuleType("time")
+        stand_in.strftime = lambda layout, moment=None: "stand-in"
+        stand_in.struct_time = time.struct_time
+        try:
+            sys.modules["time"] = stand_in
+            self.same_on(caller, plan)
+            assert "stand-in" in repr(caller.run(lambda: brasco.route_details(plan)))
+        finally:
+            sys.modules["time"] = time
+        self.same_on(caller, plan)
+
+    def test_the_import_replaced_in_the_builtins(self, caller, plan):
+        import builtins
+        real, imported = builtins.__import__, []
+
+        def counting(name, *args, **kwargs):
+            imported.append((threading.get_ident(), name))
+            return real(name, *args, **kwargs)
+
+        try:
+            builtins.__import__ = counting
+            self.same_on(caller, plan)
+        finally:
+            builtins.__import__ = real
+        assert (caller.thread.ident, "time") in imported
+
+    def test_another_time_locale(self, caller, plan, other_time_locale):
+        self.same_on(caller, plan)
+        locale.setlocale(locale.LC_TIME, "C")
+        self.same_on(caller, plan)
 
 
 def test_function_names_rebound_while_read():

@@ -36,9 +36,20 @@ reprfunc struct_sequence_repr = nullptr;
 
 // The conditions below are kept between calls with the states of the namespaces they were
 // read from, and those states also tell whether a read ran code that changed what an
-// earlier read found.  A free-threaded host keeps no such states (see host.hpp), so there
-// the host's way is always taken (check_strftime).
-constexpr bool keep_facts = frame::host::gil_guards_shared_state;
+// earlier read found.
+//
+// Without the GIL each thread keeps the facts on its own (thread_local below), the states
+// are the watched epoch (dict_states.hpp), and the facts are read afresh with strong
+// references.  A check reads what it needs of the remembered objects (whether `__builtins__`
+// is still an exact module, the class and namespace of time.__spec__) between two reads of
+// the epoch that agree: no change of a watched dict began meanwhile, so each of them was
+// still held by its watched namespace, and alive, while it was read.  The time locale is
+// the process's, read as the host's strftime reads it.
+#if FRAME_FREE_THREADED
+#define PER_THREAD thread_local
+#else
+#define PER_THREAD
+#endif
 
 // dict[key] as a new reference; null, without an error, when missing or on failure.
 Ref entry(PyObject* dict, PyObject* key) noexcept {
@@ -92,16 +103,26 @@ struct ImportSettled {
     PyObject* names = nullptr;
     frame::DictStates<2> states;   // of the globals and the names
 };
-ImportSettled import_settled;
+PER_THREAD ImportSettled import_settled;
 
 // Condition 1.
 bool import_is_the_hosts() noexcept {
     PyObject* globals = PyEval_GetGlobals();
     if (!globals || !PyDict_CheckExact(globals)) return false;
     ImportSettled& was = import_settled;
+#if FRAME_FREE_THREADED
+    if (globals == was.globals) {
+        const std::uint64_t epoch = frame::watched_epoch();
+        if (was.states.held({globals, was.names}) &&
+            (was.builtins == was.names || PyModule_CheckExact(was.builtins)) &&
+            frame::epoch_still(epoch))
+            return true;
+    }
+#else
     if (globals == was.globals && was.states.held({globals, was.names}) &&
         (was.builtins == was.names || PyModule_CheckExact(was.builtins)))
         return true;
+#endif
     was.globals = nullptr;
     Ref builtins = entry(globals, k_builtins_name);
     PyObject* names = nullptr;  // held by builtins
@@ -112,6 +133,10 @@ bool import_is_the_hosts() noexcept {
     // before the read of the names, which could run code that changes either.
     frame::DictStates<2> states;
     states.take({globals, names});
+    // Without the GIL another thread may have rebound `__builtins__` before the states were
+    // taken: the globals must still hold what was read.
+    if constexpr (FRAME_FREE_THREADED)
+        if (entry(globals, k_builtins_name).get() != builtins.get()) return false;
     if (!host_import.is(entry(names, k_import).get()) || !states.held({globals, names}))
         return false;
     was.globals = globals;
@@ -161,8 +186,9 @@ struct TimeSettled {
     frame::DictStates<1> spec_state;  // of spec_names, where instance namespaces are tagged
     unsigned int spec_class_version = 0;
 };
-TimeSettled time_settled;
+PER_THREAD TimeSettled time_settled;
 
+#if !FRAME_FREE_THREADED
 // The own namespace of the settled time.__spec__: by its state where the host keeps one
 // for instance namespaces, else read again.
 bool spec_names_hold(PyObject* names) noexcept {
@@ -171,6 +197,7 @@ bool spec_names_hold(PyObject* names) noexcept {
     PyObject* initializing = entry_or_null(names, k_initializing);
     return !initializing || initializing == Py_False;
 }
+#endif
 
 // Conditions 2 to 4, read afresh.
 bool settle_time() noexcept {
@@ -189,6 +216,10 @@ bool settle_time() noexcept {
     PyObject* names = PyModule_GetDict(time.get());
     registry.take({modules});
     time_names.take({names});
+    // Without the GIL another thread may have changed the registry before its state was
+    // taken: it must still hold what was read.
+    if constexpr (FRAME_FREE_THREADED)
+        if (entry(modules, k_time).get() != time.get()) return false;
     Ref spec = entry(names, k_spec);
     const bool host_strftime_found = host_strftime.is(entry(names, k_strftime).get());
     const bool struct_time_found = is_struct_time_type(entry(names, k_struct_time).get());
@@ -198,6 +229,12 @@ bool settle_time() noexcept {
     const unsigned int spec_class_version = frame::host::type_version(spec_class);
     Ref spec_names = instance_names(spec.get());
     if (spec_names && !PyDict_CheckExact(spec_names.get())) return false;
+    // Without the GIL a check finds the namespace of time.__spec__ by the pointer the host
+    // keeps for the class, without a reference (see time_is_the_hosts).
+#if FRAME_FREE_THREADED
+    if (!spec_names || !frame::host::instance_namespace_is(spec.get(), spec_names.get()))
+        return false;
+#endif
     if (spec_names) settled.spec_state.take({spec_names.get()});
     if (!spec_is_settled(spec.get(), spec_names.get())) return false;
     if (!registry.held({modules}) || !time_names.held({names}) ||
@@ -218,6 +255,25 @@ bool settle_time() noexcept {
 // Conditions 2 to 4: what was settled still holds while the registry, the time module's
 // namespace, the namespace of time.__spec__ and its class are unchanged; the registry holds
 // the time module while it is unchanged, and so on inwards.
+#if FRAME_FREE_THREADED
+bool time_is_the_hosts() noexcept {
+    TimeSettled& was = time_settled;
+    if (was.valid) {
+        const std::uint64_t epoch = frame::watched_epoch();
+        // The class is looked into only once it is known to be the settled one (the
+        // __spec__ read here may be gone, if the epoch has moved meanwhile).
+        if (was.registry.held({PyImport_GetModuleDict()}) &&
+            was.time_names.held({PyModule_GetDict(was.time)}) &&
+            was.spec_state.held({was.spec_names}) && PyModule_CheckExact(was.time) &&
+            Py_TYPE(was.spec) == was.spec_class &&
+            frame::host::type_version(was.spec_class) == was.spec_class_version &&
+            frame::host::managed_namespace_is(was.spec, was.spec_names) &&
+            frame::epoch_still(epoch))
+            return true;
+    }
+    return settle_time();
+}
+#else
 bool time_is_the_hosts() noexcept {
     TimeSettled& was = time_settled;
     if (was.valid && was.registry.held({PyImport_GetModuleDict()}) &&
@@ -231,6 +287,7 @@ bool time_is_the_hosts() noexcept {
     }
     return settle_time();
 }
+#endif
 
 }  // namespace
 
@@ -318,7 +375,6 @@ std::optional<StrftimeChecked> render(PyObject* datetime, PyObject* text, Py_ssi
 }
 
 std::optional<StrftimeChecked> check_strftime() noexcept {
-    if constexpr (!keep_facts) return std::nullopt;
     if (display_time::time_locale_is_c() && import_is_the_hosts() && time_is_the_hosts())
         return StrftimeChecked();
     return std::nullopt;

@@ -44,6 +44,17 @@
 // The facts of conditions 2 to 4, and which methods the root logger's class finds, are
 // remembered with the states of the namespaces and the version tag of the class they come
 // from, and are read afresh when any of them changed; the rest is checked every time.
+//
+// Without the GIL (a free-threaded host) each thread remembers the facts on its own, so that
+// no thread writes what another reads.  The states are the watched epoch (dict_states.hpp):
+// logging's namespace, the builtins, the root logger's namespace (told of every store on
+// 3.13t, which does not specialise, and from 3.14) and its level cache are watched, and the
+// facts were read while none of them changed.  What a check then reads of the remembered
+// objects (the root logger's class and namespace, the handlers list's length, the version
+// tag of the class) lies between two reads of the epoch that give the same value: no
+// change of a watched dict began in between, so the objects they hold were alive and still
+// theirs while read.  Reading the facts afresh takes strong references and walks the level
+// cache inside its critical section.
 #include "tavimo/brasco/quiet_logging.hpp"
 
 #include "module_frame/frame.hpp"
@@ -96,7 +107,11 @@ struct Settled {
     frame::DictStates<1> cache_state;
     unsigned int class_version = 0;
 };
+#if FRAME_FREE_THREADED
+thread_local Settled settled;  // each thread's own: see above
+#else
 Settled settled;
+#endif
 
 // A function of logging's own source, as the host defined it.
 bool is_logging_function(PyObject* function, PyObject* names, const char* name) noexcept {
@@ -119,11 +134,27 @@ bool methods_are_found(PyTypeObject* cls) noexcept {
            class_attribute(cls, k_is_enabled_for) == host.is_enabled_for.get();
 }
 
+// The root logger's class: the host's RootLogger, reading attributes the plain way and
+// finding the host's methods (conditions 1 and 3 for the class).
+bool is_plain_root_logger_class(PyTypeObject* cls) noexcept {
+    return reinterpret_cast<PyObject*>(cls) == host.root_logger_class.get() &&
+           cls->tp_getattro == PyObject_GenericGetAttr && !class_attribute(cls, k_handlers) &&
+           !class_attribute(cls, k_disabled) && !class_attribute(cls, k_cache) &&
+           methods_are_found(cls);
+}
+
+// The namespace debug's code reads builtins from, where it is an exact dict; else null.
+PyObject* builtins_of_debug() noexcept {
+    PyObject* builtins = frame::host::function_builtins(host.debug.get());
+    return builtins && PyDict_CheckExact(builtins) ? builtins : nullptr;
+}
+
 bool methods_run_their_own_code() noexcept {
     return PyFunction_GET_CODE(host.logger_debug.get()) == host.codes[1] &&
            PyFunction_GET_CODE(host.is_enabled_for.get()) == host.codes[2];
 }
 
+#if !FRAME_FREE_THREADED
 // The root logger's own namespace: no debug or isEnabledFor of its own, disabled False,
 // handlers an exact list and _cache an exact dict.
 bool root_names_hold(PyObject* names) noexcept {
@@ -144,16 +175,94 @@ bool settled_root_names_hold() noexcept {
            entry_or_null(settled.root_names, k_handlers) == settled.handlers &&
            entry_or_null(settled.root_names, k_cache) == settled.cache;
 }
+#endif
 
 // Conditions 2 to 4, read afresh; fills `settled` when they hold.  The states of the
 // namespaces are taken before their first read: a read can run code (a key's __eq__) that
 // changes what an earlier read found, so the facts hold only where none of them changed
 // meanwhile, and what was read is used only after that is known.
+#if FRAME_FREE_THREADED
+// entry_or_null with a strong reference, for a fact read afresh without the GIL: another
+// thread may take the value out of the dict right after the lookup.
+Ref entry_ref(PyObject* dict, PyObject* key) noexcept {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(dict, key, &value) < 0) PyErr_Clear();
+    return Ref::steal(value);
+}
+
+// Whether the level cache `cache` maps only exact ints, and `level` to False; walked inside
+// its critical section, as the host walks a dict another thread may change.
+bool cache_says_debug_is_off(PyObject* cache, PyObject* level) noexcept {
+    frame::host::CriticalSection locked(cache);
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(cache, &position, &key, &value))
+        if (!PyLong_CheckExact(key)) return false;
+    return entry_or_null(cache, level) == Py_False;
+}
+
 bool settle() noexcept {
     settled.valid = false;
     PyObject* names = host.names;
-    PyObject* builtins = frame::host::function_builtins(host.debug.get());
-    if (!builtins || !PyDict_CheckExact(builtins)) return false;
+    PyObject* builtins = builtins_of_debug();
+    if (!builtins) return false;
+    frame::DictStates<2> namespaces;
+    namespaces.take({names, builtins});
+    Ref root = entry_ref(names, k_root);
+    Ref level = entry_ref(names, k_level_debug);
+    const bool own_len = bool(entry_ref(names, k_len));
+    const bool host_len_found = host_len.is(entry_ref(builtins, k_len).get());
+    if (!namespaces.held({names, builtins}) || own_len || !host_len_found || !root || !level ||
+        !PyLong_CheckExact(level.get()))
+        return false;
+    auto* cls = Py_TYPE(root.get());
+    if (!is_plain_root_logger_class(cls)) return false;
+    const unsigned int class_version = frame::host::type_version(cls);
+    Ref root_names = Ref::steal(PyObject_GenericGetDict(root.get(), nullptr));
+    if (!root_names) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyDict_CheckExact(root_names.get()) ||
+        !frame::host::instance_namespace_is(root.get(), root_names.get()))
+        return false;
+    frame::DictStates<1> root_state;
+    root_state.take({root_names.get()});
+    if (entry_ref(root_names.get(), k_debug) || entry_ref(root_names.get(), k_is_enabled_for) ||
+        entry_ref(root_names.get(), k_disabled).get() != Py_False)
+        return false;
+    Ref handlers = entry_ref(root_names.get(), k_handlers);
+    Ref cache = entry_ref(root_names.get(), k_cache);
+    if (!handlers || !PyList_CheckExact(handlers.get()) || !cache ||
+        !PyDict_CheckExact(cache.get()))
+        return false;
+    frame::DictStates<1> cache_state;
+    cache_state.take({cache.get()});
+    if (!cache_says_debug_is_off(cache.get(), level.get())) return false;
+    // Every state still the epoch of the first: nothing read has changed since its read.
+    if (!namespaces.held({names, builtins}) || !root_state.held({root_names.get()}) ||
+        !cache_state.held({cache.get()}))
+        return false;
+
+    // Without a class version tag the facts hold now but cannot be reused.
+    settled.valid = class_version != 0;
+    settled.builtins = builtins;
+    settled.root = root.get();
+    settled.root_names = root_names.get();
+    settled.cache = cache.get();
+    settled.handlers = handlers.get();
+    settled.namespaces = namespaces;
+    settled.root_state = root_state;
+    settled.cache_state = cache_state;
+    settled.class_version = class_version;
+    return PyList_GET_SIZE(handlers.get()) > 0;
+}
+#else
+bool settle() noexcept {
+    settled.valid = false;
+    PyObject* names = host.names;
+    PyObject* builtins = builtins_of_debug();
+    if (!builtins) return false;
     frame::DictStates<2> namespaces;
     namespaces.take({names, builtins});
     PyObject* root = entry_or_null(names, k_root);
@@ -164,11 +273,7 @@ bool settle() noexcept {
         !PyLong_CheckExact(level))
         return false;
     auto* cls = Py_TYPE(root);
-    if (reinterpret_cast<PyObject*>(cls) != host.root_logger_class.get() ||
-        cls->tp_getattro != PyObject_GenericGetAttr || class_attribute(cls, k_handlers) ||
-        class_attribute(cls, k_disabled) || class_attribute(cls, k_cache) ||
-        !methods_are_found(cls))
-        return false;
+    if (!is_plain_root_logger_class(cls)) return false;
     const unsigned int class_version = frame::host::type_version(cls);
     Ref root_names = Ref::steal(PyObject_GenericGetDict(root, nullptr));
     if (!root_names) {
@@ -201,7 +306,9 @@ bool settle() noexcept {
     settled.class_version = class_version;
     return true;
 }
+#endif
 
+#if !FRAME_FREE_THREADED
 // Whether the root logger's namespace is still the dict that was settled.  (Its `__dict__`
 // can be replaced; a new dict at the same address has another version tag.)
 bool same_root_names(PyObject* root, PyObject* names) noexcept {
@@ -209,10 +316,35 @@ bool same_root_names(PyObject* root, PyObject* names) noexcept {
     if (!current) PyErr_Clear();
     return current.get() == names;
 }
+#endif
 
 // Conditions 2 to 4: what was settled still holds while none of its namespaces and not the
 // root logger's class has changed.  Logging's namespace is checked first: while it is
 // unchanged, it still holds the settled root logger.
+#if FRAME_FREE_THREADED
+// The same, and the handlers list not empty (part of condition 4 that no state covers):
+// while the epoch is the one the facts were read at, checked again after the reads of the
+// remembered objects.
+bool names_hold() noexcept {
+    if (settled.valid) {
+        const std::uint64_t epoch = frame::watched_epoch();
+        if (settled.namespaces.held({host.names, settled.builtins}) &&
+            settled.root_state.held({settled.root_names}) &&
+            settled.cache_state.held({settled.cache})) {
+            PyTypeObject* cls = Py_TYPE(settled.root);
+            // The class is looked into only once it is known to be the host's (the root
+            // logger read here may be gone, if the epoch has moved meanwhile).
+            const bool hold =
+                reinterpret_cast<PyObject*>(cls) == host.root_logger_class.get() &&
+                frame::host::type_version(cls) == settled.class_version &&
+                frame::host::managed_namespace_is(settled.root, settled.root_names) &&
+                PyList_GET_SIZE(settled.handlers) > 0;
+            if (hold && frame::epoch_still(epoch)) return true;
+        }
+    }
+    return settle();
+}
+#else
 bool names_hold() noexcept {
     // The builtins namespace of debug's code is its own from 3.10, and before that
     // comes from logging's namespace: unchanged while that is.
@@ -226,6 +358,7 @@ bool names_hold() noexcept {
     }
     return settle();
 }
+#endif
 
 }  // namespace
 
@@ -266,7 +399,6 @@ void remember_host_logging(PyObject* logging) noexcept {
 }
 
 bool debug_does_nothing(PyObject* debug) noexcept {
-    if constexpr (!frame::host::gil_guards_shared_state) return false;
     // Condition 1 for the function called, and condition 5.
     if (!remembered || debug != host.debug.get() || PyFunction_GET_CODE(debug) != host.codes[0] ||
         !frame::host::has_recursion_room(8) ||
@@ -274,7 +406,11 @@ bool debug_does_nothing(PyObject* debug) noexcept {
         return false;
     // Conditions 2 to 4 (and the methods found), then the code the methods run and the part
     // of condition 4 that no version tag covers (the handlers list is changed in place).
+#if FRAME_FREE_THREADED
+    return names_hold() && methods_run_their_own_code();
+#else
     return names_hold() && methods_run_their_own_code() && PyList_GET_SIZE(settled.handlers) > 0;
+#endif
 }
 
 }  // namespace tavimo::quiet_logging
