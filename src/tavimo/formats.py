@@ -135,9 +135,11 @@ class ValueMemo(Memo):
         return result
 
 
-LEG_CODES = operator.itemgetter("flyFrom", "flyTo", "cityFrom", "cityTo", "airline",
-                                "flight_no", "operating_carrier", "operating_flight_no")
-LEG_TIMES = operator.itemgetter("local_departure", "local_arrival")
+LEG_CODE_NAMES = ("flyFrom", "flyTo", "cityFrom", "cityTo", "airline", "flight_no",
+                  "operating_carrier", "operating_flight_no")
+LEG_TIME_NAMES = ("local_departure", "local_arrival")
+LEG_CODES = operator.itemgetter(*LEG_CODE_NAMES)
+LEG_TIMES = operator.itemgetter(*LEG_TIME_NAMES)
 TEXTS = ValueMemo(field_text)
 TIMES = Memo(local_time)  # of texts only
 
@@ -154,26 +156,43 @@ def converted(codes, times, texts_memo, times_memo, convert_text, convert_time):
 
 # The same flight recurs across the itineraries of a response, so each leg is converted
 # once, its memo keyed by the fields read (LEG_CODES, LEG_TIMES) and the parser's display
-# texts of the leg (its row).  Equal
+# texts of the leg (its row): LEG_KEY(leg) + row.  Equal
 # keys mean equal fields of equal display texts, and so equal machine fields: fields of
 # different types can be equal (1, 1.0 and True; 0.0 and -0.0) but their display texts
 # then differ (numbers and truth values show no blank, parenthesis or arrow, so the cells
 # that join several fields still tell them apart).
-def memoized(memo, key, make, *args):
-    """MEMO[KEY], made by MAKE(*ARGS) when missing, or afresh when KEY holds a field that
-    is a list or an object."""
+LEG_KEY = operator.itemgetter(*LEG_CODE_NAMES, *LEG_TIME_NAMES)
+CODES_END = len(LEG_CODE_NAMES)
+TIMES_END = CODES_END + len(LEG_TIME_NAMES)
+
+
+class LegMemo(dict):
+    """A leg's key -> convert(codes, times, row), the three read back from the key."""
+
+    def __init__(self, convert):
+        super().__init__()
+        self.convert = convert
+
+    def __missing__(self, key):
+        result = self[key] = self.convert(key[:CODES_END], key[CODES_END:TIMES_END],
+                                          key[TIMES_END:])
+        return result
+
+
+def legs_converted(memo, legs, rows):
+    """The conversion of each leg with its row, through MEMO, or afresh where a field is
+    a list or an object (which no memo can hold)."""
     try:
-        value = memo.get(key)
+        return [memo[(*LEG_KEY(leg), *row)] for leg, row in zip(legs, rows)]
     except TypeError:
-        return make(*args)
-    if value is None:
-        value = memo[key] = make(*args)
-    return value
+        return [leg_converted(memo, leg, row) for leg, row in zip(legs, rows)]
 
 
-def leg_values(leg):
-    """The machine fields of a leg, in the order of LEG_FIELDS."""
-    return converted(LEG_CODES(leg), LEG_TIMES(leg), TEXTS, TIMES, field_text, local_time)
+def leg_converted(memo, leg, row):
+    try:
+        return memo[(*LEG_KEY(leg), *row)]
+    except TypeError:
+        return memo.convert(LEG_CODES(leg), LEG_TIMES(leg), row)
 
 
 def journey_times_json(record, legs, inbound):
@@ -183,8 +202,8 @@ def journey_times_json(record, legs, inbound):
     if not inbound:
         return TIMES_JSON[record["local_departure"]], TIMES_JSON[record["local_arrival"]]
     back = [leg for leg in legs if leg["return"] == 1]
-    return (encode_string(iso_time(min(leg["local_departure"][:-1] for leg in back))),
-            encode_string(iso_time(max(leg["local_arrival"][:-1] for leg in back))))
+    return (ISO_TIMES_JSON[min(leg["local_departure"][:-1] for leg in back)],
+            ISO_TIMES_JSON[max(leg["local_arrival"][:-1] for leg in back)])
 
 
 # The JSON is written from templates, the texts put in by the encoder's own string
@@ -218,6 +237,7 @@ def time_json(text):
 
 TEXTS_JSON = ValueMemo(field_json)
 TIMES_JSON = Memo(time_json)
+ISO_TIMES_JSON = Memo(lambda text: encode_string(iso_time(text)))  # of texts only
 
 
 def texts_json(texts):
@@ -238,22 +258,22 @@ def number_json(amount):
 def prices_json(record):
     """Every entry of the record's conversion table: [{"currency", "amount"}, ...]."""
     return "[" + ", ".join([
-        PRICE_JSON % (encode_string(str(currency)), number_json(amount))
+        PRICE_JSON % (CURRENCIES_JSON[currency] if type(currency) is str
+                      else encode_string(str(currency)),
+                      amount if type(amount) is int else number_json(amount))
         for currency, amount in record["conversion"].items()]) + "]"
 
 
-LEGS_JSON = {}
+CURRENCIES_JSON = Memo(encode_string)  # of texts only
 
 
-def converted_leg_json(leg, row):
-    return LEG_JSON % (*converted(LEG_CODES(leg), LEG_TIMES(leg), TEXTS_JSON, TIMES_JSON,
-                                  field_json, time_json), *map(encode_string, row))
+def leg_json(codes, times, row):
+    """A leg's fields and its ROW of display texts in JSON."""
+    return LEG_JSON % (*converted(codes, times, TEXTS_JSON, TIMES_JSON, field_json, time_json),
+                       *map(encode_string, row))
 
 
-def leg_json(leg, row):
-    """A leg and its ROW of display texts in JSON, once per leg of the response."""
-    return memoized(LEGS_JSON, (*LEG_CODES(leg), *LEG_TIMES(leg), *row), converted_leg_json,
-                    leg, row)
+LEGS_JSON = LegMemo(leg_json)
 
 
 def summary_json(summary):
@@ -271,7 +291,7 @@ def journey_json(record, index, summary, table, legs):
     """One direction of an itinerary in JSON: machine fields, legs and display texts."""
     departure, arrival = journey_times_json(record, legs, index == 1)
     display, duration = SUMMARIES_JSON[summary[0], summary[1], summary[2], summary[3]]
-    leg_texts = [leg_json(leg, row) for leg, row in zip(legs, table[1:])]
+    leg_texts = legs_converted(LEGS_JSON, legs, table[1:])
     # the parser has joined the airports of "routes", which are texts then
     return JOURNEY_JSON % (
         texts_json(record["routes"][index]), departure, arrival, duration,
@@ -315,11 +335,13 @@ def csv_text(fields):
 
 CSV_QUOTES_CR = sys.version_info >= (3, 13)
 CSV_ROW = "%d,%s,%d,%s,%d,%s\n"  # itinerary, direction, leg, its fields, duration, price
-LEGS_CSV = {}
 
 
-def leg_csv(leg):
-    return csv_text(leg_values(leg))
+def leg_csv(codes, times, _row):
+    return csv_text(converted(codes, times, TEXTS, TIMES, field_text, local_time))
+
+
+LEGS_CSV = LegMemo(leg_csv)
 
 
 def first_price_csv(record):
@@ -340,12 +362,9 @@ def write_csv(itineraries, out):
         if inbound:
             directions.append(("inbound", inbound, legs_back, inbound_legs))
         out.write("".join([
-            CSV_ROW % (itinerary.number, direction, position,
-                       memoized(LEGS_CSV, (*LEG_CODES(leg), *LEG_TIMES(leg), *row),
-                                leg_csv, leg),
-                       seconds(summary[2]), price)
+            CSV_ROW % (itinerary.number, direction, position, leg, seconds(summary[2]), price)
             for direction, summary, legs, table in directions
-            for position, (leg, row) in enumerate(zip(legs, table[1:]), 1)]))
+            for position, leg in enumerate(legs_converted(LEGS_CSV, legs, table[1:]), 1)]))
 
 
 WRITERS = {"table": write_tables, "json": write_json, "csv": write_csv}
