@@ -177,3 +177,17 @@ def test_rows_of_other_lengths_than_the_header_keep_their_layout():
     assert format_table(["A", "B"], [["x"], ["yy", "z"]]) == "A\n---\nx\nyy"
     assert format_table(["A", "B"], [["x\x1b", "Kraków", "extra"]]) == (
         "A      B\n-----  ------\nx\\x1b  Kraków")
+
+
+def test_wide_and_combining_characters_are_padded_by_their_display_width():
+    assert format_table(["A", "B", "C"], [["東京x", "e\u0301e", "京"], ["b", "Kraków", "z"]]) == (
+        "A      B       C\n"
+        "-----  ------  ---\n"
+        "東京x  e\u0301e      京\n"
+        "b      Kraków  z")
+
+
+def test_titles_of_different_types_show_as_their_own_texts():
+    # 1, 1.0 and True are equal titles, which must not share a layout
+    assert [format_table([title], [["a"]]).splitlines()[0] for title in (1, True, 1.0, "1")] \
+        == ["1", "True", "1.0", "1"]

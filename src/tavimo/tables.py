@@ -100,10 +100,11 @@ def line_width(widths):
 def format_table(header, rows, width=None):
     """The table of ROWS (sequences of cells) under the column titles of HEADER, its widest
     columns wrapped where its lines would be longer than WIDTH (None: no limit)."""
-    header = list(map(str, header))
-    titles_ascii = "".join(header).isascii()
-    widths = [(len(title) if titles_ascii else display_width(title)) + TITLE_MARGIN
-              for title in header]
+    try:
+        header, widths, titles_ascii = TITLES[tuple(header)]
+    except TypeError:  # a title that is a list or an object
+        header, widths, titles_ascii = titles_layout(header)
+    widths = list(widths)
     rows = rows if isinstance(rows, list) else list(rows)
     count = len(header)
     cells = list(map(str.strip, map(str, itertools.chain.from_iterable(rows))))
@@ -121,19 +122,46 @@ def format_table(header, rows, width=None):
     if width is not None and line_width(widths) > width:
         rows = [cells[start:start + count] for start in range(0, len(cells), count)]
         return wrapped_table(header, rows, widths, width)
-    if not ascii_only:
+    if not titles_ascii:
         rows = [cells[start:start + count] for start in range(0, len(cells), count)]
         return aligned([header, ["-" * width_ for width_ in widths], *rows], widths, False)
     # the usual table at its quickest: a %-format per line, the title lines made once
     widths = tuple(widths)
-    line = LINE_FORMATS[widths]
     head = HEADS[(*header, *widths)]
     if not rows:
         return head
-    body = "\n".join([line] * len(rows)) % tuple(cells)
+    if ascii_only:
+        body = "\n".join([LINE_FORMATS[widths]] * len(rows)) % tuple(cells)
+    else:  # each cell padded by its own count of characters, for its display width
+        body = "\n".join([WIDE_LINE_FORMATS[count]] * len(rows)) % tuple([
+            part for cell, width_ in zip(cells, widths * len(rows))
+            for part in (width_ + len(cell) - display_width(cell), cell)])
     if not all(cells[count - 1::count]):  # an empty last cell leaves blanks behind
         body = "\n".join(map(str.rstrip, body.split("\n")))
     return head + "\n" + body
+
+
+def titles_layout(titles):
+    """The texts of TITLES, the widths their columns need, and whether all is ASCII."""
+    header = list(map(str, titles))
+    titles_ascii = "".join(header).isascii()
+    widths = [(len(title) if titles_ascii else display_width(title)) + TITLE_MARGIN
+              for title in header]
+    return header, tuple(widths), titles_ascii
+
+
+class Titles(dict):
+    """Column titles -> titles_layout(titles), kept where all are texts (1 and True are
+    equal titles, but not equal texts)."""
+
+    def __missing__(self, titles):
+        layout = titles_layout(titles)
+        if all(type(title) is str for title in titles):
+            self[titles] = layout
+        return layout
+
+
+TITLES = Titles()
 
 
 def uneven_table(header, rows, widths, width, titles_ascii):
@@ -155,6 +183,18 @@ class LineFormats(dict):
 
 
 LINE_FORMATS = LineFormats()
+
+
+class WideLineFormats(dict):
+    """A number of columns -> the %-format of a line of cells each padded to the width
+    given before it (the last not: "%.0s" takes its width and shows nothing)."""
+
+    def __missing__(self, count):
+        line = self[count] = COLUMN_GAP.join(["%-*s"] * (count - 1) + ["%.0s%s"])
+        return line
+
+
+WIDE_LINE_FORMATS = WideLineFormats()
 
 
 class Heads(dict):
