@@ -3,6 +3,7 @@ the tables fit the terminal's width (or COLUMNS), East Asian wide characters cou
 import copy
 import json
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -56,7 +57,7 @@ def hostile_record():
 def test_tables_show_control_characters_and_sequences_escaped(tavimo):
     result = tavimo([hostile_record()])
     assert (result.returncode, result.stderr) == (0, "")
-    assert not UNSAFE.search(result.stdout.replace("\n", ""))
+    assert not re.search(UNSAFE, result.stdout.replace("\n", ""))
     assert HOSTILE_SHOWN + "(BER) -> London(LHR)" in result.stdout
     assert "U\\x1b]0;owned\\x072" in result.stdout
     assert "85\\x0062" in result.stdout
@@ -79,7 +80,7 @@ def test_messages_quote_the_response_escaped(tavimo):
     record["route"][0]["local_arrival"] = "\x9b2Jsoon\u202e"
     result = tavimo([record])
     assert result.returncode == 1
-    assert result.stderr.count("\n") == 1 and not UNSAFE.search(result.stderr[:-1])
+    assert result.stderr.count("\n") == 1 and not re.search(UNSAFE, result.stderr[:-1])
     assert "\\x9b2Jsoon\\u202e" in result.stderr
 
 
@@ -88,7 +89,7 @@ def test_messages_quote_the_response_escaped(tavimo):
     ("\x00\x1f\x7f\x80\x9f", "\\x00\\x1f\\x7f\\x80\\x9f"),
     ("a\u200bb\u2066c\u2069d\ufeff\u061c", "a\\u200bb\\u2066c\\u2069d\\ufeff\\u061c"),
     ("\u200d\u00a0joined", "\u200d\u00a0joined"),  # the joiner and a no-break space stay
-    ("\tpadded\n", "\\tpadded\\n"),  # escaped before the blanks are stripped
+    ("\tpad\nded\n", "pad\\nded"),  # at the edges, blanks as any others
 ])
 def test_which_characters_are_escaped(text, shown):
     assert format_table(["T"], [[text]]).splitlines()[2] == shown.strip()
@@ -169,3 +170,24 @@ def test_a_terminal_gets_tables_of_its_width(tmp_path, environment):
     assert child.exitstatus == 0
     assert "Paris(CDG) ->" in output
     assert max(map(display_width, lines_of(output))) <= 72
+
+
+def test_rows_of_other_lengths_than_the_header_keep_their_layout():
+    # columns as far as every row goes, as the tables always had them
+    assert format_table(["A", "B"], [["x"], ["yy", "z"]]) == "A\n---\nx\nyy"
+    assert format_table(["A", "B"], [["x\x1b", "Kraków", "extra"]]) == (
+        "A      B\n-----  ------\nx\\x1b  Kraków")
+
+
+def test_wide_and_combining_characters_are_padded_by_their_display_width():
+    assert format_table(["A", "B", "C"], [["東京x", "e\u0301e", "京"], ["b", "Kraków", "z"]]) == (
+        "A      B       C\n"
+        "-----  ------  ---\n"
+        "東京x  e\u0301e      京\n"
+        "b      Kraków  z")
+
+
+def test_titles_of_different_types_show_as_their_own_texts():
+    # 1, 1.0 and True are equal titles, which must not share a layout
+    assert [format_table([title], [["a"]]).splitlines()[0] for title in (1, True, 1.0, "1")] \
+        == ["1", "True", "1.0", "1"]

@@ -14,7 +14,7 @@ from datetime import datetime, timedelta, timezone
 from tavimo.errors import UserError
 
 WHITESPACE = json.decoder.WHITESPACE
-NUMBER_CHARS = re.compile(r"[0-9eE.+\-]*")
+NUMBER_CHARS = "0123456789eE.+-"
 
 # number: the position in the input, from 1; record: the search-result record as read (its
 # local times in the parser's form); parsed: what i_parser made of it.  (A namedtuple:
@@ -212,8 +212,8 @@ class JsonCursor:
                     raise self.error(exc.msg, exc.pos)
                 self.read_more()
                 continue
-            # a number may go on past the text
-            if self.ended or NUMBER_CHARS.match(self.text, end).end() < len(self.text):
+            # a number at the end of the text may go on past it
+            if self.ended or (end < len(self.text) and self.text[end] not in NUMBER_CHARS):
                 self.pos = end
                 return value
             self.read_more()
@@ -233,6 +233,21 @@ class JsonCursor:
             return self.error(exc.msg, comma + exc.pos - len(opening))
         raise AssertionError("{!r} decoded".format(small))
 
+    def closed(self, closing, opening):
+        """Past the CLOSING character after an item (True), or past the comma before the
+        next (False); OPENING begins an array or object with one item, for the words of
+        the error of a trailing comma."""
+        char = self.peek()
+        self.pos += 1
+        if char == closing:
+            return True
+        if char != ",":
+            raise self.error("Expecting ',' delimiter", self.pos - 1)
+        comma = self.pos - 1
+        if self.peek() == closing:
+            raise self.trailing_comma(opening, comma)
+        return False
+
     def items(self):
         """The items of the array that starts here, one at a time."""
         self.expect("[", "Expecting value")
@@ -242,15 +257,8 @@ class JsonCursor:
         while True:
             self.drop_read()
             yield self.value()
-            char = self.peek()
-            self.pos += 1
-            if char == "]":
+            if self.closed("]", "[0"):
                 return
-            if char != ",":
-                raise self.error("Expecting ',' delimiter", self.pos - 1)
-            comma = self.pos - 1
-            if self.peek() == "]":
-                raise self.trailing_comma("[0", comma)
 
     def members(self):
         """The object that starts here, as (key, cursor at its value) pairs; the caller
@@ -266,15 +274,8 @@ class JsonCursor:
             key = self.value()
             self.expect(":", "Expecting ':' delimiter")
             yield key
-            char = self.peek()
-            self.pos += 1
-            if char == "}":
+            if self.closed("}", '{"": 0'):
                 return
-            if char != ",":
-                raise self.error("Expecting ',' delimiter", self.pos - 1)
-            comma = self.pos - 1
-            if self.peek() == "}":
-                raise self.trailing_comma('{"": 0', comma)
 
     def end(self):
         if self.peek():

@@ -11,6 +11,7 @@ A table given a width it does not fit in has its widest columns wrapped, a cell 
 several lines, rather than lines the terminal would fold.
 """
 import functools
+import itertools
 import os
 import re
 import unicodedata
@@ -25,8 +26,8 @@ NARROWEST_WRAP = 6
 # marks and overrides of bidirectional text, line and paragraph separators, the byte
 # order mark, and lone surrogates (which no terminal encoding can carry).  The joiners
 # U+200C and U+200D stay: scripts and emoji sequences are written with them.
-UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200b\u200e\u200f\u2028-\u202e"
-                    "\u2060-\u2064\u2066-\u2069\ufeff\ud800-\udfff]")
+UNSAFE = ("[\x00-\x1f\x7f-\x9f\u061c\u200b\u200e\u200f\u2028-\u202e"
+          "\u2060-\u2064\u2066-\u2069\ufeff\ud800-\udfff]")
 ESCAPES = {"\t": "\\t", "\n": "\\n", "\r": "\\r"}
 
 
@@ -36,9 +37,14 @@ def escaped_char(match):
     return ESCAPES.get(char) or ("\\x%02x" % code if code < 0x100 else "\\u%04x" % code)
 
 
+@functools.lru_cache(maxsize=None)
+def unsafe_pattern():
+    return re.compile(UNSAFE)  # when needed: compiling costs the command's start
+
+
 def terminal_safe(text):
     """TEXT with what a terminal would act on (UNSAFE) shown as escapes."""
-    return UNSAFE.sub(escaped_char, text)
+    return unsafe_pattern().sub(escaped_char, text)
 
 
 @functools.lru_cache(maxsize=None)  # a character's width never changes
@@ -67,14 +73,14 @@ def aligned(lines, widths, ascii_only):
 
 
 def cell_texts(rows):
-    """ROWS as lists of cell texts, made safe for a terminal and stripped of blanks; and
+    """ROWS as lists of cell texts, stripped of blanks and made safe for a terminal; and
     whether they are all ASCII."""
-    rows = [list(map(str, row)) for row in rows]
+    rows = [list(map(str.strip, map(str, row))) for row in rows]
     joined = "".join(map("".join, rows))
     if not joined.isprintable():  # a control character, or a rarer one of UNSAFE
         rows = [list(map(terminal_safe, row)) for row in rows]
         joined = "".join(map("".join, rows))
-    return [list(map(str.strip, row)) for row in rows], joined.isascii()
+    return rows, joined.isascii()
 
 
 def layout(rows, widths):
@@ -94,15 +100,115 @@ def line_width(widths):
 def format_table(header, rows, width=None):
     """The table of ROWS (sequences of cells) under the column titles of HEADER, its widest
     columns wrapped where its lines would be longer than WIDTH (None: no limit)."""
-    header = list(map(str, header))
+    try:
+        header, widths, titles_ascii = TITLES[tuple(header)]
+    except TypeError:  # a title that is a list or an object
+        header, widths, titles_ascii = titles_layout(header)
+    widths = list(widths)
+    rows = rows if isinstance(rows, list) else list(rows)
+    count = len(header)
+    cells = list(map(str.strip, map(str, itertools.chain.from_iterable(rows))))
+    joined = "".join(cells)
+    if not joined.isprintable():  # a control character, or a rarer one of UNSAFE
+        cells = list(map(terminal_safe, cells))
+        joined = "".join(cells)
+    if len(cells) != count * len(rows):  # rows of other lengths than the header's
+        return uneven_table(header, rows, widths, width, titles_ascii)
+    ascii_only = titles_ascii and joined.isascii()
+    if rows:
+        width_of = len if ascii_only else display_width
+        widths = [max(width_, *map(width_of, cells[column::count]))
+                  for column, width_ in enumerate(widths)]
+    if width is not None and line_width(widths) > width:
+        rows = [cells[start:start + count] for start in range(0, len(cells), count)]
+        return wrapped_table(header, rows, widths, width)
+    if not titles_ascii:
+        rows = [cells[start:start + count] for start in range(0, len(cells), count)]
+        return aligned([header, ["-" * width_ for width_ in widths], *rows], widths, False)
+    # the usual table at its quickest: a %-format per line, the title lines made once
+    widths = tuple(widths)
+    head = HEADS[(*header, *widths)]
+    if not rows:
+        return head
+    if ascii_only:
+        body = "\n".join([LINE_FORMATS[widths]] * len(rows)) % tuple(cells)
+    else:  # each cell padded by its own count of characters, for its display width
+        body = "\n".join([WIDE_LINE_FORMATS[count]] * len(rows)) % tuple([
+            part for cell, width_ in zip(cells, widths * len(rows))
+            for part in (width_ + len(cell) - display_width(cell), cell)])
+    if not all(cells[count - 1::count]):  # an empty last cell leaves blanks behind
+        body = "\n".join(map(str.rstrip, body.split("\n")))
+    return head + "\n" + body
+
+
+def titles_layout(titles):
+    """The texts of TITLES, the widths their columns need, and whether all is ASCII."""
+    header = list(map(str, titles))
     titles_ascii = "".join(header).isascii()
     widths = [(len(title) if titles_ascii else display_width(title)) + TITLE_MARGIN
               for title in header]
+    return header, tuple(widths), titles_ascii
+
+
+class Titles(dict):
+    """Column titles -> titles_layout(titles), kept where all are texts (1 and True are
+    equal titles, but not equal texts)."""
+
+    def __missing__(self, titles):
+        layout = titles_layout(titles)
+        if all(type(title) is str for title in titles):
+            self[titles] = layout
+        return layout
+
+
+TITLES = Titles()
+
+
+def uneven_table(header, rows, widths, width, titles_ascii):
+    """The table of rows not all as long as the header: columns as far as they go."""
     rows, widths, ascii_only = layout(rows, widths)
     if width is not None and line_width(widths) > width:
         return wrapped_table(header, rows, widths, width)
     lines = [header, ["-" * width for width in widths], *rows]
     return aligned(lines, widths, ascii_only and titles_ascii)
+
+
+class LineFormats(dict):
+    """Column widths -> the %-format of a line of cells padded to them (the last not)."""
+
+    def __missing__(self, widths):
+        line = self[widths] = COLUMN_GAP.join(["%-{}s".format(width) for width in widths[:-1]]
+                                              + ["%s"])
+        return line
+
+
+LINE_FORMATS = LineFormats()
+
+
+class WideLineFormats(dict):
+    """A number of columns -> the %-format of a line of cells each padded to the width
+    given before it (the last not: "%.0s" takes its width and shows nothing)."""
+
+    def __missing__(self, count):
+        line = self[count] = COLUMN_GAP.join(["%-*s"] * (count - 1) + ["%.0s%s"])
+        return line
+
+
+WIDE_LINE_FORMATS = WideLineFormats()
+
+
+class Heads(dict):
+    """The titles and the column widths -> the title line and the line of dashes."""
+
+    def __missing__(self, key):
+        count = len(key) // 2
+        titles, widths = key[:count], key[count:]
+        head = self[key] = (LINE_FORMATS[widths] % titles).rstrip() + "\n" + COLUMN_GAP.join(
+            ["-" * width for width in widths])
+        return head
+
+
+HEADS = Heads()
 
 
 def format_columns(rows):
