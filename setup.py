@@ -92,7 +92,7 @@ def family_of_banner(banner):
 
 # Optimisation across the sources at link time (GCC).  Half of a call's instructions are the
 # module's own code, spread over small functions of the frame and of the module; inlining
-# across them saves about a twentieth of them (README, Performance).  Fat objects carry the
+# across them saves about a twentieth of them (docs/performance.md).  Fat objects carry the
 # ordinary code beside the intermediate one, so that an archiver without the compiler's plugin
 # still indexes the frame's library.  Left out where the compiler and linker at hand cannot
 # link such objects (BuildNative.check_compiler).
@@ -101,7 +101,7 @@ LINK_TIME_OPTIMISATION = ["-flto=auto", "-ffat-lto-objects"]
 # the link's level, hence -O3 there too).  Its archives must come from `zig ar`: GNU ar's
 # plugin cannot read this LLVM's bitcode.  Without it a call costs 3 to 19% more
 # instructions than GCC's build; with ThinLTO up to 3.5% more, with full LTO within 1%
-# (README, The release toolchain).
+# (docs/hosts.md, The release toolchain).
 ZIG_LINK_TIME_OPTIMISATION = ["-flto=full"]
 LINK_TIME_OPTIONS = LINK_TIME_OPTIMISATION + ZIG_LINK_TIME_OPTIMISATION
 # What a module exports, for zig's linker, which refuses --exclude-libs: the init function

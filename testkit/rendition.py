@@ -37,8 +37,9 @@ _max = builtins.max
 # ------------------------------------------------------------------------------------------
 # Native wordings
 
-# Offsets into a type object (CPython 3.8 to 3.13, 64-bit): tp_name, tp_as_sequence,
-# tp_as_mapping, sq_item inside PySequenceMethods and mp_subscript inside PyMappingMethods.
+# Offsets into a type object (CPython 3.8 to 3.15, 64-bit; checked at import by
+# _check_layout): tp_name, tp_as_sequence, tp_as_mapping, sq_item inside PySequenceMethods
+# and mp_subscript inside PyMappingMethods.
 # The type's header is an object header (larger on a free-threaded host) and a size.
 _HEAD = object.__basicsize__ + ctypes.sizeof(ctypes.c_ssize_t)
 _TP_NAME = _HEAD

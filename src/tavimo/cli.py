@@ -32,9 +32,10 @@ that holds them under "data", one itinerary, or JSON Lines, an itinerary or a re
 line, as `jq -c '.data[]'` writes them), read from each FILE in turn or standard input
 (--sample: the one bundled with tavimo): as text tables, a summary and the legs of each
 direction; as JSON, one object with the schema version and the itineraries; as JSON Lines,
-an itinerary's object a line; or as CSV, one row per leg (the fields are listed in README,
-"JSON and CSV output"). An itinerary the parser rejects is reported on stderr with its
-number and the field at fault, and the others still show; the exit status is then 1."""
+an itinerary's object a line; or as CSV, one row per leg (the fields are listed in the
+project's docs/command.md, "JSON and CSV output"). An itinerary the parser rejects is
+reported on stderr with its number and the field at fault, and the others still show; the
+exit status is then 1."""
 
 ORDER_HELP = """\
 put the itineraries in this order: 'price' is the amount in the first currency of each

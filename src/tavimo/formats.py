@@ -3,7 +3,7 @@ programs.
 
 The tables show the parser's display texts, but for the times of a direction, which are
 those of its first leg's departure and its last leg's arrival, and blanks for nulls.  JSON
-and CSV are the machine form described in README ("JSON and CSV output"; the schema is
+and CSV are the machine form described in docs/command.md ("JSON and CSV output"; the schema is
 data/itineraries.schema.json): ISO 8601 local times, UTC times where the response has
 them, durations in seconds, prices as numbers with their currency codes, carriers and
 flight numbers as fields of their own, stops and layovers.  JSON keeps the parser's
