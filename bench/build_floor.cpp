@@ -11,10 +11,10 @@
 
 namespace {
 
-const char* const leg_keys[] = {"cityFrom", "flyFrom", "cityTo", "flyTo", "local_departure",
-                                "local_arrival", "flight_no", "operating_carrier",
-                                "operating_flight_no", "airline", "operating_carrier",
-                                "return"};
+const char* const leg_keys[] = {"cityFrom",  "flyFrom",           "cityTo",
+                                "flyTo",     "local_departure",   "local_arrival",
+                                "flight_no", "operating_carrier", "operating_flight_no",
+                                "airline",   "operating_carrier", "return"};
 
 // The keys as interned texts, made once (as i_parser's constants are).
 PyObject* interned(const char* key) {
@@ -91,10 +91,9 @@ PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const bool round_trip = PyObject_IsTrue(args[1]) == 1;
     PyObject* duration = read(record, "duration");
     PyObject* routes = read(record, "routes");
-    if (!duration || !routes || !read(duration, "departure") ||
-        !read(record, "local_departure") || !read(record, "local_departure") ||
-        !read(record, "local_arrival") || !read(record, "local_arrival") ||
-        !read(record, "conversion") || !read_route(record))
+    if (!duration || !routes || !read(duration, "departure") || !read(record, "local_departure") ||
+        !read(record, "local_departure") || !read(record, "local_arrival") ||
+        !read(record, "local_arrival") || !read(record, "conversion") || !read_route(record))
         return nullptr;
     if (round_trip) {
         PyObject* route = read(record, "route");
@@ -111,8 +110,8 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "build_floor", nullptr, -1, methods,
-                          nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "build_floor", nullptr, -1, methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

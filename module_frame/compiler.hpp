@@ -13,7 +13,8 @@
 #endif
 
 #if !defined(__cpp_lib_source_location)
-#error "tavimo needs a C++20 compiler and library with std::source_location: GCC 11, clang 16, MSVC 19.29 (Visual Studio 2019 16.10) or newer, in C++20 mode"
+#error \
+    "tavimo needs a C++20 compiler and library with std::source_location: GCC 11, clang 16, MSVC 19.29 (Visual Studio 2019 16.10) or newer, in C++20 mode"
 #else
 #include <source_location>
 #endif

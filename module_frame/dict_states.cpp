@@ -60,8 +60,8 @@ void learn_text_keys_record() noexcept {
             void* const after_deletion = keys_head(texts.get()).lookup;
             text_keys_record.lookups[0] = fresh;
             text_keys_record.lookups[1] = after_deletion;
-            text_keys_record.readable = fresh && after_deletion && general &&
-                                        fresh != general && after_deletion != general;
+            text_keys_record.readable =
+                fresh && after_deletion && general && fresh != general && after_deletion != general;
         }
 #endif
     }
@@ -208,8 +208,8 @@ void free_slot(std::size_t slot) noexcept {
     for (std::size_t next = (slot + 1) & (table_size - 1); watched[next].dict;
          next = (next + 1) & (table_size - 1)) {
         const std::size_t home = home_slot(watched[next].dict);
-        const bool reachable = slot <= next ? (slot < home && home <= next)
-                                            : (slot < home || home <= next);
+        const bool reachable =
+            slot <= next ? (slot < home && home <= next) : (slot < home || home <= next);
         if (reachable) continue;
         watched[slot] = watched[next];
         watched[next] = {};
@@ -251,8 +251,7 @@ struct Watcher {
 Watcher tags_watcher;
 
 std::uint64_t watch(PyObject* dict, std::size_t slot) noexcept {
-    if (watched_count == max_watched || !PyDict_Check(dict) ||
-        !tags_watcher.ready(on_dict_event))
+    if (watched_count == max_watched || !PyDict_Check(dict) || !tags_watcher.ready(on_dict_event))
         return new_tag();
     if (PyDict_Watch(tags_watcher.id, dict) < 0) {
         PyErr_Clear();

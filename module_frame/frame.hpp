@@ -35,8 +35,8 @@ using Where = std::source_location;
 // The module
 
 struct ModuleDef {
-    const char* short_name;   // "brasco"
-    const char* full_name;    // "tavimo.brasco": messages, qualified names, __module__
+    const char* short_name;  // "brasco"
+    const char* full_name;   // "tavimo.brasco": messages, qualified names, __module__
     const char* doc;
     // The body's source, as code records and traceback entries name it; a failure in
     // another source of the module is named by that file's name in the same folder.
@@ -122,7 +122,7 @@ public:
 private:
     Constant name_;
 #if FRAME_FREE_THREADED
-    std::size_t slot_;           // of this name in each thread's table
+    std::size_t slot_;  // of this name in each thread's table
 #else
     PyObject* found_ = nullptr;  // borrowed from the namespaces below, while they hold
     DictStates<2> namespaces_;   // the module's and the builtins', taken before the lookup
@@ -144,11 +144,11 @@ public:
 private:
     Constant name_;
 #if FRAME_FREE_THREADED
-    std::size_t slot_;            // of this attribute in each thread's table
+    std::size_t slot_;  // of this attribute in each thread's table
 #else
     PyObject* module_ = nullptr;  // identity only
     DictStates<1> namespace_;
-    PyObject* found_ = nullptr;   // borrowed from the module's namespace, while it holds
+    PyObject* found_ = nullptr;  // borrowed from the module's namespace, while it holds
 #endif
 };
 
@@ -251,14 +251,13 @@ public:
 
     // A function of the fast-call kind: positional-or-keyword parameters that either all
     // default to None or have no default.  `locals` only feed the code record.
-    FunctionDef(const char* name, const char* qualname, const char* doc,
-                Names params, Defaults defaults, Names locals, FastBody body,
+    FunctionDef(const char* name, const char* qualname, const char* doc, Names params,
+                Defaults defaults, Names locals, FastBody body,
                 Where where = Where::current()) noexcept;
     // A function of the one-argument kind.  Naming::Lambda makes an anonymous filter:
     // qualified name "<lambda>", no code record, traceback entry named by the short name.
-    FunctionDef(const char* name, const char* qualname, const char* doc,
-                Names params, OneArgBody body, Naming naming,
-                Where where = Where::current()) noexcept;
+    FunctionDef(const char* name, const char* qualname, const char* doc, Names params,
+                OneArgBody body, Naming naming, Where where = Where::current()) noexcept;
     FunctionDef(const FunctionDef&) = delete;
     FunctionDef& operator=(const FunctionDef&) = delete;
 
@@ -308,7 +307,8 @@ Ref run_as_call_of(const FunctionDef& def, Ref (*body)(void*), void* context,
 template <class Body>
 Ref run_as_call_of(const FunctionDef& def, Body&& body, Where where = Where::current()) noexcept {
     return run_as_call_of(
-        def, [](void* context) { return (*static_cast<std::remove_reference_t<Body>*>(context))(); },
+        def,
+        [](void* context) { return (*static_cast<std::remove_reference_t<Body>*>(context))(); },
         &body, where);
 }
 

@@ -47,8 +47,7 @@ namespace {
 FunctionDef* first_function = nullptr;
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionDef* def;
     PyObject* name;
     PyObject* qualname;
@@ -64,7 +63,9 @@ FunctionObject* as_function(PyObject* self) noexcept {
     return reinterpret_cast<FunctionObject*>(self);
 }
 
-PyObject* or_none(PyObject* value) noexcept { return Ref::borrow(value ? value : Py_None).release(); }
+PyObject* or_none(PyObject* value) noexcept {
+    return Ref::borrow(value ? value : Py_None).release();
+}
 
 int traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
@@ -97,7 +98,7 @@ void dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
-PyObject* get_text(PyObject* self, PyObject* FunctionObject::*field);
+PyObject* get_text(PyObject* self, PyObject* FunctionObject::* field);
 
 PyObject* repr(PyObject* self) {
     Ref qualname = Ref::steal(get_text(self, &FunctionObject::qualname));
@@ -130,14 +131,14 @@ PyObject* reduce(PyObject* self, PyObject*) { return get_text(self, &FunctionObj
 
 // The replaceable fields are read and replaced under the function's own critical section,
 // so that a reader on another thread never takes a reference the writer is giving back.
-PyObject* get_text(PyObject* self, PyObject* FunctionObject::*field) {
+PyObject* get_text(PyObject* self, PyObject* FunctionObject::* field) {
     host::CriticalSection section(self);
     return Ref::borrow(as_function(self)->*field).release();
 }
 PyObject* get_name(PyObject* self, void*) { return get_text(self, &FunctionObject::name); }
 PyObject* get_qualname(PyObject* self, void*) { return get_text(self, &FunctionObject::qualname); }
 
-int set_text(PyObject* self, PyObject* FunctionObject::*field, PyObject* value,
+int set_text(PyObject* self, PyObject* FunctionObject::* field, PyObject* value,
              const char* attribute) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
@@ -159,7 +160,9 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
 PyObject* get_defaults(PyObject* self, void*) {
     return or_none(FunctionAccess::defaults(*as_function(self)->def));
 }
-PyObject* get_code(PyObject* self, void*) { return or_none(FunctionAccess::code(*as_function(self)->def)); }
+PyObject* get_code(PyObject* self, void*) {
+    return or_none(FunctionAccess::code(*as_function(self)->def));
+}
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_annotations(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
@@ -219,13 +222,12 @@ PyTypeObject function_type = [] {
 void raise_positional_count(const char* name, Py_ssize_t params, bool all_default,
                             Py_ssize_t given) noexcept {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 name, all_default ? "at most" : "exactly", params, params == 1 ? "" : "s",
-                 given);
+                 name, all_default ? "at most" : "exactly", params, params == 1 ? "" : "s", given);
 }
 
 bool same_text(PyObject* a, PyObject* b) noexcept {
-    return a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
-                      PyUnicode_Compare(a, b) == 0);
+    return a == b ||
+           (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
 }
 
 }  // namespace
@@ -253,8 +255,8 @@ bool FunctionAccess::bind(const FunctionDef& def, PyObject* const* args, Py_ssiz
         Py_ssize_t index = 0;
         while (index < params && !same_text(keyword, def.param_names_[index])) ++index;
         if (index == params) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         def.name_, keyword);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name_,
+                         keyword);
             return false;
         }
         if (bound[index]) {
@@ -374,18 +376,28 @@ Ref make_function(const FunctionDef& def, Where where) noexcept {
     return function;
 }
 
-FunctionDef::FunctionDef(const char* name, const char* qualname, const char* doc,
-                         Names params, Defaults defaults, Names locals, FastBody body,
-                         Where where) noexcept
-    : name_(name), qualname_(qualname), doc_(doc), params_(params), locals_(locals),
-      defaults_(defaults), fast_body_(body), first_line_(static_cast<int>(where.line())) {
+FunctionDef::FunctionDef(const char* name, const char* qualname, const char* doc, Names params,
+                         Defaults defaults, Names locals, FastBody body, Where where) noexcept
+    : name_(name),
+      qualname_(qualname),
+      doc_(doc),
+      params_(params),
+      locals_(locals),
+      defaults_(defaults),
+      fast_body_(body),
+      first_line_(static_cast<int>(where.line())) {
     append_to(first_function, this);
 }
 
-FunctionDef::FunctionDef(const char* name, const char* qualname, const char* doc,
-                         Names params, OneArgBody body, Naming naming, Where where) noexcept
-    : name_(name), qualname_(qualname), doc_(doc), params_(params), naming_(naming),
-      one_arg_body_(body), first_line_(static_cast<int>(where.line())) {
+FunctionDef::FunctionDef(const char* name, const char* qualname, const char* doc, Names params,
+                         OneArgBody body, Naming naming, Where where) noexcept
+    : name_(name),
+      qualname_(qualname),
+      doc_(doc),
+      params_(params),
+      naming_(naming),
+      one_arg_body_(body),
+      first_line_(static_cast<int>(where.line())) {
     append_to(first_function, this);
 }
 
@@ -416,8 +428,8 @@ bool FunctionDef::prepare() noexcept {
                                         params, varnames.get());
         if (!code_) return false;
     }
-    traceback_name_ = std::string(module_def().full_name) + "." +
-                      (naming_ == Naming::Lambda ? name_ : qualname_);
+    traceback_name_ =
+        std::string(module_def().full_name) + "." + (naming_ == Naming::Lambda ? name_ : qualname_);
     return true;
 }
 

@@ -27,13 +27,15 @@ namespace {
 // Whether a monitoring call's answer says that no event is set: an exact int 0.
 [[maybe_unused]] bool no_events(PyObject* function, PyObject* const* args,
                                 std::size_t count) noexcept {
-    Ref events = function ? Ref::steal(PyObject_Vectorcall(function, args, count, nullptr)) : nullptr;
+    Ref events =
+        function ? Ref::steal(PyObject_Vectorcall(function, args, count, nullptr)) : nullptr;
     const bool none = events && PyLong_CheckExact(events.get()) && PyLong_AsLong(events.get()) == 0;
     PyErr_Clear();
     return none;
 }
 
-[[maybe_unused]] constexpr int monitoring_tool_ids = 6;  // sys.monitoring's tools are numbered 0 to 5
+[[maybe_unused]] constexpr int monitoring_tool_ids =
+    6;  // sys.monitoring's tools are numbered 0 to 5
 #endif
 
 #if FRAME_HOST_AT_LEAST(14)
@@ -57,8 +59,7 @@ bool has_local_events(PyObject* code) noexcept {
 // Whether a monitoring tool has a local event set on the code object (what
 // sys.monitoring.set_local_events records on it at once).
 bool has_local_events(PyObject* code) noexcept {
-    const _PyCoMonitoringData* monitoring =
-        reinterpret_cast<PyCodeObject*>(code)->_co_monitoring;
+    const _PyCoMonitoringData* monitoring = reinterpret_cast<PyCodeObject*>(code)->_co_monitoring;
     if (!monitoring) return false;
     for (std::uint8_t tools : monitoring->local_monitors.tools)
         if (tools) return true;
@@ -168,7 +169,8 @@ bool has_global_events() noexcept {
 #if !FRAME_HOST_AT_LEAST(10)
 PyObject* function_builtins(PyObject* function) noexcept {
     static PyObject* const key = PyUnicode_InternFromString("__builtins__");
-    PyObject* builtins = key ? PyDict_GetItemWithError(PyFunction_GET_GLOBALS(function), key) : nullptr;
+    PyObject* builtins =
+        key ? PyDict_GetItemWithError(PyFunction_GET_GLOBALS(function), key) : nullptr;
     if (!builtins) {
         PyErr_Clear();
         return nullptr;

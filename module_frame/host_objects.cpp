@@ -20,7 +20,8 @@ PyObject* join_texts(PyObject* separator, PyObject* const* texts, Py_ssize_t cou
 PyObject* new_function_code(const char* filename, const char* name, const char* qualname,
                             int first_line, int params, PyObject* varnames) noexcept {
     // The host's own empty code object, given the function's parameters and locals.
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, name, first_line)));
+    Ref empty =
+        Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, name, first_line)));
     Ref replace = empty ? Ref::steal(PyObject_GetAttrString(empty.get(), "replace")) : nullptr;
     Ref no_args = Ref::steal(PyTuple_New(0));
     Ref fields = Ref::steal(PyDict_New());

@@ -50,7 +50,7 @@ bool remember_interpreter() noexcept {
 // Copies the attribute <from> of module_spec into the namespace as <to>; skipped when
 // module_spec has no such attribute.
 bool copy_attribute(PyObject* module_spec, PyObject* dict, const char* from, const char* to,
-                         bool skip_none) noexcept {
+                    bool skip_none) noexcept {
     Ref value = Ref::steal(PyObject_GetAttrString(module_spec, from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
@@ -119,8 +119,8 @@ bool run_exec(PyObject* module) noexcept {
     state.module = Ref::borrow(module).release();
     state.dict = PyModule_GetDict(module);
     return set_builtins(state.dict) && check_version() && Constant::create_all() &&
-           ready_function_type() && register_in_sys_modules(module) &&
-           CachedBuiltin::fetch_all() && FunctionDef::prepare_all() && state.def->body();
+           ready_function_type() && register_in_sys_modules(module) && CachedBuiltin::fetch_all() &&
+           FunctionDef::prepare_all() && state.def->body();
 }
 
 int exec_step(PyObject* module) noexcept {
@@ -159,8 +159,8 @@ PyObject* initialise(const ModuleDef& def) noexcept {
     state.slots[0] = {Py_mod_create, reinterpret_cast<void*>(&create_step)};
     state.slots[1] = {Py_mod_exec, reinterpret_cast<void*>(&exec_step)};
     *host::add_module_slots(&state.slots[2]) = {0, nullptr};
-    state.host_def = {PyModuleDef_HEAD_INIT, def.short_name, def.doc, 0, nullptr,
-                      state.slots, nullptr, nullptr, nullptr};
+    state.host_def = {PyModuleDef_HEAD_INIT, def.short_name, def.doc, 0,      nullptr,
+                      state.slots,           nullptr,        nullptr, nullptr};
     return PyModuleDef_Init(&state.host_def);
 }
 

@@ -35,9 +35,7 @@ PyObject* builtins_dict() noexcept {
 }  // namespace
 
 Constant::Constant(const char* text) noexcept : text_(text) { append_to(first_constant, this); }
-Constant::Constant(PyObject* (*make)()) noexcept : make_(make) {
-    append_to(first_constant, this);
-}
+Constant::Constant(PyObject* (*make)()) noexcept : make_(make) { append_to(first_constant, this); }
 
 bool Constant::create() noexcept {
     if (object_) return true;

@@ -66,7 +66,8 @@ Ref get_slice(PyObject* object, PyObject* slice, Where where) noexcept {
         Py_ssize_t start, stop, step;
         if (PySlice_Unpack(slice, &start, &stop, &step) < 0) return fail_at(where);
         PySlice_AdjustIndices(PyUnicode_GET_LENGTH(object), &start, &stop, step);
-        if (step == 1) return checked_new(PyUnicode_Substring(object, start, std::max(start, stop)), where);
+        if (step == 1)
+            return checked_new(PyUnicode_Substring(object, start, std::max(start, stop)), where);
     }
     PyMappingMethods* mapping = Py_TYPE(object)->tp_as_mapping;
     if (!mapping || !mapping->mp_subscript) {
@@ -86,9 +87,9 @@ Ref get_slice(PyObject* object, PyObject* slice, Where where) noexcept {
 Ref call(PyObject* function, std::initializer_list<PyObject*> args, PyObject* kwnames,
          Where where) noexcept {
     std::size_t positional = args.size() - (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    return checked_new(PyObject_Vectorcall(function, const_cast<PyObject**>(args.begin()),
-                                            positional, kwnames),
-                       where);
+    return checked_new(
+        PyObject_Vectorcall(function, const_cast<PyObject**>(args.begin()), positional, kwnames),
+        where);
 }
 
 Ref display_text(PyObject* value, Where where) noexcept {
@@ -195,7 +196,8 @@ Ref new_tuple(std::initializer_list<PyObject*> items, Where where) noexcept {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     if (!tuple) return fail_at(where);
     Py_ssize_t index = 0;
-    for (PyObject* item : items) PyTuple_SET_ITEM(tuple.get(), index++, Ref::borrow(item).release());
+    for (PyObject* item : items)
+        PyTuple_SET_ITEM(tuple.get(), index++, Ref::borrow(item).release());
     return tuple;
 }
 
@@ -226,8 +228,8 @@ bool unpack_pair(PyObject* value, Ref& first, Ref& second, Where where) noexcept
             note_failure(where);
             return false;
         }
-        PyObject** items = PyTuple_CheckExact(value) ? &PyTuple_GET_ITEM(value, 0)
-                                                     : &PyList_GET_ITEM(value, 0);
+        PyObject** items =
+            PyTuple_CheckExact(value) ? &PyTuple_GET_ITEM(value, 0) : &PyList_GET_ITEM(value, 0);
         first = Ref::borrow(items[0]);
         second = Ref::borrow(items[1]);
         return true;

@@ -36,8 +36,8 @@ Ref get_slice(PyObject* object, PyObject* slice, Where where = Where::current())
 extern Constant all_but_last;
 
 // fn(*args) with keyword names for the trailing arguments (a tuple of texts, or null).
-Ref call(PyObject* function, std::initializer_list<PyObject*> args,
-         PyObject* kwnames = nullptr, Where where = Where::current()) noexcept;
+Ref call(PyObject* function, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr,
+         Where where = Where::current()) noexcept;
 
 // f"{value}": a text unchanged, anything else formatted with an empty format.
 Ref display_text(PyObject* value, Where where = Where::current()) noexcept;
@@ -70,8 +70,7 @@ Ref all_but_last_of(PyObject* text, Py_ssize_t count, Where where = Where::curre
 
 // The concatenation of texts.
 Ref join(PyObject* const* texts, std::size_t count, Where where = Where::current()) noexcept;
-inline Ref concat(std::initializer_list<PyObject*> texts,
-                  Where where = Where::current()) noexcept {
+inline Ref concat(std::initializer_list<PyObject*> texts, Where where = Where::current()) noexcept {
     return join(texts.begin(), texts.size(), where);
 }
 
@@ -82,8 +81,7 @@ bool append(PyObject* list, PyObject* item, Where where = Where::current()) noex
 PyObject* make_kwnames(std::initializer_list<const char*> names) noexcept;
 
 // `a, b = value`: exactly two items from a tuple, a list or any iterable.
-bool unpack_pair(PyObject* value, Ref& first, Ref& second,
-                 Where where = Where::current()) noexcept;
+bool unpack_pair(PyObject* value, Ref& first, Ref& second, Where where = Where::current()) noexcept;
 
 // `for item in iterable: visit(item)`; visit gets a borrowed item and returns false on
 // failure.  Exact lists and tuples are walked directly.

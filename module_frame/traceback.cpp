@@ -38,7 +38,8 @@ std::string entry_path(const char* file) {
     const std::string_view compiled = file;
     const auto name_start = compiled.find_last_of('/');
     const auto folder_end = body.find_last_of('/');
-    std::string path(folder_end == std::string_view::npos ? std::string_view() : body.substr(0, folder_end + 1));
+    std::string path(folder_end == std::string_view::npos ? std::string_view()
+                                                          : body.substr(0, folder_end + 1));
     path += name_start == std::string_view::npos ? compiled : compiled.substr(name_start + 1);
     return path;
 }

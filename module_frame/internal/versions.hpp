@@ -81,8 +81,8 @@ inline PyObject* PyList_GetItemRef(PyObject* list, Py_ssize_t index) noexcept {
 #define PyMODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
 #endif
 
-inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args,
-                                     std::size_t nargsf, PyObject* kwnames) noexcept {
+inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                                     PyObject* kwnames) noexcept {
     return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
 }
 #endif

@@ -36,7 +36,6 @@ Constant k_test("__test__");
 Constant k_author_name("The tavimo developers");
 Constant k_email_address("developers@tavimo.invalid");
 
-
 Constant k_items("items");
 
 // Keys of the search-result record and its route legs.
@@ -129,8 +128,7 @@ bool log_shortened(PyObject* label, PyObject* record, PyObject* key) {
     if (!debug) return false;
     Ref value = frame::get_item(record, key);
     if (!value) return false;
-    if (PyUnicode_CheckExact(value.get()) &&
-        tavimo::quiet_logging::debug_does_nothing(debug.get()))
+    if (PyUnicode_CheckExact(value.get()) && tavimo::quiet_logging::debug_does_nothing(debug.get()))
         return true;
     Ref cut = frame::get_slice(value.get(), frame::all_but_last);
     return cut && debug_value(debug.get(), label, cut.get());
@@ -250,8 +248,7 @@ const frame::FunctionDef get_ret_times_def(
     "    :param route_plan: (list) List of dict with  leg information\n"
     "    :returns: (list) departure time and arrival time\n"
     "    ",
-    {"route_plan"}, frame::Defaults::AllNone, {"departure_times", "arrival_times"},
-    get_ret_times);
+    {"route_plan"}, frame::Defaults::AllNone, {"departure_times", "arrival_times"}, get_ret_times);
 
 // ---------------------------------------------------------------------------------------
 // i_parser
@@ -401,8 +398,8 @@ bool call_get_ret_times(PyObject* route, RowMemo& rows, Ref& departure, Ref& arr
     const auto call_line = frame::Where::current();  // the same entry either way
     if (frame::is_function_of(callee.get(), get_ret_times_def))
         return bool(frame::run_as_call_of(
-            get_ret_times_def, [&] { return succeeded(return_times(route, &rows, departure, arrival)); },
-            call_line));
+            get_ret_times_def,
+            [&] { return succeeded(return_times(route, &rows, departure, arrival)); }, call_line));
     Ref pair = frame::call(callee.get(), {route}, k_kw_route_plan, call_line);
     return pair && frame::unpack_pair(pair.get(), departure, arrival);
 }
@@ -411,8 +408,8 @@ bool call_get_ret_times(PyObject* route, RowMemo& rows, Ref& departure, Ref& arr
 // When that is still this module's own function, its body is run with the rows this
 // i_parser call made already, making only the table that i_parser keeps (the other stays
 // empty), with no pair made for them.
-bool call_route_details(PyObject* route, PyObject* leg, Kept kept, RowMemo& rows,
-                        Ref& outbound, Ref& inbound) {
+bool call_route_details(PyObject* route, PyObject* leg, Kept kept, RowMemo& rows, Ref& outbound,
+                        Ref& inbound) {
     Ref callee = g_route_details.get();
     if (!callee) return false;
     const auto call_line = frame::Where::current();  // the same entry either way
@@ -437,8 +434,7 @@ Ref i_parser(PyObject* const* args) {
     if (!fly_duration || !log_value(k_label_outbound_duration, fly_duration.get())) return nullptr;
 
     Ref outbound_route = route_text(search_result, k_zero);
-    if (!outbound_route || !log_value(k_label_outbound_route, outbound_route.get()))
-        return nullptr;
+    if (!outbound_route || !log_value(k_label_outbound_route, outbound_route.get())) return nullptr;
 
     Ref departure_time = tavimo::leg_rows::display_time_of(search_result, k_local_departure);
     if (!departure_time) return nullptr;
@@ -447,8 +443,7 @@ Ref i_parser(PyObject* const* args) {
 
     Ref arrival_time = tavimo::leg_rows::display_time_of(search_result, k_local_arrival);
     if (!arrival_time) return nullptr;
-    if (!log_shortened(k_label_outbound_arrival, search_result, k_local_arrival))
-        return nullptr;
+    if (!log_shortened(k_label_outbound_arrival, search_result, k_local_arrival)) return nullptr;
 
     Ref conversion = frame::get_item(search_result, k_conversion);
     if (!conversion) return nullptr;
@@ -456,9 +451,9 @@ Ref i_parser(PyObject* const* args) {
     if (!read_prices(conversion.get(), price)) return nullptr;
     Ref price_shown = logged_price_shown(price);
     if (!price_shown) return nullptr;
-    Ref outbound_leg_compact = frame::new_list({outbound_route.get(), departure_time.get(),
-                                                fly_duration.get(), arrival_time.get(),
-                                                price_shown.get()});
+    Ref outbound_leg_compact =
+        frame::new_list({outbound_route.get(), departure_time.get(), fly_duration.get(),
+                         arrival_time.get(), price_shown.get()});
     if (!outbound_leg_compact) return nullptr;
 
     Ref route = frame::get_item(search_result, k_route);
@@ -474,8 +469,8 @@ Ref i_parser(PyObject* const* args) {
     int is_round_trip = frame::truth(round_trip);
     if (is_round_trip < 0) return nullptr;
     if (!is_round_trip)
-        return frame::new_tuple({outbound_leg_compact.get(), k_empty, outbound_details.get(),
-                                 k_empty});
+        return frame::new_tuple(
+            {outbound_leg_compact.get(), k_empty, outbound_details.get(), k_empty});
 
     Ref return_duration = flight_duration(search_result, k_return);
     if (!return_duration || !log_value(k_label_inbound_duration, return_duration.get()))
@@ -491,8 +486,7 @@ Ref i_parser(PyObject* const* args) {
     route = frame::get_item(search_result, k_route);
     if (!route) return nullptr;
     Ref inbound_details;
-    if (!call_route_details(route.get(), k_inbound, Kept::inbound, rows, unused,
-                            inbound_details))
+    if (!call_route_details(route.get(), k_inbound, Kept::inbound, rows, unused, inbound_details))
         return nullptr;
 
     Ref inbound_leg_compact =
@@ -534,16 +528,15 @@ bool remember_host_logging() {
 
 bool module_body() {
     return frame::import_names(k_datetime, {k_datetime, k_timedelta}, 0) &&
-           find_datetime_interface() &&
-           frame::import_module(k_logging) && remember_host_logging() &&
-           frame::import_names(k_settings, {k_leg_details_header}, 1) &&
+           find_datetime_interface() && frame::import_module(k_logging) &&
+           remember_host_logging() && frame::import_names(k_settings, {k_leg_details_header}, 1) &&
            frame::bind(k_author, k_author_name) && frame::bind(k_email, k_email_address) &&
            frame::bind_function(route_details_def) && frame::bind_function(get_ret_times_def) &&
            frame::bind_function(i_parser_def) && frame::bind_empty_mapping(k_test);
 }
 
 const frame::ModuleDef module_definition{"brasco", "tavimo.brasco", "brasco for tavimo",
-                                     "tavimo/brasco/brasco.cpp", module_body};
+                                         "tavimo/brasco/brasco.cpp", module_body};
 
 }  // namespace
 

@@ -36,8 +36,7 @@ bool CutTexts::add(Ref value, frame::Where where) {
 Ref CutTexts::extreme(PyObject* builtin, bool builtin_is_hosts, int order,
                       frame::Where where) const {
     bool direct = builtin_is_hosts && !entries_.empty();
-    for (const Entry& entry : entries_)
-        direct = direct && PyUnicode_CheckExact(entry.text.get());
+    for (const Entry& entry : entries_) direct = direct && PyUnicode_CheckExact(entry.text.get());
     if (!direct) {
         Ref texts = as_list(where);
         return texts ? frame::call(builtin, {texts.get()}, nullptr, where) : nullptr;

@@ -64,10 +64,22 @@ constexpr bool read_digits(const char* p, int count, int& value) noexcept {
     return tens <= 9 && ones <= 9 && hundreds <= 9 && units <= 9;
 }
 
-static_assert([] { int v = 0; return read_digits("2021", 4, v) && v == 2021; }());
-static_assert([] { int v = 0; return read_digits("09", 2, v) && v == 9; }());
-static_assert([] { int v = 0; return read_digits("1982", 4, v) && v == 1982; }());
-static_assert([] { int v = 0; return !read_digits("2:21", 4, v) && !read_digits("1/", 2, v); }());
+static_assert([] {
+    int v = 0;
+    return read_digits("2021", 4, v) && v == 2021;
+}());
+static_assert([] {
+    int v = 0;
+    return read_digits("09", 2, v) && v == 9;
+}());
+static_assert([] {
+    int v = 0;
+    return read_digits("1982", 4, v) && v == 1982;
+}());
+static_assert([] {
+    int v = 0;
+    return !read_digits("2:21", 4, v) && !read_digits("1/", 2, v);
+}());
 
 // The first sixteen characters, YYYY-MM-DD?HH:MM, are checked eight at a time: each group
 // read as one machine word and compared with a layout of eight characters, where 'd' stands
@@ -118,8 +130,8 @@ constexpr bool follows(const char* text, const Layout& layout) noexcept {
     const std::uint64_t high_halves = layout.digit_mask & in_every_byte(0xF0);
     const std::uint64_t threes = layout.digit_mask & in_every_byte(0x30);
     const std::uint64_t sixes = layout.digit_mask & in_every_byte(0x06);
-    return (word & layout.fixed_mask) == layout.fixed_value &&
-           (word & high_halves) == threes && ((word + sixes) & high_halves) == threes;
+    return (word & layout.fixed_mask) == layout.fixed_value && (word & high_halves) == threes &&
+           ((word + sixes) & high_halves) == threes;
 }
 
 static_assert(follows("2021-06-", date_layout) && follows("10T15:00", time_layout) &&
@@ -154,12 +166,11 @@ constexpr int weekday(int year, int month, int day) noexcept {
     return static_cast<int>((ordinal + 6) % 7);
 }
 
-static_assert(weekday(1, 1, 1) == 0);        // Monday
-static_assert(weekday(2021, 6, 1) == 1);     // Tuesday
-static_assert(weekday(2000, 2, 29) == 1);    // Tuesday
-static_assert(weekday(1970, 1, 1) == 3);     // Thursday
-static_assert(weekday(9999, 12, 31) == 4);   // Friday
-
+static_assert(weekday(1, 1, 1) == 0);       // Monday
+static_assert(weekday(2021, 6, 1) == 1);    // Tuesday
+static_assert(weekday(2000, 2, 29) == 1);   // Tuesday
+static_assert(weekday(1970, 1, 1) == 3);    // Thursday
+static_assert(weekday(9999, 12, 31) == 4);  // Friday
 
 }  // namespace
 
@@ -182,8 +193,7 @@ bool render_in_c_locale(const char* iso, std::size_t length, char (&out)[16]) no
     std::size_t pos = 16;
     if (pos < length && iso[pos] == ':') {
         int second;
-        if (length - pos < 3 || !read_digits(iso + pos + 1, 2, second) || second > 59)
-            return false;
+        if (length - pos < 3 || !read_digits(iso + pos + 1, 2, second) || second > 59) return false;
         pos += 3;
         if (pos < length && iso[pos] == '.') {
             ++pos;

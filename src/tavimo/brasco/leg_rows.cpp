@@ -229,8 +229,10 @@ Row reused_row(PyObject* leg, RowMemo::Entry& entry) {
     if (checked) {
         // The check still covers the second lookup if that runs no code.
         PyObject* cached = g_datetime.cached();
-        if (cached) datetimes.arrival = Ref::borrow(cached);
-        else if (!(datetimes.arrival = g_datetime.get())) return Row::failed();
+        if (cached)
+            datetimes.arrival = Ref::borrow(cached);
+        else if (!(datetimes.arrival = g_datetime.get()))
+            return Row::failed();
         if (native_datetime::is_host_datetime(datetimes.arrival.get()) &&
             (cached || native_datetime::check_strftime()))
             times = cells[1];

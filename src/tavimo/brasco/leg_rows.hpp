@@ -61,7 +61,7 @@ public:
         bool native_times = false;  // both times were rendered natively
         bool marked = false;        // the leg may be remembered, and `mark` was taken
         frame::ContentMark mark;
-        PyObject* times[2] = {};    // the departure and arrival read (borrowed)
+        PyObject* times[2] = {};  // the departure and arrival read (borrowed)
 
         // Notes a value read from the leg (of a leg that may be remembered).
         void saw(PyObject* value) noexcept;
@@ -85,7 +85,7 @@ public:
         frame::Ref leg;
         frame::Ref cells[6];  // texts, which nobody can change
         frame::ContentMark mark;
-        frame::Ref unshown;   // the row's list, made with these cells for no caller
+        frame::Ref unshown;  // the row's list, made with these cells for no caller
         // Values read from the leg (borrowed, looked at only while the mark holds, when the
         // leg still holds them); null where not read.
         PyObject* values[fields] = {};

@@ -101,7 +101,7 @@ struct ImportSettled {
     PyObject* globals = nullptr;   // identity only: compared with the frame's
     PyObject* builtins = nullptr;  // held by the globals while they are unchanged
     PyObject* names = nullptr;
-    frame::DictStates<2> states;   // of the globals and the names
+    frame::DictStates<2> states;  // of the globals and the names
 };
 PER_THREAD ImportSettled import_settled;
 
@@ -126,8 +126,10 @@ bool import_is_the_hosts() noexcept {
     was.globals = nullptr;
     Ref builtins = entry(globals, k_builtins_name);
     PyObject* names = nullptr;  // held by builtins
-    if (builtins && PyModule_CheckExact(builtins.get())) names = PyModule_GetDict(builtins.get());
-    else if (builtins && PyDict_CheckExact(builtins.get())) names = builtins.get();
+    if (builtins && PyModule_CheckExact(builtins.get()))
+        names = PyModule_GetDict(builtins.get());
+    else if (builtins && PyDict_CheckExact(builtins.get()))
+        names = builtins.get();
     if (!names) return false;
     // Taken after the one read of the globals (what it found is what they hold now) and
     // before the read of the names, which could run code that changes either.
@@ -157,7 +159,8 @@ Ref instance_names(PyObject* object) noexcept {
 // there is nothing there to find).
 bool spec_is_settled(PyObject* spec, PyObject* own) noexcept {
     PyTypeObject* type = Py_TYPE(spec);
-    if (type->tp_getattro != PyObject_GenericGetAttr || frame::host::class_attribute(type, k_initializing))
+    if (type->tp_getattro != PyObject_GenericGetAttr ||
+        frame::host::class_attribute(type, k_initializing))
         return false;
     if (!own) return true;
     if (!PyDict_CheckExact(own)) return false;
@@ -333,7 +336,9 @@ Ref duration_text(PyObject* value) noexcept {
         for (auto length = written.ptr - digits; length < width; ++length) *out++ = '0';
         out = std::copy(digits, written.ptr, out);
     };
-    auto put = [&](const char* piece) { while (*piece) *out++ = *piece++; };
+    auto put = [&](const char* piece) {
+        while (*piece) *out++ = *piece++;
+    };
     if (days) {
         put_digits(days, 1);
         put(days == 1 || days == -1 ? " day, " : " days, ");
@@ -352,11 +357,9 @@ Ref duration_text(PyObject* value) noexcept {
 
 namespace {
 // The rendering, for whichever check covers it.
-bool render_text(PyObject* datetime, PyObject* text, Py_ssize_t length,
-                 char (&out)[16]) noexcept {
-    return is_host_datetime(datetime) && PyUnicode_CheckExact(text) &&
-           PyUnicode_IS_ASCII(text) && length >= 0 &&
-           length <= PyUnicode_GET_LENGTH(text) &&
+bool render_text(PyObject* datetime, PyObject* text, Py_ssize_t length, char (&out)[16]) noexcept {
+    return is_host_datetime(datetime) && PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text) &&
+           length >= 0 && length <= PyUnicode_GET_LENGTH(text) &&
            display_time::render_in_c_locale(static_cast<const char*>(PyUnicode_DATA(text)),
                                             static_cast<std::size_t>(length), out);
 }

@@ -60,14 +60,13 @@
 #include "module_frame/frame.hpp"
 #include "module_frame/host.hpp"
 
-
 namespace tavimo::quiet_logging {
 
 using frame::Constant;
 using frame::entry_or_null;
-using frame::host::class_attribute;
 using frame::ProcessRef;
 using frame::Ref;
+using frame::host::class_attribute;
 
 namespace {
 
@@ -85,18 +84,18 @@ Constant k_file("__file__");
 
 // What the host's logging module was at import.
 struct HostLogging {
-    ProcessRef module;               // held, so that the namespace below stays alive
-    PyObject* names = nullptr;       // its namespace
+    ProcessRef module;          // held, so that the namespace below stays alive
+    PyObject* names = nullptr;  // its namespace
     ProcessRef debug, logger_debug, is_enabled_for, root_logger_class;
     ProcessRef code_holders[3];
-    PyObject* codes[3] = {};         // the code objects of the three functions, as held above
+    PyObject* codes[3] = {};  // the code objects of the three functions, as held above
 };
 HostLogging host;
 bool remembered = false;
 
 // Facts of conditions 2 to 4, as last found, with the version tags they hold under.
 struct Settled {
-    bool valid = false;  // may be reused while the tags hold
+    bool valid = false;            // may be reused while the tags hold
     PyObject* builtins = nullptr;  // the namespace debug's code reads builtins from
     PyObject* root = nullptr;      // borrowed: held by logging's namespace while its tag holds
     PyObject* root_names = nullptr;
@@ -162,8 +161,7 @@ bool root_names_hold(PyObject* names) noexcept {
     PyObject* cache = entry_or_null(names, k_cache);
     return !entry_or_null(names, k_debug) && !entry_or_null(names, k_is_enabled_for) &&
            entry_or_null(names, k_disabled) == Py_False && handlers &&
-           PyList_CheckExact(handlers) &&
-           cache && PyDict_CheckExact(cache);
+           PyList_CheckExact(handlers) && cache && PyDict_CheckExact(cache);
 }
 
 // The same, for the namespace that was settled: by its version tag where the host keeps it
@@ -334,11 +332,10 @@ bool names_hold() noexcept {
             PyTypeObject* cls = Py_TYPE(settled.root);
             // The class is looked into only once it is known to be the host's (the root
             // logger read here may be gone, if the epoch has moved meanwhile).
-            const bool hold =
-                reinterpret_cast<PyObject*>(cls) == host.root_logger_class.get() &&
-                frame::host::type_version(cls) == settled.class_version &&
-                frame::host::managed_namespace_is(settled.root, settled.root_names) &&
-                PyList_GET_SIZE(settled.handlers) > 0;
+            const bool hold = reinterpret_cast<PyObject*>(cls) == host.root_logger_class.get() &&
+                              frame::host::type_version(cls) == settled.class_version &&
+                              frame::host::managed_namespace_is(settled.root, settled.root_names) &&
+                              PyList_GET_SIZE(settled.handlers) > 0;
             if (hold && frame::epoch_still(epoch)) return true;
         }
     }
@@ -401,8 +398,7 @@ void remember_host_logging(PyObject* logging) noexcept {
 bool debug_does_nothing(PyObject* debug) noexcept {
     // Condition 1 for the function called, and condition 5.
     if (!remembered || debug != host.debug.get() || PyFunction_GET_CODE(debug) != host.codes[0] ||
-        !frame::host::has_recursion_room(8) ||
-        frame::host::calls_are_watched(host.codes, 3))
+        !frame::host::has_recursion_room(8) || frame::host::calls_are_watched(host.codes, 3))
         return false;
     // Conditions 2 to 4 (and the methods found), then the code the methods run and the part
     // of condition 4 that no version tag covers (the handlers list is changed in place).

@@ -129,8 +129,7 @@ Ref match_function() {
 }
 
 // Accepts document.text when match(pattern, text) is true, else rejects it with message.
-Ref match_or_reject(PyObject* match, PyObject* pattern, PyObject* document,
-                    PyObject* message) {
+Ref match_or_reject(PyObject* match, PyObject* pattern, PyObject* document, PyObject* message) {
     Ref text = frame::get_attr(document, k_text);
     if (!text) return nullptr;
     Ref found = frame::call(match, {pattern, text.get()});
@@ -168,18 +167,18 @@ Ref number_validate(PyObject* const* args) {
     return reject(document, k_number_message);
 }
 
-const frame::FunctionDef iata_init_def("__init__", "IataCodeValidator.__init__", init_doc,
-                                       {"self"}, init_nothing, frame::Naming::Qualified);
+const frame::FunctionDef iata_init_def("__init__", "IataCodeValidator.__init__", init_doc, {"self"},
+                                       init_nothing, frame::Naming::Qualified);
 const frame::FunctionDef iata_validate_def("validate", "IataCodeValidator.validate", nullptr,
                                            {"self", "document"}, frame::Defaults::None, {},
                                            iata_code_validate);
-const frame::FunctionDef date_init_def("__init__", "DateValidator.__init__", init_doc,
-                                       {"self"}, init_nothing, frame::Naming::Qualified);
+const frame::FunctionDef date_init_def("__init__", "DateValidator.__init__", init_doc, {"self"},
+                                       init_nothing, frame::Naming::Qualified);
 const frame::FunctionDef date_validate_def("validate", "DateValidator.validate", nullptr,
                                            {"self", "document"}, frame::Defaults::None, {},
                                            date_validate);
-const frame::FunctionDef number_init_def("__init__", "NumberValidator.__init__", init_doc,
-                                         {"self"}, init_nothing, frame::Naming::Qualified);
+const frame::FunctionDef number_init_def("__init__", "NumberValidator.__init__", init_doc, {"self"},
+                                         init_nothing, frame::Naming::Qualified);
 const frame::FunctionDef number_validate_def("validate", "NumberValidator.validate", nullptr,
                                              {"self", "document"}, frame::Defaults::None, {},
                                              number_validate);
@@ -242,8 +241,7 @@ Ref new_record(std::initializer_list<std::pair<PyObject*, PyObject*>> entries,
 }
 
 // {"type": "input", "name": ..., "message": ..., "validate": <validator class>}
-Ref question(PyObject* name, PyObject* message, Global& validator,
-             Where where = Where::current()) {
+Ref question(PyObject* name, PyObject* message, Global& validator, Where where = Where::current()) {
     Ref validator_class = validator.get(where);
     if (!validator_class) return nullptr;
     return new_record({{k_type, k_input},
@@ -280,14 +278,13 @@ bool bind_questions() {
     if (!adults) return false;
     Ref teens = count_question(k_teens, k_teens_message, teens_filter_def, k_zero_text);
     if (!teens) return false;
-    Ref children =
-        count_question(k_children, k_children_message, children_filter_def, k_zero_text);
+    Ref children = count_question(k_children, k_children_message, children_filter_def, k_zero_text);
     if (!children) return false;
     Ref infants = count_question(k_infants, k_infants_message, infants_filter_def, k_zero_text);
     if (!infants) return false;
     Ref one_way_questions =
-        frame::new_list({origin.get(), destination.get(), fly_out.get(), adults.get(),
-                         teens.get(), children.get(), infants.get()});
+        frame::new_list({origin.get(), destination.get(), fly_out.get(), adults.get(), teens.get(),
+                         children.get(), infants.get()});
     if (!one_way_questions || !frame::bind(k_one_way_questions, one_way_questions.get()))
         return false;
 
@@ -311,8 +308,8 @@ bool module_body() {
 }
 
 const frame::ModuleDef module_definition{"questions", "tavimo.questions",
-                                        "Operations module for tavimo",
-                                        "tavimo/questions/questions.cpp", module_body};
+                                         "Operations module for tavimo",
+                                         "tavimo/questions/questions.cpp", module_body};
 
 }  // namespace
 
