@@ -20,6 +20,7 @@ TAVIMO_FUZZ=1         build for coverage-guided fuzzing with clang: libFuzzer's 
                       (their runtimes are not linked in: the fuzzer preloads them with libFuzzer)
 TAVIMO_WERROR=1       turn warnings into errors (CI's builds)
 """
+
 import glob
 import os
 import subprocess
@@ -32,17 +33,24 @@ from setuptools.command.build_ext import build_ext
 
 # Each module's own sources: the one list to change when a source is added or moved.
 MODULE_SOURCES = {
-    "brasco": ["src/tavimo/brasco/brasco.cpp", "src/tavimo/brasco/leg_rows.cpp",
-               "src/tavimo/brasco/native_datetime.cpp", "src/tavimo/brasco/display_time.cpp",
-               "src/tavimo/brasco/quiet_logging.cpp", "src/tavimo/brasco/cut_texts.cpp"],
+    "brasco": [
+        "src/tavimo/brasco/brasco.cpp",
+        "src/tavimo/brasco/leg_rows.cpp",
+        "src/tavimo/brasco/native_datetime.cpp",
+        "src/tavimo/brasco/display_time.cpp",
+        "src/tavimo/brasco/quiet_logging.cpp",
+        "src/tavimo/brasco/cut_texts.cpp",
+    ],
     "questions": ["src/tavimo/questions/questions.cpp"],
 }
 FRAME_SOURCES = sorted(glob.glob("module_frame/**/*.cpp", recursive=True))
 # Includes name their folder: "module_frame/..." from the top of the tree, "tavimo/<module>/..."
 # from src/.
 INCLUDE_DIRS = [".", "src"]
-HEADERS = sorted(glob.glob("module_frame/**/*.hpp", recursive=True)
-                 + glob.glob("src/tavimo/**/*.hpp", recursive=True))
+HEADERS = sorted(
+    glob.glob("module_frame/**/*.hpp", recursive=True)
+    + glob.glob("src/tavimo/**/*.hpp", recursive=True)
+)
 # Compiled alone before anything else: it stops a compiler too old for the sources with
 # one clear message.
 COMPILER_CHECK = "module_frame/compiler.hpp"
@@ -71,8 +79,9 @@ def compiler_family(compiler):
     if compiler.compiler_type == "msvc":
         return "msvc"
     try:
-        banner = subprocess.run([compiler.compiler_so[0], "--version"], capture_output=True,
-                                text=True, check=False).stdout
+        banner = subprocess.run(
+            [compiler.compiler_so[0], "--version"], capture_output=True, text=True, check=False
+        ).stdout
     except OSError as error:
         raise BuildError("cannot run the C++ compiler %s: %s" % (compiler.compiler_so[0], error))
     return family_of_banner(banner)
@@ -83,8 +92,9 @@ def family_of_banner(banner):
     of zig's own installation (the ziglang package, or a zig release) as where it lives."""
     if "clang" not in banner:
         return "gcc"
-    installed = [line.split(":", 1)[1] for line in banner.splitlines()
-                 if line.startswith("InstalledDir:")]
+    installed = [
+        line.split(":", 1)[1] for line in banner.splitlines() if line.startswith("InstalledDir:")
+    ]
     if installed and "zig" in os.path.basename(installed[0].strip().rstrip("/")):
         return "zig"
     return "clang"
@@ -109,33 +119,48 @@ LINK_TIME_OPTIONS = LINK_TIME_OPTIMISATION + ZIG_LINK_TIME_OPTIMISATION
 EXPORTS_SCRIPT = "{ global: PyInit_*; local: *; };\n"
 
 
-def compiler_flags(family, platform, debug, sanitize, fuzz, werror, tsan=False,
-                   exports_script="exports.map"):
+def compiler_flags(
+    family, platform, debug, sanitize, fuzz, werror, tsan=False, exports_script="exports.map"
+):
     """(compile, link) arguments for a compiler family on a platform (sys.platform);
     exports_script: where BuildNative writes EXPORTS_SCRIPT, for zig."""
     if family == "msvc":
         if sanitize or fuzz or tsan:
-            raise BuildError("TAVIMO_SANITIZE, TAVIMO_TSAN and TAVIMO_FUZZ need GCC or clang, not MSVC")
-        compile_args = ["/std:c++20", "/W4", "/EHsc", "/permissive-", "/Zc:__cplusplus",
-                        "/utf-8"]
+            raise BuildError(
+                "TAVIMO_SANITIZE, TAVIMO_TSAN and TAVIMO_FUZZ need GCC or clang, not MSVC"
+            )
+        compile_args = ["/std:c++20", "/W4", "/EHsc", "/permissive-", "/Zc:__cplusplus", "/utf-8"]
         compile_args += ["/Od", "/Zi"] if debug else ["/O2"]
         return compile_args + (["/WX"] if werror else []), (["/DEBUG"] if debug else [])
     if fuzz and family != "clang":
-        raise BuildError("TAVIMO_FUZZ needs clang (CC=clang CXX=clang++ LDSHARED='clang++ -shared')")
+        raise BuildError(
+            "TAVIMO_FUZZ needs clang (CC=clang CXX=clang++ LDSHARED='clang++ -shared')"
+        )
     if family == "zig" and (sanitize or tsan):
         raise BuildError("TAVIMO_SANITIZE and TAVIMO_TSAN need GCC or clang, not zig")
-    compile_args = ["-std=c++20", "-Wall", "-Wextra", "-fvisibility=hidden",
-                    "-fvisibility-inlines-hidden"]
+    compile_args = [
+        "-std=c++20",
+        "-Wall",
+        "-Wextra",
+        "-fvisibility=hidden",
+        "-fvisibility-inlines-hidden",
+    ]
     link_args = []
     instrument = []
     if sanitize:
-        instrument = ["-fsanitize=address,undefined", "-fno-omit-frame-pointer",
-                      "-fno-sanitize-recover=undefined"]
+        instrument = [
+            "-fsanitize=address,undefined",
+            "-fno-omit-frame-pointer",
+            "-fno-sanitize-recover=undefined",
+        ]
     if tsan:
         instrument = ["-fsanitize=thread", "-fno-omit-frame-pointer"]
     if fuzz:
-        instrument = ["-fsanitize=fuzzer-no-link,address,undefined", "-fno-omit-frame-pointer",
-                      "-fno-sanitize-recover=undefined"]
+        instrument = [
+            "-fsanitize=fuzzer-no-link,address,undefined",
+            "-fno-omit-frame-pointer",
+            "-fno-sanitize-recover=undefined",
+        ]
     if debug:
         compile_args += ["-O0", "-g3"]
     elif instrument:
@@ -150,7 +175,12 @@ def compiler_flags(family, platform, debug, sanitize, fuzz, werror, tsan=False,
         # zig keeps frame pointers unless told not to (GCC at -O3 leaves them out); the
         # host's functions are called through the GOT, not the PLT (zig links with -z now,
         # so every address is bound at load anyway).
-        compile_args += ["-O3", "-fomit-frame-pointer", "-fno-plt", "-includePython.h"] + ZIG_LINK_TIME_OPTIMISATION
+        compile_args += [
+            "-O3",
+            "-fomit-frame-pointer",
+            "-fno-plt",
+            "-includePython.h",
+        ] + ZIG_LINK_TIME_OPTIMISATION
         link_args += ["-O3"] + ZIG_LINK_TIME_OPTIMISATION
     else:
         compile_args += ["-O3"]
@@ -201,10 +231,15 @@ class BuildNative(build_ext):
         try:
             family = compiler_family(self.compiler)
             compile_args, link_args = compiler_flags(
-                family, sys.platform, debug=knob("TAVIMO_DEBUG"),
-                sanitize=knob("TAVIMO_SANITIZE"), fuzz=knob("TAVIMO_FUZZ"),
-                werror=knob("TAVIMO_WERROR"), tsan=knob("TAVIMO_TSAN"),
-                exports_script=self.exports_script())
+                family,
+                sys.platform,
+                debug=knob("TAVIMO_DEBUG"),
+                sanitize=knob("TAVIMO_SANITIZE"),
+                fuzz=knob("TAVIMO_FUZZ"),
+                werror=knob("TAVIMO_WERROR"),
+                tsan=knob("TAVIMO_TSAN"),
+                exports_script=self.exports_script(),
+            )
             compile_args, link_args = self.check_compiler(compile_args, link_args)
         except BuildError as error:
             sys.exit("error: tavimo cannot be built: %s" % error)
@@ -235,22 +270,34 @@ class BuildNative(build_ext):
             with open(probe, "w") as file:
                 file.write('#include "%s"\n' % COMPILER_CHECK)
             try:
-                self.compiler.compile([probe], output_dir=work, include_dirs=INCLUDE_DIRS,
-                                      extra_postargs=plain_compile_args)
+                self.compiler.compile(
+                    [probe],
+                    output_dir=work,
+                    include_dirs=INCLUDE_DIRS,
+                    extra_postargs=plain_compile_args,
+                )
             except Exception:
-                raise BuildError("the C++ compiler stopped at %s (its message is "
-                                 "above)" % COMPILER_CHECK) from None
+                raise BuildError(
+                    "the C++ compiler stopped at %s (its message is above)" % COMPILER_CHECK
+                ) from None
             if plain_compile_args == compile_args:
                 return compile_args, link_args
             try:
-                objects = self.compiler.compile([probe], output_dir=work,
-                                                include_dirs=INCLUDE_DIRS,
-                                                extra_postargs=compile_args)
-                self.compiler.link_shared_object(objects, os.path.join(work, "probe.so"),
-                                                 extra_postargs=link_args, target_lang="c++")
+                objects = self.compiler.compile(
+                    [probe], output_dir=work, include_dirs=INCLUDE_DIRS, extra_postargs=compile_args
+                )
+                self.compiler.link_shared_object(
+                    objects,
+                    os.path.join(work, "probe.so"),
+                    extra_postargs=link_args,
+                    target_lang="c++",
+                )
             except Exception:
-                print("tavimo: building without link-time optimisation, which the compiler "
-                      "or linker at hand cannot do", file=sys.stderr)
+                print(
+                    "tavimo: building without link-time optimisation, which the compiler "
+                    "or linker at hand cannot do",
+                    file=sys.stderr,
+                )
                 return plain_compile_args, plain_link_args
         return compile_args, link_args
 
@@ -260,15 +307,23 @@ class BuildNative(build_ext):
         follow, as the library is one of their dependencies)."""
         library = self.compiler.library_filename("module_frame", output_dir=self.build_temp)
         made_with = os.path.join(self.build_temp, "module_frame.flags")
-        flags = " ".join(getattr(self.compiler, "compiler_so", [self.compiler.compiler_type])
-                         + compile_args + link_args)
-        if (self.force or newer(FRAME_SOURCES + HEADERS, library)
-                or read_text(made_with) != flags):
-            objects = self.compiler.compile(FRAME_SOURCES, output_dir=self.build_temp,
-                                            include_dirs=INCLUDE_DIRS, depends=HEADERS,
-                                            extra_postargs=compile_args)
+        flags = " ".join(
+            getattr(self.compiler, "compiler_so", [self.compiler.compiler_type])
+            + compile_args
+            + link_args
+        )
+        if self.force or newer(FRAME_SOURCES + HEADERS, library) or read_text(made_with) != flags:
+            objects = self.compiler.compile(
+                FRAME_SOURCES,
+                output_dir=self.build_temp,
+                include_dirs=INCLUDE_DIRS,
+                depends=HEADERS,
+                extra_postargs=compile_args,
+            )
             if os.path.exists(library):
-                os.remove(library)  # the archiver adds to an archive: objects of sources gone would stay
+                os.remove(
+                    library
+                )  # the archiver adds to an archive: objects of sources gone would stay
             self.compiler.create_static_lib(objects, "module_frame", output_dir=self.build_temp)
             with open(made_with, "w") as file:
                 file.write(flags)
@@ -276,10 +331,18 @@ class BuildNative(build_ext):
 
 
 def native_module(name):
-    return Extension("tavimo." + name, sources=MODULE_SOURCES[name], include_dirs=INCLUDE_DIRS,
-                     depends=HEADERS, language="c++")
+    return Extension(
+        "tavimo." + name,
+        sources=MODULE_SOURCES[name],
+        include_dirs=INCLUDE_DIRS,
+        depends=HEADERS,
+        language="c++",
+    )
 
 
 if __name__ == "__main__":
-    setup(ext_modules=[native_module(name) for name in MODULE_SOURCES],
-          cmdclass={"build_ext": BuildNative}, **license_metadata())
+    setup(
+        ext_modules=[native_module(name) for name in MODULE_SOURCES],
+        cmdclass={"build_ext": BuildNative},
+        **license_metadata(),
+    )

@@ -23,6 +23,7 @@ machine disturbs less; and the process's peak memory (its largest resident set).
 --memory MB runs each format once on one document of about MB million bytes (round trips
 over and over) and prints its peak memory against the document's size.
 """
+
 import argparse
 import json
 import os
@@ -50,6 +51,7 @@ FORMATS = ["table", "json", "csv"]
 
 def sample_records():
     from tavimo.cli import SAMPLE
+
     with open(SAMPLE, "rb") as file:
         return json.loads(file.read())["data"]
 
@@ -66,18 +68,27 @@ def journeys(chance, origin, destination, count, first_day, stops_choice=(2, 3))
     made = []
     for _ in range(count):
         stops = chance.sample(via, chance.choice(stops_choice))
-        moment = first_day + timedelta(days=chance.randrange(14),
-                                       minutes=chance.randrange(0, 1440, 5))
+        moment = first_day + timedelta(
+            days=chance.randrange(14), minutes=chance.randrange(0, 1440, 5)
+        )
         start, legs = moment, []
         for fly_from, fly_to in zip([origin, *stops], [*stops, destination]):
             departure = moment
             moment += timedelta(minutes=chance.randrange(50, 600, 5))
             carrier, flight = chance.choice(CARRIERS), chance.randrange(1, 9999)
             codeshare = chance.random() < 0.3
-            legs.append((fly_from, fly_to, departure.strftime(TIME_LAYOUT),
-                         moment.strftime(TIME_LAYOUT), carrier, flight,
-                         chance.choice(CARRIERS) if codeshare else carrier,
-                         chance.randrange(1, 9999) if codeshare else flight))
+            legs.append(
+                (
+                    fly_from,
+                    fly_to,
+                    departure.strftime(TIME_LAYOUT),
+                    moment.strftime(TIME_LAYOUT),
+                    carrier,
+                    flight,
+                    chance.choice(CARRIERS) if codeshare else carrier,
+                    chance.randrange(1, 9999) if codeshare else flight,
+                )
+            )
             moment += timedelta(minutes=chance.randrange(40, 240, 5))
         made.append((legs, int((moment - start).total_seconds())))
     return made
@@ -93,8 +104,10 @@ def round_trips(count, stops_choice=(2, 3)):
     out = journeys(chance, "BUD", "LAX", pool, datetime(2027, 4, 1), stops_choice)
     back = journeys(chance, "LAX", "BUD", pool, datetime(2027, 4, 20), stops_choice)
     pairs = chance.sample(range(pool * pool), count)
-    return [round_trip(chance, number, out[pair // pool], back[pair % pool])
-            for number, pair in enumerate(pairs)]
+    return [
+        round_trip(chance, number, out[pair // pool], back[pair % pool])
+        for number, pair in enumerate(pairs)
+    ]
 
 
 def short_trips(count):
@@ -103,29 +116,38 @@ def short_trips(count):
     round_trips, from 400 journeys each way of each length."""
     chance = random.Random(2028)
     pool = 400
-    out = [journeys(chance, "BER", "LIS", pool, datetime(2027, 4, 1), (stops,))
-           for stops in (0, 1)]
-    back = [journeys(chance, "LIS", "BER", pool, datetime(2027, 4, 20), (stops,))
-            for stops in (0, 1)]
+    out = [journeys(chance, "BER", "LIS", pool, datetime(2027, 4, 1), (stops,)) for stops in (0, 1)]
+    back = [
+        journeys(chance, "LIS", "BER", pool, datetime(2027, 4, 20), (stops,)) for stops in (0, 1)
+    ]
     made = []
     for number in range(count):
         stops_out = chance.randrange(2)
         stops_back = stops_out if chance.random() < 0.9 else 1 - stops_out
-        made.append(round_trip(chance, number, chance.choice(out[stops_out]),
-                               chance.choice(back[stops_back])))
+        made.append(
+            round_trip(
+                chance, number, chance.choice(out[stops_out]), chance.choice(back[stops_back])
+            )
+        )
     return made
 
 
 def round_trip(chance, number, journey_out, journey_back):
     """The search result of a round trip NUMBER of the journeys out and back."""
     (legs_out, seconds_out), (legs_back, seconds_back) = journey_out, journey_back
-    legs = [records.leg(index, *fields, returning=returning)
-            for returning, journey in ((0, legs_out), (1, legs_back))
-            for index, fields in enumerate(journey)]
+    legs = [
+        records.leg(index, *fields, returning=returning)
+        for returning, journey in ((0, legs_out), (1, legs_back))
+        for index, fields in enumerate(journey)
+    ]
     price = chance.randrange(300, 2500)
     return records.search_result(
-        number, legs, seconds_out, seconds_back,
-        {"EUR": price, "USD": price * 122 // 100, "PLN": price * 43 // 10})
+        number,
+        legs,
+        seconds_out,
+        seconds_back,
+        {"EUR": price, "USD": price * 122 // 100, "PLN": price * 43 // 10},
+    )
 
 
 def run_once(command, output):
@@ -136,8 +158,11 @@ def run_once(command, output):
         process = subprocess.Popen(command, stdout=out)
         _pid, status, usage = os.wait4(process.pid, 0)
         wall = time.perf_counter() - start
-        process.returncode = os.waitstatus_to_exitcode(status) if hasattr(
-            os, "waitstatus_to_exitcode") else status >> 8
+        process.returncode = (
+            os.waitstatus_to_exitcode(status)
+            if hasattr(os, "waitstatus_to_exitcode")
+            else status >> 8
+        )
     if process.returncode:
         raise subprocess.CalledProcessError(process.returncode, command)
     return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024
@@ -174,16 +199,26 @@ def measure(itineraries, repeat):
 
 
 def print_times(name, count, runs):
-    print("{}: {} itineraries, medians of {} runs in turns".format(
-        name, count, len(runs["parse only"])))
-    print("{:<12} {:>9} {:>7} {:>9} {:>7} {:>9}".format(
-        "run", "seconds", "ratio", "CPU s", "ratio", "peak MB"))
-    medians = {run: [statistics.median(figures) for figures in zip(*each)]
-               for run, each in runs.items()}
+    print(
+        "{}: {} itineraries, medians of {} runs in turns".format(
+            name, count, len(runs["parse only"])
+        )
+    )
+    print(
+        "{:<12} {:>9} {:>7} {:>9} {:>7} {:>9}".format(
+            "run", "seconds", "ratio", "CPU s", "ratio", "peak MB"
+        )
+    )
+    medians = {
+        run: [statistics.median(figures) for figures in zip(*each)] for run, each in runs.items()
+    }
     base_wall, base_cpu, _ = medians["parse only"]
     for run, (wall, cpu, peak) in medians.items():
-        print("{:<12} {:>9.3f} {:>7.2f} {:>9.3f} {:>7.2f} {:>9.0f}".format(
-            run, wall, wall / base_wall, cpu, cpu / base_cpu, peak / 1e6))
+        print(
+            "{:<12} {:>9.3f} {:>7.2f} {:>9.3f} {:>7.2f} {:>9.0f}".format(
+                run, wall, wall / base_wall, cpu, cpu / base_cpu, peak / 1e6
+            )
+        )
     print()
 
 
@@ -215,8 +250,7 @@ def measure_memory(megabytes):
             if name == "parse only":
                 continue  # loading the whole document is what the command no longer does
             wall, _cpu, peak = run_once(command, os.devnull)
-            print("{:<12} {:>9.1f} {:>9.0f} {:>7.2f}".format(name, wall, peak / 1e6,
-                                                           peak / size))
+            print("{:<12} {:>9.1f} {:>9.0f} {:>7.2f}".format(name, wall, peak / 1e6, peak / size))
         print()
 
 
@@ -224,11 +258,18 @@ def main():
     options = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     options.add_argument("--itineraries", type=int, default=5000)
     options.add_argument("--repeat", type=int, default=5)
-    options.add_argument("--response", choices=sorted(RESPONSES), action="append",
-                         help="the response to time (default: all)")
-    options.add_argument("--memory", type=float, metavar="MB",
-                         help="instead, the peak memory of each format on one document of "
-                              "about MB million bytes")
+    options.add_argument(
+        "--response",
+        choices=sorted(RESPONSES),
+        action="append",
+        help="the response to time (default: all)",
+    )
+    options.add_argument(
+        "--memory",
+        type=float,
+        metavar="MB",
+        help="instead, the peak memory of each format on one document of about MB million bytes",
+    )
     args = options.parse_args()
 
     if args.memory:

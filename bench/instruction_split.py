@@ -13,6 +13,7 @@ each.
 A host that runs its own code faster lowers the interpreter's share only; the module's own
 share stays what the compiler made of it on every host.
 """
+
 import argparse
 import re
 
@@ -59,8 +60,11 @@ def kind_of(path):
     name = path.rsplit("/", 1)[-1]
     if "tavimo" in path and name.startswith(("brasco.", "questions.")):
         return "the module"
-    if (name.startswith("libpython") or re.fullmatch(r"python3(\.\d+t?)?", name) or
-            "/lib-dynload/" in path):  # the host's own extension modules (_datetime, time)
+    if (
+        name.startswith("libpython")
+        or re.fullmatch(r"python3(\.\d+t?)?", name)
+        or "/lib-dynload/" in path
+    ):  # the host's own extension modules (_datetime, time)
         return "the interpreter"
     if name.startswith("libc.so"):
         return "the C library"

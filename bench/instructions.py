@@ -14,6 +14,7 @@ with none, the difference of the two totals over N is what one call costs:
 alike).  The calls run 50 times first, so that caches and the interpreter's specialised
 code are settled in both runs.
 """
+
 import argparse
 import logging
 

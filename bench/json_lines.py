@@ -9,6 +9,7 @@ process, for every format, its output to /dev/null, and prints each run's peak r
 memory (the kernel's accounting of the finished process) and seconds.  Reading a line at
 a time, the peak should not grow with the stream.
 """
+
 import argparse
 import json
 import os
@@ -53,20 +54,38 @@ def main():
         return
 
     with tempfile.TemporaryDirectory() as work:
-        print("{:<8} {:>12} {:>10} {:>9} {:>9}".format(
-            "format", "itineraries", "input MB", "peak MiB", "seconds"))
+        print(
+            "{:<8} {:>12} {:>10} {:>9} {:>9}".format(
+                "format", "itineraries", "input MB", "peak MiB", "seconds"
+            )
+        )
         for times in (1, args.times):
             # written by another process: a child's peak starts from its parent's
             path = os.path.join(work, "stream.jsonl")
-            subprocess.run([sys.executable, "-m", "bench.json_lines", "--write", path,
-                            "--itineraries", str(args.itineraries), "--times", str(times)],
-                           check=True)
+            subprocess.run(
+                [
+                    sys.executable,
+                    "-m",
+                    "bench.json_lines",
+                    "--write",
+                    path,
+                    "--itineraries",
+                    str(args.itineraries),
+                    "--times",
+                    str(times),
+                ],
+                check=True,
+            )
             size = os.path.getsize(path) / 1e6
             for name in FORMATS:
                 peak, seconds = peak_and_seconds(
-                    [sys.executable, "-m", "tavimo", "parse", path, "--format", name])
-                print("{:<8} {:>12} {:>10.0f} {:>9.1f} {:>9.2f}".format(
-                    name, args.itineraries * times, size, peak, seconds))
+                    [sys.executable, "-m", "tavimo", "parse", path, "--format", name]
+                )
+                print(
+                    "{:<8} {:>12} {:>10.0f} {:>9.1f} {:>9.2f}".format(
+                        name, args.itineraries * times, size, peak, seconds
+                    )
+                )
 
 
 if __name__ == "__main__":

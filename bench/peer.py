@@ -3,6 +3,7 @@
 The benchmark times the native module against these.  They do the same work, step for step:
 the same reads, the same display times, the same log records and the same results.
 """
+
 import logging
 from datetime import datetime, timedelta
 
@@ -13,12 +14,13 @@ def route_details(route_plan=None, leg=None):
     outbound_leg = [leg_details_header]
     inbound_leg = [leg_details_header]
     for flight in route_plan:
-        airports = (f"{flight['cityFrom']}({flight['flyFrom']}) -> "
-                    f"{flight['cityTo']}({flight['flyTo']})")
+        airports = (
+            f"{flight['cityFrom']}({flight['flyFrom']}) -> {flight['cityTo']}({flight['flyTo']})"
+        )
         departure = datetime.fromisoformat(flight["local_departure"][:-1]).strftime(
-            "%a %d %b %H:%M")
-        arrival = datetime.fromisoformat(flight["local_arrival"][:-1]).strftime(
-            "%a %d %b %H:%M")
+            "%a %d %b %H:%M"
+        )
+        arrival = datetime.fromisoformat(flight["local_arrival"][:-1]).strftime("%a %d %b %H:%M")
         times = f"{departure} -> {arrival}"
         flight_no = f"{flight['flight_no']}"
         operating_flight_no = f"{flight['operating_carrier']} {flight['operating_flight_no']}"
@@ -54,17 +56,18 @@ def i_parser(search_result=None, round_trip=None):
     outbound_route = " -> ".join(search_result["routes"][0])
     logging.debug(f"Outbound route: {outbound_route}")
     departure_time = datetime.fromisoformat(search_result["local_departure"][:-1]).strftime(
-        "%a %d %b %H:%M")
+        "%a %d %b %H:%M"
+    )
     logging.debug(f"Outbound departure time: {search_result['local_departure'][:-1]}")
     arrival_time = datetime.fromisoformat(search_result["local_arrival"][:-1]).strftime(
-        "%a %d %b %H:%M")
+        "%a %d %b %H:%M"
+    )
     logging.debug(f"Outbound arrival time: {search_result['local_arrival'][:-1]}")
     price = ""
     for currency, amount in search_result["conversion"].items():
         price += f"{str(amount)} {currency} / "
     logging.debug(f"Price (both ways): {price}")
-    outbound_leg_compact = [outbound_route, departure_time, fly_duration, arrival_time,
-                            price[:-3]]
+    outbound_leg_compact = [outbound_route, departure_time, fly_duration, arrival_time, price[:-3]]
     outbound_details, _ = route_details(route_plan=search_result["route"], leg="outbound")
 
     if round_trip:
@@ -74,8 +77,13 @@ def i_parser(search_result=None, round_trip=None):
         logging.debug(f"Inbound route: {inbound_route}")
         ret_departure_time, ret_arrival_time = get_ret_times(route_plan=search_result["route"])
         _, inbound_details = route_details(route_plan=search_result["route"], leg="inbound")
-        inbound_leg_compact = [inbound_route, ret_departure_time, return_duration,
-                               ret_arrival_time, "x"]
+        inbound_leg_compact = [
+            inbound_route,
+            ret_departure_time,
+            return_duration,
+            ret_arrival_time,
+            "x",
+        ]
     else:
         inbound_leg_compact = ""
         inbound_details = ""

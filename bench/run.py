@@ -30,6 +30,7 @@ calls run in parallel (a free-threaded host), near 1 where they take turns under
 Before timing, the native and the Python results and log records are compared once for every
 record, so that the figures always compare the same work.
 """
+
 import argparse
 import copy
 import gc
@@ -45,12 +46,15 @@ import time
 try:
     import tavimo.settings  # noqa: F401  (installed package first, then the source tree)
 except ImportError:
-    sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src"))
+    sys.path.append(
+        os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
+    )
 
 from bench import peer, records  # noqa: E402
 
 try:
     import tavimo.brasco as native
+
     native_missing = None
 except ImportError as error:
     native = None
@@ -107,14 +111,30 @@ def compile_build_floor():
         print("bench: no C++ compiler: no build figure", file=sys.stderr)
         return None
     source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "build_floor.cpp")
-    output = os.path.join(tempfile.mkdtemp(prefix="tavimo-bench-"),
-                          "build_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
-    made = subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-std=c++20",
-                           "-I" + sysconfig.get_paths()["include"], source, "-o", output],
-                          capture_output=True, text=True)
+    output = os.path.join(
+        tempfile.mkdtemp(prefix="tavimo-bench-"),
+        "build_floor" + sysconfig.get_config_var("EXT_SUFFIX"),
+    )
+    made = subprocess.run(
+        [
+            compiler,
+            "-O2",
+            "-shared",
+            "-fPIC",
+            "-std=c++20",
+            "-I" + sysconfig.get_paths()["include"],
+            source,
+            "-o",
+            output,
+        ],
+        capture_output=True,
+        text=True,
+    )
     if made.returncode != 0:
-        print("bench: bench/build_floor.cpp did not compile: no build figure\n" + made.stderr,
-              file=sys.stderr)
+        print(
+            "bench: bench/build_floor.cpp did not compile: no build figure\n" + made.stderr,
+            file=sys.stderr,
+        )
         return None
     spec = importlib.util.spec_from_file_location("build_floor", output)
     module = importlib.util.module_from_spec(spec)
@@ -134,7 +154,7 @@ def calibrate(function, arguments, min_time):
     """A loop count whose run lasts at least min_time (1, 2, 5, 10, 20, 50, ...)."""
     for exponent in itertools.count():
         for factor in (1, 2, 5):
-            number = factor * 10 ** exponent
+            number = factor * 10**exponent
             if run_loop(function, arguments, number) >= min_time:
                 return number
     raise AssertionError("unreachable")
@@ -146,10 +166,12 @@ def check_same_work(cases):
         native_result, native_log = logged_call(getattr(native, function_name), arguments)
         python_result, python_log = logged_call(getattr(peer, function_name), arguments)
         if native_result != python_result or native_log != python_log:
-            sys.exit(f"bench: {name}: the native module and bench/peer.py differ, so timing "
-                     f"them compares different work.\n  native: {native_result!r}\n"
-                     f"          {native_log!r}\n  python: {python_result!r}\n"
-                     f"          {python_log!r}")
+            sys.exit(
+                f"bench: {name}: the native module and bench/peer.py differ, so timing "
+                f"them compares different work.\n  native: {native_result!r}\n"
+                f"          {native_log!r}\n  python: {python_result!r}\n"
+                f"          {python_log!r}"
+            )
 
 
 def measure(cases, repeat, min_time, build_floor=None, with_floors=True):
@@ -163,8 +185,9 @@ def measure(cases, repeat, min_time, build_floor=None, with_floors=True):
             runs["build"] = (build_floor.build, (*arguments, result, peer.leg_details_header))
         if native is not None:
             runs = {"native": (getattr(native, function_name), arguments), **runs}
-        numbers = {kind: calibrate(function, args, min_time)
-                   for kind, (function, args) in runs.items()}
+        numbers = {
+            kind: calibrate(function, args, min_time) for kind, (function, args) in runs.items()
+        }
         plans.append((name, len(messages), runs, numbers))
 
     best = {(name, kind): float("inf") for name, _, runs, _ in plans for kind in runs}
@@ -186,7 +209,9 @@ def measure(cases, repeat, min_time, build_floor=None, with_floors=True):
         for kind in ("native", "python", "floor", "build"):
             entry[kind + "_ns"] = round(best[name, kind] * 1e9, 1) if kind in runs else None
         entry["native/python"] = ratio(entry["native_ns"], entry["python_ns"])
-        entry["native/floor"] = ratio(entry["native_ns"], entry["floor_ns"]) if log_records else None
+        entry["native/floor"] = (
+            ratio(entry["native_ns"], entry["floor_ns"]) if log_records else None
+        )
         entry["native/build"] = ratio(entry["native_ns"], entry["build_ns"])
         results[name] = entry
     return results
@@ -204,8 +229,9 @@ def throughput(function, arguments, threads, number):
         start_line.wait()
         run_loop(function, own_arguments, number)
 
-    pool = [threading.Thread(target=worker, args=(copy.deepcopy(arguments),))
-            for _ in range(threads)]
+    pool = [
+        threading.Thread(target=worker, args=(copy.deepcopy(arguments),)) for _ in range(threads)
+    ]
     for thread in pool:
         thread.start()
     start_line.wait()
@@ -225,12 +251,17 @@ def measure_threads(cases, repeat, min_time):
                 continue
             function = getattr(module, function_name)
             number = calibrate(function, arguments, min_time)
-            best = {threads: max(throughput(function, arguments, threads, number)
-                                 for _ in range(repeat))
-                    for threads in (1, 2)}
-            results[f"{name}, {kind}"] = {"1_thread_calls_per_s": round(best[1]),
-                                          "2_threads_calls_per_s": round(best[2]),
-                                          "2/1": ratio(best[2], best[1])}
+            best = {
+                threads: max(
+                    throughput(function, arguments, threads, number) for _ in range(repeat)
+                )
+                for threads in (1, 2)
+            }
+            results[f"{name}, {kind}"] = {
+                "1_thread_calls_per_s": round(best[1]),
+                "2_threads_calls_per_s": round(best[2]),
+                "2/1": ratio(best[2], best[1]),
+            }
     return results
 
 
@@ -251,18 +282,23 @@ def show_beside(results, other):
     print("%-24s %14s %14s" % ("record", here, there))
     for name, entry in results.items():
         theirs = other["results"].get(name, {}).get("native/python")
-        print("%-24s %14s %14s" % (name, show(entry["native/python"], "%.3f"),
-                                   show(theirs, "%.3f")))
+        print(
+            "%-24s %14s %14s" % (name, show(entry["native/python"], "%.3f"), show(theirs, "%.3f"))
+        )
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--json", metavar="FILE", help="also write the figures to FILE")
     parser.add_argument("--repeat", type=int, default=7, help="timed runs per call (best kept)")
-    parser.add_argument("--min-time", type=float, default=0.1,
-                        help="least duration of one timed run, in seconds")
-    parser.add_argument("--beside", metavar="FILE",
-                        help="a --json file of another run, whose ratios are printed beside")
+    parser.add_argument(
+        "--min-time", type=float, default=0.1, help="least duration of one timed run, in seconds"
+    )
+    parser.add_argument(
+        "--beside",
+        metavar="FILE",
+        help="a --json file of another run, whose ratios are printed beside",
+    )
     options = parser.parse_args()
     other = None
     if options.beside:
@@ -273,8 +309,11 @@ def main():
     lc_time = locale.setlocale(locale.LC_TIME)
     print(f"Python {sys.version.split()[0]}, LC_TIME {lc_time}")
     if native is None:
-        print(f"tavimo.brasco cannot be imported ({native_missing}): timing only the plain-Python "
-              "rendition and the floor", file=sys.stderr)
+        print(
+            f"tavimo.brasco cannot be imported ({native_missing}): timing only the plain-Python "
+            "rendition and the floor",
+            file=sys.stderr,
+        )
     else:
         print(f"native: {native.__file__}")
         check_same_work(CASES)
@@ -282,15 +321,33 @@ def main():
     build_floor = compile_build_floor()
     results = measure(CASES, options.repeat, options.min_time, build_floor)
 
-    header = ("record", "logs", "native ns", "python ns", "floor ns", "build ns",
-              "native/python", "native/floor", "native/build")
+    header = (
+        "record",
+        "logs",
+        "native ns",
+        "python ns",
+        "floor ns",
+        "build ns",
+        "native/python",
+        "native/floor",
+        "native/build",
+    )
     print("%-24s %4s %10s %10s %9s %9s %14s %13s %13s" % header)
     for name, entry in results.items():
-        print("%-24s %4d %10s %10s %9s %9s %14s %13s %13s" % (
-            name, entry["log_records"], show(entry["native_ns"], "%.0f"),
-            show(entry["python_ns"], "%.0f"), show(entry["floor_ns"], "%.0f"),
-            show(entry["build_ns"], "%.0f"), show(entry["native/python"], "%.3f"),
-            show(entry["native/floor"], "%.3f"), show(entry["native/build"], "%.3f")))
+        print(
+            "%-24s %4d %10s %10s %9s %9s %14s %13s %13s"
+            % (
+                name,
+                entry["log_records"],
+                show(entry["native_ns"], "%.0f"),
+                show(entry["python_ns"], "%.0f"),
+                show(entry["floor_ns"], "%.0f"),
+                show(entry["build_ns"], "%.0f"),
+                show(entry["native/python"], "%.3f"),
+                show(entry["native/floor"], "%.3f"),
+                show(entry["native/build"], "%.3f"),
+            )
+        )
 
     # Every debug call made: the root logger at DEBUG, each record formatted.
     root = logging.getLogger()
@@ -310,25 +367,43 @@ def main():
     print("\nwith DEBUG on and a formatting handler:")
     print("%-24s %10s %10s %14s" % ("record", "native ns", "python ns", "native/python"))
     for name, entry in debug_results.items():
-        print("%-24s %10s %10s %14s" % (
-            name, show(entry["native_ns"], "%.0f"), show(entry["python_ns"], "%.0f"),
-            show(entry["native/python"], "%.3f")))
+        print(
+            "%-24s %10s %10s %14s"
+            % (
+                name,
+                show(entry["native_ns"], "%.0f"),
+                show(entry["python_ns"], "%.0f"),
+                show(entry["native/python"], "%.3f"),
+            )
+        )
 
     thread_results = measure_threads(CASES, options.repeat, options.min_time)
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(f"\none thread against two at once (GIL {'on' if gil else 'off'}):")
     print("%-32s %14s %14s %8s" % ("record, implementation", "1 thread /s", "2 threads /s", "2/1"))
     for name, entry in thread_results.items():
-        print("%-32s %14d %14d %8.3f" % (name, entry["1_thread_calls_per_s"],
-                                          entry["2_threads_calls_per_s"], entry["2/1"]))
+        print(
+            "%-32s %14d %14d %8.3f"
+            % (name, entry["1_thread_calls_per_s"], entry["2_threads_calls_per_s"], entry["2/1"])
+        )
 
     if options.json:
         with open(options.json, "w") as stream:
-            json.dump({"python": sys.version.split()[0], "lc_time": lc_time,
-                       "native_module": None if native is None else native.__file__,
-                       "repeat": options.repeat, "min_time": options.min_time,
-                       "results": results, "debug_on": debug_results, "gil": gil,
-                       "threads": thread_results}, stream, indent=2)
+            json.dump(
+                {
+                    "python": sys.version.split()[0],
+                    "lc_time": lc_time,
+                    "native_module": None if native is None else native.__file__,
+                    "repeat": options.repeat,
+                    "min_time": options.min_time,
+                    "results": results,
+                    "debug_on": debug_results,
+                    "gil": gil,
+                    "threads": thread_results,
+                },
+                stream,
+                indent=2,
+            )
             stream.write("\n")
 
 

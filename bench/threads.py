@@ -17,6 +17,7 @@ Each run measures, one after the other:
 Every figure is printed per run, then the median of the runs.  With the GIL the threads take
 turns (2/1 near 1); on a free-threaded host with PYTHON_GIL=0 they run at once.
 """
+
 import argparse
 import json
 import logging
@@ -52,8 +53,14 @@ print(steps / elapsed)
 def processes_rate(count, seconds):
     """Steps per second of `count` processes running the loop at once, summed."""
     start = time.time() + 0.3  # every process started and waiting by then
-    children = [subprocess.Popen([sys.executable, "-c", YARDSTICK, str(start), str(seconds)],
-                                 stdout=subprocess.PIPE, text=True) for _ in range(count)]
+    children = [
+        subprocess.Popen(
+            [sys.executable, "-c", YARDSTICK, str(start), str(seconds)],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        for _ in range(count)
+    ]
     return sum(float(child.communicate()[0]) for child in children)
 
 
@@ -65,8 +72,9 @@ def scaling_run(cases, min_time):
     """Calls per second per case, implementation and thread count, for one run."""
     figures = {}
     for name, function, arguments, number in cases:
-        figures[name] = {count: throughput(function, arguments, count, number)
-                         for count in THREAD_COUNTS}
+        figures[name] = {
+            count: throughput(function, arguments, count, number) for count in THREAD_COUNTS
+        }
     return figures
 
 
@@ -79,16 +87,21 @@ def prepared_cases(min_time):
             if module is None:
                 continue
             function = getattr(module, function_name)
-            cases.append((f"{name}, {kind}", function, arguments,
-                          calibrate(function, arguments, min_time)))
+            cases.append(
+                (f"{name}, {kind}", function, arguments, calibrate(function, arguments, min_time))
+            )
     return cases
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--runs", type=int, default=5, help="runs (the median is kept)")
-    parser.add_argument("--min-time", type=float, default=0.2,
-                        help="least duration of one thread's calls, in seconds")
+    parser.add_argument(
+        "--min-time",
+        type=float,
+        default=0.2,
+        help="least duration of one thread's calls, in seconds",
+    )
     parser.add_argument("--json", metavar="FILE", help="also write the figures to FILE")
     options = parser.parse_args()
 
@@ -101,37 +114,71 @@ def main():
         stick = yardstick(max(options.min_time, 0.3))
         figures = scaling_run(cases, options.min_time)
         runs.append({"yardstick": stick, "figures": figures})
-        print(f"run {run + 1}: two processes/one {stick:.2f}; " + "; ".join(
-            f"{name} 2/1 {counts[2] / counts[1]:.2f} 4/1 {counts[4] / counts[1]:.2f}"
-            for name, counts in figures.items() if name.endswith("native")))
+        print(
+            f"run {run + 1}: two processes/one {stick:.2f}; "
+            + "; ".join(
+                f"{name} 2/1 {counts[2] / counts[1]:.2f} 4/1 {counts[4] / counts[1]:.2f}"
+                for name, counts in figures.items()
+                if name.endswith("native")
+            )
+        )
 
     def median(values):
         return statistics.median(values)
 
-    print(f"\nmedians of {options.runs} runs; two processes/one: "
-          f"{median([run['yardstick'] for run in runs]):.2f} "
-          f"(runs: {', '.join('%.2f' % run['yardstick'] for run in runs)})")
-    print("%-34s %12s %12s %12s %6s %6s" % ("record, implementation", "1 thread /s",
-                                             "2 threads /s", "4 threads /s", "2/1", "4/1"))
+    print(
+        f"\nmedians of {options.runs} runs; two processes/one: "
+        f"{median([run['yardstick'] for run in runs]):.2f} "
+        f"(runs: {', '.join('%.2f' % run['yardstick'] for run in runs)})"
+    )
+    print(
+        "%-34s %12s %12s %12s %6s %6s"
+        % ("record, implementation", "1 thread /s", "2 threads /s", "4 threads /s", "2/1", "4/1")
+    )
     summary = {}
     for name, _, _, _ in cases:
-        rates = {count: median([run["figures"][name][count] for run in runs])
-                 for count in THREAD_COUNTS}
-        ratios = {f"{count}/1": median([run["figures"][name][count] / run["figures"][name][1]
-                                        for run in runs]) for count in (2, 4)}
+        rates = {
+            count: median([run["figures"][name][count] for run in runs]) for count in THREAD_COUNTS
+        }
+        ratios = {
+            f"{count}/1": median(
+                [run["figures"][name][count] / run["figures"][name][1] for run in runs]
+            )
+            for count in (2, 4)
+        }
         summary[name] = {"calls_per_s": rates, **ratios}
-        print("%-34s %12.0f %12.0f %12.0f %6.2f %6.2f" % (
-            name, rates[1], rates[2], rates[4], ratios["2/1"], ratios["4/1"]))
+        print(
+            "%-34s %12.0f %12.0f %12.0f %6.2f %6.2f"
+            % (name, rates[1], rates[2], rates[4], ratios["2/1"], ratios["4/1"])
+        )
     if options.json:
         with open(options.json, "w") as stream:
-            json.dump({"python": sys.version.split()[0], "gil": gil, "runs": [
-                {"yardstick": run["yardstick"],
-                 "figures": {name: {str(c): v for c, v in counts.items()}
-                             for name, counts in run["figures"].items()}} for run in runs],
-                       "medians": {name: {"calls_per_s": {str(c): v for c, v in e["calls_per_s"].items()},
-                                          "2/1": e["2/1"], "4/1": e["4/1"]}
-                                   for name, e in summary.items()}},
-                      stream, indent=2)
+            json.dump(
+                {
+                    "python": sys.version.split()[0],
+                    "gil": gil,
+                    "runs": [
+                        {
+                            "yardstick": run["yardstick"],
+                            "figures": {
+                                name: {str(c): v for c, v in counts.items()}
+                                for name, counts in run["figures"].items()
+                            },
+                        }
+                        for run in runs
+                    ],
+                    "medians": {
+                        name: {
+                            "calls_per_s": {str(c): v for c, v in e["calls_per_s"].items()},
+                            "2/1": e["2/1"],
+                            "4/1": e["4/1"],
+                        }
+                        for name, e in summary.items()
+                    },
+                },
+                stream,
+                indent=2,
+            )
             stream.write("\n")
 
 

@@ -5,6 +5,7 @@
 The native modules must be the fuzzing build (TAVIMO_FUZZ=1) and the process must start
 with the sanitizer runtime and libFuzzer preloaded; ./dev fuzz does both.
 """
+
 import sys
 
 import atheris
@@ -14,8 +15,7 @@ from fuzz import targets
 
 def main():
     if len(sys.argv) < 2 or sys.argv[1] not in targets.TARGETS:
-        sys.exit("usage: python -m fuzz.run {%s} [libFuzzer options]"
-                 % ",".join(targets.TARGETS))
+        sys.exit("usage: python -m fuzz.run {%s} [libFuzzer options]" % ",".join(targets.TARGETS))
     target, prepare = targets.TARGETS[sys.argv[1]]
     if prepare is not None:
         prepare()

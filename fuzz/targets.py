@@ -11,6 +11,7 @@ native modules to the plain-Python rendition (harness.Mismatch on any difference
   keywords, against the binding rules (and a plain Python function of the same signature
   where its texts are the same), then the body against the rendition.
 """
+
 import functools
 import locale
 import os
@@ -44,10 +45,28 @@ def display_times(data):
     draw = Draw(harness.provider(data))
     use_time_locale(draw.pick(sorted(_locales)))
     texts = [(harness.time_text(draw), harness.time_text(draw)) for _ in range(draw.int(1, 3))]
-    plan = ("list", [("dict", [(key, departure if key == "local_departure" else
-                                arrival if key == "local_arrival" else
-                                1 if key == "return" else "X") for key in harness.LEG_KEYS])
-                     for departure, arrival in texts])
+    plan = (
+        "list",
+        [
+            (
+                "dict",
+                [
+                    (
+                        key,
+                        departure
+                        if key == "local_departure"
+                        else arrival
+                        if key == "local_arrival"
+                        else 1
+                        if key == "return"
+                        else "X",
+                    )
+                    for key in harness.LEG_KEYS
+                ],
+            )
+            for departure, arrival in texts
+        ],
+    )
     compare_brasco("get_ret_times", [plan])
     compare_brasco("route_details", [plan, None])
 
@@ -60,8 +79,9 @@ def records(data):
     draw = Draw(harness.provider(data))
     which = draw.int(0, 3)
     if which == 0:
-        compare_brasco("route_details", [harness.route_plan(draw),
-                                         draw.pick(["outbound", "inbound", None, 3])])
+        compare_brasco(
+            "route_details", [harness.route_plan(draw), draw.pick(["outbound", "inbound", None, 3])]
+        )
     elif which == 1:
         compare_brasco("get_ret_times", [harness.route_plan(draw)])
     else:
@@ -77,8 +97,7 @@ VALIDATORS = {
     "DateValidator": harness.rendition.validate_date,
     "NumberValidator": harness.rendition.validate_number,
 }
-FILTERS = [record["filter"] for record in harness.questions.one_way_questions
-           if "filter" in record]
+FILTERS = [record["filter"] for record in harness.questions.one_way_questions if "filter" in record]
 
 
 def answer_text(draw):
@@ -86,8 +105,11 @@ def answer_text(draw):
         lambda: draw.text(16),
         lambda: "%02d/%02d/%04d" % (draw.int(0, 32), draw.int(0, 13), draw.int(0, 10001)),
         lambda: "29/02/%d" % draw.int(1800, 2500),
-        lambda: draw.pick(["", " ", "\t", "\u3000", "+", "-"]) + str(draw.provider.ConsumeInt(12))
-        + draw.pick(["", " ", "\n", "_0", "0_"]),
+        lambda: (
+            draw.pick(["", " ", "\t", "\u3000", "+", "-"])
+            + str(draw.provider.ConsumeInt(12))
+            + draw.pick(["", " ", "\n", "_0", "0_"])
+        ),
         lambda: "".join(draw.pick("abcxyzABCXYZÅé1 \n-٣") for _ in range(draw.int(0, 5))),
     )
 
@@ -98,8 +120,19 @@ def answer(draw):
         return answer_text(draw)
     if shape == 7:
         return obj("Text", answer_text(draw))
-    return draw.pick([None, 5, 5.5, b"123", True, ("list", ["1"]), obj("Number", 3),
-                      obj("Decimal", "2"), obj("FailingInt")])
+    return draw.pick(
+        [
+            None,
+            5,
+            5.5,
+            b"123",
+            True,
+            ("list", ["1"]),
+            obj("Number", 3),
+            obj("Decimal", "2"),
+            obj("FailingInt"),
+        ]
+    )
 
 
 def questions_target(data):
@@ -112,25 +145,40 @@ def questions_target(data):
         kind = draw.pick(["plain", "plain", "plain", "counting", "missing", "value_error"])
         document = functools.partial(make_document, kind, recipe)
         native = recipes.validation_outcome(
-            lambda: getattr(harness.questions, name)().validate(document()))
-        expected = recipes.validation_outcome(
-            lambda: VALIDATORS[name](namespace, document()))
+            lambda: getattr(harness.questions, name)().validate(document())
+        )
+        expected = recipes.validation_outcome(lambda: VALIDATORS[name](namespace, document()))
         require_equal(name, native, expected, (recipe, kind))
     elif which == 1:
         recipe = answer(draw)
         function = draw.pick(FILTERS)
         native = recipes.validation_outcome(lambda: function(build(recipe)))
-        expected = recipes.validation_outcome(
-            lambda: harness.rendition.count_filter(build(recipe)))
+        expected = recipes.validation_outcome(lambda: harness.rendition.count_filter(build(recipe)))
         require_equal("filter", native, expected, recipe)
     else:
-        recipe = draw.pick([True, False, None, 0, 1, -1, 0.0, "", "no", ("list", []),
-                            ("list", [0]), obj("FailingBool"), obj("Decimal", "0"),
-                            draw.text(3), draw.number()])
-        native = recipes.validation_outcome(
-            lambda: harness.questions.get_questions(build(recipe)))
+        recipe = draw.pick(
+            [
+                True,
+                False,
+                None,
+                0,
+                1,
+                -1,
+                0.0,
+                "",
+                "no",
+                ("list", []),
+                ("list", [0]),
+                obj("FailingBool"),
+                obj("Decimal", "0"),
+                draw.text(3),
+                draw.number(),
+            ]
+        )
+        native = recipes.validation_outcome(lambda: harness.questions.get_questions(build(recipe)))
         expected = recipes.validation_outcome(
-            lambda: harness.rendition.get_questions(namespace, build(recipe)))
+            lambda: harness.rendition.get_questions(namespace, build(recipe))
+        )
         require_equal("get_questions", identities(native), identities(expected), recipe)
 
 
@@ -200,8 +248,11 @@ BRASCO_NAMES = {"route_details", "get_ret_times", "i_parser"}
 
 def brasco_binding(name, params, plain):
     def body(args, kwargs):
-        return harness.observe(lambda: getattr(harness.rendition, name)(*args, **kwargs),
-                               harness.rendition.leg_details_header)
+        return harness.observe(
+            lambda: getattr(harness.rendition, name)(*args, **kwargs),
+            harness.rendition.leg_details_header,
+        )
+
     return Binding(name, None, params, False, plain, body)
 
 
@@ -209,14 +260,17 @@ def validator_binding(class_name):
     def body(args, kwargs):
         bound = dict(zip(("self", "document"), args), **kwargs)
         return recipes.validation_outcome(
-            lambda: VALIDATORS[class_name](vars(harness.questions), bound["document"]))
+            lambda: VALIDATORS[class_name](vars(harness.questions), bound["document"])
+        )
+
     validate = getattr(harness.questions, class_name).validate
     return Binding("validate", validate, ("self", "document"), True, plain_validate, body)
 
 
 def questions_body(args, kwargs):
     return recipes.validation_outcome(
-        lambda: harness.rendition.get_questions(vars(harness.questions), *args, **kwargs))
+        lambda: harness.rendition.get_questions(vars(harness.questions), *args, **kwargs)
+    )
 
 
 def filter_body(args, kwargs):
@@ -227,13 +281,23 @@ BINDINGS = [
     brasco_binding("route_details", ("route_plan", "leg"), plain_route_details),
     brasco_binding("get_ret_times", ("route_plan",), plain_get_ret_times),
     brasco_binding("i_parser", ("search_result", "round_trip"), plain_i_parser),
-    Binding("get_questions", harness.questions.get_questions, ("round_trip",), False,
-            plain_get_questions, questions_body),
+    Binding(
+        "get_questions",
+        harness.questions.get_questions,
+        ("round_trip",),
+        False,
+        plain_get_questions,
+        questions_body,
+    ),
     *[validator_binding(name) for name in sorted(VALIDATORS)],
-    *[Binding(function.__name__, function, ("x",), True, None, filter_body)
-      for function in FILTERS],
-    *[Binding("__init__", getattr(harness.questions, name), ("self",), True)
-      for name in sorted(VALIDATORS)],
+    *[
+        Binding(function.__name__, function, ("x",), True, None, filter_body)
+        for function in FILTERS
+    ],
+    *[
+        Binding("__init__", getattr(harness.questions, name), ("self",), True)
+        for name in sorted(VALIDATORS)
+    ],
 ]
 
 
@@ -266,15 +330,29 @@ def documented_binding_failure(binding, given, keywords):
 def too_many(binding, given):
     count = len(binding.params)
     return "%s() takes %s %d positional argument%s (%d given)" % (
-        binding.name, "exactly" if binding.required else "at most", count,
-        "" if count == 1 else "s", given)
+        binding.name,
+        "exactly" if binding.required else "at most",
+        count,
+        "" if count == 1 else "s",
+        given,
+    )
 
 
 def argument(draw):
-    return draw.pick([None, ("list", []), "outbound", 0, 1, True, "", ("dict", []),
-                      ("list", [("dict", [("return", 1), ("local_departure", "x"),
-                                          ("local_arrival", "y")])]),
-                      obj("Text", "LHR")])
+    return draw.pick(
+        [
+            None,
+            ("list", []),
+            "outbound",
+            0,
+            1,
+            True,
+            "",
+            ("dict", []),
+            ("list", [("dict", [("return", 1), ("local_departure", "x"), ("local_arrival", "y")])]),
+            obj("Text", "LHR"),
+        ]
+    )
 
 
 def keyword_name(draw, binding):
@@ -282,8 +360,22 @@ def keyword_name(draw, binding):
         lambda: draw.pick(binding.params),
         lambda: draw.pick(binding.params),
         lambda: Name(draw.pick(binding.params)),
-        lambda: draw.pick(["self", "document", "route_plan", "leg", "round", "x", "",
-                           "route_plan ", "Route_plan", "rоute_plan", "leg\x00", "\udc80"]),
+        lambda: draw.pick(
+            [
+                "self",
+                "document",
+                "route_plan",
+                "leg",
+                "round",
+                "x",
+                "",
+                "route_plan ",
+                "Route_plan",
+                "rоute_plan",
+                "leg\x00",
+                "\udc80",
+            ]
+        ),
         lambda: draw.text(6),
     )
 
@@ -302,7 +394,7 @@ def binding_target(data):
     binding = draw.pick(BINDINGS)
     if binding.name == "validate" and draw.int(0, 3):
         args = [(binding, "self"), ("document",)]  # the usual two, then more or fewer
-        args = args[:draw.int(0, 3)] + [argument(draw) for _ in range(draw.int(0, 1))]
+        args = args[: draw.int(0, 3)] + [argument(draw) for _ in range(draw.int(0, 1))]
     else:
         args = [argument(draw) for _ in range(draw.int(0, 4))]
     keywords = {}
@@ -324,8 +416,9 @@ def binding_target(data):
         return function(*values, **named)
 
     got = outcome(lambda: call(binding.call))
-    expected = (documented_binding_failure(binding, len(args), list(keywords))
-                if not odd_key else None)
+    expected = (
+        documented_binding_failure(binding, len(args), list(keywords)) if not odd_key else None
+    )
     recipe = (binding.name, args, keywords, odd_key, via)
     if odd_key:
         # A key that is not a text (given last).  Through the generic call protocol
@@ -336,8 +429,10 @@ def binding_target(data):
         if via == "__call__":
             plain = ("TypeError", "keywords must be strings")
         elif plain != ("TypeError", "keywords must be strings"):
-            plain = ("TypeError",
-                     documented_binding_failure(binding, len(args), list(keywords) + [1]))
+            plain = (
+                "TypeError",
+                documented_binding_failure(binding, len(args), list(keywords) + [1]),
+            )
         require_equal("binding", got, plain, recipe)
         return
     if expected is not None:
@@ -353,8 +448,9 @@ def binding_target(data):
         values = [make_argument(binding, item) for item in args]
         named = {key: build(value) for key, value in keywords.items()}
         if binding.name in BRASCO_NAMES:
-            native_body = harness.observe(lambda: binding.call(*values, **named),
-                                          harness.brasco.leg_details_header)
+            native_body = harness.observe(
+                lambda: binding.call(*values, **named), harness.brasco.leg_details_header
+            )
         else:
             native_body = recipes.validation_outcome(lambda: binding.call(*values, **named))
         require_equal("body", native_body, expected_body, recipe)
@@ -369,13 +465,15 @@ def make_argument(binding, item):
 
 
 def _validator_of(binding):
-    return next(name for name in VALIDATORS
-                if getattr(harness.questions, name).validate is binding.call)
+    return next(
+        name for name in VALIDATORS if getattr(harness.questions, name).validate is binding.call
+    )
 
 
 def is_binding_text(text, binding):
     return text.startswith(binding.name + "() ") and any(
-        part in text for part in ("positional argument", "keyword", "exactly one argument"))
+        part in text for part in ("positional argument", "keyword", "exactly one argument")
+    )
 
 
 def require_same_as_plain(binding, args, keywords, expected, recipe):
@@ -390,8 +488,9 @@ def require_same_as_plain(binding, args, keywords, expected, recipe):
     if kind in plain[1] and kind in expected:
         # From 3.13 the host adds a suggestion of its own (". Did you mean 'leg'?").
         plain_text = plain[1].replace("plain_", "").split(". Did you mean ")[0]
-        require_equal("binding (host wording)", ("TypeError", expected), ("TypeError", plain_text),
-                      recipe)
+        require_equal(
+            "binding (host wording)", ("TypeError", expected), ("TypeError", plain_text), recipe
+        )
 
 
 TARGETS = {

@@ -1,5 +1,6 @@
 """Whether a test can count leaked objects by the interpreter's allocated blocks, and the
 count itself."""
+
 import gc
 import sys
 import sysconfig
@@ -8,8 +9,9 @@ import sysconfig
 # blocks leave the count at once: 0 under PYTHONMALLOC=malloc; a free-threaded host gives
 # some back later (a module's namespace, a dict's old keys table once no thread can still
 # read it), in batches, so its count moves by hundreds with no leak at all.
-BLOCKS_COUNTED_AT_ONCE = (sys.getallocatedblocks() > 0
-                          and not sysconfig.get_config_var("Py_GIL_DISABLED"))
+BLOCKS_COUNTED_AT_ONCE = sys.getallocatedblocks() > 0 and not sysconfig.get_config_var(
+    "Py_GIL_DISABLED"
+)
 
 
 def blocks():

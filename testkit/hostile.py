@@ -7,6 +7,7 @@ records; where the rendition does not apply, the documented outcome is checked d
 Scenarios then run a few hundred times more and must leave the interpreter's allocated
 blocks flat.  Module globals and builtins are always put back.
 """
+
 import builtins
 import contextlib
 import logging
@@ -18,8 +19,14 @@ from testkit.allocations import BLOCKS_COUNTED_AT_ONCE, blocks_left_by
 from testkit.rendition import observe
 
 HEADER = brasco.leg_details_header
-BRASCO_GLOBALS = ("datetime", "timedelta", "logging", "leg_details_header", "route_details",
-                  "get_ret_times")
+BRASCO_GLOBALS = (
+    "datetime",
+    "timedelta",
+    "logging",
+    "leg_details_header",
+    "route_details",
+    "get_ret_times",
+)
 MISSING = object()
 
 
@@ -34,8 +41,9 @@ def globals_restored(module, builtin_names=BRASCO_GLOBALS):
     try:
         yield
     finally:
-        if [(key, id(value)) for key, value in table.items()] != \
-                [(key, id(value)) for key, value in saved.items()]:
+        if [(key, id(value)) for key, value in table.items()] != [
+            (key, id(value)) for key, value in saved.items()
+        ]:
             table.clear()
             table.update(saved)
         for name, value in saved_builtins.items():

@@ -1,10 +1,17 @@
 """Finding a time locale other than C, for the tests and the fuzz targets that display
 times under a second LC_TIME."""
+
 import locale
 import time
 
-LOCALE_CANDIDATES = ["de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8",
-                     "es_ES.UTF-8", "es_ES.utf8"]
+LOCALE_CANDIDATES = [
+    "de_DE.UTF-8",
+    "de_DE.utf8",
+    "fr_FR.UTF-8",
+    "fr_FR.utf8",
+    "es_ES.UTF-8",
+    "es_ES.utf8",
+]
 
 
 def try_time_locale(names):

@@ -7,6 +7,7 @@ objects from it each time, so that the native function and the rendition each ge
 values raise or return the same thing on every build, so that both runs meet the same
 behaviour.
 """
+
 import collections
 import decimal
 import enum
@@ -228,12 +229,23 @@ def build(recipe):
 
 
 OBJECTS = {
-    "FailingBool": FailingBool, "FailingEq": FailingEq, "EqualsFailingBool": EqualsFailingBool,
-    "FailingFormat": FailingFormat, "FailingStr": FailingStr, "Text": Text,
-    "Sliceable": Sliceable, "FailingSlice": FailingSlice, "Seconds": Seconds,
-    "FailingInt": FailingInt, "FailingItems": FailingItems,
-    "deque": lambda text: collections.deque(text), "bytes": lambda text: text.encode(),
-    "Decimal": decimal.Decimal, "Number": Number, "Color": lambda: Color.RED, "Ratio": Ratio,
+    "FailingBool": FailingBool,
+    "FailingEq": FailingEq,
+    "EqualsFailingBool": EqualsFailingBool,
+    "FailingFormat": FailingFormat,
+    "FailingStr": FailingStr,
+    "Text": Text,
+    "Sliceable": Sliceable,
+    "FailingSlice": FailingSlice,
+    "Seconds": Seconds,
+    "FailingInt": FailingInt,
+    "FailingItems": FailingItems,
+    "deque": lambda text: collections.deque(text),
+    "bytes": lambda text: text.encode(),
+    "Decimal": decimal.Decimal,
+    "Number": Number,
+    "Color": lambda: Color.RED,
+    "Ratio": Ratio,
 }
 
 
@@ -242,12 +254,24 @@ def obj(name, *args):
 
 
 # The keys of a leg, in the order the flight search gives them.
-LEG_KEYS = ("cityFrom", "flyFrom", "cityTo", "flyTo", "local_departure", "local_arrival",
-            "flight_no", "airline", "operating_carrier", "operating_flight_no", "return")
+LEG_KEYS = (
+    "cityFrom",
+    "flyFrom",
+    "cityTo",
+    "flyTo",
+    "local_departure",
+    "local_arrival",
+    "flight_no",
+    "airline",
+    "operating_carrier",
+    "operating_flight_no",
+    "return",
+)
 
 
 # ------------------------------------------------------------------------------------------
 # Documents for the validators, and what a validation came to
+
 
 class Document:
     def __init__(self, text):

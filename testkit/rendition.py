@@ -20,6 +20,7 @@ the rendition raises the native wording:
 
 Argument binding errors are left to Python: the tests compare bodies, not bindings.
 """
+
 import builtins
 import contextlib
 import ctypes
@@ -74,8 +75,16 @@ def _check_layout():
             return key
 
     import collections
-    expected = {int: False, str: True, list: True, dict: True, type(None): False,
-                collections.deque: False, Indexed: True}
+
+    expected = {
+        int: False,
+        str: True,
+        list: True,
+        dict: True,
+        type(None): False,
+        collections.deque: False,
+        Indexed: True,
+    }
     for cls, subscript in expected.items():
         if has_mapping_subscript(cls) != subscript:
             raise ImportError(f"unexpected type layout for {cls!r}")
@@ -249,8 +258,7 @@ def i_parser(search_result=None, round_trip=None):
     price = _price_text(conversion)
     logging.debug(f"Price (both ways): {price}")
 
-    outbound_leg_compact = [outbound_route, departure_time, fly_duration, arrival_time,
-                            price[:-3]]
+    outbound_leg_compact = [outbound_route, departure_time, fly_duration, arrival_time, price[:-3]]
 
     route = search_result["route"]
     outbound_details, _ = unpack_pair(route_details(route_plan=route, leg="outbound"))
@@ -268,8 +276,13 @@ def i_parser(search_result=None, round_trip=None):
     route = search_result["route"]
     _, inbound_details = unpack_pair(route_details(route_plan=route, leg="inbound"))
 
-    inbound_leg_compact = [inbound_route, ret_departure_time, return_duration,
-                           ret_arrival_time, "x"]
+    inbound_leg_compact = [
+        inbound_route,
+        ret_departure_time,
+        return_duration,
+        ret_arrival_time,
+        "x",
+    ]
     return outbound_leg_compact, inbound_leg_compact, outbound_details, inbound_details
 
 
@@ -284,8 +297,10 @@ DATE_PATTERN = (
     r"((29|30)[\/](0[469]|11)))[\/](19|[2-9][0-9])\d\d$)|(^29[\/]02[\/](19|[2-9][0-9])"
     r"(00|04|08|12|16|20|24|28|32|36|40|44|48|52|56|60|64|68|72|76|80|84|88|92|96)$)"
 )
-IATA_MESSAGE = ("Please use 3 letter IATA airport codes. To find out IATA codes use: "
-                "tavimo --find-airport <city_name>")
+IATA_MESSAGE = (
+    "Please use 3 letter IATA airport codes. To find out IATA codes use: "
+    "tavimo --find-airport <city_name>"
+)
 DATE_MESSAGE = "Please enter date in correct format"
 NUMBER_MESSAGE = "Please enter a number"
 
@@ -364,8 +379,7 @@ class Records(_logging.Handler):
         self.seen = []
 
     def emit(self, record):
-        self.seen.append((record.levelno, record.name, type(record.msg), record.msg,
-                          record.args))
+        self.seen.append((record.levelno, record.name, type(record.msg), record.msg, record.args))
 
 
 def seen(value, header):

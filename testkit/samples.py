@@ -32,9 +32,15 @@ def make_record(**fields):
         "conversion": {"EUR": 120, "USD": 140},
         "route": [
             make_leg(0),
-            make_leg(1, cityFrom="London", flyFrom="LHR", cityTo="Berlin", flyTo="BER",
-                     local_departure="2021-06-08T18:05:00.000Z",
-                     local_arrival="2021-06-08T21:30:00.000Z"),
+            make_leg(
+                1,
+                cityFrom="London",
+                flyFrom="LHR",
+                cityTo="Berlin",
+                flyTo="BER",
+                local_departure="2021-06-08T18:05:00.000Z",
+                local_arrival="2021-06-08T21:30:00.000Z",
+            ),
         ],
     }
     record.update(fields)

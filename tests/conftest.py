@@ -1,4 +1,5 @@
 """Shared fixtures: the modules under test, log capture, subprocesses and test builds."""
+
 import ast
 import contextlib
 import datetime
@@ -30,7 +31,8 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 # still expects the dates it gave.
 TODAY = datetime.date.today()
 needs_blocks_counted_at_once = pytest.mark.skipif(
-    not BLOCKS_COUNTED_AT_ONCE, reason="the host does not give freed blocks back at once")
+    not BLOCKS_COUNTED_AT_ONCE, reason="the host does not give freed blocks back at once"
+)
 PACKAGE_DIR = pathlib.Path(tavimo.__file__).resolve().parent
 
 
@@ -135,8 +137,11 @@ def build_setting(name):
     """A setting of setup.py (a literal: MODULE_SOURCES, INCLUDE_DIRS, ...), read, not run:
     running it needs setuptools."""
     for statement in ast.parse((ROOT / "setup.py").read_text()).body:
-        if (isinstance(statement, ast.Assign) and len(statement.targets) == 1
-                and getattr(statement.targets[0], "id", None) == name):
+        if (
+            isinstance(statement, ast.Assign)
+            and len(statement.targets) == 1
+            and getattr(statement.targets[0], "id", None) == name
+        ):
             return ast.literal_eval(statement.value)
     raise AssertionError("setup.py has no setting " + name)
 
@@ -151,10 +156,21 @@ def build_native(destination, module, sources, defines=()):
     output = pathlib.Path(destination) / (module + sysconfig.get_config_var("EXT_SUFFIX"))
     output.parent.mkdir(parents=True, exist_ok=True)
     frame_sources = sorted(str(p) for p in (ROOT / "module_frame").glob("*.cpp"))
-    command = ["g++", "-std=c++20", "-shared", "-fPIC", "-O0", "-fvisibility=hidden",
-               "-I" + include, *("-I" + str(ROOT / d) for d in build_setting("INCLUDE_DIRS")),
-               *("-D" + d for d in defines), *map(str, sources), *frame_sources,
-               "-o", str(output)]
+    command = [
+        "g++",
+        "-std=c++20",
+        "-shared",
+        "-fPIC",
+        "-O0",
+        "-fvisibility=hidden",
+        "-I" + include,
+        *("-I" + str(ROOT / d) for d in build_setting("INCLUDE_DIRS")),
+        *("-D" + d for d in defines),
+        *map(str, sources),
+        *frame_sources,
+        "-o",
+        str(output),
+    ]
     if shutil.which("g++") is None:
         pytest.skip("no C++ compiler for a test build")
     subprocess.run(command, check=True, cwd=str(ROOT))
@@ -162,6 +178,7 @@ def build_native(destination, module, sources, defines=()):
 
 
 # Time locales other than C
+
 
 @pytest.fixture(scope="session")
 def time_locale_source(tmp_path_factory):
@@ -174,16 +191,23 @@ def time_locale_source(tmp_path_factory):
             return name, None
         source = "/usr/share/i18n/locales/de_DE"
         if shutil.which("localedef") is None or not os.path.exists(source):
-            pytest.skip("no locale other than C/POSIX is installed, and localedef or the "
-                        "de_DE locale source (Debian package 'locales') is missing")
+            pytest.skip(
+                "no locale other than C/POSIX is installed, and localedef or the "
+                "de_DE locale source (Debian package 'locales') is missing"
+            )
         directory = str(tmp_path_factory.mktemp("locales"))
         made = subprocess.run(
             ["localedef", "-c", "-i", "de_DE", "-f", "UTF-8", directory + "/de_DE.UTF-8"],
-            capture_output=True, text=True, timeout=120)
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
         os.environ["LOCPATH"] = directory
         if try_time_locale(["de_DE.UTF-8"]) is None:
-            pytest.skip("could not make the de_DE.UTF-8 locale with localedef: "
-                        + (made.stderr.strip() or "exit %d" % made.returncode))
+            pytest.skip(
+                "could not make the de_DE.UTF-8 locale with localedef: "
+                + (made.stderr.strip() or "exit %d" % made.returncode)
+            )
         return "de_DE.UTF-8", directory
     finally:
         locale.setlocale(locale.LC_TIME, previous)

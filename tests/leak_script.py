@@ -6,6 +6,7 @@ many rounds; run as a script (`PYTHONPATH=. python tests/leak_script.py ROUNDS` 
 project root) it is what valgrind watches.  It needs nothing but the installed package and
 the test-support package (testkit).
 """
+
 import sys
 
 import tavimo.brasco as brasco
@@ -32,7 +33,6 @@ class Failing:
         raise ArithmeticError("format")
 
 
-
 class Resizing:
     """An amount whose str() changes the size of the conversion dict being walked (by one
     key, added and removed in turn, so that the dict does not grow over many calls)."""
@@ -56,8 +56,15 @@ def search_result(**fields):
     """A record whose return leg has an offset time and a broken one."""
     record = make_record(
         conversion={"EUR": 120, "USD": 140.5},
-        route=[leg(0), leg(1, local_departure="2021-06-08T18:05:00+01:00Z",
-                          local_arrival="2021 06 08T21:30:00Z")])
+        route=[
+            leg(0),
+            leg(
+                1,
+                local_departure="2021-06-08T18:05:00+01:00Z",
+                local_arrival="2021 06 08T21:30:00Z",
+            ),
+        ],
+    )
     record.update(fields)
     return record
 
@@ -159,20 +166,26 @@ def questions_workloads():
         cls = getattr(questions, name)
         validator = cls()
         calls = [attempt(validator.validate, Document(text)) for text in texts]
-        calls += [attempt(validator.validate, object()), attempt(validator.validate),
-                  attempt(validator.validate, Document("x"), 1),
-                  attempt(validator.validate, document=Document("LHR")),
-                  attempt(cls.validate, validator, Document("3"))]
+        calls += [
+            attempt(validator.validate, object()),
+            attempt(validator.validate),
+            attempt(validator.validate, Document("x"), 1),
+            attempt(validator.validate, document=Document("LHR")),
+            attempt(cls.validate, validator, Document("3")),
+        ]
         workloads[name + ".validate"] = calls
         workloads[name + "()"] = [attempt(cls), attempt(cls, 1), attempt(cls, x=1)]
     for record in questions.one_way_questions:
         if "filter" in record:
             count_filter = record["filter"]
             workloads["filter " + record["name"]] = [
-                attempt(count_filter, answer) for answer in ("3", " 12 ", 5, True, 2.5, "2.5",
-                                                             "", None, "1_000")
-            ] + [attempt(count_filter), attempt(count_filter, "1", "2"),
-                 attempt(count_filter, x="1")]
+                attempt(count_filter, answer)
+                for answer in ("3", " 12 ", 5, True, 2.5, "2.5", "", None, "1_000")
+            ] + [
+                attempt(count_filter),
+                attempt(count_filter, "1", "2"),
+                attempt(count_filter, x="1"),
+            ]
     return workloads
 
 

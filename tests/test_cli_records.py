@@ -1,6 +1,7 @@
 """`tavimo parse` on records that are unusual but not wrong, or wrong in ways the parser does
 not see: journeys across the date line, "return" flags, values of the wrong kind, times
 with offsets.  Each is shown rightly or reported with the field at fault, never dropped."""
+
 import copy
 import json
 import re
@@ -11,26 +12,35 @@ import pytest
 import tavimo
 from tavimo.cli import main
 
-SAMPLE = json.loads((Path(tavimo.__file__).with_name("data") / "sample_results.json")
-                    .read_text(encoding="utf-8"))["data"]
+SAMPLE = json.loads(
+    (Path(tavimo.__file__).with_name("data") / "sample_results.json").read_text(encoding="utf-8")
+)["data"]
 
 
 @pytest.fixture
 def parse(tmp_path, capsys):
     """Run `tavimo parse FILE OPTIONS` on RECORDS: exit status, stdout and stderr."""
+
     def run(records, *options):
         path = tmp_path / "results.json"
         path.write_text(json.dumps(records), encoding="utf-8")
         status = main(["parse", str(path), *options])
         out, err = capsys.readouterr()
         return status, out, err
+
     return run
 
 
 def leg(fly_from, fly_to, departure, arrival, back=0, **fields):
-    made = dict(copy.deepcopy(SAMPLE[4]["route"][0]), flyFrom=fly_from, flyTo=fly_to,
-                cityFrom=fly_from.title(), cityTo=fly_to.title(),
-                local_departure=departure + ":00.000Z", local_arrival=arrival + ":00.000Z")
+    made = dict(
+        copy.deepcopy(SAMPLE[4]["route"][0]),
+        flyFrom=fly_from,
+        flyTo=fly_to,
+        cityFrom=fly_from.title(),
+        cityTo=fly_to.title(),
+        local_departure=departure + ":00.000Z",
+        local_arrival=arrival + ":00.000Z",
+    )
     made["return"] = back
     for name in ("utc_departure", "utc_arrival"):
         del made[name]
@@ -52,8 +62,11 @@ def record(*legs):
 
 
 def summary_rows(table):
-    return [line.split("  ") for line in table.splitlines()
-            if line.startswith(("Outbound ", "Inbound ")) and not line.endswith(" legs")]
+    return [
+        line.split("  ")
+        for line in table.splitlines()
+        if line.startswith(("Outbound ", "Inbound ")) and not line.endswith(" legs")
+    ]
 
 
 # The way back of each: Tokyo to Los Angeles by Honolulu, whose connecting flight leaves at
@@ -76,9 +89,13 @@ def test_each_way_runs_from_its_first_departure_to_its_last_arrival(parse):
     assert (status, err) == (0, "")
     first, second = json.loads(out)["itineraries"]
     assert (first["inbound"]["departure"], first["inbound"]["arrival"]) == (
-        "2021-07-20T21:00:00", "2021-07-20T19:00:00")
+        "2021-07-20T21:00:00",
+        "2021-07-20T19:00:00",
+    )
     assert (second["inbound"]["departure"], second["inbound"]["arrival"]) == (
-        "2021-07-20T08:00:00", "2021-07-20T08:30:00")
+        "2021-07-20T08:00:00",
+        "2021-07-20T08:30:00",
+    )
     # the display keeps the parser's texts, its earliest departure and latest arrival
     assert first["inbound"]["display"]["departure"] == "Tue 20 Jul 11:00"
     assert second["inbound"]["display"]["arrival"] == "Tue 20 Jul 17:00"
@@ -89,22 +106,31 @@ def test_each_way_runs_from_its_first_departure_to_its_last_arrival(parse):
     status, out, err = parse([odd_out, record(*ARRIVING_EARLIER)])
     times = [[cell.strip() for cell in row if cell.strip()][2::2] for row in summary_rows(out)]
     assert times == [
-        ["Thu 01 Jul 11:00", "Fri 02 Jul 14:30"], ["Tue 20 Jul 21:00", "Tue 20 Jul 19:00"],
-        ["Thu 01 Jul 11:00", "Fri 02 Jul 18:30"], ["Tue 20 Jul 08:00", "Tue 20 Jul 08:30"]]
+        ["Thu 01 Jul 11:00", "Fri 02 Jul 14:30"],
+        ["Tue 20 Jul 21:00", "Tue 20 Jul 19:00"],
+        ["Thu 01 Jul 11:00", "Fri 02 Jul 18:30"],
+        ["Tue 20 Jul 08:00", "Tue 20 Jul 08:30"],
+    ]
 
 
-@pytest.mark.parametrize("flag, shown", [("1", '"1"'), (2, "2"), (True, "true"),
-                                         (None, "null"), (1.0, "1.0"), (-1, "-1")])
+@pytest.mark.parametrize(
+    "flag, shown",
+    [("1", '"1"'), (2, "2"), (True, "true"), (None, "null"), (1.0, "1.0"), (-1, "-1")],
+)
 def test_a_return_flag_other_than_0_or_1_is_reported_not_dropped(parse, flag, shown):
     odd = record(*EASTWARDS)
     odd["route"][2]["return"] = flag
     for format_ in ("table", "json", "csv"):
         status, out, err = parse([SAMPLE[0], odd], "-f", format_)
         assert status == 1
-        assert err == ("tavimo: itinerary 2: field 'route[2].return' is not 0 (a leg out) "
-                       "or 1 (a leg back): {}\n".format(shown))
-    assert [item["itinerary"] for item in json.loads(parse([SAMPLE[0], odd], "-f", "json")[1])
-            ["itineraries"]] == [1]
+        assert err == (
+            "tavimo: itinerary 2: field 'route[2].return' is not 0 (a leg out) "
+            "or 1 (a leg back): {}\n".format(shown)
+        )
+    assert [
+        item["itinerary"]
+        for item in json.loads(parse([SAMPLE[0], odd], "-f", "json")[1])["itineraries"]
+    ] == [1]
 
 
 def with_amount(amount):
@@ -113,25 +139,33 @@ def with_amount(amount):
     return made
 
 
-@pytest.mark.parametrize("amount, shown", [
-    ("59", '"59"'), (True, "true"), (float("nan"), "NaN"), (None, "null"),
-    (float("inf"), "Infinity")])
-def test_a_price_that_is_no_number_is_null_sorts_last_and_is_no_table_cell(
-        parse, amount, shown):
+@pytest.mark.parametrize(
+    "amount, shown",
+    [
+        ("59", '"59"'),
+        (True, "true"),
+        (float("nan"), "NaN"),
+        (None, "null"),
+        (float("inf"), "Infinity"),
+    ],
+)
+def test_a_price_that_is_no_number_is_null_sorts_last_and_is_no_table_cell(parse, amount, shown):
     odd = with_amount(amount)
-    status, out, err = parse([with_amount(500), odd, with_amount(80)], "-f", "json",
-                             "--sort", "price")
+    status, out, err = parse(
+        [with_amount(500), odd, with_amount(80)], "-f", "json", "--sort", "price"
+    )
     assert (status, err) == (0, "")
     data = json.loads(out)["itineraries"]
     assert [item["itinerary"] for item in data] == [3, 1, 2]
-    assert data[2]["prices"] == [{"currency": "EUR", "amount": None},
-                                 {"currency": "USD", "amount": 72}]
+    assert data[2]["prices"] == [
+        {"currency": "EUR", "amount": None},
+        {"currency": "USD", "amount": 72},
+    ]
     status, out, err = parse([odd], "-f", "csv")
     assert status == 0 and out.splitlines()[1].split(",")[14:16] == ["", "EUR"]
     status, out, err = parse([with_amount(80), odd])
     assert status == 1 and "Itinerary 2" not in out and "Itinerary 1" in out
-    assert err == "tavimo: itinerary 2: field 'conversion.EUR' is not an amount: {}\n".format(
-        shown)
+    assert err == "tavimo: itinerary 2: field 'conversion.EUR' is not an amount: {}\n".format(shown)
 
 
 def test_a_null_code_is_a_blank_cell_and_null(parse):
@@ -141,35 +175,50 @@ def test_a_null_code_is_a_blank_cell_and_null(parse):
     assert (status, err) == (0, "")
     assert "None" not in out
     row = [line for line in out.splitlines() if line.startswith("Berlin")][0]
-    assert re.split(r"\s{2,}", row) == ["Berlin(BER) -> (LHR)",
-                                        "Tue 01 Jun 10:15 -> Tue 01 Jun 11:10", "U2"]
+    assert re.split(r"\s{2,}", row) == [
+        "Berlin(BER) -> (LHR)",
+        "Tue 01 Jun 10:15 -> Tue 01 Jun 11:10",
+        "U2",
+    ]
     leg_json = json.loads(parse([odd], "-f", "json")[1])["itineraries"][0]["outbound"]["legs"][0]
     assert (leg_json["flight_number"], leg_json["to_city"]) == (None, None)
 
 
-@pytest.mark.parametrize("field, value, shown", [
-    ("airline", ["U2"], '["U2"]'), ("flight_no", {"number": 8562}, '{"number": 8562}'),
-    ("cityFrom", False, "false"), ("operating_flight_no", float("nan"), "NaN")])
+@pytest.mark.parametrize(
+    "field, value, shown",
+    [
+        ("airline", ["U2"], '["U2"]'),
+        ("flight_no", {"number": 8562}, '{"number": 8562}'),
+        ("cityFrom", False, "false"),
+        ("operating_flight_no", float("nan"), "NaN"),
+    ],
+)
 def test_a_code_that_is_no_text_nor_number_is_reported(parse, field, value, shown):
     odd = copy.deepcopy(SAMPLE[0])
     odd["route"][0][field] = value
     for format_ in ("table", "json", "csv"):
         status, out, err = parse([odd, SAMPLE[1]], "-f", format_)
         assert status == 1 and "['U2']" not in out
-        assert err == ("tavimo: itinerary 1: field 'route[0].{}' is not a text or a "
-                       "number: {}\n".format(field, shown))
+        assert err == (
+            "tavimo: itinerary 1: field 'route[0].{}' is not a text or a number: {}\n".format(
+                field, shown
+            )
+        )
 
 
-@pytest.mark.parametrize("text, iso, shown", [
-    ("2021-06-01T10:15:00+02:00", "2021-06-01T10:15:00+02:00", "Tue 01 Jun 10:15"),
-    ("2021-06-01T10:15:00.000-03:30", "2021-06-01T10:15:00-03:30", "Tue 01 Jun 10:15"),
-    ("2021-06-01T10:15:00+0200", "2021-06-01T10:15:00+02:00", "Tue 01 Jun 10:15"),
-    ("2021-06-01T10:15:00.000", "2021-06-01T10:15:00", "Tue 01 Jun 10:15"),
-    ("2021-06-01T10:15:00", "2021-06-01T10:15:00", "Tue 01 Jun 10:15"),
-    ("2021-06-01T10:15:00.5", "2021-06-01T10:15:00.500000", "Tue 01 Jun 10:15"),
-    ("2021-06-01T10:15", "2021-06-01T10:15:00", "Tue 01 Jun 10:15"),
-    ("2021-06-01T10:15:00.000z", "2021-06-01T10:15:00", "Tue 01 Jun 10:15"),
-])
+@pytest.mark.parametrize(
+    "text, iso, shown",
+    [
+        ("2021-06-01T10:15:00+02:00", "2021-06-01T10:15:00+02:00", "Tue 01 Jun 10:15"),
+        ("2021-06-01T10:15:00.000-03:30", "2021-06-01T10:15:00-03:30", "Tue 01 Jun 10:15"),
+        ("2021-06-01T10:15:00+0200", "2021-06-01T10:15:00+02:00", "Tue 01 Jun 10:15"),
+        ("2021-06-01T10:15:00.000", "2021-06-01T10:15:00", "Tue 01 Jun 10:15"),
+        ("2021-06-01T10:15:00", "2021-06-01T10:15:00", "Tue 01 Jun 10:15"),
+        ("2021-06-01T10:15:00.5", "2021-06-01T10:15:00.500000", "Tue 01 Jun 10:15"),
+        ("2021-06-01T10:15", "2021-06-01T10:15:00", "Tue 01 Jun 10:15"),
+        ("2021-06-01T10:15:00.000z", "2021-06-01T10:15:00", "Tue 01 Jun 10:15"),
+    ],
+)
 def test_times_in_standard_forms_are_read(parse, text, iso, shown):
     made = copy.deepcopy(SAMPLE[0])
     made["local_departure"] = made["route"][0]["local_departure"] = text
@@ -180,18 +229,30 @@ def test_times_in_standard_forms_are_read(parse, text, iso, shown):
     assert outbound["display"]["departure"] == shown
 
 
-@pytest.mark.parametrize("text", [
-    "2021-06-01T10:15:00+02:00X", "2021-06-01T10:15:00.000X", "2021-06-01T10:15:00 ",
-    "2021-06-31T10:15:00", "2021-06-01T25:15:00", "2021-06-01T10:15:00+24:00", "soon",
-    "2021-06-01T10:15:00.1234567", "2021-06-01"])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "2021-06-01T10:15:00+02:00X",
+        "2021-06-01T10:15:00.000X",
+        "2021-06-01T10:15:00 ",
+        "2021-06-31T10:15:00",
+        "2021-06-01T25:15:00",
+        "2021-06-01T10:15:00+24:00",
+        "soon",
+        "2021-06-01T10:15:00.1234567",
+        "2021-06-01",
+    ],
+)
 def test_times_in_no_standard_form_are_reported(parse, text):
     made = copy.deepcopy(SAMPLE[0])
     made["route"][0]["local_arrival"] = text
     status, out, err = parse([made, SAMPLE[1]], "-f", "json")
     assert status == 1
     assert [item["itinerary"] for item in json.loads(out)["itineraries"]] == [2]
-    assert err == ("tavimo: itinerary 1: field 'route[0].local_arrival' is not a local date "
-                   "and time such as 2021-06-01T10:15:00.000Z: {}\n".format(json.dumps(text)))
+    assert err == (
+        "tavimo: itinerary 1: field 'route[0].local_arrival' is not a local date "
+        "and time such as 2021-06-01T10:15:00.000Z: {}\n".format(json.dumps(text))
+    )
 
 
 def test_the_parser_reads_what_ends_in_z_as_ever(parse):
@@ -207,33 +268,48 @@ def test_the_parser_reads_what_ends_in_z_as_ever(parse):
 # The quick tests that let most records through as they are, each condition flipped: what
 # they let through must be what the whole walk lets through.
 
+
 def test_each_quick_test_flipped_takes_the_whole_walk(parse):
     from tavimo import results
+
     odd = copy.deepcopy(SAMPLE[0])
     odd["route"][0].update(flight_no=8562.5, operating_flight_no=1e3)  # finite: shown
-    assert json.loads(parse([odd], "-f", "json")[1])["itineraries"][0]["outbound"]["legs"][0][
-        "flight_number"] == "8562.5"
+    assert (
+        json.loads(parse([odd], "-f", "json")[1])["itineraries"][0]["outbound"]["legs"][0][
+            "flight_number"
+        ]
+        == "8562.5"
+    )
     unhashable = copy.deepcopy(SAMPLE[0])
     unhashable["route"][0]["return"] = [1]  # no set holds it
-    assert parse([unhashable])[2] == ("tavimo: itinerary 1: field 'route[0].return' is not 0 "
-                                      "(a leg out) or 1 (a leg back): [1]\n")
+    assert parse([unhashable])[2] == (
+        "tavimo: itinerary 1: field 'route[0].return' is not 0 (a leg out) or 1 (a leg back): [1]\n"
+    )
     no_text = copy.deepcopy(SAMPLE[0])
     no_text["local_departure"] = 5  # the parser's to reject
-    assert parse([no_text])[2] == ("tavimo: itinerary 1: field 'local_departure' is not a "
-                                   "local date and time such as 2021-06-01T10:15:00.000Z: 5\n")
+    assert parse([no_text])[2] == (
+        "tavimo: itinerary 1: field 'local_departure' is not a "
+        "local date and time such as 2021-06-01T10:15:00.000Z: 5\n"
+    )
     # a leg without "return", or that is no object, before or after a return leg
     assert results.has_return_legs({"route": [{"return": 1}, {}]})
     assert results.has_return_legs({"route": [{}, 5, {"return": 1}]})
     assert not results.has_return_legs({"route": [{}, {"return": 0}]})
 
 
-@pytest.mark.parametrize("text, iso", [
-    ("2021-06-01T08:15:00.000Z", "2021-06-01T08:15:00Z"),
-    ("2021-06-01T08:15:00.500Z", "2021-06-01T08:15:00.500000Z"),
-    ("2021-06-01T10:15:00+02:00", "2021-06-01T08:15:00Z"),
-    ("2021-06-01T08:15:00Z", "2021-06-01T08:15:00Z"),
-    ("2021-02-30T08:15:00.000Z", None), ("2021-06-01T08:15:00.000", None),
-    ("2021-06-01T08:15:00.000X", None), ("2021-06-01T08:15:00.000Z ", None)])
+@pytest.mark.parametrize(
+    "text, iso",
+    [
+        ("2021-06-01T08:15:00.000Z", "2021-06-01T08:15:00Z"),
+        ("2021-06-01T08:15:00.500Z", "2021-06-01T08:15:00.500000Z"),
+        ("2021-06-01T10:15:00+02:00", "2021-06-01T08:15:00Z"),
+        ("2021-06-01T08:15:00Z", "2021-06-01T08:15:00Z"),
+        ("2021-02-30T08:15:00.000Z", None),
+        ("2021-06-01T08:15:00.000", None),
+        ("2021-06-01T08:15:00.000X", None),
+        ("2021-06-01T08:15:00.000Z ", None),
+    ],
+)
 def test_utc_times_in_the_usual_layout_and_others(parse, text, iso):
     made = copy.deepcopy(SAMPLE[0])
     made["route"][0]["utc_departure"] = text
@@ -247,10 +323,10 @@ def test_utc_times_in_the_usual_layout_and_others(parse, text, iso):
 
 def test_memos_emptied_when_full_still_convert_rightly(parse, monkeypatch):
     from tavimo import formats
+
     expected = [parse(SAMPLE * 3, "-f", format_)[1] for format_ in ("json", "csv", "table")]
     monkeypatch.setattr(formats, "MEMO_SIZE", 2)
     for memo in (formats.LEGS_JSON, formats.LEGS_CSV, formats.TIMES_JSON, formats.UTC_TIMES):
         memo.clear()
-    assert [parse(SAMPLE * 3, "-f", format_)[1]
-            for format_ in ("json", "csv", "table")] == expected
+    assert [parse(SAMPLE * 3, "-f", format_)[1] for format_ in ("json", "csv", "table")] == expected
     assert len(formats.LEGS_JSON) <= 2 and len(formats.TIMES_JSON) <= 2

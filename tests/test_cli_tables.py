@@ -1,5 +1,6 @@
 """The tables of `tavimo parse`: what a response holds never reaches the terminal raw, and
 the tables fit the terminal's width (or COLUMNS), East Asian wide characters counted twice."""
+
 import copy
 import json
 import os
@@ -15,8 +16,10 @@ from tavimo.tables import UNSAFE, display_width, format_table, output_width, wra
 pexpect = pytest.importorskip("pexpect")
 
 SAMPLE = json.loads(
-    (Path(sys.modules["tavimo"].__file__).with_name("data") / "sample_results.json")
-    .read_text(encoding="utf-8"))["data"]
+    (Path(sys.modules["tavimo"].__file__).with_name("data") / "sample_results.json").read_text(
+        encoding="utf-8"
+    )
+)["data"]
 
 # what a terminal would act on: a clear-screen sequence, a C1 control sequence introducer,
 # a right-to-left override, a line separator, a bell, a tab and a newline
@@ -34,13 +37,19 @@ def environment():
 @pytest.fixture
 def tavimo(tmp_path, environment):
     """Run `tavimo parse` on RECORDS, with standard output a pipe."""
+
     def run(records, *args, env=None):
         path = tmp_path / "response.json"
         path.write_text(json.dumps({"data": records}), encoding="utf-8")
         return subprocess.run(
             [sys.executable, "-I", "-m", "tavimo", "parse", str(path), *args],
-            capture_output=True, encoding="utf-8", errors="surrogateescape",
-            env=dict(environment, **(env or {})), timeout=60)
+            capture_output=True,
+            encoding="utf-8",
+            errors="surrogateescape",
+            env=dict(environment, **(env or {})),
+            timeout=60,
+        )
+
     return run
 
 
@@ -84,13 +93,16 @@ def test_messages_quote_the_response_escaped(tavimo):
     assert "\\x9b2Jsoon\\u202e" in result.stderr
 
 
-@pytest.mark.parametrize("text, shown", [
-    ("plain Kraków 東京", "plain Kraków 東京"),
-    ("\x00\x1f\x7f\x80\x9f", "\\x00\\x1f\\x7f\\x80\\x9f"),
-    ("a\u200bb\u2066c\u2069d\ufeff\u061c", "a\\u200bb\\u2066c\\u2069d\\ufeff\\u061c"),
-    ("\u200d\u00a0joined", "\u200d\u00a0joined"),  # the joiner and a no-break space stay
-    ("\tpad\nded\n", "pad\\nded"),  # at the edges, blanks as any others
-])
+@pytest.mark.parametrize(
+    "text, shown",
+    [
+        ("plain Kraków 東京", "plain Kraków 東京"),
+        ("\x00\x1f\x7f\x80\x9f", "\\x00\\x1f\\x7f\\x80\\x9f"),
+        ("a\u200bb\u2066c\u2069d\ufeff\u061c", "a\\u200bb\\u2066c\\u2069d\\ufeff\\u061c"),
+        ("\u200d\u00a0joined", "\u200d\u00a0joined"),  # the joiner and a no-break space stay
+        ("\tpad\nded\n", "pad\\nded"),  # at the edges, blanks as any others
+    ],
+)
 def test_which_characters_are_escaped(text, shown):
     assert format_table(["T"], [[text]]).splitlines()[2] == shown.strip()
 
@@ -100,9 +112,10 @@ def lines_of(text):
 
 
 LEG_HEADER = ["Airports", "Departure -> Arrival", "Flight", "Airline"]
-LEG_ROWS = [["Budapest(BUD) -> Amsterdam(AMS)", "Fri 09 Jul 06:00 -> Fri 09 Jul 08:20",
-             "1976", "KL"],
-            ["東京(HND) -> 大阪(ITM)", "Sat 10 Jul 07:00 -> Sat 10 Jul 08:10", "31", "NH"]]
+LEG_ROWS = [
+    ["Budapest(BUD) -> Amsterdam(AMS)", "Fri 09 Jul 06:00 -> Fri 09 Jul 08:20", "1976", "KL"],
+    ["東京(HND) -> 大阪(ITM)", "Sat 10 Jul 07:00 -> Sat 10 Jul 08:10", "31", "NH"],
+]
 
 
 @pytest.mark.parametrize("width", [86, 70, 50, 40])
@@ -120,14 +133,12 @@ def test_a_table_too_wide_wraps_its_widest_columns_within_the_width(width):
 
 def test_a_table_that_fits_is_laid_out_as_without_a_width():
     natural = format_table(LEG_HEADER, LEG_ROWS)
-    assert format_table(LEG_HEADER, LEG_ROWS, max(map(display_width, lines_of(natural)))) \
-        == natural
+    assert format_table(LEG_HEADER, LEG_ROWS, max(map(display_width, lines_of(natural)))) == natural
     assert format_table(["A", "B"], [["x", "y"]], 1000) == format_table(["A", "B"], [["x", "y"]])
 
 
 def test_wrapping_breaks_at_blanks_and_cuts_only_words_too_wide():
-    assert wrapped("Budapest(BUD) -> Amsterdam(AMS)", 16) == ["Budapest(BUD) ->",
-                                                             "Amsterdam(AMS)"]
+    assert wrapped("Budapest(BUD) -> Amsterdam(AMS)", 16) == ["Budapest(BUD) ->", "Amsterdam(AMS)"]
     assert wrapped("Amsterdam(AMS)", 6) == ["Amster", "dam(AM", "S)"]
     # a wide character takes two columns, and is never split
     assert wrapped("東京東京東", 4) == ["東京", "東京", "東"]
@@ -139,10 +150,18 @@ def test_a_width_too_small_for_any_table_still_shows_every_cell():
     assert "Amster" in table and "KL" in table and "1976" in table
 
 
-@pytest.mark.parametrize("columns, expected", [
-    ("72", 72), (" 90 ", 90), ("0", None), ("-5", None), ("wide", None), ("", None),
-    ("²", None),
-])
+@pytest.mark.parametrize(
+    "columns, expected",
+    [
+        ("72", 72),
+        (" 90 ", 90),
+        ("0", None),
+        ("-5", None),
+        ("wide", None),
+        ("", None),
+        ("²", None),
+    ],
+)
 def test_output_width_follows_columns_in_a_pipe(monkeypatch, columns, expected):
     monkeypatch.setenv("COLUMNS", columns)
     read, write = os.pipe()
@@ -162,9 +181,14 @@ def test_a_pipe_keeps_the_layout_and_columns_fits_it(tavimo):
 def test_a_terminal_gets_tables_of_its_width(tmp_path, environment):
     path = tmp_path / "response.json"
     path.write_text(json.dumps(SAMPLE), encoding="utf-8")
-    child = pexpect.spawn(sys.executable, ["-I", "-m", "tavimo", "parse", str(path)],
-                          env=dict(environment, TERM="dumb"), encoding="utf-8",
-                          dimensions=(40, 72), timeout=60)
+    child = pexpect.spawn(
+        sys.executable,
+        ["-I", "-m", "tavimo", "parse", str(path)],
+        env=dict(environment, TERM="dumb"),
+        encoding="utf-8",
+        dimensions=(40, 72),
+        timeout=60,
+    )
     output = child.read().replace("\r\n", "\n")
     child.close()
     assert child.exitstatus == 0
@@ -176,18 +200,21 @@ def test_rows_of_other_lengths_than_the_header_keep_their_layout():
     # columns as far as every row goes, as the tables always had them
     assert format_table(["A", "B"], [["x"], ["yy", "z"]]) == "A\n---\nx\nyy"
     assert format_table(["A", "B"], [["x\x1b", "Kraków", "extra"]]) == (
-        "A      B\n-----  ------\nx\\x1b  Kraków")
+        "A      B\n-----  ------\nx\\x1b  Kraków"
+    )
 
 
 def test_wide_and_combining_characters_are_padded_by_their_display_width():
     assert format_table(["A", "B", "C"], [["東京x", "e\u0301e", "京"], ["b", "Kraków", "z"]]) == (
-        "A      B       C\n"
-        "-----  ------  ---\n"
-        "東京x  e\u0301e      京\n"
-        "b      Kraków  z")
+        "A      B       C\n-----  ------  ---\n東京x  e\u0301e      京\nb      Kraków  z"
+    )
 
 
 def test_titles_of_different_types_show_as_their_own_texts():
     # 1, 1.0 and True are equal titles, which must not share a layout
-    assert [format_table([title], [["a"]]).splitlines()[0] for title in (1, True, 1.0, "1")] \
-        == ["1", "True", "1.0", "1"]
+    assert [format_table([title], [["a"]]).splitlines()[0] for title in (1, True, 1.0, "1")] == [
+        "1",
+        "True",
+        "1.0",
+        "1",
+    ]

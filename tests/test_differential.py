@@ -11,6 +11,7 @@ Inputs range from valid itineraries to broken shapes: missing keys, wrong types,
 that are not dicts, and objects whose __getitem__, __bool__, __eq__, __format__, __str__ or
 items() raise (the hostile values and recipes of testkit/recipes.py).
 """
+
 import os
 from datetime import datetime, timedelta
 
@@ -20,8 +21,15 @@ from hypothesis.errors import InvalidArgument
 
 import tavimo.brasco as brasco
 from testkit import rendition
-from testkit.recipes import (LEG_KEYS, CountingDocument, Document, ValueErrorDocument, build,
-                             obj, validation_outcome)
+from testkit.recipes import (
+    LEG_KEYS,
+    CountingDocument,
+    Document,
+    ValueErrorDocument,
+    build,
+    obj,
+    validation_outcome,
+)
 from testkit.rendition import observe
 from testkit.samples import make_leg
 
@@ -40,9 +48,17 @@ def examples(count):
     """Moderate, untimed runs.  CI runs a fixed sequence of examples and reports a failing
     one as found: shrinking these nested records can take minutes."""
     phases = [Phase.explicit, Phase.reuse, Phase.generate] + ([] if IN_CI else [Phase.shrink])
-    return settings(max_examples=count, deadline=None, derandomize=IN_CI, phases=phases,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
-                                           HealthCheck.filter_too_much])
+    return settings(
+        max_examples=count,
+        deadline=None,
+        derandomize=IN_CI,
+        phases=phases,
+        suppress_health_check=[
+            HealthCheck.too_slow,
+            HealthCheck.data_too_large,
+            HealthCheck.filter_too_much,
+        ],
+    )
 
 
 # ------------------------------------------------------------------------------------------
@@ -66,19 +82,42 @@ def iso_from_fields(draw):
     if draw(st.booleans()):
         text += ":%02d" % draw(st.sampled_from([0, 30, 59, 60, 61]))
         if draw(st.booleans()):
-            text += "." + "1234567"[:draw(st.integers(0, 7))]
-    text += draw(st.sampled_from(["", "", "+00:00", "-00:00", "+05:30", "-08:00", "+23:59",
-                                  "-23:59", "+24:00", "+05:99", "+01:00:30",
-                                  "+01:00:30.123456", "+0100", "Z", "+1:00", "+01:00x"]))
+            text += "." + "1234567"[: draw(st.integers(0, 7))]
+    text += draw(
+        st.sampled_from(
+            [
+                "",
+                "",
+                "+00:00",
+                "-00:00",
+                "+05:30",
+                "-08:00",
+                "+23:59",
+                "-23:59",
+                "+24:00",
+                "+05:99",
+                "+01:00:30",
+                "+01:00:30.123456",
+                "+0100",
+                "Z",
+                "+1:00",
+                "+01:00x",
+            ]
+        )
+    )
     return text + draw(st.sampled_from(["Z", "Z", "Z", "0", "5", "", "é", "\n", ".000Z"]))
 
 
 @st.composite
 def iso_from_moments(draw):
-    moment = draw(st.datetimes(min_value=datetime(1, 1, 1),
-                               max_value=datetime(9999, 12, 31, 23, 59, 59, 999999)))
-    precision = draw(st.sampled_from(["auto", "hours", "minutes", "seconds", "milliseconds",
-                                     "microseconds"]))
+    moment = draw(
+        st.datetimes(
+            min_value=datetime(1, 1, 1), max_value=datetime(9999, 12, 31, 23, 59, 59, 999999)
+        )
+    )
+    precision = draw(
+        st.sampled_from(["auto", "hours", "minutes", "seconds", "milliseconds", "microseconds"])
+    )
     text = moment.isoformat(sep=draw(st.sampled_from("T T ")), timespec=precision)
     if draw(st.integers(0, 4)) == 0:
         text = moment.date().isoformat()
@@ -95,17 +134,20 @@ def mutated(draw, texts):
         if action == "insert":
             text = text[:where] + piece + text[where:]
         elif action == "replace":
-            text = text[:where] + piece + text[where + 1:]
+            text = text[:where] + piece + text[where + 1 :]
         else:
-            text = text[:where] + text[where + 1:]
+            text = text[:where] + text[where + 1 :]
     return text
 
 
-iso_texts = st.one_of(iso_from_moments(), iso_from_moments(), iso_from_fields(),
-                      mutated(iso_from_moments()))
+iso_texts = st.one_of(
+    iso_from_moments(), iso_from_moments(), iso_from_fields(), mutated(iso_from_moments())
+)
 
 time_values = st.one_of(
-    iso_texts, iso_texts, iso_texts,
+    iso_texts,
+    iso_texts,
+    iso_texts,
     st.sampled_from([None, 0, 1.5, "", "Z", ("value", ["2", "0"]), ("value", ("2", "0"))]),
     iso_texts.map(lambda text: obj("Sliceable", text)),
     iso_texts.map(lambda text: obj("Text", text)),
@@ -116,23 +158,66 @@ time_values = st.one_of(
 )
 
 display_values = st.one_of(
-    plain_text, plain_text,
-    st.integers(-10**20, 10**20), st.floats(allow_nan=True), st.none(), st.booleans(),
-    st.sampled_from([obj("FailingFormat"), obj("FailingStr"), obj("Text", "ab"),
-                     obj("Decimal", "1.50"), ("tuple", (1, "a")), ("list", []),
-                     obj("Number", 42), obj("Number", -7), obj("Color"), obj("Ratio", 2.5),
-                     2**63 - 1, -2**63, 2**63, -2**63 - 1, 2**64]),
+    plain_text,
+    plain_text,
+    st.integers(-(10**20), 10**20),
+    st.floats(allow_nan=True),
+    st.none(),
+    st.booleans(),
+    st.sampled_from(
+        [
+            obj("FailingFormat"),
+            obj("FailingStr"),
+            obj("Text", "ab"),
+            obj("Decimal", "1.50"),
+            ("tuple", (1, "a")),
+            ("list", []),
+            obj("Number", 42),
+            obj("Number", -7),
+            obj("Color"),
+            obj("Ratio", 2.5),
+            2**63 - 1,
+            -(2**63),
+            2**63,
+            -(2**63) - 1,
+            2**64,
+        ]
+    ),
 )
 
-return_values = st.sampled_from([0, 0, 0, 1, 1, 1, 2, -1, True, False, 1.0, 0.0, "1", "", "0",
-                                 None, obj("FailingBool"), obj("FailingEq"),
-                                 obj("EqualsFailingBool"), obj("Decimal", "1")])
+return_values = st.sampled_from(
+    [
+        0,
+        0,
+        0,
+        1,
+        1,
+        1,
+        2,
+        -1,
+        True,
+        False,
+        1.0,
+        0.0,
+        "1",
+        "",
+        "0",
+        None,
+        obj("FailingBool"),
+        obj("FailingEq"),
+        obj("EqualsFailingBool"),
+        obj("Decimal", "1"),
+    ]
+)
 
 
 @st.composite
 def legs(draw):
-    fields = {"local_departure": draw(time_values), "local_arrival": draw(time_values),
-              "return": draw(return_values)}
+    fields = {
+        "local_departure": draw(time_values),
+        "local_arrival": draw(time_values),
+        "return": draw(return_values),
+    }
     for key in LEG_KEYS:
         if key not in fields:
             fields[key] = draw(display_values)
@@ -140,8 +225,11 @@ def legs(draw):
     if draw(st.integers(0, 5)) == 0:
         missing = draw(st.sampled_from(LEG_KEYS))
         entries = [(key, value) for key, value in entries if key != missing]
-    shape = draw(st.sampled_from(["dict"] * 8 + ["readonly", "defaulting", "fails_on",
-                                                 "none", "text", "number"]))
+    shape = draw(
+        st.sampled_from(
+            ["dict"] * 8 + ["readonly", "defaulting", "fails_on", "none", "text", "number"]
+        )
+    )
     if shape == "dict":
         return ("dict", entries)
     if shape in ("readonly", "defaulting"):
@@ -156,13 +244,19 @@ def good_legs(draw, returning):
     """A well-formed leg whose times keep one layout (the usual case)."""
     start = draw(st.datetimes(min_value=datetime(2000, 1, 1), max_value=datetime(2099, 1, 1)))
     end = start + timedelta(minutes=draw(st.integers(0, 3000)))
-    fields = {"cityFrom": draw(plain_text), "flyFrom": draw(plain_text),
-              "cityTo": draw(plain_text), "flyTo": draw(plain_text),
-              "local_departure": start.isoformat(timespec="milliseconds") + "Z",
-              "local_arrival": end.isoformat(timespec="milliseconds") + "Z",
-              "flight_no": draw(st.integers(1, 9999)), "airline": draw(plain_text),
-              "operating_carrier": draw(plain_text), "operating_flight_no": draw(plain_text),
-              "return": returning}
+    fields = {
+        "cityFrom": draw(plain_text),
+        "flyFrom": draw(plain_text),
+        "cityTo": draw(plain_text),
+        "flyTo": draw(plain_text),
+        "local_departure": start.isoformat(timespec="milliseconds") + "Z",
+        "local_arrival": end.isoformat(timespec="milliseconds") + "Z",
+        "flight_no": draw(st.integers(1, 9999)),
+        "airline": draw(plain_text),
+        "operating_carrier": draw(plain_text),
+        "operating_flight_no": draw(plain_text),
+        "return": returning,
+    }
     return ("dict", [(key, fields[key]) for key in LEG_KEYS])
 
 
@@ -174,8 +268,9 @@ def route_plans(draw, valid=False):
             items.append(draw(good_legs(1)))
     else:
         items = draw(st.lists(st.one_of(legs(), good_legs(0), good_legs(1)), max_size=5))
-    container = draw(st.sampled_from(["list"] if valid else
-                                     ["list"] * 6 + ["tuple", "iter", "none", "number"]))
+    container = draw(
+        st.sampled_from(["list"] if valid else ["list"] * 6 + ["tuple", "iter", "none", "number"])
+    )
     if container == "none":
         return None
     if container == "number":
@@ -184,20 +279,44 @@ def route_plans(draw, valid=False):
 
 
 seconds_values = st.one_of(
-    st.integers(-10**6, 10**6), st.integers(-10**15, 10**15), st.integers(-10**30, 10**30),
-    st.floats(allow_nan=True, allow_infinity=True), st.integers(0, 10**6).map(str),
-    st.sampled_from(["12.5", " 42 ", "1_000", "", "x", True, None, ("list", []),
-                     obj("Seconds", 90000), obj("Seconds", 10**20), obj("FailingInt"),
-                     obj("Number", 3600), obj("Color"), False,
-                     obj("Decimal", "9300.9"), 86399999999999, 86400000000000,
-                     -86399999999999, -86400000000000]),
+    st.integers(-(10**6), 10**6),
+    st.integers(-(10**15), 10**15),
+    st.integers(-(10**30), 10**30),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.integers(0, 10**6).map(str),
+    st.sampled_from(
+        [
+            "12.5",
+            " 42 ",
+            "1_000",
+            "",
+            "x",
+            True,
+            None,
+            ("list", []),
+            obj("Seconds", 90000),
+            obj("Seconds", 10**20),
+            obj("FailingInt"),
+            obj("Number", 3600),
+            obj("Color"),
+            False,
+            obj("Decimal", "9300.9"),
+            86399999999999,
+            86400000000000,
+            -86399999999999,
+            -86400000000000,
+        ]
+    ),
 )
 
-places = st.lists(st.text(alphabet="ABCDEFGHIJKLMNOPQRSTUVWXYZ", min_size=3, max_size=3),
-                  max_size=4)
+places = st.lists(
+    st.text(alphabet="ABCDEFGHIJKLMNOPQRSTUVWXYZ", min_size=3, max_size=3), max_size=4
+)
 route_names = st.one_of(
-    places.map(lambda items: ("list", items)), places.map(lambda items: ("list", items)),
-    places.map(lambda items: ("tuple", items)), places.map(lambda items: ("iter", items)),
+    places.map(lambda items: ("list", items)),
+    places.map(lambda items: ("list", items)),
+    places.map(lambda items: ("tuple", items)),
+    places.map(lambda items: ("iter", items)),
     st.sampled_from(["XYZ", "", None, ("list", ["A", 1]), ("list", [obj("Text", "T")])]),
 )
 
@@ -213,28 +332,60 @@ def routes_entries(draw):
     return (shape, items)
 
 
-currencies = st.one_of(st.sampled_from(["EUR", "USD", "GBP", "", "€"]), st.integers(-9, 9),
-                       st.sampled_from([None, ("tuple", (1, 2)), obj("Text", "CHF"),
-                                        obj("FailingFormat")]))
-amounts = st.one_of(st.integers(-10**6, 10**6), st.floats(allow_nan=True), plain_text,
-                    st.sampled_from([None, obj("Decimal", "12.50"), obj("FailingStr"),
-                                     obj("Text", "5"), obj("Number", 120), obj("Color"),
-                                     obj("Ratio", 1.5), True, 2**70]))
+currencies = st.one_of(
+    st.sampled_from(["EUR", "USD", "GBP", "", "€"]),
+    st.integers(-9, 9),
+    st.sampled_from([None, ("tuple", (1, 2)), obj("Text", "CHF"), obj("FailingFormat")]),
+)
+amounts = st.one_of(
+    st.integers(-(10**6), 10**6),
+    st.floats(allow_nan=True),
+    plain_text,
+    st.sampled_from(
+        [
+            None,
+            obj("Decimal", "12.50"),
+            obj("FailingStr"),
+            obj("Text", "5"),
+            obj("Number", 120),
+            obj("Color"),
+            obj("Ratio", 1.5),
+            True,
+            2**70,
+        ]
+    ),
+)
 pair_items = st.one_of(
     st.tuples(currencies, amounts).map(lambda pair: ("tuple", pair)),
     st.tuples(currencies, amounts).map(lambda pair: ("list", list(pair))),
     st.tuples(currencies, amounts).map(lambda pair: ("iter", list(pair))),
-    st.sampled_from([("tuple", ("A",)), ("tuple", ("A", 1, 2)), ("list", []), "ab", "abc", 5,
-                     ("iter", ["A"]), ("iter", ["A", 1, 2]), None]),
+    st.sampled_from(
+        [
+            ("tuple", ("A",)),
+            ("tuple", ("A", 1, 2)),
+            ("list", []),
+            "ab",
+            "abc",
+            5,
+            ("iter", ["A"]),
+            ("iter", ["A", 1, 2]),
+            None,
+        ]
+    ),
 )
 
 
 @st.composite
 def conversions(draw):
-    entries = draw(st.lists(st.tuples(currencies, amounts), max_size=4,
-                            unique_by=lambda pair: repr(pair[0])))
-    shape = draw(st.sampled_from(["dict"] * 6 + ["readonly", "defaulting", "pairs", "none",
-                                                 "items_fail", "grow", "shrink", "replace"]))
+    entries = draw(
+        st.lists(st.tuples(currencies, amounts), max_size=4, unique_by=lambda pair: repr(pair[0]))
+    )
+    shape = draw(
+        st.sampled_from(
+            ["dict"] * 6
+            + ["readonly", "defaulting", "pairs", "none", "items_fail", "grow", "shrink", "replace"]
+        )
+    )
     if shape == "dict":
         return ("dict", entries)
     if shape in ("readonly", "defaulting"):
@@ -250,16 +401,19 @@ def conversions(draw):
 
 
 good_fields = {
-    "duration": st.tuples(st.integers(-10**6, 10**7), st.integers(-10**6, 10**7)).map(
-        lambda pair: ("dict", [("departure", pair[0]), ("return", pair[1])])),
+    "duration": st.tuples(st.integers(-(10**6), 10**7), st.integers(-(10**6), 10**7)).map(
+        lambda pair: ("dict", [("departure", pair[0]), ("return", pair[1])])
+    ),
     "routes": st.tuples(places, places).map(
-        lambda pair: ("list", [("list", pair[0]), ("list", pair[1])])),
+        lambda pair: ("list", [("list", pair[0]), ("list", pair[1])])
+    ),
     "local_departure": iso_from_moments(),
     "local_arrival": iso_from_moments(),
-    "conversion": st.lists(st.tuples(st.sampled_from(["EUR", "USD", "GBP", "CHF"]),
-                                     st.integers(0, 10**4)),
-                           max_size=3, unique_by=lambda pair: pair[0]).map(
-        lambda entries: ("dict", entries)),
+    "conversion": st.lists(
+        st.tuples(st.sampled_from(["EUR", "USD", "GBP", "CHF"]), st.integers(0, 10**4)),
+        max_size=3,
+        unique_by=lambda pair: pair[0],
+    ).map(lambda entries: ("dict", entries)),
     "route": route_plans(valid=True),
 }
 
@@ -267,8 +421,15 @@ good_fields = {
 @st.composite
 def wild_durations(draw):
     if draw(st.integers(0, 8)) == 0:
-        return draw(st.sampled_from([("dict", [("departure", 60)]), None,
-                                     ("readonly", [("departure", 1), ("return", 2)])]))
+        return draw(
+            st.sampled_from(
+                [
+                    ("dict", [("departure", 60)]),
+                    None,
+                    ("readonly", [("departure", 1), ("return", 2)]),
+                ]
+            )
+        )
     return ("dict", [("departure", draw(seconds_values)), ("return", draw(seconds_values))])
 
 
@@ -290,8 +451,9 @@ def search_results(draw):
         entries = [(key, draw(wild_fields[key])) for key in keys]
     else:
         broken = draw(st.sampled_from(keys + [None] * 3))
-        entries = [(key, draw((wild_fields if key == broken else good_fields)[key]))
-                   for key in keys]
+        entries = [
+            (key, draw((wild_fields if key == broken else good_fields)[key])) for key in keys
+        ]
     if draw(st.integers(0, 8)) == 0:
         missing = draw(st.sampled_from(keys))
         entries = [(key, value) for key, value in entries if key != missing]
@@ -303,8 +465,9 @@ def search_results(draw):
     return (shape, entries)
 
 
-round_trips = st.sampled_from([True, True, False, None, 0, 1, "", "no", ("list", []),
-                               obj("FailingBool")])
+round_trips = st.sampled_from(
+    [True, True, False, None, 0, 1, "", "no", ("list", []), obj("FailingBool")]
+)
 
 # ------------------------------------------------------------------------------------------
 # Running and comparing
@@ -312,10 +475,14 @@ round_trips = st.sampled_from([True, True, False, None, 0, 1, "", "no", ("list",
 
 def compare(name, recipes):
     function = getattr(brasco, name)
-    native = observe(lambda: function(*[build(r) for r in recipes]),
-                     brasco.leg_details_header, native_name="tavimo.brasco." + name)
-    expected = observe(lambda: getattr(rendition, name)(*[build(r) for r in recipes]),
-                       rendition.leg_details_header)
+    native = observe(
+        lambda: function(*[build(r) for r in recipes]),
+        brasco.leg_details_header,
+        native_name="tavimo.brasco." + name,
+    )
+    expected = observe(
+        lambda: getattr(rendition, name)(*[build(r) for r in recipes]), rendition.leg_details_header
+    )
     assert native == expected
     note_outcome(name, native[0])
     return native
@@ -342,6 +509,7 @@ def test_rendition_shares_the_header_and_the_imported_classes():
 
 # --- route_details, get_ret_times, i_parser --------------------------------------------------
 
+
 @examples(150)
 @given(route_plans(), st.sampled_from(["outbound", "inbound", None, 3]))
 def test_route_details(route_plan, leg):
@@ -361,18 +529,36 @@ def test_get_ret_times(route_plan):
     compare("get_ret_times", [route_plan])
 
 
-CUT_TEXTS = ["", "a", "ab", "abc", "b", "a\u00e9", "a\u00e9x", "a\u20acx", "a\U0001f600",
-             "a\U0001f600x", "\u00e9", "\u20ac", "aa"]
+CUT_TEXTS = [
+    "",
+    "a",
+    "ab",
+    "abc",
+    "b",
+    "a\u00e9",
+    "a\u00e9x",
+    "a\u20acx",
+    "a\U0001f600",
+    "a\U0001f600x",
+    "\u00e9",
+    "\u20ac",
+    "aa",
+]
 
 
 @examples(200)
-@given(st.lists(st.tuples(st.sampled_from(CUT_TEXTS), st.sampled_from(CUT_TEXTS)),
-                min_size=1, max_size=5))
+@given(
+    st.lists(
+        st.tuples(st.sampled_from(CUT_TEXTS), st.sampled_from(CUT_TEXTS)), min_size=1, max_size=5
+    )
+)
 def test_get_ret_times_chooses_among_texts_of_every_width_and_length(times):
     """The earliest and latest of the cut texts, by code points (the chosen one shows in
     the error text of its display time)."""
-    plan = [make_leg(1, local_departure=departure, local_arrival=arrival)
-            for departure, arrival in times]
+    plan = [
+        make_leg(1, local_departure=departure, local_arrival=arrival)
+        for departure, arrival in times
+    ]
     compare("get_ret_times", [plan])
 
 
@@ -393,32 +579,81 @@ def test_i_parser(search_result, round_trip):
 @given(st.lists(time_values, min_size=1, max_size=4))
 def test_display_times_of_many_layouts(texts):
     """The times cell and get_ret_times render every layout as fromisoformat/strftime do."""
-    plan = ("list", [("dict", [(key, text if key in ("local_departure", "local_arrival")
-                                else (1 if key == "return" else "X")) for key in LEG_KEYS])
-                     for text in texts])
+    plan = (
+        "list",
+        [
+            (
+                "dict",
+                [
+                    (
+                        key,
+                        text
+                        if key in ("local_departure", "local_arrival")
+                        else (1 if key == "return" else "X"),
+                    )
+                    for key in LEG_KEYS
+                ],
+            )
+            for text in texts
+        ],
+    )
     compare("route_details", [plan, None])
     compare("get_ret_times", [plan])
 
 
 def test_well_formed_round_trip_gives_summaries_and_tables():
-    recipe = ("dict", [
-        ("duration", ("dict", [("departure", 9300), ("return", 90000)])),
-        ("routes", ("list", [("list", ["BER", "LHR"]), ("list", ["LHR", "BER"])])),
-        ("local_departure", "2021-05-20T10:35:00.000Z"),
-        ("local_arrival", "2021-05-20T13:40:00.000Z"),
-        ("conversion", ("dict", [("EUR", 120), ("USD", 140)])),
-        ("route", ("list", [
-            ("dict", [(key, "2021-06-01T10:15:00.000Z" if key.startswith("local") else
-                       (0 if key == "return" else key)) for key in LEG_KEYS]),
-            ("dict", [(key, "2021-06-08T18:05:00.000Z" if key.startswith("local") else
-                       (1 if key == "return" else key)) for key in LEG_KEYS]),
-        ])),
-    ])
+    recipe = (
+        "dict",
+        [
+            ("duration", ("dict", [("departure", 9300), ("return", 90000)])),
+            ("routes", ("list", [("list", ["BER", "LHR"]), ("list", ["LHR", "BER"])])),
+            ("local_departure", "2021-05-20T10:35:00.000Z"),
+            ("local_arrival", "2021-05-20T13:40:00.000Z"),
+            ("conversion", ("dict", [("EUR", 120), ("USD", 140)])),
+            (
+                "route",
+                (
+                    "list",
+                    [
+                        (
+                            "dict",
+                            [
+                                (
+                                    key,
+                                    "2021-06-01T10:15:00.000Z"
+                                    if key.startswith("local")
+                                    else (0 if key == "return" else key),
+                                )
+                                for key in LEG_KEYS
+                            ],
+                        ),
+                        (
+                            "dict",
+                            [
+                                (
+                                    key,
+                                    "2021-06-08T18:05:00.000Z"
+                                    if key.startswith("local")
+                                    else (1 if key == "return" else key),
+                                )
+                                for key in LEG_KEYS
+                            ],
+                        ),
+                    ],
+                ),
+            ),
+        ],
+    )
     outcome, records = compare("i_parser", [recipe, True])
     assert outcome[0] == "returned"
     result = brasco.i_parser(build(recipe), True)
-    assert result[0] == ["BER -> LHR", "Thu 20 May 10:35", timedelta(seconds=9300),
-                         "Thu 20 May 13:40", "120 EUR / 140 USD"]
+    assert result[0] == [
+        "BER -> LHR",
+        "Thu 20 May 10:35",
+        timedelta(seconds=9300),
+        "Thu 20 May 13:40",
+        "120 EUR / 140 USD",
+    ]
     assert result[1][4] == "x" and len(records) == 9
 
 
@@ -426,26 +661,66 @@ def test_well_formed_round_trip_gives_summaries_and_tables():
 
 
 number_texts = st.one_of(
-    st.integers(-10**30, 10**30).map(str),
-    st.tuples(st.sampled_from(["", " ", "\t", "\n", "\u3000"]), st.sampled_from(["", "+", "-"]),
-              st.text(alphabet="0123456789_", min_size=0, max_size=6),
-              st.sampled_from(["", " ", "\n"])).map("".join),
-    st.sampled_from(["٣", "１２", "1.5", "2.5", "1e3", "0x10", "two", "", " ", "1__0", "_1",
-                     "1_", "0_0", "00", "+", "-", "½"]),
+    st.integers(-(10**30), 10**30).map(str),
+    st.tuples(
+        st.sampled_from(["", " ", "\t", "\n", "\u3000"]),
+        st.sampled_from(["", "+", "-"]),
+        st.text(alphabet="0123456789_", min_size=0, max_size=6),
+        st.sampled_from(["", " ", "\n"]),
+    ).map("".join),
+    st.sampled_from(
+        [
+            "٣",
+            "１２",
+            "1.5",
+            "2.5",
+            "1e3",
+            "0x10",
+            "two",
+            "",
+            " ",
+            "1__0",
+            "_1",
+            "1_",
+            "0_0",
+            "00",
+            "+",
+            "-",
+            "½",
+        ]
+    ),
 )
 date_texts = st.one_of(
     st.tuples(st.integers(0, 32), st.integers(0, 13), st.integers(1890, 10001)).map(
-        lambda d: "%02d/%02d/%04d" % d),
+        lambda d: "%02d/%02d/%04d" % d
+    ),
     st.tuples(st.integers(0, 32), st.integers(0, 13), st.integers(0, 99)).map(
-        lambda d: "29/02/19%02d" % d[2] if d[0] % 2 else "%d/%d/20%02d" % d),
-    st.sampled_from(["01/01/2021\n", "01/01/2021 ", " 01/01/2021", "01-01-2021", "2021-01-01",
-                     "٠١/٠١/٢٠٢١", "01/01/2021\n\n", "29/02/2000", "29/02/1900", "31/04/2021"]),
+        lambda d: "29/02/19%02d" % d[2] if d[0] % 2 else "%d/%d/20%02d" % d
+    ),
+    st.sampled_from(
+        [
+            "01/01/2021\n",
+            "01/01/2021 ",
+            " 01/01/2021",
+            "01-01-2021",
+            "2021-01-01",
+            "٠١/٠١/٢٠٢١",
+            "01/01/2021\n\n",
+            "29/02/2000",
+            "29/02/1900",
+            "31/04/2021",
+        ]
+    ),
 )
 iata_texts = st.text(alphabet="abcxyzABCXYZÅé1 \n-", max_size=5)
 answer_texts = st.one_of(plain_text, number_texts, date_texts, iata_texts)
-answers = st.one_of(answer_texts, answer_texts, answer_texts,
-                    st.sampled_from([None, 5, 5.5, b"123", True, ("list", ["1"])]),
-                    answer_texts.map(lambda text: obj("Text", text)))
+answers = st.one_of(
+    answer_texts,
+    answer_texts,
+    answer_texts,
+    st.sampled_from([None, 5, 5.5, b"123", True, ("list", ["1"])]),
+    answer_texts.map(lambda text: obj("Text", text)),
+)
 
 
 VALIDATORS = {
@@ -462,8 +737,11 @@ def test_rendition_date_pattern_is_the_modules():
 
 @needs_questions
 @examples(300)
-@given(st.sampled_from(sorted(VALIDATORS)), answers,
-       st.sampled_from(["plain", "plain", "plain", "counting", "missing", "value_error"]))
+@given(
+    st.sampled_from(sorted(VALIDATORS)),
+    answers,
+    st.sampled_from(["plain", "plain", "plain", "counting", "missing", "value_error"]),
+)
 def test_validators(name, answer, document_kind):
     namespace = vars(questions)
 
@@ -500,8 +778,26 @@ def test_filters(answer):
 
 @needs_questions
 @examples(100)
-@given(st.sampled_from([True, False, None, 0, 1, -1, 0.0, "", "no", "False", ("list", []),
-                        ("list", [0]), obj("FailingBool"), obj("Decimal", "0")]))
+@given(
+    st.sampled_from(
+        [
+            True,
+            False,
+            None,
+            0,
+            1,
+            -1,
+            0.0,
+            "",
+            "no",
+            "False",
+            ("list", []),
+            ("list", [0]),
+            obj("FailingBool"),
+            obj("Decimal", "0"),
+        ]
+    )
+)
 def test_get_questions(round_trip):
     namespace = vars(questions)
     before = list(questions.one_way_questions)
@@ -511,8 +807,9 @@ def test_get_questions(round_trip):
     if native[0] == "accepted":
         assert native[1] == expected[1]
         assert [id(record) for record in native[1]] == [id(record) for record in expected[1]]
-        assert (native[1] is questions.one_way_questions) == \
-            (expected[1] is questions.one_way_questions)
+        assert (native[1] is questions.one_way_questions) == (
+            expected[1] is questions.one_way_questions
+        )
     else:
         assert native == expected
     assert questions.one_way_questions == before

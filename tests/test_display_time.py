@@ -5,11 +5,9 @@ renders the common layouts natively; these tests hold it to the interpreter's re
 exception, type and message) wherever the text, the locale or the module's `datetime` may
 take it: the `times` cell of route_details and both times of get_ret_times.
 """
+
 import locale
-import os
 import random
-import shutil
-import subprocess
 import sys
 import time
 import types
@@ -36,7 +34,8 @@ def outcome(function, *args):
 
 def times_cell(brasco, departure, arrival):
     outbound, _ = brasco.route_details(
-        route_plan=[make_leg(0, local_departure=departure, local_arrival=arrival)], leg=None)
+        route_plan=[make_leg(0, local_departure=departure, local_arrival=arrival)], leg=None
+    )
     return outbound[1][1]
 
 
@@ -212,10 +211,17 @@ REJECTED_FROM_3_15 = {"2021-06-01T10:15+05:99"}
 def accepted_here(text):
     """Whether this host's fromisoformat takes the text, by the lists above."""
     host = sys.version_info
-    return ((text in ACCEPTED or host >= (3, 11) and text in ACCEPTED_FROM_3_11 or
-             host >= (3, 14) and text in ACCEPTED_FROM_3_14) and
-            not (host >= (3, 14) and text in REJECTED_FROM_3_14) and
-            not (host >= (3, 15) and text in REJECTED_FROM_3_15))
+    return (
+        (
+            text in ACCEPTED
+            or host >= (3, 11)
+            and text in ACCEPTED_FROM_3_11
+            or host >= (3, 14)
+            and text in ACCEPTED_FROM_3_14
+        )
+        and not (host >= (3, 14) and text in REJECTED_FROM_3_14)
+        and not (host >= (3, 15) and text in REJECTED_FROM_3_15)
+    )
 
 
 def test_the_boundary_lists_are_what_the_interpreter_says():
@@ -237,14 +243,34 @@ def test_rejected_texts_raise_the_interpreters_error(brasco, text):
 # Offsets near the ranges of their fields.  Up to 3.14 the host takes any two digits for
 # the minutes and seconds of an offset (+05:99 is 6:39); 3.15 raises ValueError for minutes
 # or seconds past 59.  Every host is followed, with its own result or text.
-OFFSETS = ["+05:59", "+05:60", "+05:99", "-05:99", "+00:60", "-00:99", "+23:59", "+23:60",
-           "+05:59:59", "+05:59:60", "+05:00:99", "-05:59:60", "+23:59:59", "+23:59:60",
-           "+05:59:59.999999", "+05:59:60.000001", "+05:60:00", "+24:00", "+05:9", "+5:99"]
+OFFSETS = [
+    "+05:59",
+    "+05:60",
+    "+05:99",
+    "-05:99",
+    "+00:60",
+    "-00:99",
+    "+23:59",
+    "+23:60",
+    "+05:59:59",
+    "+05:59:60",
+    "+05:00:99",
+    "-05:59:60",
+    "+23:59:59",
+    "+23:59:60",
+    "+05:59:59.999999",
+    "+05:59:60.000001",
+    "+05:60:00",
+    "+24:00",
+    "+05:9",
+    "+5:99",
+]
 
 
 @pytest.mark.parametrize("offset", OFFSETS)
-@pytest.mark.parametrize("layout", ["2021-06-01T10:15{}Z", "2021-06-01T10:15:00.000{}Z",
-                                    "2021-06-01 23:59:59.999999{}Z"])
+@pytest.mark.parametrize(
+    "layout", ["2021-06-01T10:15{}Z", "2021-06-01T10:15:00.000{}Z", "2021-06-01 23:59:59.999999{}Z"]
+)
 def test_offsets_near_their_ranges_follow_the_host(brasco, layout, offset):
     check_like_python(brasco, layout.format(offset))
 
@@ -254,23 +280,31 @@ def test_the_offsets_meet_both_outcomes():
     assert outcomes == {"ok", ValueError}
 
 
-@pytest.mark.parametrize("text", [
-    "2021-06-01T10:15:00.000",      # the last character is dropped whatever it is
-    "2021-06-01T10:15:00.000ZZ",
-    "2021-06-01T10:15:00.000+05:00",
-    "2021-06-01T10:15:00.000\u00e9",
-    "Z",
-], ids=repr)
+@pytest.mark.parametrize(
+    "text",
+    [
+        "2021-06-01T10:15:00.000",  # the last character is dropped whatever it is
+        "2021-06-01T10:15:00.000ZZ",
+        "2021-06-01T10:15:00.000+05:00",
+        "2021-06-01T10:15:00.000\u00e9",
+        "Z",
+    ],
+    ids=repr,
+)
 def test_the_cut_is_applied_before_parsing(brasco, text):
     check_like_python(brasco, text)
 
 
-@pytest.mark.parametrize("value", [
-    b"2021-06-01T10:15:00.000Z",
-    bytearray(b"2021-06-01T10:15:00.000Z"),
-    list("2021-06-01T10:15:00.000Z"),
-    ("2021-06-01T10:15:00.000Z",),
-], ids=lambda value: type(value).__name__)
+@pytest.mark.parametrize(
+    "value",
+    [
+        b"2021-06-01T10:15:00.000Z",
+        bytearray(b"2021-06-01T10:15:00.000Z"),
+        list("2021-06-01T10:15:00.000Z"),
+        ("2021-06-01T10:15:00.000Z",),
+    ],
+    ids=lambda value: type(value).__name__,
+)
 def test_sliceable_values_that_are_not_text_raise_the_interpreters_error(brasco, value):
     check_like_python(brasco, value)
 
@@ -286,11 +320,15 @@ class PlainSubtext(str):
     pass
 
 
-@pytest.mark.parametrize("value", [
-    SlicedElsewhere("2021-06-01T10:15:00.000Z"),
-    PlainSubtext("2021-06-01T10:15:00.000Z"),
-    PlainSubtext("2021-06-31T10:15:00.000Z"),
-], ids=repr)
+@pytest.mark.parametrize(
+    "value",
+    [
+        SlicedElsewhere("2021-06-01T10:15:00.000Z"),
+        PlainSubtext("2021-06-01T10:15:00.000Z"),
+        PlainSubtext("2021-06-31T10:15:00.000Z"),
+    ],
+    ids=repr,
+)
 def test_text_subclasses_are_cut_by_their_own_subscription(brasco, value):
     check_like_python(brasco, value)
 
@@ -312,8 +350,7 @@ def expect_all(texts):
 def test_weekdays_and_month_names_across_the_calendar(brasco):
     days = set()
     for year in range(1, 10000):
-        days.update({date(year, 1, 1), date(year, 2, 28), date(year, 3, 1),
-                     date(year, 12, 31)})
+        days.update({date(year, 1, 1), date(year, 2, 28), date(year, 3, 1), date(year, 12, 31)})
         if year % 4 == 0 and (year % 100 != 0 or year % 400 == 0):
             days.add(date(year, 2, 29))
     day = date(1999, 12, 1)
@@ -325,9 +362,12 @@ def test_weekdays_and_month_names_across_the_calendar(brasco):
 
 
 def test_every_minute_of_a_day(brasco):
-    texts = [f"2021-06-01{separator}{hour:02}:{minute:02}{tail}"
-             for hour in range(24) for minute in range(60)
-             for separator, tail in (("T", ":59.123456Z"), (" ", "Z"))]
+    texts = [
+        f"2021-06-01{separator}{hour:02}:{minute:02}{tail}"
+        for hour in range(24)
+        for minute in range(60)
+        for separator, tail in (("T", ":59.123456Z"), (" ", "Z"))
+    ]
     assert render_all(brasco, texts) == expect_all(texts)
 
 
@@ -337,29 +377,38 @@ def test_each_character_of_the_date_and_time_replaced(brasco, text):
     the date and time: each text rendered, or refused, as the host does."""
     for at in range(16):
         for character in "/0369:;?@-T .\x7f":
-            changed = text[:at] + character + text[at + 1:]
-            assert outcome(times_cell, brasco, changed, changed) == \
-                outcome(lambda: f"{expected_display(changed)} -> {expected_display(changed)}"), \
-                changed
+            changed = text[:at] + character + text[at + 1 :]
+            assert outcome(times_cell, brasco, changed, changed) == outcome(
+                lambda: f"{expected_display(changed)} -> {expected_display(changed)}"
+            ), changed
 
 
 def random_text(rnd):
     """A date-time text near the common layouts, often with one fault."""
     year = rnd.choice([rnd.randrange(0, 10000), 0, 1, 1900, 2000, 2100, 9999])
     text = "%04d-%02d-%02d%s%02d:%02d" % (
-        year, rnd.randrange(0, 14), rnd.choice([rnd.randrange(0, 33), 28, 29, 30, 31]),
-        rnd.choice("T T T  tx\x00"), rnd.randrange(0, 26), rnd.randrange(0, 62))
+        year,
+        rnd.randrange(0, 14),
+        rnd.choice([rnd.randrange(0, 33), 28, 29, 30, 31]),
+        rnd.choice("T T T  tx\x00"),
+        rnd.randrange(0, 26),
+        rnd.randrange(0, 62),
+    )
     if rnd.random() < 0.7:
         text += ":%02d" % rnd.randrange(0, 62)
         if rnd.random() < 0.6:
-            text += "." + "".join(rnd.choice("0123456789")
-                                  for _ in range(rnd.choice([0, 1, 2, 3, 3, 6, 6, 7])))
+            text += "." + "".join(
+                rnd.choice("0123456789") for _ in range(rnd.choice([0, 1, 2, 3, 3, 6, 6, 7]))
+            )
     if rnd.random() < 0.3:
-        text += "%s%02d:%02d" % (rnd.choice("+-"), rnd.choice([0, 5, 23, 24, rnd.randrange(100)]),
-                                 rnd.choice([0, 30, 59, 60, rnd.randrange(100)]))
+        text += "%s%02d:%02d" % (
+            rnd.choice("+-"),
+            rnd.choice([0, 5, 23, 24, rnd.randrange(100)]),
+            rnd.choice([0, 30, 59, 60, rnd.randrange(100)]),
+        )
     if rnd.random() < 0.25:
         at = rnd.randrange(len(text) + 1)
-        text = text[:at] + rnd.choice("0123456789:-+.T Z\u0661\uff10") + text[at + 1:]
+        text = text[:at] + rnd.choice("0123456789:-+.T Z\u0661\uff10") + text[at + 1 :]
     return text + "Z"
 
 
@@ -377,8 +426,13 @@ def test_random_texts_near_the_common_layouts(brasco):
 # ---------------------------------------------------------------------------------------
 # Another LC_TIME locale: its own day and month names
 
-LOCALE_TEXTS = ["2021-03-02T08:05:00.000Z", "2021-05-20T10:35:00.000Z",
-                "2021-10-07T23:59:00.000Z", "2021-12-05 00:00Z", "2021-06-01T10:15:00+05:00Z"]
+LOCALE_TEXTS = [
+    "2021-03-02T08:05:00.000Z",
+    "2021-05-20T10:35:00.000Z",
+    "2021-10-07T23:59:00.000Z",
+    "2021-12-05 00:00Z",
+    "2021-06-01T10:15:00+05:00Z",
+]
 
 
 @pytest.mark.parametrize("text", LOCALE_TEXTS)
@@ -424,8 +478,9 @@ class Unchanged(datetime):
 
 
 @pytest.mark.parametrize("cls", [Bracketed, HourLater, Unchanged], ids=lambda c: c.__name__)
-@pytest.mark.parametrize("text", ["2021-06-01T10:15:00.000Z", "2021-06-01 23:59Z",
-                                  "2021-06-31T10:15:00.000Z"], ids=repr)
+@pytest.mark.parametrize(
+    "text", ["2021-06-01T10:15:00.000Z", "2021-06-01 23:59Z", "2021-06-31T10:15:00.000Z"], ids=repr
+)
 def test_a_datetime_subclass_in_the_module_is_used(brasco, monkeypatch, cls, text):
     monkeypatch.setattr(brasco, "datetime", cls)
     check_like_python(brasco, text, cls)
@@ -442,11 +497,14 @@ def test_the_rebound_datetime_shows_in_the_results(brasco, monkeypatch):
 
 def test_a_datetime_that_is_no_class_is_used(brasco, monkeypatch):
     fake = types.SimpleNamespace(
-        fromisoformat=lambda text: types.SimpleNamespace(strftime=lambda fmt: text + "|" + fmt))
+        fromisoformat=lambda text: types.SimpleNamespace(strftime=lambda fmt: text + "|" + fmt)
+    )
     monkeypatch.setattr(brasco, "datetime", fake)
     text = "2021-06-01T10:15:00.000Z"
     assert return_times(brasco, text, text) == (
-        "2021-06-01T10:15:00.000|" + FORMAT, "2021-06-01T10:15:00.000|" + FORMAT)
+        "2021-06-01T10:15:00.000|" + FORMAT,
+        "2021-06-01T10:15:00.000|" + FORMAT,
+    )
 
 
 def test_a_replaced_time_strftime_is_what_datetime_strftime_calls(brasco, monkeypatch):
@@ -475,18 +533,22 @@ class Spy:
         def record(*args, **kwargs):
             self.events.append((label, args[0] if args else None))
             return result(*args, **kwargs)
+
         return record
 
     def import_in_caller_globals(self):
         import builtins
+
         namespace = dict(vars(builtins))
         namespace["__import__"] = self.recorder("import", builtins.__import__)
         self.globals = {"__builtins__": namespace}
 
     def import_in_builtins(self):
         import builtins
-        self.monkeypatch.setattr(builtins, "__import__",
-                                 self.recorder("import", builtins.__import__))
+
+        self.monkeypatch.setattr(
+            builtins, "__import__", self.recorder("import", builtins.__import__)
+        )
 
     def time_with_attribute_access_of_its_own(self):
         events = self.events
@@ -504,6 +566,7 @@ class Spy:
         def missing(name):
             self.events.append(("__getattr__", name))
             raise AttributeError(name)
+
         self.monkeypatch.delattr(time, "__spec__")
         self.monkeypatch.setattr(time, "__getattr__", missing, raising=False)
 
@@ -528,8 +591,9 @@ class Spy:
         self.monkeypatch.setattr(time, "__spec__", spec)
 
     def struct_time_replaced(self):
-        self.monkeypatch.setattr(time, "struct_time",
-                                 self.recorder("struct_time", time.struct_time))
+        self.monkeypatch.setattr(
+            time, "struct_time", self.recorder("struct_time", time.struct_time)
+        )
 
     def run(self, code, **names):
         """Runs code from a frame whose globals are this scenario's."""
@@ -538,22 +602,31 @@ class Spy:
         return namespace["result"]
 
 
-SCENARIOS = [name for name in vars(Spy) if not name.startswith("_")
-             and name not in ("recorder", "run")]
+SCENARIOS = [
+    name for name in vars(Spy) if not name.startswith("_") and name not in ("recorder", "run")
+]
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS)
-def test_changes_to_what_strftime_reaches_are_met_as_the_host_meets_them(brasco, monkeypatch,
-                                                                         scenario):
+def test_changes_to_what_strftime_reaches_are_met_as_the_host_meets_them(
+    brasco, monkeypatch, scenario
+):
     departure, arrival = "2021-06-01T10:15:00.000Z", "2021-06-01T13:40:00.000+02:00Z"
     spy = Spy(monkeypatch)
     getattr(spy, scenario)()
     spy.events.clear()
-    host = spy.run("result = [datetime.fromisoformat(t[:-1]).strftime(FORMAT) for t in texts]",
-                   datetime=datetime, FORMAT=FORMAT, texts=[departure, arrival])
+    host = spy.run(
+        "result = [datetime.fromisoformat(t[:-1]).strftime(FORMAT) for t in texts]",
+        datetime=datetime,
+        FORMAT=FORMAT,
+        texts=[departure, arrival],
+    )
     host_events, spy.events[:] = spy.events[:], []
-    native = spy.run("result = route_details([leg])[0][1][1]", route_details=brasco.route_details,
-                     leg=make_leg(0, local_departure=departure, local_arrival=arrival))
+    native = spy.run(
+        "result = route_details([leg])[0][1][1]",
+        route_details=brasco.route_details,
+        leg=make_leg(0, local_departure=departure, local_arrival=arrival),
+    )
     native_events = spy.events[:]
     monkeypatch.undo()
     assert native == " -> ".join(host)
@@ -565,15 +638,23 @@ def test_changes_to_what_strftime_reaches_are_met_as_the_host_meets_them(brasco,
 def test_an_import_changed_after_a_call_from_the_same_globals_is_met(brasco, change):
     """What a caller's globals reach is remembered for them; a later change counts."""
     import builtins
+
     departure, arrival = "2021-06-01T10:15:00.000Z", "2021-06-01T13:40:00.000Z"
     own_builtins = dict(vars(builtins))
-    namespace = {"__builtins__": builtins if change == "globals rebound" else own_builtins,
-                 "route_details": brasco.route_details, "datetime": datetime, "FORMAT": FORMAT,
-                 "leg": make_leg(0, local_departure=departure, local_arrival=arrival),
-                 "texts": [departure, arrival]}
+    namespace = {
+        "__builtins__": builtins if change == "globals rebound" else own_builtins,
+        "route_details": brasco.route_details,
+        "datetime": datetime,
+        "FORMAT": FORMAT,
+        "leg": make_leg(0, local_departure=departure, local_arrival=arrival),
+        "texts": [departure, arrival],
+    }
     native = compile("result = route_details([leg])[0][1][1]", "<caller>", "exec")
-    host = compile("result = [datetime.fromisoformat(t[:-1]).strftime(FORMAT) for t in texts]",
-                   "<caller>", "exec")
+    host = compile(
+        "result = [datetime.fromisoformat(t[:-1]).strftime(FORMAT) for t in texts]",
+        "<caller>",
+        "exec",
+    )
     exec(native, namespace)  # what these globals reach is now known
     imported = []
 
@@ -591,6 +672,7 @@ def test_an_import_changed_after_a_call_from_the_same_globals_is_met(brasco, cha
 
 def test_time_blocked_in_the_registry_fails_as_strftime_fails(brasco, monkeypatch):
     import sys
+
     monkeypatch.setitem(sys.modules, "time", None)
     text = "2021-06-01T10:15:00.000Z"
     assert outcome(return_times, brasco, text, text) == outcome(expected_display, text)

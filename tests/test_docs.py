@@ -1,4 +1,5 @@
 """The project's Markdown pages link only to files and headings that exist."""
+
 import re
 import urllib.parse
 
@@ -28,8 +29,9 @@ def anchors(page):
 def links(page):
     text = FENCE.sub("", page.read_text(encoding="utf-8"))
     text = re.sub(r"`[^`\n]*`", "", text)
-    return [target for target in LINK.findall(text)
-            if not re.match(r"[a-z][a-z0-9+.-]*:", target)]  # http:, mailto:, ...
+    return [
+        target for target in LINK.findall(text) if not re.match(r"[a-z][a-z0-9+.-]*:", target)
+    ]  # http:, mailto:, ...
 
 
 @pytest.mark.parametrize("page", PAGES, ids=lambda page: page.relative_to(ROOT).as_posix())
@@ -47,7 +49,9 @@ def test_every_link_reaches_a_file_and_heading_that_exist(page):
 
 def test_the_link_check_finds_a_broken_link(tmp_path):
     page = tmp_path / "page.md"
-    page.write_text("# A page\n\n## Two, words\n\n[ok](#two-words) [gone](#three) "
-                    "[file](missing.md) `[code](#not-a-link)`\n")
+    page.write_text(
+        "# A page\n\n## Two, words\n\n[ok](#two-words) [gone](#three) "
+        "[file](missing.md) `[code](#not-a-link)`\n"
+    )
     assert anchors(page) == {"a-page", "two-words"}
     assert links(page) == ["#two-words", "#three", "missing.md"]

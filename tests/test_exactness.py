@@ -7,6 +7,7 @@ against the plain-Python rendition, which must agree:
 - a module-name cache does not keep a rebound or deleted value alive;
 - a lookup that changes the namespaces it reads leaves no stale cache behind.
 """
+
 import builtins
 import contextlib
 import gc
@@ -23,13 +24,13 @@ import tavimo.brasco as brasco
 import tavimo.questions as questions
 from conftest import make_leg, make_record
 from testkit.hostile import globals_restored
-from testkit.rendition import observe
 
 HEADER = brasco.leg_details_header
 ROOT = logging.getLogger()
 
 
 # --- how a debug call is made: at DEBUG, left out, or at WARNING made for real -------------
+
 
 @contextlib.contextmanager
 def logging_mode(mode):
@@ -83,7 +84,7 @@ def agree(scenario, mode, builtin_names=()):
 
 # --- the host's limit on int digits -----------------------------------------------------
 
-HUGE = 10 ** 4500  # 4,501 digits: beyond the default limit of 4,300
+HUGE = 10**4500  # 4,501 digits: beyond the default limit of 4,300
 # The limit came with 3.8.14, 3.9.14, 3.10.7 and 3.11: an older patch release (Debian 11's
 # 3.9.2) prints any int, and the calls below then return as the host's own code would.
 HOST_LIMITS_DIGITS = hasattr(sys, "set_int_max_str_digits")
@@ -141,10 +142,17 @@ class LoweringFalse:
 
 
 def lowered_between_the_two_route_details_calls():
-    return make_record(duration={"departure": 9300, "return": LoweringInt()},
-                       route=[make_leg(0, flight_no=HUGE),
-                              make_leg(1, local_departure="2021-06-08T18:05:00.000Z",
-                                       local_arrival="2021-06-08T21:30:00.000Z")])
+    return make_record(
+        duration={"departure": 9300, "return": LoweringInt()},
+        route=[
+            make_leg(0, flight_no=HUGE),
+            make_leg(
+                1,
+                local_departure="2021-06-08T18:05:00.000Z",
+                local_arrival="2021-06-08T21:30:00.000Z",
+            ),
+        ],
+    )
 
 
 def lowered_between_two_copies_of_a_leg():
@@ -152,8 +160,9 @@ def lowered_between_two_copies_of_a_leg():
     return make_record(route=[leg, leg, make_leg(1)])
 
 
-@pytest.mark.parametrize("make", [lowered_between_the_two_route_details_calls,
-                                  lowered_between_two_copies_of_a_leg])
+@pytest.mark.parametrize(
+    "make", [lowered_between_the_two_route_details_calls, lowered_between_two_copies_of_a_leg]
+)
 def test_a_remembered_row_meets_a_lowered_digit_limit(make):
     def scenario(module, calls):
         with digit_limit(0):
@@ -191,8 +200,7 @@ class ShownAnyway:
 
 def huge_cut_times(module, calls):
     module.datetime = ShownAnyway
-    return module.get_ret_times([make_leg(1, local_departure=HugeCut(0),
-                                          local_arrival=HugeCut(1))])
+    return module.get_ret_times([make_leg(1, local_departure=HugeCut(0), local_arrival=HugeCut(1))])
 
 
 @pytest.mark.parametrize("mode", MODES)
@@ -204,6 +212,7 @@ def test_a_debug_message_beyond_the_digit_limit_fails_left_out_or_not(scenario, 
 
 
 # --- the callee of a debug call is looked up before its message is made ------------------
+
 
 class StandInLogging:
     """A `logging` whose debug keeps what it is given."""
@@ -240,6 +249,7 @@ def on_read(key, change):
 def rebind_logging(fail):
     def rebind(module, calls):
         module.logging = StandInLogging(calls, fail)
+
     return rebind
 
 
@@ -247,8 +257,11 @@ def delete_logging(module, calls):
     del module.logging
 
 
-CHANGES = {"rebound": rebind_logging(False), "rebound to a failing one": rebind_logging(True),
-           "deleted": delete_logging}
+CHANGES = {
+    "rebound": rebind_logging(False),
+    "rebound to a failing one": rebind_logging(True),
+    "deleted": delete_logging,
+}
 
 
 @pytest.mark.parametrize("mode", MODES)
@@ -300,8 +313,15 @@ def test_logging_changed_while_the_message_is_formatted(where, change, mode):
         module.datetime = ShownAnyway
         Formatting.change = lambda: change(module, calls)
         try:
-            return module.get_ret_times([make_leg(1, local_departure=Formatting("2021-06-08x"),
-                                                  local_arrival=Formatting("2021-06-09x"))])
+            return module.get_ret_times(
+                [
+                    make_leg(
+                        1,
+                        local_departure=Formatting("2021-06-08x"),
+                        local_arrival=Formatting("2021-06-09x"),
+                    )
+                ]
+            )
         finally:
             Formatting.change = None
 
@@ -309,6 +329,7 @@ def test_logging_changed_while_the_message_is_formatted(where, change, mode):
 
 
 # --- a module-name cache does not keep what it found ------------------------------------
+
 
 def left_behind(module, name, make, use):
     """Whether the value found under `name` outlives its rebinding: use() finds what make()
@@ -345,25 +366,46 @@ class RefusedDocument(Exception):
 
 
 CACHED_NAMES = {
-    "brasco datetime": (brasco, "datetime", lambda: type("DateTime", (datetime,), {}),
-                        lambda: brasco.get_ret_times(make_record()["route"])),
-    "brasco logging": (brasco, "logging", lambda: StandInLogging([]),
-                       lambda: brasco.i_parser(make_record(), False)),
-    "brasco route_details": (brasco, "route_details", lambda: (lambda **kw: ([], [])),
-                             lambda: brasco.i_parser(make_record(), False)),
-    "questions one_way_questions": (questions, "one_way_questions", lambda: Questions(),
-                                    lambda: questions.get_questions(False)),
-    "questions re": (questions, "re", stand_in_re,
-                     lambda: questions.IataCodeValidator().validate(Document("BER"))),
+    "brasco datetime": (
+        brasco,
+        "datetime",
+        lambda: type("DateTime", (datetime,), {}),
+        lambda: brasco.get_ret_times(make_record()["route"]),
+    ),
+    "brasco logging": (
+        brasco,
+        "logging",
+        lambda: StandInLogging([]),
+        lambda: brasco.i_parser(make_record(), False),
+    ),
+    "brasco route_details": (
+        brasco,
+        "route_details",
+        lambda: lambda **kw: ([], []),
+        lambda: brasco.i_parser(make_record(), False),
+    ),
+    "questions one_way_questions": (
+        questions,
+        "one_way_questions",
+        lambda: Questions(),
+        lambda: questions.get_questions(False),
+    ),
+    "questions re": (
+        questions,
+        "re",
+        stand_in_re,
+        lambda: questions.IataCodeValidator().validate(Document("BER")),
+    ),
     "questions ValidationError": (
-        questions, "ValidationError", lambda: type("Refused", (RefusedDocument,), {}),
-        lambda: pytest.raises(RefusedDocument,
-                              questions.NumberValidator().validate, Document("x"))),
+        questions,
+        "ValidationError",
+        lambda: type("Refused", (RefusedDocument,), {}),
+        lambda: pytest.raises(RefusedDocument, questions.NumberValidator().validate, Document("x")),
+    ),
 }
 
 
-@pytest.mark.parametrize("module, name, make, use", CACHED_NAMES.values(),
-                         ids=CACHED_NAMES.keys())
+@pytest.mark.parametrize("module, name, make, use", CACHED_NAMES.values(), ids=CACHED_NAMES.keys())
 def test_a_rebound_value_is_not_kept_alive(module, name, make, use):
     with globals_restored(module, ()):
         assert not left_behind(module, name, make, use)
@@ -383,6 +425,7 @@ def test_a_replaced_logging_debug_is_not_kept_alive():
 
 
 # --- a lookup that changes a namespace ----------------------------------------------------
+
 
 class Binding:
     """A key with the hash of `collides_with` whose comparison, once armed, binds `name` to
@@ -438,8 +481,7 @@ class OtherDateTime(datetime):
 @pytest.mark.parametrize("mode", ["debug on", "left out"])
 def test_a_name_bound_in_the_module_during_its_builtins_lookup_is_found_next(mode):
     def scenario(module, calls):
-        with bound_during_the_builtins_lookup(vars(module), "datetime", datetime,
-                                              OtherDateTime):
+        with bound_during_the_builtins_lookup(vars(module), "datetime", datetime, OtherDateTime):
             first = module.get_ret_times(make_record()["route"])
             return first, module.get_ret_times(make_record()["route"])
 
@@ -447,8 +489,13 @@ def test_a_name_bound_in_the_module_during_its_builtins_lookup_is_found_next(mod
         return ("tuple", [("str", departure), ("str", arrival)])
 
     native = in_mode(mode, brasco, scenario, ["datetime"])
-    assert native[0] == ("returned", ("tuple", [shown("Tue 08 Jun 18:05", "the module's"),
-                                                shown("the module's", "the module's")]))
+    assert native[0] == (
+        "returned",
+        (
+            "tuple",
+            [shown("Tue 08 Jun 18:05", "the module's"), shown("the module's", "the module's")],
+        ),
+    )
     if sys.version_info >= (3, 11):
         # Up to 3.10 the host's own cache of a global in a function's code (once the code
         # has run a thousand times) takes the namespaces' versions after the lookup too,
@@ -484,6 +531,7 @@ def test_a_validator_name_bound_during_its_builtins_lookup_is_found_next():
 
 # --- facts of the fast paths read from namespaces that a read changes ---------------------
 
+
 def test_the_root_logger_rebound_while_logging_is_read():
     kept = []
 
@@ -506,8 +554,14 @@ def test_the_root_logger_rebound_while_logging_is_read():
     for mode in ("left out", "made for real"):
         del kept[:]
         agree(scenario, mode)
-        assert kept == ["Inbound departure time: 2021-06-08T18:05:00.000",
-                        "Inbound arrival time: 2021-06-08T21:30:00.000"] * 2
+        assert (
+            kept
+            == [
+                "Inbound departure time: 2021-06-08T18:05:00.000",
+                "Inbound arrival time: 2021-06-08T21:30:00.000",
+            ]
+            * 2
+        )
 
 
 def test_time_strftime_rebound_while_time_is_read():

@@ -7,6 +7,7 @@ on a fixed number of times, so whatever the interleaving, its outcome is one tha
 plain-Python rendition gives for some choice of the states the changing thread passes
 through: the allowed outcomes are found by running the rendition on each of those states.
 """
+
 import itertools
 import locale
 import logging
@@ -14,7 +15,6 @@ import os
 import queue
 import subprocess
 import sys
-import sysconfig
 import threading
 import time
 import types
@@ -105,10 +105,14 @@ def test_importing_leaves_the_gil_disabled():
         pytest.skip("only a free-threaded host runs without the GIL")
     env = {key: value for key, value in os.environ.items() if key != "PYTHON_GIL"}
     # -W error: a module that re-enabled the GIL would warn (RuntimeWarning).
-    script = ("import sys, tavimo.brasco, tavimo.questions\n"
-              "print(sys._is_gil_enabled())\n")
-    done = subprocess.run([sys.executable, "-W", "error", "-c", script], env=env,
-                          capture_output=True, text=True, timeout=TIMEOUT)
+    script = "import sys, tavimo.brasco, tavimo.questions\nprint(sys._is_gil_enabled())\n"
+    done = subprocess.run(
+        [sys.executable, "-W", "error", "-c", script],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+    )
     assert (done.returncode, done.stdout, done.stderr) == (0, "False\n", "")
 
 
@@ -133,6 +137,7 @@ class TestSharedLegs:
                 leg["airline"] = airline
                 if flight_no is not None:
                     leg["flight_no"] = flight_no
+
             return set_up
 
         states = [state(a, n) for a, n in itertools.product(("BA", "LH"), (None, 7))]
@@ -143,12 +148,18 @@ class TestSharedLegs:
 
     def test_a_route_list_grown_shrunk_and_replaced(self):
         first = make_leg(0)
-        back = make_leg(1, local_departure="2021-06-08T18:05:00.000Z",
-                        local_arrival="2021-06-08T21:30:00.000Z")
-        other_back = make_leg(1, local_departure="2021-06-09T07:00:00.000Z",
-                              local_arrival="2021-06-09T09:45:00.000Z", airline="LH")
-        extra = make_leg(1, local_departure="2021-06-08T06:00:00.000Z",
-                         local_arrival="2021-06-08T23:59:00.000Z")
+        back = make_leg(
+            1, local_departure="2021-06-08T18:05:00.000Z", local_arrival="2021-06-08T21:30:00.000Z"
+        )
+        other_back = make_leg(
+            1,
+            local_departure="2021-06-09T07:00:00.000Z",
+            local_arrival="2021-06-09T09:45:00.000Z",
+            airline="LH",
+        )
+        extra = make_leg(
+            1, local_departure="2021-06-08T06:00:00.000Z", local_arrival="2021-06-08T23:59:00.000Z"
+        )
         plan = [first, back]
 
         def change():
@@ -160,6 +171,7 @@ class TestSharedLegs:
         def state(second, tail):
             def set_up():
                 plan[:] = [first, second] + tail
+
             return set_up
 
         states = [state(s, t) for s, t in itertools.product((back, other_back), ([], [extra]))]
@@ -183,12 +195,15 @@ class TestSharedLegs:
                 conversion.pop("GBP", None)
                 if with_pound:
                     conversion["GBP"] = 100
+
             return set_up
 
         expected = allowed(lambda: rendition.i_parser(record, True), [state(False), state(True)])
         # The host's own walk of a dict changed meanwhile fails in one of two ways.
-        for text in ("dictionary changed size during iteration",
-                     "dictionary keys changed during iteration"):
+        for text in (
+            "dictionary changed size during iteration",
+            "dictionary keys changed during iteration",
+        ):
             expected.add(repr(("raised", RuntimeError, text)))
         state(False)()
         seen = run_together(lambda: brasco.i_parser(record, True), change)
@@ -264,8 +279,9 @@ class TestModuleGlobals:
                 for (_, row), expected_row in zip(table[1:], expected[1:]):
                     cells = [value for _, value in row]
                     assert cells[:1] + cells[2:] == expected_row[:1] + expected_row[2:]
-                    for shown, real_text in zip(cells[1].split(" -> "),
-                                                expected_row[1].split(" -> ")):
+                    for shown, real_text in zip(
+                        cells[1].split(" -> "), expected_row[1].split(" -> ")
+                    ):
                         assert shown in (real_text, "fake")
 
     def test_a_validator_pattern_rebound(self):
@@ -350,12 +366,14 @@ class TestNamesKeptPerThread:
     def test_a_builtin_shadowed_and_uncovered_on_another_thread(self, caller):
         """A name found in the builtins is looked up again once the module binds its own."""
         import builtins
+
         record = make_record()
         try:
             del brasco.timedelta
             builtins.timedelta = timedelta
             assert caller.run(lambda: brasco.i_parser(record, True)) == outcome(
-                lambda: rendition.i_parser(record, True))
+                lambda: rendition.i_parser(record, True)
+            )
             builtins.timedelta = Duration
             got = caller.run(lambda: brasco.i_parser(record, True))
             assert "Duration" in repr(got)
@@ -402,9 +420,11 @@ class TestNamesKeptPerThread:
         def picking(classes):
             """A `timedelta` for the rendition that makes its n-th duration of a call
             with classes[n]: the name is looked up once per duration."""
+
             def set_up():
                 turn = iter(classes)
                 rendition.timedelta = lambda *args, **kwargs: next(turn)(*args, **kwargs)
+
             return set_up
 
         try:
@@ -412,9 +432,13 @@ class TestNamesKeptPerThread:
             rendition.timedelta = lambda *a, **k: counted.append(1) or timedelta(*a, **k)
             rendition.i_parser(record, True)
             lookups = len(counted)
-            expected = allowed(lambda: rendition.i_parser(record, True), [
-                picking(classes)
-                for classes in itertools.product((timedelta, Duration), repeat=lookups)])
+            expected = allowed(
+                lambda: rendition.i_parser(record, True),
+                [
+                    picking(classes)
+                    for classes in itertools.product((timedelta, Duration), repeat=lookups)
+                ],
+            )
             seen = run_together(lambda: brasco.i_parser(record, True), change)
         finally:
             brasco.timedelta = rendition.timedelta = timedelta
@@ -474,7 +498,8 @@ class TestDebugCallsLeftOutPerThread:
         expected = self.messages_of(lambda: rendition.i_parser(record, True))
         assert expected
         assert self.messages_of(lambda: caller.run(lambda: brasco.i_parser(record, True))) == (
-            expected)
+            expected
+        )
         kept = RecordList()
         logging.getLogger().addHandler(kept)  # at WARNING again: nothing
         caller.run(lambda: brasco.i_parser(record, True))
@@ -506,8 +531,9 @@ class TestDebugCallsLeftOutPerThread:
         started = []
         monitoring.use_tool_id(tool, "tavimo tests")
         try:
-            monitoring.register_callback(tool, monitoring.events.PY_START,
-                                         lambda code, offset: started.append(code.co_name))
+            monitoring.register_callback(
+                tool, monitoring.events.PY_START, lambda code, offset: started.append(code.co_name)
+            )
             monitoring.set_events(tool, monitoring.events.PY_START)
             caller.run(lambda: brasco.i_parser(record, True))
             monitoring.set_events(tool, 0)
@@ -529,7 +555,8 @@ class TestDisplayTimesPerThread:
 
     def same_on(self, caller, plan):
         assert caller.run(lambda: brasco.route_details(plan)) == outcome(
-            lambda: rendition.route_details(plan))
+            lambda: rendition.route_details(plan)
+        )
 
     def test_time_strftime_replaced(self, caller, plan):
         real = time.strftime
@@ -555,6 +582,7 @@ class TestDisplayTimesPerThread:
 
     def test_the_import_replaced_in_the_builtins(self, caller, plan):
         import builtins
+
         real, imported = builtins.__import__, []
 
         def counting(name, *args, **kwargs):
@@ -585,8 +613,12 @@ def test_function_names_rebound_while_read():
         function.__name__ = names[0]
 
     def read():
-        return (function.__name__, function.__qualname__, repr(function).split(" at ")[0],
-                function.__reduce__())
+        return (
+            function.__name__,
+            function.__qualname__,
+            repr(function).split(" at ")[0],
+            function.__reduce__(),
+        )
 
     try:
         seen = run_together(read, change)

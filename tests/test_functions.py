@@ -1,4 +1,5 @@
 """The function objects of tavimo.brasco: attributes, binding, failures, lookups, leaks."""
+
 import contextlib
 import ctypes
 import dis
@@ -16,16 +17,16 @@ from testkit.allocations import blocks_left_by
 
 DOCS = {
     "route_details": "\n    Parses route details\n\n"
-                     "    :param route_plan: (list) list of dicts with route route details\n"
-                     "    :param leg: (str) Inbound or outbound leg\n"
-                     "    :returns:  (list) list of lists with route details\n    ",
+    "    :param route_plan: (list) list of dicts with route route details\n"
+    "    :param leg: (str) Inbound or outbound leg\n"
+    "    :returns:  (list) list of lists with route details\n    ",
     "get_ret_times": "\n    Parse return route data and find departure and arrival times\n\n"
-                     "    :param route_plan: (list) List of dict with  leg information\n"
-                     "    :returns: (list) departure time and arrival time\n    ",
+    "    :param route_plan: (list) List of dict with  leg information\n"
+    "    :returns: (list) departure time and arrival time\n    ",
     "i_parser": "\n    Parse itinerary data for the results of flight search\n\n"
-                "    :param search_result: (dict) A python dictionary with flight information\n"
-                "    :param round_trip: (boolean) If it's a round trip\n"
-                "    :returns: (list) outbound and inbound leg information\n    ",
+    "    :param search_result: (dict) A python dictionary with flight information\n"
+    "    :param round_trip: (boolean) If it's a round trip\n"
+    "    :returns: (list) outbound and inbound leg information\n    ",
 }
 SIGNATURES = {
     "route_details": "(route_plan=None, leg=None)",
@@ -65,8 +66,14 @@ def host_empty_code():
 
 def test_code_objects_are_complete_host_code_objects(brasco):
     from tavimo import questions
-    functions = [brasco.route_details, brasco.get_ret_times, brasco.i_parser,
-                 questions.get_questions, questions.NumberValidator.validate]
+
+    functions = [
+        brasco.route_details,
+        brasco.get_ret_times,
+        brasco.i_parser,
+        questions.get_questions,
+        questions.NumberValidator.validate,
+    ]
     for function in functions:
         code = function.__code__
         assert code.co_flags & inspect.CO_OPTIMIZED and code.co_flags & inspect.CO_NEWLOCALS
@@ -79,8 +86,9 @@ def test_code_objects_are_complete_host_code_objects(brasco):
             # The location table places every instruction on the first line.
             lines = {line for _, _, line in code.co_lines()}
             assert lines <= {code.co_firstlineno}
-            assert all(position[:2] == (code.co_firstlineno,) * 2
-                       for position in code.co_positions())
+            assert all(
+                position[:2] == (code.co_firstlineno,) * 2 for position in code.co_positions()
+            )
 
 
 def test_traceback_entry_shows_the_line_of_the_failing_statement(brasco):
@@ -97,9 +105,12 @@ def test_traceback_entry_shows_the_line_of_the_failing_statement(brasco):
     assert entry.filename.startswith("tavimo/brasco/")
     source = (ROOT / "src" / entry.filename).read_text().splitlines()
     assert "get_slice" in source[entry.lineno - 1]
-    assert ('File "%s", line %d, in tavimo.brasco.route_details' % (entry.filename, entry.lineno)
-            in "".join(traceback.format_exception(type(error.value), error.value,
-                                                  error.value.__traceback__)))
+    assert 'File "%s", line %d, in tavimo.brasco.route_details' % (
+        entry.filename,
+        entry.lineno,
+    ) in "".join(
+        traceback.format_exception(type(error.value), error.value, error.value.__traceback__)
+    )
 
 
 def test_descriptor_binding(brasco):
@@ -121,31 +132,49 @@ def test_function_dict_cycle_is_collected(brasco):
     payload.function = brasco.i_parser
     brasco.i_parser.__dict__["payload"] = payload
     import weakref
+
     alive = weakref.ref(payload)
     del brasco.i_parser.payload, payload
     gc.collect()
     assert alive() is None
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda b: b.i_parser(1, 2, 3), "i_parser() takes at most 2 positional arguments (3 given)"),
-    (lambda b: b.get_ret_times([], []),
-     "get_ret_times() takes at most 1 positional argument (2 given)"),
-    (lambda b: b.route_details([], route_plan=[]),
-     "route_details() got multiple values for keyword argument 'route_plan'"),
-    (lambda b: b.i_parser(round=True),
-     "i_parser() got an unexpected keyword argument 'round'"),
-    # Keywords are examined in call order: the first offending one decides.
-    (lambda b: b.route_details([], leg=1, route_plan=2, bogus=3),
-     "route_details() got multiple values for keyword argument 'route_plan'"),
-    (lambda b: b.route_details(bogus=3, route_plan=[], leg=1),
-     "route_details() got an unexpected keyword argument 'bogus'"),
-    # From 3.9 on the interpreter checks a mapping's keys before the function sees them.
-    (lambda b: b.i_parser(**{1: 2}), "i_parser() keywords must be strings"
-     if sys.version_info < (3, 9) else "keywords must be strings"),
-    # Through the generic call protocol the mapping's keys are checked first.
-    (lambda b: b.i_parser.__call__(**{1: 2}), "keywords must be strings"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda b: b.i_parser(1, 2, 3),
+            "i_parser() takes at most 2 positional arguments (3 given)",
+        ),
+        (
+            lambda b: b.get_ret_times([], []),
+            "get_ret_times() takes at most 1 positional argument (2 given)",
+        ),
+        (
+            lambda b: b.route_details([], route_plan=[]),
+            "route_details() got multiple values for keyword argument 'route_plan'",
+        ),
+        (lambda b: b.i_parser(round=True), "i_parser() got an unexpected keyword argument 'round'"),
+        # Keywords are examined in call order: the first offending one decides.
+        (
+            lambda b: b.route_details([], leg=1, route_plan=2, bogus=3),
+            "route_details() got multiple values for keyword argument 'route_plan'",
+        ),
+        (
+            lambda b: b.route_details(bogus=3, route_plan=[], leg=1),
+            "route_details() got an unexpected keyword argument 'bogus'",
+        ),
+        # From 3.9 on the interpreter checks a mapping's keys before the function sees them.
+        (
+            lambda b: b.i_parser(**{1: 2}),
+            "i_parser() keywords must be strings"
+            if sys.version_info < (3, 9)
+            else "keywords must be strings",
+        ),
+        # Through the generic call protocol the mapping's keys are checked first.
+        (lambda b: b.i_parser.__call__(**{1: 2}), "keywords must be strings"),
+    ],
+)
 def test_binding_errors(brasco, call, message):
     with pytest.raises(TypeError) as error:
         call(brasco)
@@ -165,12 +194,16 @@ def test_failure_reaches_caller_with_one_entry_per_native_function(brasco):
         brasco.i_parser(record)
     assert str(error.value) == "'NoneType' object is unsliceable"
     entries = traceback.extract_tb(error.value.__traceback__)
-    assert [entry.name for entry in entries[-2:]] == ["tavimo.brasco.i_parser",
-                                                      "tavimo.brasco.route_details"]
+    assert [entry.name for entry in entries[-2:]] == [
+        "tavimo.brasco.i_parser",
+        "tavimo.brasco.route_details",
+    ]
     # Each entry names the source of its failing statement: i_parser's call in the body,
     # the time that cannot be cut in the unit that makes the rows.
-    assert [entry.filename for entry in entries[-2:]] == ["tavimo/brasco/brasco.cpp",
-                                                          "tavimo/brasco/leg_rows.cpp"]
+    assert [entry.filename for entry in entries[-2:]] == [
+        "tavimo/brasco/brasco.cpp",
+        "tavimo/brasco/leg_rows.cpp",
+    ]
     assert all(entry.lineno > 0 for entry in entries[-2:])
     # Different failing statements give different lines.
     with pytest.raises(KeyError) as other:
@@ -182,13 +215,20 @@ def test_failure_reaches_caller_with_one_entry_per_native_function(brasco):
 def restore(brasco):
     saved = dict(vars(brasco))
     yield
-    for name in ("datetime", "timedelta", "logging", "leg_details_header", "route_details",
-                 "get_ret_times"):
+    for name in (
+        "datetime",
+        "timedelta",
+        "logging",
+        "leg_details_header",
+        "route_details",
+        "get_ret_times",
+    ):
         setattr(brasco, name, saved[name])
 
 
 def test_module_globals_are_read_at_each_use(brasco, restore):
     import builtins
+
     header = ["mine"]
     brasco.leg_details_header = header
     assert brasco.route_details([])[0][0] is header
@@ -229,6 +269,7 @@ def outcome_of_i_parser(brasco, record):
 def test_own_functions_run_directly_as_calls_through_them(brasco, restore, failing):
     """i_parser runs the module's own route_details and get_ret_times directly; calling
     them through their function objects gives the same results, exceptions and entries."""
+
     def record():
         legs = [make_leg(0), make_leg(1)]
         if failing == "get_ret_times":
@@ -248,8 +289,9 @@ def test_own_functions_run_directly_as_calls_through_them(brasco, restore, faili
         assert names[names.index("tavimo.brasco.i_parser") + 1] == "tavimo.brasco." + failing
 
 
-@pytest.mark.parametrize("name", ["timedelta", "logging", "route_details", "get_ret_times",
-                                  "datetime"])
+@pytest.mark.parametrize(
+    "name", ["timedelta", "logging", "route_details", "get_ret_times", "datetime"]
+)
 def test_deleted_global_gives_name_error_in_i_parser(brasco, restore, name):
     delattr(brasco, name)
     with pytest.raises(NameError) as error:
@@ -275,12 +317,16 @@ def test_rebound_callees_are_used_by_the_next_call(brasco, restore):
 NAMESPACE_CHANGES = {
     "item": lambda ns, value: ns.__setitem__("leg_details_header", value),
     "update": lambda ns, value: ns.update(leg_details_header=value),
-    "setdefault": lambda ns, value: (ns.pop("leg_details_header"),
-                                     ns.setdefault("leg_details_header", value)),
+    "setdefault": lambda ns, value: (
+        ns.pop("leg_details_header"),
+        ns.setdefault("leg_details_header", value),
+    ),
     "global statement": lambda ns, value: exec(
-        "global leg_details_header\nleg_details_header = value", ns, {"value": value}),
-    "attribute": lambda ns, value: setattr(sys.modules["tavimo.brasco"],
-                                           "leg_details_header", value),
+        "global leg_details_header\nleg_details_header = value", ns, {"value": value}
+    ),
+    "attribute": lambda ns, value: setattr(
+        sys.modules["tavimo.brasco"], "leg_details_header", value
+    ),
 }
 
 
@@ -296,6 +342,7 @@ def test_a_cached_global_sees_every_kind_of_change(brasco, restore, change):
 
 def test_a_cached_builtin_sees_changes_of_the_builtins(brasco, restore):
     import builtins
+
     header = ["from builtins"]
     del brasco.leg_details_header
     builtins.leg_details_header = header
@@ -312,6 +359,7 @@ def test_a_cached_builtin_sees_changes_of_the_builtins(brasco, restore):
 def test_lookups_stay_exact_through_many_logging_namespaces(brasco, restore):
     # More namespaces than the frame watches at once, each dropped while others are made.
     import types
+
     kept = []
     for number in range(150):
         namespace = types.ModuleType("log%d" % number)
@@ -381,6 +429,7 @@ def test_no_leaks_over_thousands_of_calls(brasco):
 
 def test_logging_debug_is_looked_up_at_each_call(brasco, monkeypatch):
     import logging
+
     seen = []
     brasco.i_parser(make_record())
     monkeypatch.setattr(logging, "debug", seen.append)

@@ -1,6 +1,7 @@
 """The fuzz targets in fuzz/ outside the fuzzer: they pass on their seeds and on random bytes,
 they catch a native function that answers differently, and their builders reach the odd
 shapes.  (The fuzzing itself is ./dev fuzz.)"""
+
 import locale
 import random
 
@@ -18,9 +19,11 @@ def inputs(target, count=150):
     seeds = sorted((ROOT / "fuzz" / "corpus" / target).glob("*"))
     rnd = random.Random(target)
     return [seed.read_bytes() for seed in seeds] + [
-        rnd.randbytes(rnd.randrange(0, 200)) if hasattr(rnd, "randbytes")
+        rnd.randbytes(rnd.randrange(0, 200))
+        if hasattr(rnd, "randbytes")
         else bytes(rnd.randrange(256) for _ in range(rnd.randrange(0, 200)))
-        for _ in range(count)]
+        for _ in range(count)
+    ]
 
 
 @pytest.fixture
@@ -70,8 +73,11 @@ def test_a_wrong_native_question_is_caught(monkeypatch):
 def test_plain_functions_in_place_of_the_native_ones_bind_differently(monkeypatch):
     # The host's own texts for too many positional arguments and repeated keywords are not
     # the native ones, and a body that returns None is not the rendition's.
-    plain = {"route_details": targets.plain_route_details, "i_parser": targets.plain_i_parser,
-             "get_ret_times": targets.plain_get_ret_times}
+    plain = {
+        "route_details": targets.plain_route_details,
+        "i_parser": targets.plain_i_parser,
+        "get_ret_times": targets.plain_get_ret_times,
+    }
     for name, function in plain.items():
         monkeypatch.setattr(harness.brasco, name, function)
     mismatches = []
@@ -83,23 +89,34 @@ def test_plain_functions_in_place_of_the_native_ones_bind_differently(monkeypatc
     assert {"binding", "body"} <= set(mismatches)
 
 
-@pytest.mark.parametrize("name, given, keywords, text", [
-    ("i_parser", 3, [], "i_parser() takes at most 2 positional arguments (3 given)"),
-    ("get_ret_times", 2, [], "get_ret_times() takes at most 1 positional argument (2 given)"),
-    ("route_details", 1, ["route_plan"],
-     "route_details() got multiple values for keyword argument 'route_plan'"),
-    ("route_details", 1, ["leg", "route_plan", "bogus"],
-     "route_details() got multiple values for keyword argument 'route_plan'"),
-    ("i_parser", 0, ["round"], "i_parser() got an unexpected keyword argument 'round'"),
-    ("validate", 3, [], "validate() takes exactly 2 positional arguments (3 given)"),
-    ("validate", 1, [], "validate() takes exactly 2 positional arguments (1 given)"),
-    ("validate", 0, ["document"], "validate() takes exactly 2 positional arguments (0 given)"),
-    ("validate", 1, ["document"], None),
-    ("lambda2", 2, [], "lambda2() takes exactly one argument (2 given)"),
-    ("lambda2", 1, ["x"], "lambda2() takes no keyword arguments"),
-    ("__init__", 1, [], "__init__() takes exactly one argument (2 given)"),
-    ("__init__", 0, [], None),
-])
+@pytest.mark.parametrize(
+    "name, given, keywords, text",
+    [
+        ("i_parser", 3, [], "i_parser() takes at most 2 positional arguments (3 given)"),
+        ("get_ret_times", 2, [], "get_ret_times() takes at most 1 positional argument (2 given)"),
+        (
+            "route_details",
+            1,
+            ["route_plan"],
+            "route_details() got multiple values for keyword argument 'route_plan'",
+        ),
+        (
+            "route_details",
+            1,
+            ["leg", "route_plan", "bogus"],
+            "route_details() got multiple values for keyword argument 'route_plan'",
+        ),
+        ("i_parser", 0, ["round"], "i_parser() got an unexpected keyword argument 'round'"),
+        ("validate", 3, [], "validate() takes exactly 2 positional arguments (3 given)"),
+        ("validate", 1, [], "validate() takes exactly 2 positional arguments (1 given)"),
+        ("validate", 0, ["document"], "validate() takes exactly 2 positional arguments (0 given)"),
+        ("validate", 1, ["document"], None),
+        ("lambda2", 2, [], "lambda2() takes exactly one argument (2 given)"),
+        ("lambda2", 1, ["x"], "lambda2() takes no keyword arguments"),
+        ("__init__", 1, [], "__init__() takes exactly one argument (2 given)"),
+        ("__init__", 0, [], None),
+    ],
+)
 def test_documented_binding_failures(name, given, keywords, text):
     binding = next(b for b in targets.BINDINGS if b.name == name)
     assert targets.documented_binding_failure(binding, given, keywords) == text
@@ -122,15 +139,38 @@ def test_the_record_builder_reaches_the_odd_shapes():
             walk(harness.build(harness.search_result(draw)))
         except UnicodeEncodeError:
             pass
-    assert {"dict", "ReadOnly", "FailsOn", "Defaulting", "list", "tuple", "list_iterator",
-            "Pairs", "Text", "Sliceable", "FailingBool", "Decimal", "Seconds", "FailingInt",
-            "float", "int", "str", "NoneType", "bytes", "deque"} <= kinds
+    assert {
+        "dict",
+        "ReadOnly",
+        "FailsOn",
+        "Defaulting",
+        "list",
+        "tuple",
+        "list_iterator",
+        "Pairs",
+        "Text",
+        "Sliceable",
+        "FailingBool",
+        "Decimal",
+        "Seconds",
+        "FailingInt",
+        "float",
+        "int",
+        "str",
+        "NoneType",
+        "bytes",
+        "deque",
+    } <= kinds
 
 
 def test_near_iso_texts_are_mostly_near():
     rnd = random.Random(3)
-    texts = [harness.near_iso(harness.Draw(harness.BytesProvider(
-        bytes(rnd.randrange(256) for _ in range(60))))) for _ in range(300)]
+    texts = [
+        harness.near_iso(
+            harness.Draw(harness.BytesProvider(bytes(rnd.randrange(256) for _ in range(60))))
+        )
+        for _ in range(300)
+    ]
     parsed = 0
     for text in texts:
         try:

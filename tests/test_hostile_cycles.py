@@ -1,5 +1,6 @@
 """Hostile callers of tavimo.brasco: reference cycles through a native function's
 __dict__, which the collector must see and free."""
+
 import gc
 
 import tavimo.brasco as brasco

@@ -2,6 +2,7 @@
 leg_details_header, route_details, get_ret_times) rebound, deleted or moved to builtins in
 the middle of i_parser, from a log handler; strftime and timedelta that return what they
 please.  The scenarios run both ways (testkit.hostile)."""
+
 import builtins
 import logging
 import types
@@ -42,8 +43,10 @@ class Debugger:
 
 def rebind(name, make):
     """Binds a new value, made by make(), to the module global `name`."""
+
     def action(module):
         setattr(module, name, make())
+
     action.__name__ = f"rebind {name}"
     return action
 
@@ -51,6 +54,7 @@ def rebind(name, make):
 def delete(name):
     def action(module):
         delattr(module, name)
+
     action.__name__ = f"delete {name}"
     return action
 
@@ -59,6 +63,7 @@ def to_builtins(name, value):
     def action(module):
         delattr(module, name)
         setattr(builtins, name, value)
+
     action.__name__ = f"move {name} to builtins"
     return action
 
@@ -111,11 +116,13 @@ def parse_with_change(prefix, action, round_trip=True):
         if isinstance(replaced, Debugger):
             return result, replaced.messages
         return result
+
     return scenario
 
 
-@pytest.mark.parametrize("prefix, action", GLOBAL_CHANGES,
-                         ids=[f"{p} - {a.__name__}" for p, a in GLOBAL_CHANGES])
+@pytest.mark.parametrize(
+    "prefix, action", GLOBAL_CHANGES, ids=[f"{p} - {a.__name__}" for p, a in GLOBAL_CHANGES]
+)
 def test_module_globals_changed_by_a_log_handler_take_effect_at_the_next_use(prefix, action):
     outcome, records = both(parse_with_change(prefix, action))
     assert records, "the handler never ran"
@@ -124,6 +131,7 @@ def test_module_globals_changed_by_a_log_handler_take_effect_at_the_next_use(pre
 
 def test_logging_debug_replaced_in_the_middle_of_a_call():
     """`debug` is fetched from the logging module at every use."""
+
     def scenario(module):
         kept = []
 
@@ -146,6 +154,7 @@ def test_logging_debug_replaced_in_the_middle_of_a_call():
 
 def test_logging_rebound_to_other_modules_and_back():
     """A module of our own as `logging`, whose debug puts the real module back."""
+
     def scenario(module):
         kept = []
         fake = types.ModuleType("fake_logging")
@@ -156,8 +165,9 @@ def test_logging_rebound_to_other_modules_and_back():
                 module.logging = logging
 
         fake.debug = debug
-        with root_handler(OnMessage("Outbound route", lambda m: setattr(m, "logging", fake),
-                                    module)):
+        with root_handler(
+            OnMessage("Outbound route", lambda m: setattr(m, "logging", fake), module)
+        ):
             return module.i_parser(make_record(), True), kept
 
     outcome, records = both(scenario)
@@ -221,7 +231,7 @@ def test_datetime_is_read_once_per_display_time(monkeypatch, value, round_trip, 
     route = [make_leg((n + 1) % 2) for n in range(legs)]
     record = make_record(route=route)
     lookups = BuiltinsLookups(monkeypatch, value)
-    result = brasco.i_parser(record, round_trip)
+    brasco.i_parser(record, round_trip)
     assert lookups.count == (4 + 4 * legs if round_trip else 2 + 2 * legs)
     lookups.count = 0
     brasco.route_details(route)
@@ -233,24 +243,29 @@ def test_datetime_is_read_once_per_display_time(monkeypatch, value, round_trip, 
 
 def test_a_slice_of_an_index_only_sequence_fails_as_the_host_reports_it():
     from collections import deque
+
     value = deque("2021-06-01T10:15:00.000Z")
     with pytest.raises(TypeError) as host:
         value[:-1]
-    for call in (lambda: brasco.route_details([make_leg(0, local_arrival=value)]),
-                 lambda: brasco.get_ret_times([make_leg(1, local_departure=value)]),
-                 lambda: brasco.i_parser(make_record(local_departure=value))):
+    for call in (
+        lambda: brasco.route_details([make_leg(0, local_arrival=value)]),
+        lambda: brasco.get_ret_times([make_leg(1, local_departure=value)]),
+        lambda: brasco.i_parser(make_record(local_departure=value)),
+    ):
         with pytest.raises(TypeError) as native:
             call()
-        assert str(native.value) == str(host.value) == \
-            "sequence index must be integer, not 'slice'"
+        assert str(native.value) == str(host.value) == "sequence index must be integer, not 'slice'"
 
 
-@pytest.mark.parametrize("result", [42, None, b"bytes", ["a", "list"], 3.5,
-                                    FailingFormat()],
-                         ids=["int", "None", "bytes", "list", "float", "unformattable"])
+@pytest.mark.parametrize(
+    "result",
+    [42, None, b"bytes", ["a", "list"], 3.5, FailingFormat()],
+    ids=["int", "None", "bytes", "list", "float", "unformattable"],
+)
 def test_strftime_returning_a_non_text(result):
     """The summaries and get_ret_times hold strftime's object itself; the times cell holds
     its display text."""
+
     def scenario(module):
         module.datetime = NonText
         return module.i_parser(make_record(), True)
@@ -273,6 +288,7 @@ def test_strftime_returning_a_non_text(result):
 def test_a_departure_time_that_cannot_be_displayed_fails_before_the_arrival_is_read():
     """The times cell is f"{departure} -> {arrival}": the departure's display text is made
     before local_arrival is read."""
+
     def scenario(module):
         module.datetime = NonText
         leg = make_leg(0)
@@ -303,11 +319,24 @@ DURATION_FACTORIES = [
 ]
 
 
-@pytest.mark.parametrize("factory", DURATION_FACTORIES,
-                         ids=["negative days", "minus one day", "largest", "smallest",
-                              "a microsecond", "subclass", "int", "text", "unformattable"])
+@pytest.mark.parametrize(
+    "factory",
+    DURATION_FACTORIES,
+    ids=[
+        "negative days",
+        "minus one day",
+        "largest",
+        "smallest",
+        "a microsecond",
+        "subclass",
+        "int",
+        "text",
+        "unformattable",
+    ],
+)
 def test_durations_made_by_a_rebound_timedelta(factory):
     """The duration records show whatever `timedelta` made, as its display text."""
+
     def scenario(module):
         module.timedelta = lambda seconds: factory(seconds)
         return module.i_parser(make_record(), True)

@@ -1,6 +1,7 @@
 """Hostile callers of tavimo.brasco: the price walk over a conversion table that changes
 while it is walked (grows, shrinks, loses the entry being read, swaps keys).  The scenarios
 run both ways (testkit.hostile)."""
+
 import pytest
 
 import tavimo.brasco as brasco
@@ -45,8 +46,13 @@ def drop_self(table):
 
 def swap_key(table):
     """Replaces another entry by a new one: the size stays, the keys change."""
-    table.pop(next(key for key, value in table.items()
-                   if not isinstance(value, Amount) and not isinstance(key, Currency)))
+    table.pop(
+        next(
+            key
+            for key, value in table.items()
+            if not isinstance(value, Amount) and not isinstance(key, Currency)
+        )
+    )
     table["NEW"] = 1
 
 
@@ -73,8 +79,11 @@ def test_conversion_table_changed_during_the_price_walk(change, position):
         assert not any("Price" in record[3] for record in records)
     if change is swap_key:
         # As the host's own walk over the same table meets it.
-        table = {"EUR": 120, "USD": Amount(None, change)} if position == "last" else \
-            {"USD": Amount(None, change), "EUR": 120}
+        table = (
+            {"EUR": 120, "USD": Amount(None, change)}
+            if position == "last"
+            else {"USD": Amount(None, change), "EUR": 120}
+        )
         table["USD"].table = table
         try:
             for currency, amount in table.items():
@@ -88,6 +97,7 @@ def test_conversion_table_changed_during_the_price_walk(change, position):
 
 def test_a_growing_table_behind_items_fails_as_python_does():
     """A mapping that is not an exact dict is walked through items(): Python's own view."""
+
     class Table(dict):
         pass
 
@@ -103,6 +113,7 @@ def test_a_growing_table_behind_items_fails_as_python_does():
 def test_same_size_key_swaps_during_the_walk_do_not_crash():
     """Deleting one key and adding another keeps the size: the walk goes on (which entries
     it still meets is the dict's business) and must neither crash nor leak."""
+
     def swap(table):
         key = next(k for k in table if k != "EUR" and not isinstance(table[k], Amount))
         del table[key]

@@ -1,6 +1,7 @@
 """Hostile callers of tavimo.questions: its module globals (re, date_reg_ex,
 ValidationError, one_way_questions, fly_back_question) rebound or deleted between calls,
 read afresh by each call, and a ValidationError rebound to what is no exception class."""
+
 import builtins
 
 import pytest
@@ -14,8 +15,13 @@ except ImportError:  # not built yet
     questions = None
 
 needs_questions = pytest.mark.skipif(questions is None, reason="tavimo.questions is not built")
-QUESTIONS_GLOBALS = ("re", "date_reg_ex", "ValidationError", "one_way_questions",
-                     "fly_back_question")
+QUESTIONS_GLOBALS = (
+    "re",
+    "date_reg_ex",
+    "ValidationError",
+    "one_way_questions",
+    "fly_back_question",
+)
 
 
 class Document:
@@ -49,16 +55,24 @@ class NotAnException(Exception):
 
 
 @needs_questions
-@pytest.mark.parametrize("replacement, error, message", [
-    (lambda **kwargs: LookupError(kwargs["message"]), LookupError,
-     "Please enter a number"),
-    (lambda **kwargs: KeyboardInterrupt, KeyboardInterrupt, ""),
-    (lambda **kwargs: NotAnException, TypeError,
-     "calling <class 'test_hostile_questions.NotAnException'> should have returned an "
-     "instance of BaseException, not <class 'int'>"),
-    (lambda **kwargs: "text", TypeError,
-     "raise: exception class must be a subclass of BaseException"),
-])
+@pytest.mark.parametrize(
+    "replacement, error, message",
+    [
+        (lambda **kwargs: LookupError(kwargs["message"]), LookupError, "Please enter a number"),
+        (lambda **kwargs: KeyboardInterrupt, KeyboardInterrupt, ""),
+        (
+            lambda **kwargs: NotAnException,
+            TypeError,
+            "calling <class 'test_hostile_questions.NotAnException'> should have returned an "
+            "instance of BaseException, not <class 'int'>",
+        ),
+        (
+            lambda **kwargs: "text",
+            TypeError,
+            "raise: exception class must be a subclass of BaseException",
+        ),
+    ],
+)
 def test_a_rebound_validation_error_is_raised_as_documented(replacement, error, message):
     with globals_restored(questions, QUESTIONS_GLOBALS):
         questions.ValidationError = replacement
@@ -74,8 +88,11 @@ def test_get_questions_with_its_lists_rebound_or_deleted():
     with globals_restored(questions, QUESTIONS_GLOBALS):
         questions.one_way_questions = ("a", "b", "c", "d")
         assert questions.get_questions() is questions.one_way_questions
-        assert questions.get_questions(True) == rendition.get_questions(namespace, True) == \
-            ["a", "b", "c", questions.fly_back_question, "d"]
+        assert (
+            questions.get_questions(True)
+            == rendition.get_questions(namespace, True)
+            == ["a", "b", "c", questions.fly_back_question, "d"]
+        )
         questions.one_way_questions = iter(["a"])
         assert questions.get_questions(True) == ["a", questions.fly_back_question]
         del questions.fly_back_question

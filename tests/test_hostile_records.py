@@ -1,5 +1,6 @@
 """Hostile callers of tavimo.brasco: records, route plans and legs changed while they are
 read.  The scenarios run both ways (testkit.hostile)."""
+
 import pytest
 
 from testkit.hostile import assert_no_leak, both
@@ -25,6 +26,7 @@ def once_on(key, change):
         if read_key == key and not state["done"]:
             state["done"] = True
             change(record)
+
     return on_read
 
 
@@ -35,6 +37,7 @@ def later_departure(record):
 def drop(key):
     def change(record):
         del record[key]
+
     return change
 
 
@@ -55,8 +58,9 @@ RECORD_CHANGES = [
 ]
 
 
-@pytest.mark.parametrize("key, change", RECORD_CHANGES,
-                         ids=[f"{k}-{c.__name__}" for k, c in RECORD_CHANGES])
+@pytest.mark.parametrize(
+    "key, change", RECORD_CHANGES, ids=[f"{k}-{c.__name__}" for k, c in RECORD_CHANGES]
+)
 @pytest.mark.parametrize("round_trip", [False, True])
 def test_record_changed_while_it_is_read(key, change, round_trip):
     def scenario(module):
@@ -90,7 +94,7 @@ def clear_plan(leg, plan):
 
 
 def remove_next(leg, plan):
-    del plan[plan.index(leg) + 1:]
+    del plan[plan.index(leg) + 1 :]
 
 
 def replace_value(leg, plan):

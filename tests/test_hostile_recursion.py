@@ -1,5 +1,6 @@
 """Hostile callers of tavimo.brasco: i_parser called again from inside a log handler, to a
 depth and without end."""
+
 import logging
 
 import pytest
@@ -15,6 +16,7 @@ def records_logged_by_handlers_are_handled():
     """Whether a record logged from inside a handler reaches the handlers: 3.13.4 and later
     drop it (the host's guard against a handler that logs), so a handler cannot call the
     modules' functions and see their records."""
+
     class Inner(logging.Handler):
         def __init__(self):
             super().__init__(logging.DEBUG)
@@ -82,6 +84,7 @@ def test_unbounded_recursion_from_a_log_handler_is_a_recursion_error():
 
 def test_unbounded_recursion_through_route_details():
     """route_details rebound to a function that calls i_parser again."""
+
     def again(route_plan=None, leg=None):
         return brasco.i_parser(make_record(), True)
 

@@ -2,6 +2,7 @@
 calls (module globals, legs, keys of another kind, the time locale) shows in the second
 call's rows, which are otherwise reused from the first.  The scenarios run both ways
 (testkit.hostile)."""
+
 import builtins
 import gc
 import time
@@ -18,6 +19,7 @@ from testkit.samples import make_leg, make_record
 def between_the_two_route_details_calls(action, record=None):
     """A get_ret_times that does `action(module, route_plan)` and then the real work: it runs
     between i_parser's two route_details calls (on `record`, or a fresh sample)."""
+
     def scenario(module):
         real = module.get_ret_times
 
@@ -27,6 +29,7 @@ def between_the_two_route_details_calls(action, record=None):
 
         module.get_ret_times = in_between
         return module.i_parser(record if record is not None else make_record(), True)
+
     return scenario
 
 
@@ -51,9 +54,17 @@ def swap_the_legs(module, route):
     route.reverse()
 
 
-@pytest.mark.parametrize("action", [rebind_datetime, change_a_return_leg, replace_a_time,
-                                    add_a_key_of_another_kind, swap_the_legs],
-                         ids=lambda action: action.__name__)
+@pytest.mark.parametrize(
+    "action",
+    [
+        rebind_datetime,
+        change_a_return_leg,
+        replace_a_time,
+        add_a_key_of_another_kind,
+        swap_the_legs,
+    ],
+    ids=lambda action: action.__name__,
+)
 def test_what_changes_between_the_two_route_details_calls_shows(action):
     outcome, _ = both(between_the_two_route_details_calls(action))
     assert outcome[0] == "returned"
@@ -62,6 +73,7 @@ def test_what_changes_between_the_two_route_details_calls_shows(action):
 class CountedKey:
     """A key that stands beside "cityFrom" (same hash) and counts the comparisons that
     looking "cityFrom" up makes with it."""
+
     compared = 0
 
     def __hash__(self):
@@ -75,6 +87,7 @@ class CountedKey:
 @pytest.mark.parametrize("removed_again", [False, True], ids=["kept", "removed again"])
 def test_legs_with_a_key_of_another_kind_are_read_again(removed_again):
     """Reading such a leg runs code, so both calls read it, with the same comparisons."""
+
     def scenario(module):
         record = make_record()
         for index, leg in enumerate(record["route"]):
@@ -98,7 +111,9 @@ class StrftimeReplacingKey:
         return hash("local_arrival")
 
     def __eq__(self, other):
-        time.strftime = lambda fmt, parts, original=ORIGINAL_STRFTIME: "<" + original(fmt, parts) + ">"
+        time.strftime = lambda fmt, parts, original=ORIGINAL_STRFTIME: (
+            "<" + original(fmt, parts) + ">"
+        )
         return False
 
 
@@ -108,6 +123,7 @@ ORIGINAL_STRFTIME = time.strftime
 def test_code_run_by_reading_the_arrival_is_met_by_its_display_time():
     """The departure's check of what strftime reaches is reused for the arrival only where
     reading the leg runs no code."""
+
     def scenario(module):
         leg = {StrftimeReplacingKey(): "colliding"}  # met before "local_arrival"
         leg.update(make_leg(0))
@@ -132,6 +148,7 @@ class AttributeLeg:
 def test_a_leg_that_is_an_instance_namespace_changed_through_the_instance():
     """Attributes set on the instance may bypass its namespace's dict (3.13's inline
     values): such a leg's row is made again."""
+
     def scenario(module):
         record = make_record()
         legs = [AttributeLeg(leg) for leg in record["route"]]
@@ -140,6 +157,7 @@ def test_a_leg_that_is_an_instance_namespace_changed_through_the_instance():
         def rename(module, route):
             legs[0].cityFrom = "Paris"
             legs[1].cityFrom = "Paris"
+
         return between_the_two_route_details_calls(rename, record)(module)
 
     outcome, _ = both(scenario)
@@ -147,7 +165,8 @@ def test_a_leg_that_is_an_instance_namespace_changed_through_the_instance():
 
 
 def test_datetime_is_looked_up_once_per_display_time_when_rows_are_made_again(
-        time_locale_source, monkeypatch):
+    time_locale_source, monkeypatch
+):
     """Each display time looks `datetime` up once, also where a reused row's times are made
     again (here: after the time locale changed between the two route_details calls)."""
     import locale
@@ -201,11 +220,15 @@ def test_rows_made_again_in_another_time_locale(time_locale_source, monkeypatch)
     assert inbound_row[1] != "Tue 08 Jun 18:05 -> Tue 08 Jun 21:30"
 
 
-@pytest.mark.parametrize("route_of", [
-    lambda out, back: [out, back],
-    lambda out, back: [out, back, back],      # the same leg twice: one list for each
-    lambda out, back: [back, out, back, out],
-], ids=["2 legs", "inbound twice", "each twice"])
+@pytest.mark.parametrize(
+    "route_of",
+    [
+        lambda out, back: [out, back],
+        lambda out, back: [out, back, back],  # the same leg twice: one list for each
+        lambda out, back: [back, out, back, out],
+    ],
+    ids=["2 legs", "inbound twice", "each twice"],
+)
 def test_every_row_of_the_result_is_a_list_of_its_own(route_of):
     """A row made for the table the first call does not keep is handed out at most once:
     each row stands alone."""
@@ -227,11 +250,13 @@ def changed_by_a_log_handler(prefix, change):
     change(route) at the first record starting with `prefix`: after the first route_details
     call, while get_ret_times is still the module's own (which reads the legs again, as
     does the second route_details call)."""
+
     def scenario(module):
         record = make_record()
         action = lambda module: change(record["route"])  # noqa: E731
         with root_handler(OnMessage(prefix, action, module)):
             return module.i_parser(record, True)
+
     return scenario
 
 
@@ -251,13 +276,24 @@ def make_the_return_leg_an_outbound_leg(route):
     route[1]["return"] = 0
 
 
-LEG_CHANGES = [move_the_return_departure, move_the_return_arrival,
-               make_the_outbound_leg_a_return_leg, make_the_return_leg_an_outbound_leg]
+LEG_CHANGES = [
+    move_the_return_departure,
+    move_the_return_arrival,
+    make_the_outbound_leg_a_return_leg,
+    make_the_return_leg_an_outbound_leg,
+]
 
 
 @pytest.mark.parametrize("change", LEG_CHANGES, ids=lambda change: change.__name__)
-@pytest.mark.parametrize("prefix", ["Outbound departure time", "Inbound flight duration",
-                                    "Inbound route", "Inbound departure time"])
+@pytest.mark.parametrize(
+    "prefix",
+    [
+        "Outbound departure time",
+        "Inbound flight duration",
+        "Inbound route",
+        "Inbound departure time",
+    ],
+)
 def test_legs_changed_after_their_rows_were_made_are_read_again(prefix, change):
     """The reads that get_ret_times and the second route_details call take from the rows
     of the first call are those of unchanged legs only."""
@@ -298,8 +334,11 @@ def unseen_inbound_rows(route):
     as code run later can reach them: through the collector."""
     back = route[1]
     back_route = f"{back['cityFrom']}({back['flyFrom']}) -> {back['cityTo']}({back['flyTo']})"
-    return [candidate for candidate in gc.get_objects()
-            if type(candidate) is list and len(candidate) == 6 and candidate[0] == back_route]
+    return [
+        candidate
+        for candidate in gc.get_objects()
+        if type(candidate) is list and len(candidate) == 6 and candidate[0] == back_route
+    ]
 
 
 def test_an_unseen_row_reached_through_the_collector_is_not_handed_out():
@@ -313,8 +352,8 @@ def test_an_unseen_row_reached_through_the_collector_is_not_handed_out():
     kept = []  # held by the handler, the list would be shared with the result
     with globals_restored(brasco):
         result = changed_by_a_log_handler(
-            "Inbound departure time",
-            lambda route: kept.extend(unseen_inbound_rows(route)))(brasco)
+            "Inbound departure time", lambda route: kept.extend(unseen_inbound_rows(route))
+        )(brasco)
     # Free-threaded hosts keep no rows between the two calls: nothing is kept to hand out.
     assert kept or FREE_THREADED
     assert all(row is not result[3][1] for row in kept)

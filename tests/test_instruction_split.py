@@ -1,4 +1,5 @@
 """The benchmark's split of a call's instructions between the module and the interpreter."""
+
 from bench.instruction_split import kind_of, self_cost_by_object, split
 
 # The shape callgrind writes with name compression: an object is named where it is first

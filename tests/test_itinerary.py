@@ -1,4 +1,5 @@
 """get_ret_times and i_parser: results, log records and failures."""
+
 import datetime
 import re
 
@@ -13,50 +14,81 @@ def return_leg(departure, arrival, returning=1):
 
 # --- get_ret_times -------------------------------------------------------------------------
 
+
 def test_ret_times_single_return_leg(brasco, debug_log):
     route = [make_leg(0), return_leg("2021-06-08T18:05:00.000Z", "2021-06-08T21:30:00.000Z")]
     assert brasco.get_ret_times(route) == ("Tue 08 Jun 18:05", "Tue 08 Jun 21:30")
-    assert debug_log.messages == ["Inbound departure time: 2021-06-08T18:05:00.000",
-                                  "Inbound arrival time: 2021-06-08T21:30:00.000"]
+    assert debug_log.messages == [
+        "Inbound departure time: 2021-06-08T18:05:00.000",
+        "Inbound arrival time: 2021-06-08T21:30:00.000",
+    ]
 
 
 def test_ret_times_logs_the_chosen_texts_not_the_last_legs(brasco, debug_log):
-    route = [return_leg("2021-06-08T20:10:00.000Z", "2021-06-08T21:30:00.000Z"),
-             return_leg("2021-06-08T18:05:00.000Z", "2021-06-08T19:20:00.000Z"),
-             make_leg(0)]
+    route = [
+        return_leg("2021-06-08T20:10:00.000Z", "2021-06-08T21:30:00.000Z"),
+        return_leg("2021-06-08T18:05:00.000Z", "2021-06-08T19:20:00.000Z"),
+        make_leg(0),
+    ]
     assert brasco.get_ret_times(route) == ("Tue 08 Jun 18:05", "Tue 08 Jun 21:30")
-    assert debug_log.messages == ["Inbound departure time: 2021-06-08T18:05:00.000",
-                                  "Inbound arrival time: 2021-06-08T21:30:00.000"]
+    assert debug_log.messages == [
+        "Inbound departure time: 2021-06-08T18:05:00.000",
+        "Inbound arrival time: 2021-06-08T21:30:00.000",
+    ]
 
 
-@pytest.mark.parametrize("value, counted", [
-    (1, True), (True, True), (1.0, True), (0, False), (2, False), ("1", False), (None, False),
-])
+@pytest.mark.parametrize(
+    "value, counted",
+    [
+        (1, True),
+        (True, True),
+        (1.0, True),
+        (0, False),
+        (2, False),
+        ("1", False),
+        (None, False),
+    ],
+)
 def test_ret_times_counts_legs_equal_to_one(brasco, value, counted):
-    route = [return_leg("2021-06-08T18:05:00.000Z", "2021-06-08T21:30:00.000Z", value),
-             return_leg("2021-06-09T07:00:00.000Z", "2021-06-09T08:00:00.000Z")]
+    route = [
+        return_leg("2021-06-08T18:05:00.000Z", "2021-06-08T21:30:00.000Z", value),
+        return_leg("2021-06-09T07:00:00.000Z", "2021-06-09T08:00:00.000Z"),
+    ]
     expected = "Tue 08 Jun 18:05" if counted else "Wed 09 Jun 07:00"
     assert brasco.get_ret_times(route)[0] == expected
 
 
 def test_ret_times_reads_only_return_of_other_legs(brasco):
-    assert brasco.get_ret_times([{"return": 0}, return_leg("2021-06-08T18:05:00.000Z",
-                                                           "2021-06-08T21:30:00.000Z")])
+    assert brasco.get_ret_times(
+        [{"return": 0}, return_leg("2021-06-08T18:05:00.000Z", "2021-06-08T21:30:00.000Z")]
+    )
 
 
-@pytest.mark.parametrize("route, error, message", [
-    (None, TypeError, "'NoneType' object is not iterable"),
-    ([], ValueError, host_message(min, [])),
-    ([make_leg(2)], ValueError, host_message(min, [])),
-    ([{}], KeyError, "'return'"),
-    ([{"return": 1, "local_departure": "2021-06-08T18:05:00.000Z"}], KeyError,
-     "'local_arrival'"),
-    ([return_leg(None, "x")], TypeError, "'NoneType' object is unsliceable"),
-    ([return_leg("2021-06-08T18:05:00.000Z", "a"), return_leg(["x"], "b")], TypeError,
-     "'<' not supported between instances of 'list' and 'str'"),
-    ([return_leg("2021-13-08T18:05:00.000Z", "2021-06-08T21:30:00.000Z")], ValueError,
-     host_message(datetime.datetime.fromisoformat, "2021-13-08T18:05:00.000")),
-])
+@pytest.mark.parametrize(
+    "route, error, message",
+    [
+        (None, TypeError, "'NoneType' object is not iterable"),
+        ([], ValueError, host_message(min, [])),
+        ([make_leg(2)], ValueError, host_message(min, [])),
+        ([{}], KeyError, "'return'"),
+        (
+            [{"return": 1, "local_departure": "2021-06-08T18:05:00.000Z"}],
+            KeyError,
+            "'local_arrival'",
+        ),
+        ([return_leg(None, "x")], TypeError, "'NoneType' object is unsliceable"),
+        (
+            [return_leg("2021-06-08T18:05:00.000Z", "a"), return_leg(["x"], "b")],
+            TypeError,
+            "'<' not supported between instances of 'list' and 'str'",
+        ),
+        (
+            [return_leg("2021-13-08T18:05:00.000Z", "2021-06-08T21:30:00.000Z")],
+            ValueError,
+            host_message(datetime.datetime.fromisoformat, "2021-13-08T18:05:00.000"),
+        ),
+    ],
+)
 def test_ret_times_failures_log_nothing(brasco, debug_log, route, error, message):
     with pytest.raises(error) as raised:
         brasco.get_ret_times(route)
@@ -75,13 +107,24 @@ def test_ret_times_failing_equality(brasco):
 
 # --- i_parser ------------------------------------------------------------------------------
 
+
 def test_round_trip(brasco, debug_log):
     record = make_record()
     outbound, inbound, outbound_details, inbound_details = brasco.i_parser(record, True)
-    assert outbound == ["BER -> LHR", "Tue 01 Jun 10:15", datetime.timedelta(seconds=9300),
-                        "Tue 01 Jun 13:40", "120 EUR / 140 USD"]
-    assert inbound == ["LHR -> BER", "Tue 08 Jun 18:05", datetime.timedelta(days=1, hours=1),
-                       "Tue 08 Jun 21:30", "x"]
+    assert outbound == [
+        "BER -> LHR",
+        "Tue 01 Jun 10:15",
+        datetime.timedelta(seconds=9300),
+        "Tue 01 Jun 13:40",
+        "120 EUR / 140 USD",
+    ]
+    assert inbound == [
+        "LHR -> BER",
+        "Tue 08 Jun 18:05",
+        datetime.timedelta(days=1, hours=1),
+        "Tue 08 Jun 21:30",
+        "x",
+    ]
     assert (outbound_details, inbound_details) == brasco.route_details(record["route"])
     assert debug_log.messages == [
         "Outbound flight duration: 2:35:00",
@@ -94,8 +137,9 @@ def test_round_trip(brasco, debug_log):
         "Inbound departure time: 2021-06-08T18:05:00.000",
         "Inbound arrival time: 2021-06-08T21:30:00.000",
     ]
-    assert all(record.levelname == "DEBUG" and record.name == "root"
-               for record in debug_log.records)
+    assert all(
+        record.levelname == "DEBUG" and record.name == "root" for record in debug_log.records
+    )
 
 
 @pytest.mark.parametrize("round_trip", [None, False, 0, ""])
@@ -104,8 +148,16 @@ def test_one_way_reads_no_inbound_data(brasco, debug_log, round_trip):
     result = brasco.i_parser(record, round_trip)
     assert result[1] == "" and result[3] == ""
     assert result[0][0] == "BER" and len(debug_log.messages) == 5
-    assert record.reads == ["duration", "routes", "local_departure", "local_departure",
-                            "local_arrival", "local_arrival", "conversion", "route"]
+    assert record.reads == [
+        "duration",
+        "routes",
+        "local_departure",
+        "local_departure",
+        "local_arrival",
+        "local_arrival",
+        "conversion",
+        "route",
+    ]
 
 
 def test_round_trip_passes_the_same_route_object(brasco, monkeypatch):
@@ -127,22 +179,32 @@ def test_round_trip_passes_the_same_route_object(brasco, monkeypatch):
     assert len(seen) == 3 and all(plan is record["route"] for plan in seen)
 
 
-@pytest.mark.parametrize("seconds, shown", [
-    (0, "0:00:00"), (90000, "1 day, 1:00:00"), (-60, "-1 day, 23:59:00"), (9300.9, "2:35:00"),
-    ("9300", "2:35:00"), (True, "0:00:01"),
-])
+@pytest.mark.parametrize(
+    "seconds, shown",
+    [
+        (0, "0:00:00"),
+        (90000, "1 day, 1:00:00"),
+        (-60, "-1 day, 23:59:00"),
+        (9300.9, "2:35:00"),
+        ("9300", "2:35:00"),
+        (True, "0:00:01"),
+    ],
+)
 def test_durations(brasco, debug_log, seconds, shown):
     result = brasco.i_parser(make_record(duration={"departure": seconds}))
     assert str(result[0][2]) == shown and isinstance(result[0][2], datetime.timedelta)
     assert debug_log.messages[0] == "Outbound flight duration: " + shown
 
 
-@pytest.mark.parametrize("conversion, logged, shown", [
-    ({}, "", ""),
-    ({"EUR": 120}, "120 EUR / ", "120 EUR"),
-    ({"EUR": 120.5, 7: "x"}, "120.5 EUR / x 7 / ", "120.5 EUR / x 7"),
-    ([("GBP", 99)], "99 GBP / ", "99 GBP"),
-])
+@pytest.mark.parametrize(
+    "conversion, logged, shown",
+    [
+        ({}, "", ""),
+        ({"EUR": 120}, "120 EUR / ", "120 EUR"),
+        ({"EUR": 120.5, 7: "x"}, "120.5 EUR / x 7 / ", "120.5 EUR / x 7"),
+        ([("GBP", 99)], "99 GBP / ", "99 GBP"),
+    ],
+)
 def test_price(brasco, debug_log, conversion, logged, shown):
     source = conversion if isinstance(conversion, dict) else Pairs(conversion)
     result = brasco.i_parser(make_record(conversion=source))
@@ -161,11 +223,25 @@ class Currency(str):
 # Entries that cannot be written straight into the price text, each after one that can:
 # every amount is an exact int within a machine word and every currency an exact ASCII text,
 # or the entry is made the host's way from there on.
-@pytest.mark.parametrize("entry", [
-    ("USD", 2**63 - 1), ("USD", -2**63), ("USD", 2**63), ("USD", -2**63 - 1), ("USD", 10**30),
-    ("USD", True), ("USD", Amount(7)), ("USD", 7.5), ("USD", "7"),
-    ("CHF\u20ac", 7), (Currency("USD"), 7), (5, 7), (None, 7),
-], ids=repr)
+@pytest.mark.parametrize(
+    "entry",
+    [
+        ("USD", 2**63 - 1),
+        ("USD", -(2**63)),
+        ("USD", 2**63),
+        ("USD", -(2**63) - 1),
+        ("USD", 10**30),
+        ("USD", True),
+        ("USD", Amount(7)),
+        ("USD", 7.5),
+        ("USD", "7"),
+        ("CHF\u20ac", 7),
+        (Currency("USD"), 7),
+        (5, 7),
+        (None, 7),
+    ],
+    ids=repr,
+)
 def test_price_entries_written_and_made(brasco, debug_log, entry):
     conversion = dict([("EUR", 120), entry, ("GBP", 99)])
     logged = "".join(f"{str(amount)} {currency} / " for currency, amount in conversion.items())
@@ -182,8 +258,10 @@ def test_price_longer_than_what_is_written_at_once(brasco, debug_log, currencies
     assert debug_log.messages[4] == "Price (both ways): " + logged
 
 
-@pytest.mark.parametrize("places, route", [([], ""), (["AAA"], "AAA"), ("XYZ", "X -> Y -> Z"),
-                                           (("A", "B", "C"), "A -> B -> C")])
+@pytest.mark.parametrize(
+    "places, route",
+    [([], ""), (["AAA"], "AAA"), ("XYZ", "X -> Y -> Z"), (("A", "B", "C"), "A -> B -> C")],
+)
 def test_routes(brasco, places, route):
     assert brasco.i_parser(make_record(routes=[places]))[0][0] == route
 
@@ -208,25 +286,48 @@ def unpack_result(value):
     return lambda route_plan=None, leg=None: value
 
 
-@pytest.mark.parametrize("change, error, message, logged", [
-    ({"duration": None}, TypeError, "'NoneType' object is not subscriptable", 0),
-    ({"duration": {}}, KeyError, "'departure'", 0),
-    ({"duration": {"departure": "1.5"}}, ValueError,
-     "invalid literal for int() with base 10: '1.5'", 0),
-    ({"duration": {"departure": float("inf")}}, OverflowError,
-     "cannot convert float infinity to integer", 0),
-    ({"duration": {"departure": 10 ** 14}}, OverflowError,
-     "days=1157407407; must have magnitude <= 999999999", 0),
-    ({"routes": []}, IndexError, "list index out of range", 1),
-    ({"routes": [[1]]}, TypeError, "sequence item 0: expected str instance, int found", 1),
-    ({"local_departure": None}, TypeError, "'NoneType' object is unsliceable", 2),
-    ({"local_arrival": "2021-06-01T13:40:00"}, ValueError,
-     "Invalid isoformat string: '2021-06-01T13:40:0'", 3),
-    ({"conversion": None}, AttributeError, "'NoneType' object has no attribute 'items'", 4),
-    ({"conversion": growing_conversion()}, RuntimeError,
-     "dictionary changed size during iteration", 4),
-    ({"route": None}, TypeError, "'NoneType' object is not iterable", 5),
-])
+@pytest.mark.parametrize(
+    "change, error, message, logged",
+    [
+        ({"duration": None}, TypeError, "'NoneType' object is not subscriptable", 0),
+        ({"duration": {}}, KeyError, "'departure'", 0),
+        (
+            {"duration": {"departure": "1.5"}},
+            ValueError,
+            "invalid literal for int() with base 10: '1.5'",
+            0,
+        ),
+        (
+            {"duration": {"departure": float("inf")}},
+            OverflowError,
+            "cannot convert float infinity to integer",
+            0,
+        ),
+        (
+            {"duration": {"departure": 10**14}},
+            OverflowError,
+            "days=1157407407; must have magnitude <= 999999999",
+            0,
+        ),
+        ({"routes": []}, IndexError, "list index out of range", 1),
+        ({"routes": [[1]]}, TypeError, "sequence item 0: expected str instance, int found", 1),
+        ({"local_departure": None}, TypeError, "'NoneType' object is unsliceable", 2),
+        (
+            {"local_arrival": "2021-06-01T13:40:00"},
+            ValueError,
+            "Invalid isoformat string: '2021-06-01T13:40:0'",
+            3,
+        ),
+        ({"conversion": None}, AttributeError, "'NoneType' object has no attribute 'items'", 4),
+        (
+            {"conversion": growing_conversion()},
+            RuntimeError,
+            "dictionary changed size during iteration",
+            4,
+        ),
+        ({"route": None}, TypeError, "'NoneType' object is not iterable", 5),
+    ],
+)
 def test_failures_keep_earlier_records(brasco, debug_log, change, error, message, logged):
     record = make_record()
     record.update(change)
@@ -236,13 +337,16 @@ def test_failures_keep_earlier_records(brasco, debug_log, change, error, message
     assert len(debug_log.messages) == logged
 
 
-@pytest.mark.parametrize("result, message", [
-    ((1, 2, 3), "too many values to unpack (expected 2)"),
-    ([1], "need more than 1 value to unpack"),
-    ((), "need more than 0 values to unpack"),
-    (iter([1]), "need more than 1 value to unpack"),
-    (iter([1, 2, 3]), "too many values to unpack (expected 2)"),
-])
+@pytest.mark.parametrize(
+    "result, message",
+    [
+        ((1, 2, 3), "too many values to unpack (expected 2)"),
+        ([1], "need more than 1 value to unpack"),
+        ((), "need more than 0 values to unpack"),
+        (iter([1]), "need more than 1 value to unpack"),
+        (iter([1, 2, 3]), "too many values to unpack (expected 2)"),
+    ],
+)
 def test_pair_unpacking(brasco, monkeypatch, result, message):
     monkeypatch.setattr(brasco, "route_details", unpack_result(result))
     with pytest.raises(ValueError) as raised:
@@ -280,20 +384,26 @@ def test_no_arguments(brasco, debug_log):
     assert debug_log.messages == []
 
 
-@pytest.mark.parametrize("duration", [
-    datetime.timedelta(0), datetime.timedelta(days=1), datetime.timedelta(days=-1),
-    datetime.timedelta(days=-3, seconds=86395), datetime.timedelta(microseconds=5),
-    datetime.timedelta(days=999999999, seconds=86399, microseconds=999999),
-    datetime.timedelta.min, datetime.timedelta(hours=23, minutes=59, seconds=59),
-])
-def test_logged_durations_read_as_the_host_writes_them(brasco, debug_log, monkeypatch,
-                                                        duration):
+@pytest.mark.parametrize(
+    "duration",
+    [
+        datetime.timedelta(0),
+        datetime.timedelta(days=1),
+        datetime.timedelta(days=-1),
+        datetime.timedelta(days=-3, seconds=86395),
+        datetime.timedelta(microseconds=5),
+        datetime.timedelta(days=999999999, seconds=86399, microseconds=999999),
+        datetime.timedelta.min,
+        datetime.timedelta(hours=23, minutes=59, seconds=59),
+    ],
+)
+def test_logged_durations_read_as_the_host_writes_them(brasco, debug_log, monkeypatch, duration):
     monkeypatch.setattr(brasco, "timedelta", lambda seconds: duration)
     brasco.i_parser(make_record())
     assert debug_log.messages[0] == "Outbound flight duration: " + str(duration)
 
 
-@pytest.mark.parametrize("number", [0, 7, -7, 2 ** 63 - 1, -2 ** 63, 2 ** 64, -10 ** 30])
+@pytest.mark.parametrize("number", [0, 7, -7, 2**63 - 1, -(2**63), 2**64, -(10**30)])
 def test_integer_cells_read_as_the_host_writes_them(brasco, number):
     row = brasco.route_details([make_leg(flight_no=number)])[0][1]
     assert row[2] == str(number)
@@ -304,12 +414,15 @@ class Stamped(datetime.datetime):
         return "<" + super().strftime(format) + ">"
 
 
-@pytest.mark.parametrize("change", [
-    lambda brasco, route: route[1].update(cityFrom="Changed"),
-    lambda brasco, route: route[1].__setitem__("flight_no", 12345678901234567890),
-    lambda brasco, route: setattr(brasco, "datetime", Stamped),
-    lambda brasco, route: route.append(dict(route[1])),
-])
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda brasco, route: route[1].update(cityFrom="Changed"),
+        lambda brasco, route: route[1].__setitem__("flight_no", 12345678901234567890),
+        lambda brasco, route: setattr(brasco, "datetime", Stamped),
+        lambda brasco, route: route.append(dict(route[1])),
+    ],
+)
 def test_second_table_sees_changes_made_between_the_calls(brasco, monkeypatch, change):
     """The round trip's inbound table is made after get_ret_times ran: whatever changed in
     between shows, exactly as a fresh route_details call would show it."""

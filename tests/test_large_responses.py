@@ -1,5 +1,6 @@
 """A response too large to hold whole is read a record at a time, with the same records and
 the same errors as one read whole (apart from what only the end of it can tell)."""
+
 import io
 import json
 import sys
@@ -18,16 +19,40 @@ DOCUMENTS = [
     '[{"a": [1, 2, {"b": "c"}]}, 12345, "x\\n", null, 1.5e3, -0.25E-2, true]',
     '{"meta": {"x": [1, 2]}, "data": [{"a": 1}, {"b": 2}], "more": 3}',
     '{"data": 5, "data": [1, 22]}',  # the last "data" counts
-    '{"data": []}', '[]', '[1,2]   \n', '[NaN, Infinity, -Infinity, -1e400]',
-    '[123456789012345678901234567890, 1e5]',
+    '{"data": []}',
+    "[]",
+    "[1,2]   \n",
+    "[NaN, Infinity, -Infinity, -1e400]",
+    "[123456789012345678901234567890, 1e5]",
     '{"x": "\\ud800", "data": ["\\u00e9t\\u00e9", "東京", "Kraków"]}',
     # nothing to show
-    '{"data": 5}', '{"a": 1}', '{}', '5', '"text"', 'null',
+    '{"data": 5}',
+    '{"a": 1}',
+    "{}",
+    "5",
+    '"text"',
+    "null",
     # faults at every place, each worded and placed as json.loads does
-    '[1,]', '{"data": [1, 2],}', '[1,  ]', '{"data": [1,\n 2,\n ]\n}', '[1 2]',
-    '{"a" 1}', '{1: 2}', '[1] x', '{"data": [1]} {}', '{"a": 1 "b": 2}',
-    '{"data": [1] "x": 2}', '{"data": [1,\n 2 3]}', '[\n\n  {"a": tru}]', '[1, 2',
-    '{"data": [1, 2]', '[{"a": "unterminated]', '[1, 2, 3', '  ', '\n\n', '[01]',
+    "[1,]",
+    '{"data": [1, 2],}',
+    "[1,  ]",
+    '{"data": [1,\n 2,\n ]\n}',
+    "[1 2]",
+    '{"a" 1}',
+    "{1: 2}",
+    "[1] x",
+    '{"data": [1]} {}',
+    '{"a": 1 "b": 2}',
+    '{"data": [1] "x": 2}',
+    '{"data": [1,\n 2 3]}',
+    '[\n\n  {"a": tru}]',
+    "[1, 2",
+    '{"data": [1, 2]',
+    '[{"a": "unterminated]',
+    "[1, 2, 3",
+    "  ",
+    "\n\n",
+    "[01]",
 ]
 
 
@@ -54,11 +79,14 @@ def test_streamed_reading_gives_what_reading_whole_gives(document, monkeypatch):
 
 def test_invalid_utf8_and_a_repeated_data_array(monkeypatch):
     kind, text = read(b'[1, "\xff"]', 3, 2, monkeypatch)
-    assert kind == "error" and text.startswith("r.json is not valid JSON: 'utf-8' codec can't "
-                                               "decode byte 0xff")
+    assert kind == "error" and text.startswith(
+        "r.json is not valid JSON: 'utf-8' codec can't decode byte 0xff"
+    )
     # json.loads keeps the last "data"; the first is gone by the time the second comes
     assert read(b'{"data": [1], "data": [2]}', 3, 2, monkeypatch) == (
-        "error", 'r.json holds "data" more than once')
+        "error",
+        'r.json holds "data" more than once',
+    )
 
 
 def run(monkeypatch, capsys, path, *args, stream_above):
@@ -83,8 +111,9 @@ def test_a_fault_late_in_a_streamed_response_ends_it(tmp_path, monkeypatch, caps
     path.write_text(text[:-3] + "]]}", encoding="utf-8")  # the array closed twice
     status, out, err = run(monkeypatch, capsys, path, stream_above=100)
     assert status == 1 and out.count("Itinerary ") == len(data)
-    assert err.startswith("tavimo: {} is not valid JSON: Expecting ',' delimiter: line "
-                          .format(path))
+    assert err.startswith(
+        "tavimo: {} is not valid JSON: Expecting ',' delimiter: line ".format(path)
+    )
     # read whole, the same fault shows nothing but the error
     assert run(monkeypatch, capsys, path, stream_above=1 << 30) == (1, "", err)
 

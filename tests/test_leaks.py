@@ -13,6 +13,7 @@
   use-after-free or an undefined operation in a native module really ends the process
   with a report.
 """
+
 import math
 import os
 import pathlib
@@ -38,12 +39,19 @@ POOLED = BLOCKS_COUNTED_AT_ONCE
 
 # Calls per callable; together a little over a hundred thousand.
 CALLS = {
-    "i_parser": 15000, "route_details": 10000, "get_ret_times": 10000,
+    "i_parser": 15000,
+    "route_details": 10000,
+    "get_ret_times": 10000,
     "get_questions": 7000,
-    "IataCodeValidator.validate": 8000, "DateValidator.validate": 8000,
+    "IataCodeValidator.validate": 8000,
+    "DateValidator.validate": 8000,
     "NumberValidator.validate": 8000,
-    "IataCodeValidator()": 3000, "DateValidator()": 3000, "NumberValidator()": 3000,
-    "filter adults": 7000, "filter teens": 7000, "filter children": 7000,
+    "IataCodeValidator()": 3000,
+    "DateValidator()": 3000,
+    "NumberValidator()": 3000,
+    "filter adults": 7000,
+    "filter teens": 7000,
+    "filter children": 7000,
     "filter infants": 7000,
 }
 BLOCK_SLACK = 50
@@ -99,8 +107,13 @@ def shared(item):
     little, but a reference leaked or dropped per call would still move them by at least
     the number of rounds."""
     kind = type(item)
-    return (item is None or kind is bool or (kind is int and -5 <= item <= 256)
-            or (kind is str and len(item) <= 1) or (kind is tuple and not item))
+    return (
+        item is None
+        or kind is bool
+        or (kind is int and -5 <= item <= 256)
+        or (kind is str and len(item) <= 1)
+        or (kind is tuple and not item)
+    )
 
 
 @pytest.mark.parametrize("name", sorted(WORKLOADS))
@@ -128,9 +141,11 @@ def test_calls_leave_blocks_and_reference_counts_flat(name):
 
     if POOLED:
         assert min(growth) <= BLOCK_SLACK, f"{name}: blocks grew by {growth} per window"
-    changed = [(repr(item)[:80], before, after)
-               for item, before, after in zip(watched, counts_before, counts_after)
-               if abs(after - before) > (rounds // 8 if shared(item) else REFCOUNT_SLACK)]
+    changed = [
+        (repr(item)[:80], before, after)
+        for item, before, after in zip(watched, counts_before, counts_after)
+        if abs(after - before) > (rounds // 8 if shared(item) else REFCOUNT_SLACK)
+    ]
     assert not changed, f"{name}: reference counts moved: {changed}"
 
 
@@ -158,8 +173,10 @@ PyMODINIT_FUNC PyInit_leak_canary(void) { return PyModule_Create(&definition); }
 
 # A stack frame in our modules: the shared object, or (with debug information) a source of
 # the module bodies or the frame.
-OUR_OBJECTS = re.compile(r"/tavimo/(brasco|questions)\.[^/\s)]*\.so"
-                         r"|(^|/)(tavimo|module_frame)/([\w.]+/)?[\w.]+\.[ch]pp:\d+")
+OUR_OBJECTS = re.compile(
+    r"/tavimo/(brasco|questions)\.[^/\s)]*\.so"
+    r"|(^|/)(tavimo|module_frame)/([\w.]+/)?[\w.]+\.[ch]pp:\d+"
+)
 CANARY_OBJECT = re.compile(r"leak_canary\.(c:\d+|[^/\s)]*\.so)")
 
 
@@ -170,9 +187,22 @@ def compile_extension(directory, name, source, flags=()):
     source_path = directory / (name + ".c")
     source_path.write_text(source)
     output = directory / (name + sysconfig.get_config_var("EXT_SUFFIX"))
-    subprocess.run([compiler, "-shared", "-fPIC", "-O0", "-g", *flags,
-                    "-I" + sysconfig.get_paths()["include"], str(source_path), "-o",
-                    str(output)], check=True, env=clean_environment())
+    subprocess.run(
+        [
+            compiler,
+            "-shared",
+            "-fPIC",
+            "-O0",
+            "-g",
+            *flags,
+            "-I" + sysconfig.get_paths()["include"],
+            str(source_path),
+            "-o",
+            str(output),
+        ],
+        check=True,
+        env=clean_environment(),
+    )
     return output
 
 
@@ -228,8 +258,9 @@ def findings(report, pattern):
     bad = []
     for record in loss_records(report):
         head = record[0]
-        if ("definitely lost" in head or head.startswith("Invalid ")
-                or "uninitialised" in head) and made_by(record, pattern):
+        if (
+            "definitely lost" in head or head.startswith("Invalid ") or "uninitialised" in head
+        ) and made_by(record, pattern):
             bad.append("\n".join(record))
     return bad
 
@@ -238,12 +269,16 @@ def findings(report, pattern):
 @pytest.mark.compiles
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
 @pytest.mark.skipif(PRELOADED_ASAN, reason="valgrind cannot run with the sanitizer runtime")
-@pytest.mark.skipif(FREE_THREADED, reason="a free-threaded host has no PYTHONMALLOC=malloc, "
-                                          "which valgrind needs to see every block")
+@pytest.mark.skipif(
+    FREE_THREADED,
+    reason="a free-threaded host has no PYTHONMALLOC=malloc, "
+    "which valgrind needs to see every block",
+)
 def test_valgrind_finds_no_block_lost_by_our_modules(tmp_path):
     compile_extension(tmp_path, "leak_canary", LEAKING_CANARY)
     driver = tmp_path / "driver.py"
-    driver.write_text(textwrap.dedent(f"""
+    driver.write_text(
+        textwrap.dedent(f"""
         import runpy
         import sys
         sys.path[:0] = [{str(ROOT)!r}, {str(tmp_path)!r}]
@@ -252,14 +287,27 @@ def test_valgrind_finds_no_block_lost_by_our_modules(tmp_path):
         for _ in range(3):
             leak_canary.lose_a_text()
         leak_script["main"](8)
-    """))
+    """)
+    )
     log = tmp_path / "valgrind.log"
     result = subprocess.run(
-        ["valgrind", "--leak-check=full", "--show-leak-kinds=definite", "--fullpath-after=",
-         "--errors-for-leak-kinds=definite", "--num-callers=40", "--log-file=" + str(log),
-         sys.executable, str(driver)],
-        env=clean_environment(PYTHONMALLOC="malloc"), capture_output=True, text=True,
-        timeout=600, cwd=str(tmp_path))
+        [
+            "valgrind",
+            "--leak-check=full",
+            "--show-leak-kinds=definite",
+            "--fullpath-after=",
+            "--errors-for-leak-kinds=definite",
+            "--num-callers=40",
+            "--log-file=" + str(log),
+            sys.executable,
+            str(driver),
+        ],
+        env=clean_environment(PYTHONMALLOC="malloc"),
+        capture_output=True,
+        text=True,
+        timeout=600,
+        cwd=str(tmp_path),
+    )
     assert "calls:" in result.stdout, result.stderr
     report = log.read_text()
     assert findings(report, CANARY_OBJECT), "the canary's lost text was not found:\n" + report
@@ -311,19 +359,31 @@ def test_installed_modules_are_instrumented(name):
 @pytest.mark.slow
 @pytest.mark.compiles
 @sanitize_run_only
-@pytest.mark.parametrize("call, report", [
-    ("read_after_free()", "heap-use-after-free"),
-    ("overflow(1)", "signed integer overflow"),
-])
+@pytest.mark.parametrize(
+    "call, report",
+    [
+        ("read_after_free()", "heap-use-after-free"),
+        ("overflow(1)", "signed integer overflow"),
+    ],
+)
 def test_a_memory_error_in_a_native_module_fails_the_process(tmp_path, call, report):
-    compile_extension(tmp_path, "memory_canary", MEMORY_ERROR_CANARY,
-                      flags=["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined"])
+    compile_extension(
+        tmp_path,
+        "memory_canary",
+        MEMORY_ERROR_CANARY,
+        flags=["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined"],
+    )
     # The reports of this run go to stderr, not to the run's report directory.
     env = dict(os.environ)
     env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":log_path=stderr"
     env["UBSAN_OPTIONS"] = env.get("UBSAN_OPTIONS", "") + ":log_path=stderr"
     result = subprocess.run(
         [sys.executable, "-c", f"import memory_canary; memory_canary.{call}; print('survived')"],
-        cwd=str(tmp_path), env=env, capture_output=True, text=True, timeout=120)
+        cwd=str(tmp_path),
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert result.returncode != 0 and "survived" not in result.stdout, result.stderr
     assert report in result.stderr

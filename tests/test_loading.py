@@ -1,4 +1,5 @@
 """Loading tavimo.brasco: namespace, guards, version check, import failures, test builds."""
+
 import builtins
 import ctypes
 import importlib
@@ -11,8 +12,15 @@ import types
 
 import pytest
 
-from conftest import (FREE_THREADED, ROOT, build_native, build_setting, copy_package,
-                      module_sources, run_python)
+from conftest import (
+    FREE_THREADED,
+    ROOT,
+    build_native,
+    build_setting,
+    copy_package,
+    module_sources,
+    run_python,
+)
 
 
 def test_namespace_in_binding_order(brasco):
@@ -20,14 +28,27 @@ def test_namespace_in_binding_order(brasco):
     names = run_python("import tavimo.brasco; print(*vars(tavimo.brasco))").stdout.split()
     host_own = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
     assert set(names[:6]) == host_own
-    assert names[6:] == ["__builtins__", "datetime", "timedelta", "logging",
-                         "leg_details_header", "__author__", "__email__", "route_details",
-                         "get_ret_times", "i_parser", "__test__"]
+    assert names[6:] == [
+        "__builtins__",
+        "datetime",
+        "timedelta",
+        "logging",
+        "leg_details_header",
+        "__author__",
+        "__email__",
+        "route_details",
+        "get_ret_times",
+        "i_parser",
+        "__test__",
+    ]
     assert brasco.__builtins__ is builtins
     assert brasco.__doc__ == "brasco for tavimo"
     assert brasco.__package__ == "tavimo"
     assert not hasattr(brasco, "__path__")
-    import datetime, logging, tavimo.settings
+    import datetime
+    import logging
+    import tavimo.settings
+
     assert brasco.datetime is datetime.datetime and brasco.timedelta is datetime.timedelta
     assert brasco.logging is logging
     assert brasco.leg_details_header is tavimo.settings.leg_details_header
@@ -61,16 +82,18 @@ def test_exec_step_on_another_module_object_is_refused(name):
     exec_def.restype = ctypes.c_int
     with pytest.raises(RuntimeError) as error:
         exec_def(types.ModuleType("tavimo." + name), definition)
-    assert str(error.value) == (f"Module '{name}' has already been imported. "
-                                "Re-initialisation is not supported.")
+    assert str(error.value) == (
+        f"Module '{name}' has already been imported. Re-initialisation is not supported."
+    )
     assert sys.modules["tavimo." + name] is module
 
 
 @pytest.mark.parametrize("name", MODULES)
 def test_only_one_export(name):
     module = importlib.import_module("tavimo." + name)
-    symbols = subprocess.run(["nm", "-D", "--defined-only", module.__file__],
-                             capture_output=True, text=True).stdout.split("\n")
+    symbols = subprocess.run(
+        ["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True
+    ).stdout.split("\n")
     exported = [line.split()[-1] for line in symbols if line.split()[1:2] == ["T"]]
     assert exported == ["PyInit_" + name]
 
@@ -94,8 +117,9 @@ IMPORT_IN_SUBINTERPRETERS = """
         else:
             print(kind, failure.msg if failure else "imported")
 """
-OWN_REFUSAL = ("Interpreter change detected - this module can only be loaded into one "
-               "interpreter per process.")
+OWN_REFUSAL = (
+    "Interpreter change detected - this module can only be loaded into one interpreter per process."
+)
 
 
 @pytest.mark.parametrize("name", MODULES)
@@ -114,7 +138,8 @@ def test_second_interpreter_is_refused(name):
 
 def test_settings_without_header_fails_then_a_later_import_runs_the_body_again(tmp_path):
     copy_package(tmp_path, settings="other = 1\n")
-    result = run_python("""
+    result = run_python(
+        """
         import sys, traceback
         try:
             import tavimo.brasco
@@ -126,7 +151,9 @@ def test_settings_without_header_fails_then_a_later_import_runs_the_body_again(t
         sys.modules.pop("tavimo.brasco", None)
         import tavimo.brasco
         print(tavimo.brasco.leg_details_header, tavimo.brasco.route_details([]))
-    """, path=[tmp_path])
+    """,
+        path=[tmp_path],
+    )
     assert result.stdout.splitlines() == [
         "ImportError cannot import name leg_details_header",
         "init tavimo.brasco",
@@ -178,12 +205,15 @@ def test_missing_imported_module_fails_the_import(tmp_path):
     copy_package(tmp_path / "copy")
     package = tmp_path / "copy" / "tavimo"
     (package / "settings.py").unlink()
-    result = run_python("""
+    result = run_python(
+        """
         try:
             import tavimo.brasco
         except ModuleNotFoundError as error:
             print(error)
-    """, path=[tmp_path / "copy"])
+    """,
+        path=[tmp_path / "copy"],
+    )
     assert result.stdout.strip() == "No module named 'tavimo.settings'"
 
 
@@ -197,8 +227,12 @@ def build_for_other_version(tmp_path_factory):
     copy_package(destination)
     for old in (destination / "tavimo").glob("brasco*"):
         old.unlink()
-    build_native(destination / "tavimo", "brasco", module_sources("brasco"),
-                 defines=["FRAME_COMPILED_FOR_MAJOR=3", "FRAME_COMPILED_FOR_MINOR=%d" % OTHER_MINOR])
+    build_native(
+        destination / "tavimo",
+        "brasco",
+        module_sources("brasco"),
+        defines=["FRAME_COMPILED_FOR_MAJOR=3", "FRAME_COMPILED_FOR_MINOR=%d" % OTHER_MINOR],
+    )
     return destination
 
 
@@ -206,7 +240,8 @@ def build_for_other_version(tmp_path_factory):
 @pytest.mark.compiles
 def test_version_mismatch_warns_with_full_versions(build_for_other_version):
     runtime = "%d.%d" % sys.version_info[:2]
-    result = run_python("""
+    result = run_python(
+        """
         import warnings
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -214,7 +249,9 @@ def test_version_mismatch_warns_with_full_versions(build_for_other_version):
         print(tavimo.brasco.route_details([])[0][0] is tavimo.brasco.leg_details_header)
         for warning in caught:
             print(warning.category.__name__, warning.message)
-    """, path=[build_for_other_version])
+    """,
+        path=[build_for_other_version],
+    )
     assert result.stdout.splitlines() == [
         "True",
         f"RuntimeWarning compiletime version 3.{OTHER_MINOR} of module 'tavimo.brasco' does not match "
@@ -225,12 +262,16 @@ def test_version_mismatch_warns_with_full_versions(build_for_other_version):
 @pytest.mark.slow
 @pytest.mark.compiles
 def test_version_warning_as_error_fails_the_import(build_for_other_version):
-    result = run_python("""
+    result = run_python(
+        """
         try:
             import tavimo.brasco
         except RuntimeWarning as error:
             print("failed:", error)
-    """, path=[build_for_other_version], args=["-W", "error::RuntimeWarning"])
+    """,
+        path=[build_for_other_version],
+        args=["-W", "error::RuntimeWarning"],
+    )
     assert result.stdout.startswith(f"failed: compiletime version 3.{OTHER_MINOR} of module")
 
 
@@ -273,7 +314,8 @@ def probe_build(tmp_path_factory):
 @pytest.mark.compiles
 def test_class_creation_rule(probe_build):
     (probe_build / "probe_bases.py").write_text(PROBE_BASES_OK)
-    result = run_python("""
+    result = run_python(
+        """
         import inspect, pickle
         import frame_probe, probe_bases
         single, double = frame_probe.Single, frame_probe.Double
@@ -284,7 +326,9 @@ def test_class_creation_rule(probe_build):
         instance = single()
         print(instance.method(), single.method.__qualname__, single.method.__name__)
         print(inspect.signature(single.method), pickle.loads(pickle.dumps(single.method)) is single.method)
-    """, path=[probe_build])
+    """,
+        path=[probe_build],
+    )
     assert result.stdout.splitlines() == [
         "Meta True",
         "SubMeta frame_probe Double None",
@@ -305,14 +349,17 @@ def test_class_creation_rule(probe_build):
 @pytest.mark.compiles
 def test_metaclass_conflict_fails_the_import(probe_build):
     (probe_build / "probe_bases.py").write_text(PROBE_BASES_CONFLICT)
-    result = run_python("""
+    result = run_python(
+        """
         import traceback
         try:
             import frame_probe
         except TypeError as error:
             print(error)
             print(traceback.extract_tb(error.__traceback__)[-1].name)
-    """, path=[probe_build])
+    """,
+        path=[probe_build],
+    )
     assert result.stdout.splitlines() == [
         "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
         "subclass of the metaclasses of all its bases",
@@ -334,7 +381,9 @@ def test_a_none_registry_entry_is_refused_as_the_host_refuses_it(name, dependenc
         print(tavimo.{name}.{dependency} is saved)
     """)
     assert result.stdout.splitlines() == [
-        f"ModuleNotFoundError import of {dependency} halted; None in sys.modules", "True"]
+        f"ModuleNotFoundError import of {dependency} halted; None in sys.modules",
+        "True",
+    ]
 
 
 def test_loading_imports_only_what_the_module_body_names():
@@ -380,8 +429,10 @@ def names_definition(count):
         frame::Ref body(PyObject* const*) { return nullptr; }
         const frame::FunctionDef def("f", "f", nullptr, {%s}, frame::Defaults::None, {%s}, body);
         }
-        """) % (", ".join('"p%d"' % i for i in range(count)),
-                ", ".join('"l%d"' % i for i in range(count)))
+        """) % (
+        ", ".join('"p%d"' % i for i in range(count)),
+        ", ".join('"l%d"' % i for i in range(count)),
+    )
 
 
 @pytest.mark.compiles
@@ -390,14 +441,19 @@ def test_a_function_of_more_names_than_it_holds_does_not_compile(tmp_path):
     it is refused when the module is compiled, and four of each still compile."""
     if shutil.which("g++") is None:
         pytest.skip("no C++ compiler")
-    include = ["-I" + sysconfig.get_paths()["include"],
-               *("-I" + str(ROOT / d) for d in build_setting("INCLUDE_DIRS"))]
+    include = [
+        "-I" + sysconfig.get_paths()["include"],
+        *("-I" + str(ROOT / d) for d in build_setting("INCLUDE_DIRS")),
+    ]
     results = {}
     for count in (4, 5):
         source = tmp_path / ("names%d.cpp" % count)
         source.write_text(names_definition(count))
-        results[count] = subprocess.run(["g++", "-std=c++20", "-fsyntax-only", *include, str(source)],
-                                        capture_output=True, text=True)
+        results[count] = subprocess.run(
+            ["g++", "-std=c++20", "-fsyntax-only", *include, str(source)],
+            capture_output=True,
+            text=True,
+        )
     assert results[4].returncode == 0, results[4].stderr
     assert results[5].returncode != 0
     assert "more_names_than_a_function_holds" in results[5].stderr
@@ -411,4 +467,5 @@ def test_an_unbuilt_source_tree_says_so_at_import():
     assert result.stderr.strip().splitlines()[-1] == (
         "ImportError: tavimo is imported from its source tree (%s), where its native module "
         "tavimo.brasco is not built; install the package (pip install . or ./dev setup) and "
-        "import it from there" % (ROOT / "src" / "tavimo"))
+        "import it from there" % (ROOT / "src" / "tavimo")
+    )

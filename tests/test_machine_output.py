@@ -1,5 +1,6 @@
 """`tavimo parse --format json|csv`: the schema shipped with the package holds for the sample
 and for random records, and the machine fields say what the record says."""
+
 import csv
 import datetime
 import io
@@ -25,6 +26,7 @@ SAMPLE = json.loads((DATA / "sample_results.json").read_text(encoding="utf-8"))[
 def parsed(records):
     def report(number, record, round_trip, exc):
         raise exc
+
     return list(results.parse_itineraries(records, i_parser, False, report))
 
 
@@ -49,13 +51,16 @@ def test_sample_and_empty_response_follow_the_schema():
     assert as_json([]) == {"schema_version": 2, "itineraries": []}
 
 
-@pytest.mark.parametrize("change", [
-    lambda document: document.update(schema_version=1),
-    lambda document: document["itineraries"][0].update(price="59 EUR"),
-    lambda document: document["itineraries"][0]["outbound"].update(departure="Tue 01 Jun"),
-    lambda document: document["itineraries"][1].update(inbound=None),
-    lambda document: document["itineraries"][0]["outbound"]["legs"][0].update(airline=""),
-])
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda document: document.update(schema_version=1),
+        lambda document: document["itineraries"][0].update(price="59 EUR"),
+        lambda document: document["itineraries"][0]["outbound"].update(departure="Tue 01 Jun"),
+        lambda document: document["itineraries"][1].update(inbound=None),
+        lambda document: document["itineraries"][0]["outbound"]["legs"][0].update(airline=""),
+    ],
+)
 def test_the_schema_catches_what_it_is_for(change):
     document = as_json(SAMPLE)
     change(document)
@@ -69,7 +74,9 @@ def test_csv_cells_with_line_breaks_read_back_on_every_host():
     record["conversion"] = {"E\rUR": 59}
     rows = as_csv([record, SAMPLE[1]])
     assert [(row["from_city"], row["to_city"], row["currency"]) for row in rows[:2]] == [
-        ("Ber\rlin", "Lon\ndon", "E\rUR"), ("Prague", "Barcelona", "EUR")]
+        ("Ber\rlin", "Lon\ndon", "E\rUR"),
+        ("Prague", "Barcelona", "EUR"),
+    ]
 
 
 def test_legs_alike_but_for_the_types_of_their_fields_each_keep_their_own():
@@ -82,8 +89,10 @@ def test_legs_alike_but_for_the_types_of_their_fields_each_keep_their_own():
         record["route"][0]["flight_no"] = number
         response.append(record)
     expected = ["1", "1.0", "0.0", "-0.0", "0", "1", "1.5"]
-    assert [itinerary["outbound"]["legs"][0]["flight_number"]
-            for itinerary in as_json(response)["itineraries"]] == expected
+    assert [
+        itinerary["outbound"]["legs"][0]["flight_number"]
+        for itinerary in as_json(response)["itineraries"]
+    ] == expected
     assert [row["flight_number"] for row in as_csv(response)] == expected
 
 
@@ -92,18 +101,28 @@ def test_legs_alike_but_for_the_types_of_their_fields_each_keep_their_own():
 # host, with the response's final "Z" or without it.
 # (No NUL: the csv module reads none before 3.11; it writes them as they are.)
 texts = st.text(st.characters(blacklist_characters="\x00"), max_size=6)
-values = st.one_of(texts, st.integers(-10**6, 10**6), st.none(),
-                   st.floats(allow_nan=False, allow_infinity=False))
-amounts = st.one_of(st.integers(-10**9, 10**9), st.floats(), texts, st.none(),
-                    st.sampled_from(["59", "-7", "12.50", "1e3"]))
+values = st.one_of(
+    texts, st.integers(-(10**6), 10**6), st.none(), st.floats(allow_nan=False, allow_infinity=False)
+)
+amounts = st.one_of(
+    st.integers(-(10**9), 10**9),
+    st.floats(),
+    texts,
+    st.none(),
+    st.sampled_from(["59", "-7", "12.50", "1e3"]),
+)
 offsets = st.none() | st.integers(-23 * 60 - 59, 23 * 60 + 59).map(
-    lambda minutes: datetime.timezone(datetime.timedelta(minutes=minutes)))
+    lambda minutes: datetime.timezone(datetime.timedelta(minutes=minutes))
+)
 
 
 @st.composite
 def times(draw):
-    moment = draw(st.datetimes(datetime.datetime(1900, 1, 1), datetime.datetime(9999, 1, 1),
-                               timezones=offsets))
+    moment = draw(
+        st.datetimes(
+            datetime.datetime(1900, 1, 1), datetime.datetime(9999, 1, 1), timezones=offsets
+        )
+    )
     layout = draw(st.sampled_from(["seconds", "milliseconds", "microseconds"]))
     return moment.isoformat(timespec=layout) + draw(st.sampled_from(["Z", "z", ""]))
 
@@ -111,11 +130,18 @@ def times(draw):
 @st.composite
 def legs(draw, returning):
     return {
-        "cityFrom": draw(values), "flyFrom": draw(values), "cityTo": draw(values),
-        "flyTo": draw(values), "local_departure": draw(times()), "local_arrival": draw(times()),
-        "flight_no": draw(values), "airline": draw(values),
-        "operating_carrier": draw(values), "operating_flight_no": draw(values),
-        "return": returning, "bags_recheck_required": draw(st.none() | st.booleans()),
+        "cityFrom": draw(values),
+        "flyFrom": draw(values),
+        "cityTo": draw(values),
+        "flyTo": draw(values),
+        "local_departure": draw(times()),
+        "local_arrival": draw(times()),
+        "flight_no": draw(values),
+        "airline": draw(values),
+        "operating_carrier": draw(values),
+        "operating_flight_no": draw(values),
+        "return": returning,
+        "bags_recheck_required": draw(st.none() | st.booleans()),
     }
 
 
@@ -123,11 +149,13 @@ def legs(draw, returning):
 def records(draw):
     route = draw(st.lists(legs(0), max_size=3)) + draw(st.lists(legs(1), max_size=3))
     return {
-        "duration": {"departure": draw(st.integers(0, 10**6)),
-                     "return": draw(st.integers(0, 10**6))},
-        "routes": draw(st.lists(st.lists(st.text(max_size=4), max_size=4),
-                                min_size=2, max_size=2)),
-        "local_departure": draw(times()), "local_arrival": draw(times()),
+        "duration": {
+            "departure": draw(st.integers(0, 10**6)),
+            "return": draw(st.integers(0, 10**6)),
+        },
+        "routes": draw(st.lists(st.lists(st.text(max_size=4), max_size=4), min_size=2, max_size=2)),
+        "local_departure": draw(times()),
+        "local_arrival": draw(times()),
         "conversion": draw(st.dictionaries(texts, amounts, max_size=4)),
         "route": draw(st.permutations(route)),
     }
@@ -162,41 +190,66 @@ def test_random_records_follow_the_schema_and_say_what_the_record_says(response)
         # each way from its first leg's departure to its last leg's arrival
         first, last = (out[0], out[-1]) if out else (record, record)
         assert (outbound["departure"], outbound["arrival"], outbound["duration_seconds"]) == (
-            iso(first["local_departure"]), iso(last["local_arrival"]),
-            record["duration"]["departure"])
+            iso(first["local_departure"]),
+            iso(last["local_arrival"]),
+            record["duration"]["departure"],
+        )
         journeys = [(outbound, out)]
         if back:
             inbound = itinerary["inbound"]
             assert (inbound["departure"], inbound["arrival"]) == (
-                iso(back[0]["local_departure"]), iso(back[-1]["local_arrival"]))
+                iso(back[0]["local_departure"]),
+                iso(back[-1]["local_arrival"]),
+            )
             assert inbound["duration_seconds"] == record["duration"]["return"]
             journeys.append((inbound, back))
         for journey, its_legs in journeys:
             assert len(journey["legs"]) == len(its_legs)
             assert journey["stops"] == len(journey["layovers"]) == max(len(its_legs) - 1, 0)
             assert [layover["self_transfer"] for layover in journey["layovers"]] == [
-                leg["bags_recheck_required"] for leg in its_legs[:-1]]
+                leg["bags_recheck_required"] for leg in its_legs[:-1]
+            ]
             for leg, source in zip(journey["legs"], its_legs):
-                assert (leg["from"], leg["to"], leg["airline"], leg["flight_number"],
-                        leg["operating_airline"]) == tuple(map(text_of, (
-                            source["flyFrom"], source["flyTo"], source["airline"],
-                            source["flight_no"], source["operating_carrier"])))
+                assert (
+                    leg["from"],
+                    leg["to"],
+                    leg["airline"],
+                    leg["flight_number"],
+                    leg["operating_airline"],
+                ) == tuple(
+                    map(
+                        text_of,
+                        (
+                            source["flyFrom"],
+                            source["flyTo"],
+                            source["airline"],
+                            source["flight_no"],
+                            source["operating_carrier"],
+                        ),
+                    )
+                )
                 assert (leg["departure"], leg["arrival"]) == (
-                    iso(source["local_departure"]), iso(source["local_arrival"]))
+                    iso(source["local_departure"]),
+                    iso(source["local_arrival"]),
+                )
     # the CSV holds the same leg fields, an empty cell for null
     json_legs = [
         (itinerary, direction, number, leg)
         for itinerary in document["itineraries"]
-        for direction in ("outbound", "inbound") if itinerary[direction]
-        for number, leg in enumerate(itinerary[direction]["legs"], 1)]
+        for direction in ("outbound", "inbound")
+        if itinerary[direction]
+        for number, leg in enumerate(itinerary[direction]["legs"], 1)
+    ]
     assert len(rows) == len(json_legs)
     for row, (itinerary, direction, number, leg) in zip(rows, json_legs):
         assert (row["itinerary"], row["direction"], row["leg"]) == (
-            str(itinerary["itinerary"]), direction, str(number))
+            str(itinerary["itinerary"]),
+            direction,
+            str(number),
+        )
         assert row["duration_seconds"] == str(itinerary[direction]["duration_seconds"])
         for name in formats.LEG_FIELDS:
             assert row[name] == (leg[name] or "")
-        first = itinerary["prices"][0] if itinerary["prices"] else {"currency": "",
-                                                                    "amount": None}
+        first = itinerary["prices"][0] if itinerary["prices"] else {"currency": "", "amount": None}
         assert row["currency"] == first["currency"]
         assert row["price"] == ("" if first["amount"] is None else str(first["amount"]))

@@ -1,4 +1,5 @@
 """tavimo.questions: question records, answer validators, filters and get_questions."""
+
 import abc
 import builtins
 import importlib
@@ -18,13 +19,14 @@ from conftest import host_message, needs_blocks_counted_at_once
 from testkit.allocations import blocks_left_by
 from tavimo import questions
 
-IATA_MESSAGE = ("Please use 3 letter IATA airport codes. "
-                "To find out IATA codes use: tavimo --find-airport <city_name>")
+IATA_MESSAGE = (
+    "Please use 3 letter IATA airport codes. "
+    "To find out IATA codes use: tavimo --find-airport <city_name>"
+)
 DATE_MESSAGE = "Please enter date in correct format"
 NUMBER_MESSAGE = "Please enter a number"
 VALIDATORS = ["IataCodeValidator", "DateValidator", "NumberValidator"]
-ONE_WAY_NAMES = ["origin", "destination", "fly_out_date", "adults", "teens", "children",
-                 "infants"]
+ONE_WAY_NAMES = ["origin", "destination", "fly_out_date", "adults", "teens", "children", "infants"]
 FILTERS = [(3, "lambda"), (4, "lambda1"), (5, "lambda2"), (6, "lambda3")]
 
 
@@ -46,6 +48,7 @@ def rejection(validator, text):
 
 class Doc:
     """A document whose text is any object."""
+
     def __init__(self, text):
         self.text = text
 
@@ -53,11 +56,22 @@ class Doc:
 # ---------------------------------------------------------------------------------------
 # The module namespace and its records
 
+
 def test_namespace_in_binding_order():
     names = list(vars(questions))
-    assert names[names.index("__builtins__") + 1:] == [
-        "re", "Validator", "ValidationError", "__author__", "__email__", "date_reg_ex",
-        *VALIDATORS, "one_way_questions", "fly_back_question", "get_questions", "__test__"]
+    assert names[names.index("__builtins__") + 1 :] == [
+        "re",
+        "Validator",
+        "ValidationError",
+        "__author__",
+        "__email__",
+        "date_reg_ex",
+        *VALIDATORS,
+        "one_way_questions",
+        "fly_back_question",
+        "get_questions",
+        "__test__",
+    ]
     assert questions.__doc__ == "Operations module for tavimo"
     assert questions.re is re and questions.__builtins__ is builtins
     assert questions.Validator is PyInquirer.Validator
@@ -70,17 +84,47 @@ def test_date_pattern_text():
     assert questions.date_reg_ex == (
         r"(^(((0[1-9]|1[0-9]|2[0-8])[\/](0[1-9]|1[012]))|((29|30|31)[\/](0[13578]|1[02]))|"
         r"((29|30)[\/](0[469]|11)))[\/](19|[2-9][0-9])\d\d$)|(^29[\/]02[\/](19|[2-9][0-9])"
-        r"(00|04|08|12|16|20|24|28|32|36|40|44|48|52|56|60|64|68|72|76|80|84|88|92|96)$)")
+        r"(00|04|08|12|16|20|24|28|32|36|40|44|48|52|56|60|64|68|72|76|80|84|88|92|96)$)"
+    )
     assert len(questions.date_reg_ex) == 238
 
 
-@pytest.mark.parametrize("text, matches", [
-    *[(t, True) for t in ["01/01/2020", "31/12/1999", "30/04/2020", "29/02/2000", "29/02/1900",
-                          "29/02/2100", "01/01/1900", "01/01/9999", "01/01/2020\n"]],
-    *[(t, False) for t in ["1/1/2020", "31/04/2020", "31/09/2020", "30/02/2020", "29/02/2021",
-                           "01/13/2020", "00/01/2020", "01-01-2020", "01/01/1899",
-                           " 01/01/2020", "01/01/2020 ", "01/01/2020\n\n"]],
-])
+@pytest.mark.parametrize(
+    "text, matches",
+    [
+        *[
+            (t, True)
+            for t in [
+                "01/01/2020",
+                "31/12/1999",
+                "30/04/2020",
+                "29/02/2000",
+                "29/02/1900",
+                "29/02/2100",
+                "01/01/1900",
+                "01/01/9999",
+                "01/01/2020\n",
+            ]
+        ],
+        *[
+            (t, False)
+            for t in [
+                "1/1/2020",
+                "31/04/2020",
+                "31/09/2020",
+                "30/02/2020",
+                "29/02/2021",
+                "01/13/2020",
+                "00/01/2020",
+                "01-01-2020",
+                "01/01/1899",
+                " 01/01/2020",
+                "01/01/2020 ",
+                "01/01/2020\n\n",
+            ]
+        ],
+    ],
+)
 def test_date_pattern_matches(text, matches):
     assert bool(re.match(questions.date_reg_ex, text)) is matches
 
@@ -89,12 +133,20 @@ def test_one_way_records():
     records = questions.one_way_questions
     assert [r["name"] for r in records] == ONE_WAY_NAMES
     assert [r["message"] for r in records] == [
-        "Origin airport:", "Destination airport:", "Fly out date (dd/mm/yyyy):",
-        "Adults (>16 Years)?", "Teens (12-15 Years)?", "Children (2-11 Years)?",
-        "Infants (<2 Years)?"]
+        "Origin airport:",
+        "Destination airport:",
+        "Fly out date (dd/mm/yyyy):",
+        "Adults (>16 Years)?",
+        "Teens (12-15 Years)?",
+        "Children (2-11 Years)?",
+        "Infants (<2 Years)?",
+    ]
     assert [r["validate"] for r in records] == [
-        questions.IataCodeValidator, questions.IataCodeValidator, questions.DateValidator,
-        *[questions.NumberValidator] * 4]
+        questions.IataCodeValidator,
+        questions.IataCodeValidator,
+        questions.DateValidator,
+        *[questions.NumberValidator] * 4,
+    ]
     for record in records[:3]:
         assert list(record) == ["type", "name", "message", "validate"]
     for record in records[3:]:
@@ -105,8 +157,11 @@ def test_one_way_records():
     assert [r["filter"].__name__ for r in records[3:]] == [name for _, name in FILTERS]
     assert len({id(r["filter"]) for r in records[3:]}) == 4
     assert questions.fly_back_question == {
-        "type": "input", "name": "fly_back_date", "message": "Fly back date (dd/mm/yyyy):",
-        "validate": questions.DateValidator}
+        "type": "input",
+        "name": "fly_back_date",
+        "message": "Fly back date (dd/mm/yyyy):",
+        "validate": questions.DateValidator,
+    }
     assert list(questions.fly_back_question) == ["type", "name", "message", "validate"]
 
 
@@ -127,7 +182,10 @@ def test_validator_class(name):
     assert init.__qualname__ == name + ".__init__"
     assert init.__doc__ == "This is initialization function, usually it's kept empty"
     assert (validate.__qualname__, validate.__doc__, validate.__defaults__) == (
-        name + ".validate", None, None)
+        name + ".validate",
+        None,
+        None,
+    )
     assert str(inspect.signature(validate)) == "(self, document)"
     assert init(object()) is None
 
@@ -135,21 +193,30 @@ def test_validator_class(name):
 # ---------------------------------------------------------------------------------------
 # Validators
 
-@pytest.mark.parametrize("name, text", [
-    *[("IataCodeValidator", t) for t in ["LHR", "lhr", "lHr", "LHR\n"]],
-    *[("DateValidator", t) for t in ["01/01/2021", "29/02/2024"]],
-    *[("NumberValidator", t) for t in ["3", " 3 ", "0", "-1", "+2", "1_000"]],
-])
+
+@pytest.mark.parametrize(
+    "name, text",
+    [
+        *[("IataCodeValidator", t) for t in ["LHR", "lhr", "lHr", "LHR\n"]],
+        *[("DateValidator", t) for t in ["01/01/2021", "29/02/2024"]],
+        *[("NumberValidator", t) for t in ["3", " 3 ", "0", "-1", "+2", "1_000"]],
+    ],
+)
 def test_accepted(name, text):
     assert getattr(questions, name)().validate(Document(text)) is None
 
 
-@pytest.mark.parametrize("name, text, message", [
-    *[("IataCodeValidator", t, IATA_MESSAGE) for t in ["", "LH", "LHRX", "LH1", " LHR", "ÅBC"]],
-    *[("DateValidator", t, DATE_MESSAGE) for t in
-      ["1/1/2021", "2021-01-01", "31/04/2021", "29/02/2021"]],
-    *[("NumberValidator", t, NUMBER_MESSAGE) for t in ["", "abc", "2.5", "two"]],
-])
+@pytest.mark.parametrize(
+    "name, text, message",
+    [
+        *[("IataCodeValidator", t, IATA_MESSAGE) for t in ["", "LH", "LHRX", "LH1", " LHR", "ÅBC"]],
+        *[
+            ("DateValidator", t, DATE_MESSAGE)
+            for t in ["1/1/2021", "2021-01-01", "31/04/2021", "29/02/2021"]
+        ],
+        *[("NumberValidator", t, NUMBER_MESSAGE) for t in ["", "abc", "2.5", "two"]],
+    ],
+)
 def test_rejected(name, text, message):
     error = rejection(getattr(questions, name), text)
     assert (error.message, error.cursor_position, str(error)) == (message, len(text), message)
@@ -184,14 +251,17 @@ class Answer:
         return 7
 
 
-@pytest.mark.parametrize("text, error_type, message, context_type", [
-    (None, TypeError, host_message(int, None), None),
-    (float("inf"), OverflowError, "cannot convert float infinity to integer", None),
-    (Answer(ArithmeticError("no")), ArithmeticError, "no", None),
-    (Answer(UnicodeError("no")), PyInquirer.ValidationError, NUMBER_MESSAGE, UnicodeError),
-    # The rejection itself fails: len() of a float, while the ValueError is handled.
-    (float("nan"), TypeError, "object of type 'float' has no len()", ValueError),
-])
+@pytest.mark.parametrize(
+    "text, error_type, message, context_type",
+    [
+        (None, TypeError, host_message(int, None), None),
+        (float("inf"), OverflowError, "cannot convert float infinity to integer", None),
+        (Answer(ArithmeticError("no")), ArithmeticError, "no", None),
+        (Answer(UnicodeError("no")), PyInquirer.ValidationError, NUMBER_MESSAGE, UnicodeError),
+        # The rejection itself fails: len() of a float, while the ValueError is handled.
+        (float("nan"), TypeError, "object of type 'float' has no len()", ValueError),
+    ],
+)
 def test_number_validator_catches_only_value_errors(text, error_type, message, context_type):
     with pytest.raises(error_type) as info:
         questions.NumberValidator().validate(Doc(text))
@@ -218,8 +288,10 @@ def test_pattern_validators_refuse_non_text(name):
     assert entries(info.value) == ["tavimo.questions.%s.validate" % name]
 
 
-@pytest.mark.parametrize("name, unbound", [
-    ("IataCodeValidator", "re"), ("DateValidator", "re"), ("DateValidator", "date_reg_ex")])
+@pytest.mark.parametrize(
+    "name, unbound",
+    [("IataCodeValidator", "re"), ("DateValidator", "re"), ("DateValidator", "date_reg_ex")],
+)
 def test_module_names_are_read_before_the_text(monkeypatch, name, unbound):
     monkeypatch.delattr(questions, unbound)
     with pytest.raises(NameError, match="^name '%s' is not defined$" % unbound):
@@ -232,12 +304,15 @@ def test_date_pattern_is_read_at_each_call(monkeypatch):
     assert rejection(questions.DateValidator, "01/01/2021").message == DATE_MESSAGE
 
 
-@pytest.mark.parametrize("name, good, bad, message, handled", [
-    ("IataCodeValidator", "LHR", "LH", IATA_MESSAGE, None),
-    ("DateValidator", "01/01/2021", "x", DATE_MESSAGE, None),
-    ("NumberValidator", "1", "xyz", NUMBER_MESSAGE, ValueError)])
-def test_validation_error_is_read_only_to_reject(monkeypatch, name, good, bad, message,
-                                                 handled):
+@pytest.mark.parametrize(
+    "name, good, bad, message, handled",
+    [
+        ("IataCodeValidator", "LHR", "LH", IATA_MESSAGE, None),
+        ("DateValidator", "01/01/2021", "x", DATE_MESSAGE, None),
+        ("NumberValidator", "1", "xyz", NUMBER_MESSAGE, ValueError),
+    ],
+)
+def test_validation_error_is_read_only_to_reject(monkeypatch, name, good, bad, message, handled):
     seen = []
 
     def recorder(*args, **kwargs):
@@ -263,12 +338,18 @@ class Odd(Exception):
         return 5
 
 
-@pytest.mark.parametrize("result, raised, message", [
-    (KeyError, KeyError, ""),
-    (5, TypeError, "raise: exception class must be a subclass of BaseException"),
-    (Odd, TypeError, "calling %r should have returned an instance of BaseException, "
-                     "not <class 'int'>" % Odd),
-])
+@pytest.mark.parametrize(
+    "result, raised, message",
+    [
+        (KeyError, KeyError, ""),
+        (5, TypeError, "raise: exception class must be a subclass of BaseException"),
+        (
+            Odd,
+            TypeError,
+            "calling %r should have returned an instance of BaseException, not <class 'int'>" % Odd,
+        ),
+    ],
+)
 def test_raising_what_validation_error_returns(monkeypatch, result, raised, message):
     monkeypatch.setattr(questions, "ValidationError", lambda **kwargs: result)
     with pytest.raises(raised) as info:
@@ -311,16 +392,28 @@ def test_handled_exception_of_a_generator_is_its_own():
     assert next(generator) == (None, None, None)
 
 
-@pytest.mark.parametrize("call, message, entry", [
-    (lambda v: v.validate(), "validate() takes exactly 2 positional arguments (1 given)",
-     "validate"),
-    (lambda v: v.validate(1, 2), "validate() takes exactly 2 positional arguments (3 given)",
-     "validate"),
-    (lambda v: v.validate(doc=1), "validate() got an unexpected keyword argument 'doc'",
-     "validate"),
-    (lambda v: type(v)(1), "__init__() takes exactly one argument (2 given)", "__init__"),
-    (lambda v: type(v)(x=1), "__init__() takes no keyword arguments", "__init__"),
-])
+@pytest.mark.parametrize(
+    "call, message, entry",
+    [
+        (
+            lambda v: v.validate(),
+            "validate() takes exactly 2 positional arguments (1 given)",
+            "validate",
+        ),
+        (
+            lambda v: v.validate(1, 2),
+            "validate() takes exactly 2 positional arguments (3 given)",
+            "validate",
+        ),
+        (
+            lambda v: v.validate(doc=1),
+            "validate() got an unexpected keyword argument 'doc'",
+            "validate",
+        ),
+        (lambda v: type(v)(1), "__init__() takes exactly one argument (2 given)", "__init__"),
+        (lambda v: type(v)(x=1), "__init__() takes no keyword arguments", "__init__"),
+    ],
+)
 @pytest.mark.parametrize("name", VALIDATORS)
 def test_binding_errors(name, call, message, entry):
     with pytest.raises(TypeError) as info:
@@ -336,28 +429,35 @@ def test_validate_binds_the_document_by_keyword():
 # ---------------------------------------------------------------------------------------
 # Filters
 
+
 @pytest.mark.parametrize("index, name", FILTERS)
 def test_filter_converts(index, name):
     convert = questions.one_way_questions[index]["filter"]
     assert (convert.__name__, convert.__qualname__, convert.__module__) == (
-        name, "<lambda>", "tavimo.questions")
+        name,
+        "<lambda>",
+        "tavimo.questions",
+    )
     assert (convert.__doc__, convert.__code__, convert.__defaults__) == (None, None, None)
-    large = 10 ** 30
+    large = 10**30
     assert convert(large) is large
     assert [convert(v) for v in ["3", " 12 ", True, 2.9, -2.9]] == [3, 12, 1, 2, -2]
     assert type(convert(True)) is int
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda f: f("2.5"), ValueError, "invalid literal for int() with base 10: '2.5'"),
-    (lambda f: f("two"), ValueError, "invalid literal for int() with base 10: 'two'"),
-    (lambda f: f(""), ValueError, "invalid literal for int() with base 10: ''"),
-    (lambda f: f(None), TypeError, host_message(int, None)),
-    (lambda f: f(1, 2), TypeError, "{}() takes exactly one argument (2 given)"),
-    (lambda f: f(), TypeError, "{}() takes exactly one argument (0 given)"),
-    (lambda f: f(x=1), TypeError, "{}() takes no keyword arguments"),
-    (lambda f: f(1, x=1), TypeError, "{}() takes no keyword arguments"),
-])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda f: f("2.5"), ValueError, "invalid literal for int() with base 10: '2.5'"),
+        (lambda f: f("two"), ValueError, "invalid literal for int() with base 10: 'two'"),
+        (lambda f: f(""), ValueError, "invalid literal for int() with base 10: ''"),
+        (lambda f: f(None), TypeError, host_message(int, None)),
+        (lambda f: f(1, 2), TypeError, "{}() takes exactly one argument (2 given)"),
+        (lambda f: f(), TypeError, "{}() takes exactly one argument (0 given)"),
+        (lambda f: f(x=1), TypeError, "{}() takes no keyword arguments"),
+        (lambda f: f(1, x=1), TypeError, "{}() takes no keyword arguments"),
+    ],
+)
 @pytest.mark.parametrize("index, name", FILTERS)
 def test_filter_failures(index, name, call, error, message):
     with pytest.raises(error) as info:
@@ -377,32 +477,40 @@ def test_get_questions_function():
     assert function.__doc__ == (
         "\n    This function returns a set of questions based on trip type\n\n"
         "    :param round_trip: (boolean) If it's a round trip or not\n"
-        "    :return: (list) python list of dictionary based questions\n    ")
+        "    :return: (list) python list of dictionary based questions\n    "
+    )
     assert len(function.__doc__) == 193
     assert (function.__name__, function.__qualname__, function.__module__) == (
-        "get_questions", "get_questions", "tavimo.questions")
+        "get_questions",
+        "get_questions",
+        "tavimo.questions",
+    )
     assert function.__defaults__ == (None,) and function.__globals__ is vars(questions)
     assert function.__code__.co_varnames == ("round_trip", "round_trip_questions")
     assert str(inspect.signature(function)) == "(round_trip=None)"
 
 
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
-@pytest.mark.parametrize("function", [questions.get_questions,
-                                      questions.NumberValidator.validate,
-                                      questions.DateValidator.__init__])
+@pytest.mark.parametrize(
+    "function",
+    [questions.get_questions, questions.NumberValidator.validate, questions.DateValidator.__init__],
+)
 def test_pickled_by_qualified_name(function, protocol):
     assert pickle.loads(pickle.dumps(function, protocol)) is function
 
 
-@pytest.mark.parametrize("args, kwargs", [((), {}), ((False,), {}), ((None,), {}), ((0,), {}),
-                                          (("",), {}), ((), {"round_trip": False})])
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [((), {}), ((False,), {}), ((None,), {}), ((0,), {}), (("",), {}), ((), {"round_trip": False})],
+)
 def test_one_way_is_the_module_list(args, kwargs):
     assert questions.get_questions(*args, **kwargs) is questions.one_way_questions
     assert len(questions.one_way_questions) == 7
 
 
-@pytest.mark.parametrize("args, kwargs", [((True,), {}), (("no",), {}), ((1,), {}),
-                                          ((), {"round_trip": True})])
+@pytest.mark.parametrize(
+    "args, kwargs", [((True,), {}), (("no",), {}), ((1,), {}), ((), {"round_trip": True})]
+)
 def test_round_trip_is_a_new_list(args, kwargs):
     one_way = questions.one_way_questions
     records = list(one_way)
@@ -416,9 +524,14 @@ def test_round_trip_is_a_new_list(args, kwargs):
     assert questions.get_questions() is one_way
 
 
-@pytest.mark.parametrize("bound, expected", [
-    (["a", "b", "c", "d"], ["a", "b", "c", "F", "d"]), (("a", "b"), ["a", "b", "F"]),
-    (iter("abcd"), ["a", "b", "c", "F", "d"])])
+@pytest.mark.parametrize(
+    "bound, expected",
+    [
+        (["a", "b", "c", "d"], ["a", "b", "c", "F", "d"]),
+        (("a", "b"), ["a", "b", "F"]),
+        (iter("abcd"), ["a", "b", "c", "F", "d"]),
+    ],
+)
 def test_rebound_questions_are_read_at_each_call(monkeypatch, bound, expected):
     monkeypatch.setattr(questions, "one_way_questions", bound)
     monkeypatch.setattr(questions, "fly_back_question", "F")
@@ -437,20 +550,43 @@ class Unsure:
         raise ZeroDivisionError("unsure")
 
 
-@pytest.mark.parametrize("unbound, call, error, message", [
-    ("one_way_questions", lambda f: f(), NameError, "name 'one_way_questions' is not defined"),
-    ("one_way_questions", lambda f: f(True), NameError,
-     "name 'one_way_questions' is not defined"),
-    ("fly_back_question", lambda f: f(True), NameError,
-     "name 'fly_back_question' is not defined"),
-    (None, lambda f: f(Unsure()), ZeroDivisionError, "unsure"),
-    (None, lambda f: f(1, 2), TypeError,
-     "get_questions() takes at most 1 positional argument (2 given)"),
-    (None, lambda f: f(1, round_trip=1), TypeError,
-     "get_questions() got multiple values for keyword argument 'round_trip'"),
-    (None, lambda f: f(round=1), TypeError,
-     "get_questions() got an unexpected keyword argument 'round'"),
-])
+@pytest.mark.parametrize(
+    "unbound, call, error, message",
+    [
+        ("one_way_questions", lambda f: f(), NameError, "name 'one_way_questions' is not defined"),
+        (
+            "one_way_questions",
+            lambda f: f(True),
+            NameError,
+            "name 'one_way_questions' is not defined",
+        ),
+        (
+            "fly_back_question",
+            lambda f: f(True),
+            NameError,
+            "name 'fly_back_question' is not defined",
+        ),
+        (None, lambda f: f(Unsure()), ZeroDivisionError, "unsure"),
+        (
+            None,
+            lambda f: f(1, 2),
+            TypeError,
+            "get_questions() takes at most 1 positional argument (2 given)",
+        ),
+        (
+            None,
+            lambda f: f(1, round_trip=1),
+            TypeError,
+            "get_questions() got multiple values for keyword argument 'round_trip'",
+        ),
+        (
+            None,
+            lambda f: f(round=1),
+            TypeError,
+            "get_questions() got an unexpected keyword argument 'round'",
+        ),
+    ],
+)
 def test_get_questions_failures(monkeypatch, unbound, call, error, message):
     one_way = questions.one_way_questions
     records = list(one_way)
@@ -470,6 +606,7 @@ def test_fly_back_question_is_needed_only_for_a_round_trip(monkeypatch):
 
 # ---------------------------------------------------------------------------------------
 # Loading and memory
+
 
 def test_import_returns_the_loaded_module(monkeypatch):
     monkeypatch.delitem(sys.modules, "tavimo.questions")
@@ -493,20 +630,27 @@ print(len(tavimo.questions.get_questions(True)))
 """
 
 
-@pytest.mark.parametrize("fake_library, spoil, expected", [
-    ("class Validator: pass", "", "ImportError|cannot import name ValidationError"),
-    ("ValidationError = Exception", "", "ImportError|cannot import name Validator"),
-    (None, "del builtins.ValueError", "NameError|name 'ValueError' is not defined"),
-])
+@pytest.mark.parametrize(
+    "fake_library, spoil, expected",
+    [
+        ("class Validator: pass", "", "ImportError|cannot import name ValidationError"),
+        ("ValidationError = Exception", "", "ImportError|cannot import name Validator"),
+        (None, "del builtins.ValueError", "NameError|name 'ValueError' is not defined"),
+    ],
+)
 def test_failed_import(tmp_path, fake_library, spoil, expected):
     fake = tmp_path / "fake"
     if fake_library is not None:
         (fake / "PyInquirer").mkdir(parents=True)
         (fake / "PyInquirer" / "__init__.py").write_text(fake_library)
     result = subprocess.run(
-        [sys.executable, "-c", IMPORT_TWICE.format(spoil, str(fake))], cwd=str(tmp_path),
-        env=dict(os.environ, PYTHONPATH=str(fake)), capture_output=True, text=True,
-        timeout=60)
+        [sys.executable, "-c", IMPORT_TWICE.format(spoil, str(fake))],
+        cwd=str(tmp_path),
+        env=dict(os.environ, PYTHONPATH=str(fake)),
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert result.stdout == expected + "|init tavimo.questions\n8\n", result.stderr
 
 
@@ -518,9 +662,12 @@ def test_no_memory_is_kept_by_calls():
     filters = [questions.one_way_questions[index]["filter"] for index, _ in FILTERS]
     failing = [lambda: questions.get_questions(1, 2), lambda: questions.get_questions(Unsure())]
     for cls, good_doc, bad_doc in zip(classes, good, bad):
-        failing += [lambda cls=cls, doc=bad_doc: cls().validate(doc),
-                    lambda cls=cls: cls().validate(Doc(None)),
-                    lambda cls=cls: cls().validate(), lambda cls=cls: cls(1)]
+        failing += [
+            lambda cls=cls, doc=bad_doc: cls().validate(doc),
+            lambda cls=cls: cls().validate(Doc(None)),
+            lambda cls=cls: cls().validate(),
+            lambda cls=cls: cls(1),
+        ]
     for convert in filters:
         failing += [lambda f=convert: f("x"), lambda f=convert: f(None), lambda f=convert: f()]
 
@@ -572,8 +719,14 @@ try:
 except NameError as exc:
     print(exc)
 """
-    result = subprocess.run([sys.executable, "-c", script], cwd=str(tmp_path),
-                            env=dict(os.environ, PYTHONPATH=str(tmp_path)),
-                            capture_output=True, text=True, timeout=60)
-    assert result.stdout == ("name 'IataCodeValidator' is not defined\n"
-                             "name 're' is not defined\n"), result.stderr
+    result = subprocess.run(
+        [sys.executable, "-c", script],
+        cwd=str(tmp_path),
+        env=dict(os.environ, PYTHONPATH=str(tmp_path)),
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert result.stdout == (
+        "name 'IataCodeValidator' is not defined\nname 're' is not defined\n"
+    ), result.stderr

@@ -6,6 +6,7 @@ handlers, the logger's cache, profile and trace events, exceptions) with the sam
 made for real: the reference run adds an entry of another kind to the root logger's level
 cache, which makes no call a candidate for leaving out and changes nothing else.
 """
+
 import contextlib
 import logging
 import sys
@@ -97,23 +98,41 @@ class Changing:
 
 
 def changing_record(change):
-    return make_record(route=[make_leg(0, airline=Changing(change)),
-                              make_leg(1, local_departure="2021-06-08T18:05:00.000Z",
-                                       local_arrival="2021-06-08T21:30:00.000Z")])
+    return make_record(
+        route=[
+            make_leg(0, airline=Changing(change)),
+            make_leg(
+                1,
+                local_departure="2021-06-08T18:05:00.000Z",
+                local_arrival="2021-06-08T21:30:00.000Z",
+            ),
+        ]
+    )
 
 
-@pytest.mark.parametrize("change", [
-    lambda: ROOT.setLevel(logging.DEBUG),
-    lambda: ROOT.addHandler(logging.NullHandler()),
-    lambda: ROOT.handlers.clear(),
-    lambda: logging.disable(logging.CRITICAL),
-    lambda: setattr(ROOT, "disabled", True),
-    lambda: setattr(ROOT, "debug", lambda message: ROOT.warning("seen: %s", message)),
-], ids=["setLevel", "handler added", "handlers removed", "logging.disable", "disabled",
-        "instance debug"])
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda: ROOT.setLevel(logging.DEBUG),
+        lambda: ROOT.addHandler(logging.NullHandler()),
+        lambda: ROOT.handlers.clear(),
+        lambda: logging.disable(logging.CRITICAL),
+        lambda: setattr(ROOT, "disabled", True),
+        lambda: setattr(ROOT, "debug", lambda message: ROOT.warning("seen: %s", message)),
+    ],
+    ids=[
+        "setLevel",
+        "handler added",
+        "handlers removed",
+        "logging.disable",
+        "disabled",
+        "instance debug",
+    ],
+)
 def test_logging_changed_in_the_middle_of_a_call(change):
-    outcome, kept, cache, handlers = both_ways(lambda: brasco.i_parser(changing_record(change),
-                                                                       True))
+    outcome, kept, cache, handlers = both_ways(
+        lambda: brasco.i_parser(changing_record(change), True)
+    )
     assert outcome[0] == "returned"
 
 
@@ -134,16 +153,22 @@ def store_by_specialised_code(name, value):
         if not stored:
             stored.append(value())
             store(ROOT, stored[0])
+
     return store_once
 
 
-@pytest.mark.parametrize("name, value", [
-    ("_cache", lambda: {logging.DEBUG: True}),
-    ("handlers", list),
-], ids=["_cache", "handlers"])
+@pytest.mark.parametrize(
+    "name, value",
+    [
+        ("_cache", lambda: {logging.DEBUG: True}),
+        ("handlers", list),
+    ],
+    ids=["_cache", "handlers"],
+)
 def test_root_attributes_stored_by_specialised_code_in_the_middle_of_a_call(name, value):
     outcome, kept, cache, handlers = both_ways(
-        lambda: brasco.i_parser(changing_record(store_by_specialised_code(name, value)), True))
+        lambda: brasco.i_parser(changing_record(store_by_specialised_code(name, value)), True)
+    )
     assert outcome[0] == "returned"
     assert kept if name == "_cache" else handlers == 1
 
@@ -248,10 +273,21 @@ def starts_in_logging():
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring exists from 3.12")
-@pytest.mark.parametrize("local, tool", [
-    (None, 2), (logging.debug, 2), (logging.debug, 0), (logging.Logger.isEnabledFor, 5),
-], ids=["every code object", "logging.debug", "logging.debug, tool 0",
-        "Logger.isEnabledFor, tool 5"])
+@pytest.mark.parametrize(
+    "local, tool",
+    [
+        (None, 2),
+        (logging.debug, 2),
+        (logging.debug, 0),
+        (logging.Logger.isEnabledFor, 5),
+    ],
+    ids=[
+        "every code object",
+        "logging.debug",
+        "logging.debug, tool 0",
+        "Logger.isEnabledFor, tool 5",
+    ],
+)
 def test_a_monitoring_tool_sees_the_calls(local, tool):
     monitoring = sys.monitoring
     monitoring.use_tool_id(tool, "tavimo tests")
@@ -307,6 +343,7 @@ def test_monitoring_turned_on_and_off_between_calls():
 def test_near_the_recursion_limit_the_call_fails_as_the_real_one():
     """With only a few frames left, the real debug call raises RecursionError; a call left
     out must fail the same way, with any room left."""
+
     def with_room(room):
         def call():
             limit = sys.getrecursionlimit()
@@ -315,10 +352,13 @@ def test_near_the_recursion_limit_the_call_fails_as_the_real_one():
                 return CALLS["get_ret_times"]()
             finally:
                 sys.setrecursionlimit(limit)
+
         return call
 
-    outcomes = {room: (run(with_room(room), False)[0], run(with_room(room), True)[0])
-                for room in range(1, 16)}
+    outcomes = {
+        room: (run(with_room(room), False)[0], run(with_room(room), True)[0])
+        for room in range(1, 16)
+    }
     for room, (skipped, real) in outcomes.items():
         assert skipped == real, room
     # Both kinds of outcome were met, but where the host lets a thread that overflowed
@@ -368,8 +408,9 @@ def at_c_depth(levels, action):
     return next(map(lambda _: at_c_depth(levels - 1, action), [None]))
 
 
-@pytest.mark.skipif(sys.version_info < (3, 14),
-                    reason="the host checks the machine stack by address from 3.14")
+@pytest.mark.skipif(
+    sys.version_info < (3, 14), reason="the host checks the machine stack by address from 3.14"
+)
 def test_near_the_end_of_the_machine_stack_the_call_fails_as_the_real_one():
     """Deep in a thread with a small stack, where the real debug call meets the host's stack
     limit and raises RecursionError, a call left out fails the same way."""
@@ -379,10 +420,13 @@ def test_near_the_end_of_the_machine_stack_the_call_fails_as_the_real_one():
         def outcome(levels, real):
             return run(lambda: at_c_depth(levels, CALLS["get_ret_times"]), real)[0]
 
-        first = next(levels for levels in range(0, 100000, 8)
-                     if outcome(levels, True)[0] != "returned")
-        found["pairs"] = {levels: (outcome(levels, False), outcome(levels, True))
-                          for levels in range(max(first - 16, 0), first + 1)}
+        first = next(
+            levels for levels in range(0, 100000, 8) if outcome(levels, True)[0] != "returned"
+        )
+        found["pairs"] = {
+            levels: (outcome(levels, False), outcome(levels, True))
+            for levels in range(max(first - 16, 0), first + 1)
+        }
 
     limit, size = sys.getrecursionlimit(), threading.stack_size()
     sys.setrecursionlimit(1000000)
@@ -467,8 +511,12 @@ def test_a_monitoring_tool_started_in_the_middle_of_a_call():
     try:
         for real in (False, True):
             starts.clear()
-            seen.append((run(lambda: brasco.i_parser(changing_record(start_watching), True),
-                             real), starts[:]))
+            seen.append(
+                (
+                    run(lambda: brasco.i_parser(changing_record(start_watching), True), real),
+                    starts[:],
+                )
+            )
             monitoring.set_events(tool, 0)
             monitoring.register_callback(tool, monitoring.events.PY_START, None)
             monitoring.free_tool_id(tool)
@@ -494,29 +542,45 @@ class Currency(str):
         return "currency " + str.__format__(self, layout)
 
 
-@pytest.mark.parametrize("conversion", [
-    {"EUR": 59, "USD": 70},                  # written directly: only the shown cut is made
-    {},                                      # nothing written: an empty price
-    {"EUR": 59, "USD": 70.5},                # a float from the second entry on
-    {"EUR": 2 ** 70, "USD": 70},             # an int past a machine word
-    {"EUR": 59, "ZŁ": 70},                   # a currency that is not ASCII
-    {"EUR": Amount(59), "USD": 70},          # an amount with a text of its own
-    {"EUR": -59, "USD": 0},                  # signs and zero, written directly
-    {"EUR": 2 ** 63 - 1, "USD": -2 ** 63},   # the ends of a machine word, written directly
-    {"EUR": 59, "USD": 2 ** 63},             # one past its end
-    {"EUR": True, "USD": 70},                # a boolean is an int whose text is "True"
-    {Currency("EUR"): 59},                   # a currency of a text subclass
-], ids=["written", "empty", "float", "long int", "non-ASCII", "own text", "signs",
-        "word ends", "past a word", "boolean", "text subclass"])
+@pytest.mark.parametrize(
+    "conversion",
+    [
+        {"EUR": 59, "USD": 70},  # written directly: only the shown cut is made
+        {},  # nothing written: an empty price
+        {"EUR": 59, "USD": 70.5},  # a float from the second entry on
+        {"EUR": 2**70, "USD": 70},  # an int past a machine word
+        {"EUR": 59, "ZŁ": 70},  # a currency that is not ASCII
+        {"EUR": Amount(59), "USD": 70},  # an amount with a text of its own
+        {"EUR": -59, "USD": 0},  # signs and zero, written directly
+        {"EUR": 2**63 - 1, "USD": -(2**63)},  # the ends of a machine word, written directly
+        {"EUR": 59, "USD": 2**63},  # one past its end
+        {"EUR": True, "USD": 70},  # a boolean is an int whose text is "True"
+        {Currency("EUR"): 59},  # a currency of a text subclass
+    ],
+    ids=[
+        "written",
+        "empty",
+        "float",
+        "long int",
+        "non-ASCII",
+        "own text",
+        "signs",
+        "word ends",
+        "past a word",
+        "boolean",
+        "text subclass",
+    ],
+)
 def test_the_price_shown_whether_or_not_its_debug_call_is_made(conversion):
     """The price's whole text is made only for its message: where the call is left out,
     only the cut shown is made, and it is the cut of the text the message would carry."""
-    outcome, kept, _, _ = both_ways(lambda: brasco.i_parser(make_record(conversion=conversion),
-                                                            False))
+    outcome, kept, _, _ = both_ways(
+        lambda: brasco.i_parser(make_record(conversion=conversion), False)
+    )
     assert kept == []
     with logging_as_after_basic_config(logging.DEBUG) as messages:
         result = brasco.i_parser(make_record(conversion=conversion), False)
     [logged] = [message for message in messages if message.startswith("Price (both ways): ")]
-    whole = logged[len("Price (both ways): "):]
+    whole = logged[len("Price (both ways): ") :]
     assert result[0][4] == whole[:-3] and repr(result) == outcome[1]
     assert result == rendition.i_parser(make_record(conversion=conversion), False)

@@ -1,6 +1,7 @@
 """What ./dev makes once per machine (the chroot, the free-threaded interpreters) is waited for
 by whoever needs it while another process is making it: CI starts making them in the
 background and its later steps must block on that, not fail or make them a second time."""
+
 import fcntl
 import os
 import shutil
@@ -13,16 +14,25 @@ import pytest
 from conftest import ROOT
 
 pytestmark = pytest.mark.skipif(
-    not sys.platform.startswith("linux") or shutil.which("bash") is None
-    or shutil.which("flock") is None, reason="./dev needs bash and flock (util-linux)")
+    not sys.platform.startswith("linux")
+    or shutil.which("bash") is None
+    or shutil.which("flock") is None,
+    reason="./dev needs bash and flock (util-linux)",
+)
 
 
 def dev(command, **environment):
     env = dict(os.environ, **environment)
     env.pop("PYTHON", None)
-    return subprocess.Popen([str(ROOT / "dev"), command], cwd=str(ROOT), env=env, text=True,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            start_new_session=True)
+    return subprocess.Popen(
+        [str(ROOT / "dev"), command],
+        cwd=str(ROOT),
+        env=env,
+        text=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        start_new_session=True,
+    )
 
 
 def waits_while_locked(lock, command, finish, **environment):
@@ -49,11 +59,16 @@ def waits_while_locked(lock, command, finish, **environment):
 def test_the_chroot_being_made_is_waited_for(tmp_path):
     chroot = tmp_path / "chroot"
     status, out, err = waits_while_locked(
-        str(chroot) + ".lock", "chroot-path",
+        str(chroot) + ".lock",
+        "chroot-path",
         lambda: (chroot.mkdir(), (chroot / ".tavimo-ready").touch()),
-        TAVIMO_CHROOT=str(chroot))
+        TAVIMO_CHROOT=str(chroot),
+    )
     assert (status, out, err) == (
-        0, "%s\n" % chroot, "dev: waiting for the chroot being made at %s\n" % chroot)
+        0,
+        "%s\n" % chroot,
+        "dev: waiting for the chroot being made at %s\n" % chroot,
+    )
 
 
 def test_a_free_threaded_interpreter_being_built_is_waited_for(tmp_path):
@@ -61,9 +76,11 @@ def test_a_free_threaded_interpreter_being_built_is_waited_for(tmp_path):
     tsan.mkdir()
     (tsan / ".built").touch()
     status, out, err = waits_while_locked(
-        str(plain) + ".lock", "ft-hosts",
+        str(plain) + ".lock",
+        "ft-hosts",
         lambda: (plain.mkdir(), (plain / ".built").touch()),
-        TAVIMO_HOST_CACHE=str(tmp_path))
+        TAVIMO_HOST_CACHE=str(tmp_path),
+    )
     # Nothing fetched or built: the one line says what it waited for.
     waited = "dev: waiting for Python 3.13.5t being built into %s (log: %s.log)\n" % (plain, plain)
     assert (status, err) == (0, waited)

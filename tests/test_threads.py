@@ -5,6 +5,7 @@ value's __format__, a document's text, a truth test), so another thread's call c
 and finish in between.  The interleavings below are forced step by step; the stress test
 lets the interpreter switch threads as often as it can.
 """
+
 import logging
 import sys
 import threading
@@ -153,33 +154,46 @@ CASES = {
     "i_parser": (
         lambda gate: lambda: brasco.i_parser(make_record(), True),
         lambda gate: lambda: brasco.i_parser(broken_record(), True),
-        "Outbound flight duration"),
+        "Outbound flight duration",
+    ),
     "i_parser both fail": (
         lambda gate: lambda: brasco.i_parser(make_record(routes=[["A"]]), True),
         lambda gate: lambda: brasco.i_parser(make_record(conversion=Pairs([(1,)])), False),
-        "Outbound flight duration"),
+        "Outbound flight duration",
+    ),
     "get_ret_times": (
         lambda gate: lambda: brasco.get_ret_times(make_record()["route"]),
-        lambda gate: lambda: brasco.get_ret_times(
-            [make_leg(1), {"return": 0, "local_departure": "2021-06-01T10:15:00.000Z"}]),
-        "Inbound departure time"),
+        lambda gate: (
+            lambda: brasco.get_ret_times(
+                [make_leg(1), {"return": 0, "local_departure": "2021-06-01T10:15:00.000Z"}]
+            )
+        ),
+        "Inbound departure time",
+    ),
     "route_details": (
         lambda gate: lambda: brasco.route_details([make_leg(0, airline=Held(gate, "BA"))]),
-        lambda gate: lambda: brasco.route_details(
-            [{**make_leg(1, airline=Held(gate, "LH")), "return": Held(gate, [])}]),
-        None),
+        lambda gate: (
+            lambda: brasco.route_details(
+                [{**make_leg(1, airline=Held(gate, "LH")), "return": Held(gate, [])}]
+            )
+        ),
+        None,
+    ),
     "NumberValidator.validate": (
         lambda gate: lambda: questions.NumberValidator().validate(HeldDocument(gate, "x")),
         lambda gate: lambda: questions.get_questions(Held(gate, 1)),
-        None),
+        None,
+    ),
     "DateValidator.validate": (
         lambda gate: lambda: questions.DateValidator().validate(HeldDocument(gate, "1/1")),
         lambda gate: lambda: questions.IataCodeValidator().validate(HeldDocument(gate, None)),
-        None),
+        None,
+    ),
     "filters": (
         lambda gate: lambda: questions.one_way_questions[3]["filter"](Held(gate, 2)),
         lambda gate: lambda: questions.one_way_questions[4]["filter"](Held(gate, "x")),
-        None),
+        None,
+    ),
 }
 
 
@@ -208,14 +222,20 @@ def test_i_parser_finishing_before_a_call_it_overlapped():
     waits, and later calls must not reach anything of A's finished call."""
     gate = Gate()
     with root_handler(GateOnRecord(gate, "Outbound flight duration")):
-        results = run_crossed(lambda: brasco.i_parser(make_record(), True),
-                              lambda: brasco.i_parser(make_record(), True), gate)
+        results = run_crossed(
+            lambda: brasco.i_parser(make_record(), True),
+            lambda: brasco.i_parser(make_record(), True),
+            gate,
+        )
     alone = outcome(lambda: brasco.i_parser(make_record(), True))
     assert results == [alone, alone]
     assert outcome(lambda: brasco.route_details(make_record()["route"])) == outcome(
-        lambda: brasco.route_details(make_record()["route"]))
-    assert brasco.i_parser(one_way_record())[2][1:] == brasco.route_details(
-        one_way_record()["route"])[0][1:]
+        lambda: brasco.route_details(make_record()["route"])
+    )
+    assert (
+        brasco.i_parser(one_way_record())[2][1:]
+        == brasco.route_details(one_way_record()["route"])[0][1:]
+    )
 
 
 class Lingering(str):

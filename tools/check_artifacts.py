@@ -15,6 +15,7 @@
 
 Prints each problem and exits with 1 if there is any.
 """
+
 import pathlib
 import re
 import subprocess
@@ -28,8 +29,10 @@ INIT_FUNCTION = re.compile(r"^PyMODINIT_FUNC\s+PyInit_(\w+)\s*\(", re.MULTILINE)
 # The interpreter tag, then the ABI's: the same CPython, with a t for a free-threaded build.
 # The platform: manylinux_X_Y_ARCH, with the older name manylinux2014_ARCH before or after it
 # (auditwheel writes it first).
-WHEEL_NAME = re.compile(r"^tavimo-[^-]+-cp(\d+)-cp(\1t?)-(?:manylinux2014_(?P<older>\w+)\.)?"
-                        r"manylinux_(\d+)_(\d+)_(x86_64|aarch64)(?:\.manylinux2014_(?P<after>\w+))?\.whl$")
+WHEEL_NAME = re.compile(
+    r"^tavimo-[^-]+-cp(\d+)-cp(\1t?)-(?:manylinux2014_(?P<older>\w+)\.)?"
+    r"manylinux_(\d+)_(\d+)_(x86_64|aarch64)(?:\.manylinux2014_(?P<after>\w+))?\.whl$"
+)
 RELEASE_GLIBC = (2, 17)
 DIST_INFO_REQUIRED = {"METADATA", "WHEEL", "RECORD", "entry_points.txt"}
 DIST_INFO_OPTIONAL = {"top_level.txt"}
@@ -37,8 +40,9 @@ DIST_INFO_OPTIONAL = {"top_level.txt"}
 
 def tracked_files(root):
     try:
-        listed = subprocess.run(["git", "ls-files", "-z"], cwd=str(root), check=True,
-                                capture_output=True).stdout
+        listed = subprocess.run(
+            ["git", "ls-files", "-z"], cwd=str(root), check=True, capture_output=True
+        ).stdout
     except (OSError, subprocess.CalledProcessError) as error:
         sys.exit("check_artifacts: the tree's files come from git, which failed: %s" % error)
     return sorted(name for name in listed.decode().split("\0") if name)
@@ -62,18 +66,21 @@ def sdist_problems(sdist_name, members, tracked):
             continue  # written by the build
         shipped.add(inside)
     wanted = {name for name in tracked if not name.startswith(NOT_SHIPPED)}
-    return (["%s: missing %s" % (sdist_name, name) for name in sorted(wanted - shipped)]
-            + ["%s: holds %s, which the repository does not track" % (sdist_name, name)
-               for name in sorted(shipped - wanted)])
+    return ["%s: missing %s" % (sdist_name, name) for name in sorted(wanted - shipped)] + [
+        "%s: holds %s, which the repository does not track" % (sdist_name, name)
+        for name in sorted(shipped - wanted)
+    ]
 
 
 def metadata_problems(sdist_name, metadata, known=None):
     """metadata: the text of the sdist's PKG-INFO; known: the index's classifiers."""
     if known is None:
         from trove_classifiers import classifiers as known
-    return ["%s: unknown classifier %r" % (sdist_name, line.split(": ", 1)[1])
-            for line in metadata.splitlines()
-            if line.startswith("Classifier: ") and line.split(": ", 1)[1] not in known]
+    return [
+        "%s: unknown classifier %r" % (sdist_name, line.split(": ", 1)[1])
+        for line in metadata.splitlines()
+        if line.startswith("Classifier: ") and line.split(": ", 1)[1] not in known
+    ]
 
 
 def wheel_problems(wheel_name, members, tracked, modules):
@@ -87,10 +94,15 @@ def wheel_problems(wheel_name, members, tracked, modules):
     problems = []
     glibc = (int(matched.group(4)), int(matched.group(5)))
     if glibc != RELEASE_GLIBC:
-        problems.append("%s: needs glibc %d.%d, not %d.%d as every release wheel"
-                        % ((wheel_name,) + glibc + RELEASE_GLIBC))
-    wanted = {"tavimo/" + name[len("src/tavimo/"):] for name in tracked
-              if name.startswith("src/tavimo/") and not name.endswith(CPP_SOURCES)}
+        problems.append(
+            "%s: needs glibc %d.%d, not %d.%d as every release wheel"
+            % ((wheel_name,) + glibc + RELEASE_GLIBC)
+        )
+    wanted = {
+        "tavimo/" + name[len("src/tavimo/") :]
+        for name in tracked
+        if name.startswith("src/tavimo/") and not name.endswith(CPP_SOURCES)
+    }
     module_file = re.compile(r"^tavimo/(\w+)\.cpython-%s-%s-linux-gnu\.so$" % (abi, architecture))
     found_modules = set()
     dist_info = set()
@@ -105,15 +117,21 @@ def wheel_problems(wheel_name, members, tracked, modules):
         else:
             problems.append("%s: holds %s, which is not part of the package" % (wheel_name, member))
     problems += ["%s: missing %s" % (wheel_name, name) for name in sorted(wanted)]
-    problems += ["%s: missing the extension module tavimo.%s" % (wheel_name, name)
-                 for name in sorted(modules - found_modules)]
+    problems += [
+        "%s: missing the extension module tavimo.%s" % (wheel_name, name)
+        for name in sorted(modules - found_modules)
+    ]
     licenses = {name for name in dist_info if name.startswith("licenses/") or name == "LICENSE"}
     if not licenses:
         problems.append("%s: missing the license in its .dist-info" % wheel_name)
-    problems += ["%s: missing %s in its .dist-info" % (wheel_name, name)
-                 for name in sorted(DIST_INFO_REQUIRED - dist_info)]
-    problems += ["%s: holds %s in its .dist-info, which the build should not write" % (wheel_name, name)
-                 for name in sorted(dist_info - DIST_INFO_REQUIRED - DIST_INFO_OPTIONAL - licenses)]
+    problems += [
+        "%s: missing %s in its .dist-info" % (wheel_name, name)
+        for name in sorted(DIST_INFO_REQUIRED - dist_info)
+    ]
+    problems += [
+        "%s: holds %s in its .dist-info, which the build should not write" % (wheel_name, name)
+        for name in sorted(dist_info - DIST_INFO_REQUIRED - DIST_INFO_OPTIONAL - licenses)
+    ]
     return problems
 
 

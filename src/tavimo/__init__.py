@@ -23,7 +23,9 @@ def _refuse_an_unbuilt_source_tree() -> None:
             raise ImportError(
                 "tavimo is imported from its source tree (%s), where its native module "
                 "tavimo.%s is not built; install the package (pip install . or ./dev setup) "
-                "and import it from there" % (here, module), name="tavimo." + module)
+                "and import it from there" % (here, module),
+                name="tavimo." + module,
+            )
 
 
 _refuse_an_unbuilt_source_tree()

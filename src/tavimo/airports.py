@@ -13,6 +13,7 @@ The table knows no airport's size, so the ranking uses what it does know: the ai
 metropolitan area (IATA's multi-airport cities: LON, NYC, ...) come first, the busiest of
 them first where METROS below orders them, then airports whose name says "international".
 """
+
 import json
 import os
 import re
@@ -22,10 +23,21 @@ from tavimo.errors import UserError
 
 INDEX_FORMAT = 3  # raised whenever the entries below change
 # Letters that carry no separable accent but that people type without one all the same.
-PLAIN_LETTERS = str.maketrans({
-    "ł": "l", "đ": "d", "ð": "d", "ø": "o", "ħ": "h", "ı": "i", "ŧ": "t",
-    "æ": "ae", "œ": "oe", "þ": "th", "-": " ",
-})
+PLAIN_LETTERS = str.maketrans(
+    {
+        "ł": "l",
+        "đ": "d",
+        "ð": "d",
+        "ø": "o",
+        "ħ": "h",
+        "ı": "i",
+        "ŧ": "t",
+        "æ": "ae",
+        "œ": "oe",
+        "þ": "th",
+        "-": " ",
+    }
+)
 
 # Metropolitan areas whose airports the table lists in no useful order, or not all of: the
 # airports of each, the busiest first.  Those of the other metropolitan areas of the table
@@ -64,36 +76,74 @@ METROS = {
 # Names of a city in its own language (or another that travellers use) that the table may
 # not give, each group folded: a query for one name also looks for the others.
 CITY_NAMES = [
-    {"munich", "munchen"}, {"cologne", "koln"}, {"nuremberg", "nurnberg"},
-    {"hanover", "hannover"}, {"vienna", "wien"}, {"prague", "praha"},
-    {"warsaw", "warszawa"}, {"krakow", "cracow"}, {"rome", "roma"}, {"milan", "milano"},
-    {"turin", "torino"}, {"naples", "napoli"}, {"florence", "firenze"},
-    {"venice", "venezia"}, {"genoa", "genova"}, {"lisbon", "lisboa"},
-    {"seville", "sevilla"}, {"brussels", "bruxelles", "brussel"}, {"antwerp", "antwerpen"},
-    {"the hague", "den haag"}, {"copenhagen", "kobenhavn"}, {"gothenburg", "goteborg"},
-    {"geneva", "geneve", "genf"}, {"athens", "athina"}, {"bucharest", "bucuresti"},
-    {"belgrade", "beograd", "belgrad"}, {"moscow", "moskva"}, {"kyiv", "kiev"},
+    {"munich", "munchen"},
+    {"cologne", "koln"},
+    {"nuremberg", "nurnberg"},
+    {"hanover", "hannover"},
+    {"vienna", "wien"},
+    {"prague", "praha"},
+    {"warsaw", "warszawa"},
+    {"krakow", "cracow"},
+    {"rome", "roma"},
+    {"milan", "milano"},
+    {"turin", "torino"},
+    {"naples", "napoli"},
+    {"florence", "firenze"},
+    {"venice", "venezia"},
+    {"genoa", "genova"},
+    {"lisbon", "lisboa"},
+    {"seville", "sevilla"},
+    {"brussels", "bruxelles", "brussel"},
+    {"antwerp", "antwerpen"},
+    {"the hague", "den haag"},
+    {"copenhagen", "kobenhavn"},
+    {"gothenburg", "goteborg"},
+    {"geneva", "geneve", "genf"},
+    {"athens", "athina"},
+    {"bucharest", "bucuresti"},
+    {"belgrade", "beograd", "belgrad"},
+    {"moscow", "moskva"},
+    {"kyiv", "kiev"},
     {"saint petersburg", "st petersburg", "sankt peterburg"},
-    {"mexico city", "ciudad de mexico"}, {"beijing", "peking"}, {"cairo", "al qahirah"},
-    {"mumbai", "bombay"}, {"basel", "bale"},
+    {"mexico city", "ciudad de mexico"},
+    {"beijing", "peking"},
+    {"cairo", "al qahirah"},
+    {"mumbai", "bombay"},
+    {"basel", "bale"},
 ]
 
 # One airport in the index, as a list of these fields, in this order.
 FIELDS = (
-    "iata", "name", "city", "country",
+    "iata",
+    "name",
+    "city",
+    "country",
     "metro",  # the code of its metropolitan area, or ""
     "cities",  # the folded names of its city and of its metropolitan area, a line each
-    "folded_name", "in_city", "of_name",
+    "folded_name",
+    "in_city",
+    "of_name",
     "standing",  # lower for the busier: see standing()
     "details",  # DETAILS, tab-separated: only shown, never compared
 )
-(IATA, NAME, CITY, COUNTRY, METRO, CITIES, FOLDED_NAME, IN_CITY, OF_NAME, STANDING,
- DETAILS) = range(len(FIELDS))
+(IATA, NAME, CITY, COUNTRY, METRO, CITIES, FOLDED_NAME, IN_CITY, OF_NAME, STANDING, DETAILS) = (
+    range(len(FIELDS))
+)
 FIELD_TYPES = (str, str, str, str, str, str, str, int, int, int, str)
 DETAILS_FIELDS = ("icao", "subdivision", "timezone", "latitude", "longitude")
 # The fields shown by `tavimo airports -f json` and `-f tsv`, in this order.
-SHOWN = ("iata", "icao", "name", "city", "subdivision", "country", "metro", "timezone",
-         "latitude", "longitude")
+SHOWN = (
+    "iata",
+    "icao",
+    "name",
+    "city",
+    "subdivision",
+    "country",
+    "metro",
+    "timezone",
+    "latitude",
+    "longitude",
+)
 
 
 def folded(text):
@@ -106,17 +156,23 @@ def folded(text):
 def table_files():
     """The files of the installed airportsdata package, found without importing it."""
     import importlib.util
+
     spec = importlib.util.find_spec("airportsdata")
     if spec is None or not spec.origin:
-        raise UserError("the airport table is not available: the airportsdata package is "
-                        "not installed")
+        raise UserError(
+            "the airport table is not available: the airportsdata package is not installed"
+        )
     folder = os.path.dirname(spec.origin)
-    return [spec.origin, os.path.join(folder, "airports.csv"),
-            os.path.join(folder, "iata_macs.csv")]
+    return [
+        spec.origin,
+        os.path.join(folder, "airports.csv"),
+        os.path.join(folder, "iata_macs.csv"),
+    ]
 
 
 def digest(text):
     import zlib  # (hashlib costs more to import than the whole query)
+
     return "{:08x}".format(zlib.crc32(text.encode("utf-8", "surrogateescape")))
 
 
@@ -131,8 +187,7 @@ def index_name(files):
         except OSError:
             continue
         state.append("{}:{}".format(status.st_size, status.st_mtime_ns))
-    return "airports-{}-{}.json".format(digest(os.path.dirname(files[0])),
-                                        digest("|".join(state)))
+    return "airports-{}-{}.json".format(digest(os.path.dirname(files[0])), digest("|".join(state)))
 
 
 def cache_dir():
@@ -153,8 +208,10 @@ def metro_areas(airportsdata):
     except (LookupError, ValueError):  # an area's airport missing from the table itself
         table = {}
     for code, metro in table.items():
-        metros[code] = (metro["name"], sorted(metro["airports"],
-                                              key=lambda airport: (airport != code, airport)))
+        metros[code] = (
+            metro["name"],
+            sorted(metro["airports"], key=lambda airport: (airport != code, airport)),
+        )
     metros.update(METROS)
     return metros
 
@@ -172,6 +229,7 @@ def build_index():
     within its country."""
     try:
         import airportsdata
+
         table = airportsdata.load("IATA")
         metros = metro_areas(airportsdata)
     except ImportError as exc:
@@ -192,10 +250,24 @@ def build_index():
         metro, metro_city, position = member.get(code, ("", city, None))
         cities = city if metro_city == city else city + "\n" + metro_city
         name = folded(airport["name"])
-        details = "\t".join(" ".join(str(airport[key]).split()) for key in (
-            "icao", "subd", "tz", "lat", "lon"))
-        entries.append([code, airport["name"], airport["city"], country, metro, cities, name,
-                        0, 0, standing(name, position), details])
+        details = "\t".join(
+            " ".join(str(airport[key]).split()) for key in ("icao", "subd", "tz", "lat", "lon")
+        )
+        entries.append(
+            [
+                code,
+                airport["name"],
+                airport["city"],
+                country,
+                metro,
+                cities,
+                name,
+                0,
+                0,
+                standing(name, position),
+                details,
+            ]
+        )
     for entry in entries:
         city = entry[CITIES].split("\n")[0]
         entry[IN_CITY], entry[OF_NAME] = per_city[city, entry[COUNTRY]], per_name[city]
@@ -207,6 +279,7 @@ def save_index(folder, name, entries):
     temporary file beside it, then renamed, so that a full disk leaves nothing behind.  Any
     failure only costs speed."""
     import tempfile
+
     try:
         os.makedirs(folder, exist_ok=True)
         handle, temporary = tempfile.mkstemp(prefix="." + name + ".", dir=folder)
@@ -235,6 +308,7 @@ def save_index(folder, name, entries):
 def index_header(body):
     """The first line of an index file: its format, and a checksum of the BODY after it."""
     import zlib
+
     return '{{"format":{},"crc32":{}}}'.format(INDEX_FORMAT, zlib.crc32(body)).encode("ascii")
 
 
@@ -251,15 +325,21 @@ def read_index(path):
         return None
     # The checksum stands for the rest: its ends are checked only against a file written
     # whole by another program.
-    if type(entries) is not list or not entries or not all(map(well_formed, entries[::len(
-            entries) - 1 or 1])):
+    if (
+        type(entries) is not list
+        or not entries
+        or not all(map(well_formed, entries[:: len(entries) - 1 or 1]))
+    ):
         return None
     return entries
 
 
 def well_formed(entry):
-    return (type(entry) is list and len(entry) == len(FIELD_TYPES)
-            and all(map(isinstance, entry, FIELD_TYPES)))
+    return (
+        type(entry) is list
+        and len(entry) == len(FIELD_TYPES)
+        and all(map(isinstance, entry, FIELD_TYPES))
+    )
 
 
 def load_index():
@@ -332,12 +412,16 @@ def find_airports(query, index):
     wanted = folded(query)
     if not wanted:
         raise UserError("give a city, an airport name or an IATA code to look for")
-    texts = [(text, text.upper(), re.compile(r"\b" + re.escape(text)))
-             for text in search_texts(wanted)]
+    texts = [
+        (text, text.upper(), re.compile(r"\b" + re.escape(text))) for text in search_texts(wanted)
+    ]
     found = []
     for entry in index:
-        ranks = [rank for rank in (match_rank(text, code, entry, starts)
-                                   for text, code, starts in texts) if rank is not None]
+        ranks = [
+            rank
+            for rank in (match_rank(text, code, entry, starts) for text, code, starts in texts)
+            if rank is not None
+        ]
         if ranks:
             found.append(ranked(min(ranks), entry) + (entry,))
     found.sort(key=lambda item: item[:-1])
@@ -350,8 +434,10 @@ def names_a_city(query, index):
     texts = search_texts(wanted) if wanted else []
     for text in texts:
         code = text.upper()
-        if any(entry[IATA] == code or entry[METRO] == code or text in entry[CITIES].split("\n")
-               for entry in index):
+        if any(
+            entry[IATA] == code or entry[METRO] == code or text in entry[CITIES].split("\n")
+            for entry in index
+        ):
             return True
     return False
 

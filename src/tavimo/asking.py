@@ -12,6 +12,7 @@ error of the command line.
 The answers come out as a script wants them: airport codes in capitals, dates in ISO 8601
 (2027-04-01), passenger counts as numbers.
 """
+
 import contextlib
 import datetime
 import os
@@ -66,24 +67,30 @@ def shown_date(day, layout=DATE_FORMAT):
 def place_problem(name, code, answers, codes):
     if codes is not None and code not in codes:
         return "{} is no airport's code: tavimo airports CITY finds the codes of a city.".format(
-            code)
+            code
+        )
     other = answers.get("destination" if name == "origin" else "origin")
     if other == code:
-        return ("{} is the origin too; choose another destination.".format(code)
-                if name == "destination" else
-                "{} is the destination too; choose another origin.".format(code))
+        return (
+            "{} is the origin too; choose another destination.".format(code)
+            if name == "destination"
+            else "{} is the destination too; choose another origin.".format(code)
+        )
     return None
 
 
 def date_problem(name, day, answers, today, layout):
     if day < today:
-        return "The {} {} is in the past.".format(name.replace("_", " "),
-                                                  shown_date(day, layout))
-    out, back = (day, answers.get("fly_back_date")) if name == "fly_out_date" else (
-        answers.get("fly_out_date"), day)
+        return "The {} {} is in the past.".format(name.replace("_", " "), shown_date(day, layout))
+    out, back = (
+        (day, answers.get("fly_back_date"))
+        if name == "fly_out_date"
+        else (answers.get("fly_out_date"), day)
+    )
     if out is not None and back is not None and back < out:
         return "The fly back date {} is before the fly out date {}.".format(
-            shown_date(back, layout), shown_date(out, layout))
+            shown_date(back, layout), shown_date(out, layout)
+        )
     return None
 
 
@@ -96,11 +103,13 @@ def count_problem(name, count, answers):
     infants = count if name == "infants" else answers.get("infants")
     if adults is not None and infants is not None and infants > adults:
         return "No more infants than adults ({}): each infant travels on an adult's lap.".format(
-            adults)
+            adults
+        )
     travelling = count + sum(answers.get(other) or 0 for other in COUNTS if other != name)
     if travelling > MAX_PASSENGERS:
         return "At most {} passengers travel on one booking; that makes {}.".format(
-            MAX_PASSENGERS, travelling)
+            MAX_PASSENGERS, travelling
+        )
     return None
 
 
@@ -122,6 +131,7 @@ def problem(question, text, answers, today, expected=DATE_FORMAT, codes=None):
     if name in DATES:
         return date_text_problem(question, text.strip(), answers, today, expected)
     from tavimo.questions import ValidationError
+
     try:
         question["validate"]().validate(Text(text))
     except ValidationError as refused:
@@ -135,6 +145,7 @@ def problem(question, text, answers, today, expected=DATE_FORMAT, codes=None):
 def date_text_problem(question, text, answers, today, expected):
     """Why the date TEXT does not answer QUESTION; None if it does."""
     from tavimo.questions import ValidationError
+
     layout = layout_of(text, expected)
     day = calendar_day(text)
     typed = text
@@ -146,11 +157,11 @@ def date_text_problem(question, text, answers, today, expected):
         question["validate"]().validate(Text(typed))
     except ValidationError:
         if DATE_SHAPE.match(typed):
-            return "{} is not a day of the calendar (dates are {}).".format(
-                text, form_name(layout))
+            return "{} is not a day of the calendar (dates are {}).".format(text, form_name(layout))
         other = ISO_DATE if expected == DATE_FORMAT else DATE_FORMAT
         return "Please enter the date as {}, such as {}, or as {}.".format(
-            form_name(expected), shown_date(today, expected), form_name(other))
+            form_name(expected), shown_date(today, expected), form_name(other)
+        )
     if day is None:  # the question's pattern takes 29/02 of every year ending in 00
         return "{} is not a day of the calendar (dates are dd/mm/yyyy).".format(text)
     return date_problem(question["name"], day, answers, today, layout)
@@ -183,9 +194,11 @@ def standard_streams_on_terminal():
     try:
         terminal = os.open("/dev/tty", os.O_RDWR)
     except OSError as exc:
-        raise UserError("ask needs a terminal to ask the questions on "
-                        "(cannot open /dev/tty: {}); give every answer as an option "
-                        "instead (see tavimo ask --help)".format(exc.strerror or exc))
+        raise UserError(
+            "ask needs a terminal to ask the questions on "
+            "(cannot open /dev/tty: {}); give every answer as an option "
+            "instead (see tavimo ask --help)".format(exc.strerror or exc)
+        )
     try:
         sys.stdout.flush()
         saved = os.dup(0), os.dup(1)
@@ -207,6 +220,7 @@ def prompt(question):
     # From its own module: the fork for Python 3.10 on replaces the package attribute
     # `prompt` by that module once the first prompt has run.
     from PyInquirer.prompt import prompt as library_prompt
+
     try:
         answers = library_prompt([question], keyboard_interrupt_msg="")
     except EOFError:  # Ctrl-D on an empty answer
@@ -232,9 +246,14 @@ def option_answers(questions, given, today, codes=None):
 
 # The option of each answer, for `tavimo ask` and its messages.
 OPTIONS = {
-    "origin": "--from", "destination": "--to", "fly_out_date": "--out",
-    "fly_back_date": "--back", "adults": "--adults", "teens": "--teens",
-    "children": "--children", "infants": "--infants",
+    "origin": "--from",
+    "destination": "--to",
+    "fly_out_date": "--out",
+    "fly_back_date": "--back",
+    "adults": "--adults",
+    "teens": "--teens",
+    "children": "--children",
+    "infants": "--infants",
 }
 
 
@@ -270,6 +289,11 @@ def with_default_counts(questions, given):
 
 def script_answers(answers):
     """The answers as printed: every key, ISO dates, fly_back_date null for a one-way trip."""
-    return {name: (answers.get(name).isoformat() if name in DATES and answers.get(name)
-                   else answers.get(name))
-            for name in ANSWERS}
+    return {
+        name: (
+            answers.get(name).isoformat()
+            if name in DATES and answers.get(name)
+            else answers.get(name)
+        )
+        for name in ANSWERS
+    }

@@ -1,4 +1,5 @@
 """Parsing of one itinerary of a flight-search response (native module)."""
+
 import logging as logging
 from datetime import datetime as datetime, timedelta as timedelta
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union

@@ -1,5 +1,6 @@
 """The tavimo command line: flight-search results as tables, JSON or CSV; the trip questions;
 airport codes by city."""
+
 import argparse
 import errno
 import os
@@ -104,8 +105,11 @@ class Parser(argparse.ArgumentParser):
         arguments = sys.argv[1:] if args is None else list(args)
         unknown = self.unknown_option(arguments)
         if unknown is not None:
-            self.error("unrecognized option {}{}".format(
-                unknown, suggestion(unknown.split("=", 1)[0], self.option_names())))
+            self.error(
+                "unrecognized option {}{}".format(
+                    unknown, suggestion(unknown.split("=", 1)[0], self.option_names())
+                )
+            )
         namespace, extras = super().parse_known_args(arguments, namespace)
         if extras and self.prog != PROG and not self.has_commands():
             self.error("unrecognized arguments: {}".format(" ".join(extras)))
@@ -121,8 +125,9 @@ class Parser(argparse.ArgumentParser):
         """The first argument that looks like an option of this parser and is none, up to
         the command (of a parser that has commands) or "--"."""
         known = set(self.option_names())
-        takes_value = {name for action in self._actions if action.nargs != 0
-                       for name in action.option_strings}
+        takes_value = {
+            name for action in self._actions if action.nargs != 0 for name in action.option_strings
+        }
         has_commands = self.has_commands()
         arguments = iter(arguments)
         for argument in arguments:
@@ -160,8 +165,9 @@ INVALID_CHOICE = re.compile(r"invalid choice: '(.*?)' \(choose from (.*)\)$")
 
 
 def suggestion(wrong, right, shape="{}"):
-    """"; did you mean X?" for the one of RIGHT that is closest to WRONG, or ""."""
+    """ "; did you mean X?" for the one of RIGHT that is closest to WRONG, or ""."""
     import difflib
+
     close = difflib.get_close_matches(wrong, right, n=1)
     return "; did you mean {}?".format(shape.format(close[0])) if close else ""
 
@@ -172,8 +178,9 @@ def positive_count(text):
     except ValueError:
         count = 0
     if count < 1:
-        raise argparse.ArgumentTypeError("expected a whole number of at least 1, got {!r}"
-                                         .format(text))
+        raise argparse.ArgumentTypeError(
+            "expected a whole number of at least 1, got {!r}".format(text)
+        )
     return count
 
 
@@ -183,124 +190,223 @@ def amount(text):
     except ValueError:
         value = -1.0
     if not 0 <= value < float("inf"):
-        raise argparse.ArgumentTypeError("expected an amount such as 120 or 99.50, got {!r}"
-                                         .format(text))
+        raise argparse.ArgumentTypeError(
+            "expected an amount such as 120 or 99.50, got {!r}".format(text)
+        )
     return value
 
 
 def stop_count(text):
     if not text.isdigit():  # also no sign: 0, 1, 2...
-        raise argparse.ArgumentTypeError("expected a whole number of 0 or more, got {!r}"
-                                         .format(text))
+        raise argparse.ArgumentTypeError(
+            "expected a whole number of 0 or more, got {!r}".format(text)
+        )
     return int(text)
 
 
 def build_parser():
     debug = Parser(add_help=False)
-    debug.add_argument("--debug", action="store_true",
-                       help="log at debug level on stderr, and show the exception and "
-                            "traceback of each failure")
+    debug.add_argument(
+        "--debug",
+        action="store_true",
+        help="log at debug level on stderr, and show the exception and traceback of each failure",
+    )
 
     parser = Parser(
-        prog=PROG, description=DESCRIPTION, epilog=EXAMPLES,
-        formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("-V", "--version", action="version",
-                        version="{} {}".format(PROG, __version__),
-                        help="print the version and exit")
-    parser.add_argument("--find-airport", metavar="QUERY",
-                        help="the same as 'tavimo airports QUERY'")
+        prog=PROG,
+        description=DESCRIPTION,
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "-V",
+        "--version",
+        action="version",
+        version="{} {}".format(PROG, __version__),
+        help="print the version and exit",
+    )
+    parser.add_argument(
+        "--find-airport", metavar="QUERY", help="the same as 'tavimo airports QUERY'"
+    )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     parse = commands.add_parser(
-        "parse", parents=[debug], help="show the itineraries of a flight-search response",
-        description=PARSE_DESCRIPTION)
+        "parse",
+        parents=[debug],
+        help="show the itineraries of a flight-search response",
+        description=PARSE_DESCRIPTION,
+    )
     source = parse.add_mutually_exclusive_group()
-    source.add_argument("file", nargs="*", default=[], metavar="FILE",
-                        help="the responses to read, one after another (itineraries are "
-                             "numbered on across them); '-' or none reads standard input "
-                             "(none on a terminal is a mistake: --sample shows the sample)")
-    source.add_argument("--sample", action="store_true",
-                        help="show the sample response bundled with tavimo")
-    parse.add_argument("--round-trip", action="store_true",
-                       help="parse every itinerary as a round trip; without this flag an "
-                            "itinerary is a round trip when one of its legs is a return leg")
-    parse.add_argument("-f", "--format", choices=["table", "json", "jsonl", "csv"],
-                       default="table",
-                       help="text tables (the default); JSON, one object with the "
-                            "itineraries; JSON Lines, an itinerary a line; or CSV, one row "
-                            "per leg")
-    parse.add_argument("-o", "--output", metavar="FILE",
-                       help="write the results to FILE instead of standard output; FILE is "
-                            "replaced only once they are all written")
-    parse.add_argument("-s", "--sort", choices=["price", "duration", "departure"],
-                       help=ORDER_HELP)
-    parse.add_argument("-r", "--reverse", action="store_true",
-                       help="with --sort: highest, longest or latest first (ones without a "
-                            "usable price still last)")
-    parse.add_argument("-n", "--limit", type=positive_count, metavar="N",
-                       help="show only the first N itineraries (after --sort: the cheapest, "
-                            "fastest or earliest N)")
+    source.add_argument(
+        "file",
+        nargs="*",
+        default=[],
+        metavar="FILE",
+        help="the responses to read, one after another (itineraries are "
+        "numbered on across them); '-' or none reads standard input "
+        "(none on a terminal is a mistake: --sample shows the sample)",
+    )
+    source.add_argument(
+        "--sample", action="store_true", help="show the sample response bundled with tavimo"
+    )
+    parse.add_argument(
+        "--round-trip",
+        action="store_true",
+        help="parse every itinerary as a round trip; without this flag an "
+        "itinerary is a round trip when one of its legs is a return leg",
+    )
+    parse.add_argument(
+        "-f",
+        "--format",
+        choices=["table", "json", "jsonl", "csv"],
+        default="table",
+        help="text tables (the default); JSON, one object with the "
+        "itineraries; JSON Lines, an itinerary a line; or CSV, one row "
+        "per leg",
+    )
+    parse.add_argument(
+        "-o",
+        "--output",
+        metavar="FILE",
+        help="write the results to FILE instead of standard output; FILE is "
+        "replaced only once they are all written",
+    )
+    parse.add_argument("-s", "--sort", choices=["price", "duration", "departure"], help=ORDER_HELP)
+    parse.add_argument(
+        "-r",
+        "--reverse",
+        action="store_true",
+        help="with --sort: highest, longest or latest first (ones without a "
+        "usable price still last)",
+    )
+    parse.add_argument(
+        "-n",
+        "--limit",
+        type=positive_count,
+        metavar="N",
+        help="show only the first N itineraries (after --sort: the cheapest, "
+        "fastest or earliest N)",
+    )
     choice = parse.add_argument_group("filters", CHOICE_HELP)
-    choice.add_argument("--max-price", type=amount, metavar="AMOUNT",
-                        help="only itineraries that cost at most AMOUNT in the first "
-                             "currency of their price (ones without a usable price are "
-                             "left out)")
+    choice.add_argument(
+        "--max-price",
+        type=amount,
+        metavar="AMOUNT",
+        help="only itineraries that cost at most AMOUNT in the first "
+        "currency of their price (ones without a usable price are "
+        "left out)",
+    )
     stops = choice.add_mutually_exclusive_group()
-    stops.add_argument("--max-stops", type=stop_count, metavar="N",
-                       help="only itineraries with at most N stops each way")
-    stops.add_argument("--direct", dest="max_stops", action="store_const", const=0,
-                       help="only direct flights: the same as --max-stops 0")
-    choice.add_argument("--airline", action="append", metavar="CODE",
-                        help="only itineraries whose every leg is sold by the airline of "
-                             "this IATA code; again (or CODE,CODE) for more airlines")
+    stops.add_argument(
+        "--max-stops",
+        type=stop_count,
+        metavar="N",
+        help="only itineraries with at most N stops each way",
+    )
+    stops.add_argument(
+        "--direct",
+        dest="max_stops",
+        action="store_const",
+        const=0,
+        help="only direct flights: the same as --max-stops 0",
+    )
+    choice.add_argument(
+        "--airline",
+        action="append",
+        metavar="CODE",
+        help="only itineraries whose every leg is sold by the airline of "
+        "this IATA code; again (or CODE,CODE) for more airlines",
+    )
     parse.set_defaults(run=run_parse)
 
     ask = commands.add_parser(
-        "ask", parents=[debug], help="ask the trip questions and print the answers as JSON",
-        description=ASK_DESCRIPTION)
-    ask.add_argument("--round-trip", action="store_true",
-                     help="also ask for the fly-back date (implied by --back)")
+        "ask",
+        parents=[debug],
+        help="ask the trip questions and print the answers as JSON",
+        description=ASK_DESCRIPTION,
+    )
+    ask.add_argument(
+        "--round-trip",
+        action="store_true",
+        help="also ask for the fly-back date (implied by --back)",
+    )
     answers = ask.add_argument_group("answers given on the command line")
-    answers.add_argument("--from", dest="origin", metavar="CODE",
-                         help="the origin airport's IATA code, or a metropolitan area's "
-                              "(LON)")
-    answers.add_argument("--to", dest="destination", metavar="CODE",
-                         help="the destination airport's IATA code, or a metropolitan "
-                              "area's")
-    answers.add_argument("--out", dest="fly_out_date", metavar="DATE",
-                         help="the fly-out date, YYYY-MM-DD (or dd/mm/yyyy)")
-    answers.add_argument("--back", dest="fly_back_date", metavar="DATE",
-                         help="the fly-back date, YYYY-MM-DD (or dd/mm/yyyy): a round trip")
-    for name, who in (("adults", "adults (over 16)"), ("teens", "teens (12 to 15)"),
-                      ("children", "children (2 to 11)"), ("infants", "infants (under 2)")):
-        answers.add_argument("--" + name, dest=name, metavar="N",
-                             help="the number of " + who)
+    answers.add_argument(
+        "--from",
+        dest="origin",
+        metavar="CODE",
+        help="the origin airport's IATA code, or a metropolitan area's (LON)",
+    )
+    answers.add_argument(
+        "--to",
+        dest="destination",
+        metavar="CODE",
+        help="the destination airport's IATA code, or a metropolitan area's",
+    )
+    answers.add_argument(
+        "--out",
+        dest="fly_out_date",
+        metavar="DATE",
+        help="the fly-out date, YYYY-MM-DD (or dd/mm/yyyy)",
+    )
+    answers.add_argument(
+        "--back",
+        dest="fly_back_date",
+        metavar="DATE",
+        help="the fly-back date, YYYY-MM-DD (or dd/mm/yyyy): a round trip",
+    )
+    for name, who in (
+        ("adults", "adults (over 16)"),
+        ("teens", "teens (12 to 15)"),
+        ("children", "children (2 to 11)"),
+        ("infants", "infants (under 2)"),
+    ):
+        answers.add_argument("--" + name, dest=name, metavar="N", help="the number of " + who)
     ask.set_defaults(run=run_ask)
 
     airports = commands.add_parser(
-        "airports", help="find airport codes by city, name or code",
-        description=AIRPORTS_DESCRIPTION, epilog=AIRPORTS_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter)
-    airports.add_argument("query", nargs="+", metavar="QUERY",
-                          help="a city, an airport name or an IATA code; each argument is "
-                               "one query, but words that together name a city are one "
-                               "(tavimo airports new york)")
-    airports.add_argument("-f", "--format", choices=["table", "json", "tsv"], default="table",
-                          help="columns of text (the default); JSON, one object with the "
-                               "airports of each query; or TSV, a header line and a line "
-                               "per airport")
-    airports.add_argument("-n", "--limit", type=positive_count, metavar="N",
-                          help="show at most N airports of each query (default: 10 in a "
-                               "table on a terminal, all otherwise)")
+        "airports",
+        help="find airport codes by city, name or code",
+        description=AIRPORTS_DESCRIPTION,
+        epilog=AIRPORTS_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    airports.add_argument(
+        "query",
+        nargs="+",
+        metavar="QUERY",
+        help="a city, an airport name or an IATA code; each argument is "
+        "one query, but words that together name a city are one "
+        "(tavimo airports new york)",
+    )
+    airports.add_argument(
+        "-f",
+        "--format",
+        choices=["table", "json", "tsv"],
+        default="table",
+        help="columns of text (the default); JSON, one object with the "
+        "airports of each query; or TSV, a header line and a line "
+        "per airport",
+    )
+    airports.add_argument(
+        "-n",
+        "--limit",
+        type=positive_count,
+        metavar="N",
+        help="show at most N airports of each query (default: 10 in a "
+        "table on a terminal, all otherwise)",
+    )
     airports.set_defaults(run=run_airports, failure_status=AIRPORTS_FAILED)
 
     completion = commands.add_parser(
-        "completion", help="print a shell completion script",
+        "completion",
+        help="print a shell completion script",
         description="Print the completion script of tavimo for bash, zsh or fish. "
-                    "bash: add 'source <(tavimo completion bash)' to ~/.bashrc. zsh: "
-                    "'tavimo completion zsh > ~/.zfunc/_tavimo', with ~/.zfunc in $fpath "
-                    "before compinit. fish: 'tavimo completion fish > "
-                    "~/.config/fish/completions/tavimo.fish'.")
+        "bash: add 'source <(tavimo completion bash)' to ~/.bashrc. zsh: "
+        "'tavimo completion zsh > ~/.zfunc/_tavimo', with ~/.zfunc in $fpath "
+        "before compinit. fish: 'tavimo completion fish > "
+        "~/.config/fish/completions/tavimo.fish'.",
+    )
     completion.add_argument("shell", choices=["bash", "zsh", "fish"])
     completion.set_defaults(run=run_completion)
     return parser
@@ -308,6 +414,7 @@ def build_parser():
 
 def native(module, what):
     import importlib
+
     try:
         return importlib.import_module(module)
     except ImportError as exc:
@@ -316,6 +423,7 @@ def native(module, what):
 
 def note(message):
     from tavimo.tables import terminal_safe  # messages quote the response's values
+
     print("{}: {}".format(PROG, terminal_safe(message)), file=sys.stderr, flush=True)
 
 
@@ -326,8 +434,10 @@ def input_source(args):
     if args.file:
         return args.file
     if sys.stdin is not None and sys.stdin.isatty():
-        raise UsageError("no input: give a FILE, pipe a response in "
-                         "(curl -s URL | tavimo parse), or --sample for the bundled sample")
+        raise UsageError(
+            "no input: give a FILE, pipe a response in "
+            "(curl -s URL | tavimo parse), or --sample for the bundled sample"
+        )
     return ["-"]
 
 
@@ -335,8 +445,10 @@ def output_to(path):
     """Standard output, or for PATH (not '-') a context giving the file to write there."""
     if path is None or path == "-":
         import contextlib
+
         return contextlib.nullcontext(sys.stdout)
     from tavimo.output import replacing_file
+
     return replacing_file(path)
 
 
@@ -359,12 +471,14 @@ def run_parse(args):
     def report(number, record, round_trip, exc):
         nonlocal failures
         from tavimo import problems
+
         failures += 1
         message = "itinerary {}: {}".format(number, problems.explain(record, round_trip, exc))
         if several:
             message = "{}: {}".format(reading.name, message)
         if args.debug:
             import traceback
+
             note("{} ({})".format(message, describe(exc)))
             traceback.print_exc()
         else:
@@ -380,12 +494,17 @@ def run_parse(args):
     for first in records:  # the first source's mistakes come before any output
         records = itertools.chain([first], records)
         break
-    parsed = results.parse_itineraries(records, i_parser, args.round_trip, report,
-                                       formats.CHECKS[args.format])
+    parsed = results.parse_itineraries(
+        records, i_parser, args.round_trip, report, formats.CHECKS[args.format]
+    )
     shown = parsed
     if args.max_price is not None or args.max_stops is not None or args.airline:
-        airlines = {code.strip().upper() for codes in args.airline or () for code in
-                    codes.split(",") if code.strip()}
+        airlines = {
+            code.strip().upper()
+            for codes in args.airline or ()
+            for code in codes.split(",")
+            if code.strip()
+        }
         shown = results.chosen(shown, args.max_price, args.max_stops, airlines)
     if args.sort:
         shown = results.in_order(shown, args.sort, args.reverse)
@@ -409,8 +528,9 @@ def run_ask(args):
     today = datetime.date.today()
     codes = airports.known_codes(airports.load_index())
     given = {name: getattr(args, name) for name in asking.ANSWERS}
-    questions = questions_module.get_questions(args.round_trip or given["fly_back_date"]
-                                               is not None)
+    questions = questions_module.get_questions(
+        args.round_trip or given["fly_back_date"] is not None
+    )
     answers = asking.option_answers(questions, given, today, codes)
     if asking.needs_prompt(questions, answers):
         with asking.standard_streams_on_terminal():
@@ -420,7 +540,8 @@ def run_ask(args):
             return 130
     else:
         answers = asking.option_answers(
-            questions, asking.with_default_counts(questions, given), today, codes)
+            questions, asking.with_default_counts(questions, given), today, codes
+        )
     print(json.dumps(asking.script_answers(answers), indent=2))
     return 0
 
@@ -429,6 +550,7 @@ def airport_queries(words, index):
     """The queries of the command line: each of WORDS, but adjacent words that together
     name a city or a code are one query ("new york")."""
     from tavimo import airports
+
     queries, start = [], 0
     while start < len(words):
         end = min(len(words), start + 5)  # no city's name has more words
@@ -453,8 +575,11 @@ def run_airports(args):
     if limit is not None:
         for query, entries in found:
             if args.format == "table" and len(entries) > limit:
-                note("{}{} more; --limit N shows more".format(
-                    "{}: ".format(query) if len(found) > 1 else "", len(entries) - limit))
+                note(
+                    "{}{} more; --limit N shows more".format(
+                        "{}: ".format(query) if len(found) > 1 else "", len(entries) - limit
+                    )
+                )
         found = [(query, entries[:limit]) for query, entries in found]
     AIRPORT_WRITERS[args.format](found, sys.stdout)
     missing = [query for query, entries in found if not entries]
@@ -466,6 +591,7 @@ def run_airports(args):
 def write_airport_table(found, out):
     """Columns of text; under a line with its query where there are several."""
     from tavimo.tables import format_columns
+
     blocks = []
     for query, entries in found:
         if entries:
@@ -478,9 +604,14 @@ def write_airport_table(found, out):
 def write_airport_json(found, out):
     import json
     from tavimo.airports import shown
-    document = {"schema_version": 1, "queries": [
-        {"query": query, "airports": [shown(entry) for entry in entries]}
-        for query, entries in found]}
+
+    document = {
+        "schema_version": 1,
+        "queries": [
+            {"query": query, "airports": [shown(entry) for entry in entries]}
+            for query, entries in found
+        ],
+    }
     out.write(json.dumps(document, ensure_ascii=False, indent=2) + "\n")
 
 
@@ -498,12 +629,16 @@ def write_airport_tsv(found, out):
     out.write("\n".join(lines) + "\n")
 
 
-AIRPORT_WRITERS = {"table": write_airport_table, "json": write_airport_json,
-                   "tsv": write_airport_tsv}
+AIRPORT_WRITERS = {
+    "table": write_airport_table,
+    "json": write_airport_json,
+    "tsv": write_airport_tsv,
+}
 
 
 def run_completion(args):
     from tavimo import completion
+
     sys.stdout.write(completion.script(args.shell, build_parser()))
     return 0
 
@@ -529,6 +664,7 @@ def end_by_broken_pipe():
     """The reader went away (tavimo parse | head): end as a tool killed by SIGPIPE does,
     quietly, with the status the shell shows for it (141)."""
     import signal
+
     sys.stderr.flush()
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     os.kill(os.getpid(), signal.SIGPIPE)
@@ -595,14 +731,19 @@ def main(argv=None):
         debug = getattr(args, "debug", False)
         if debug:
             import logging
-            logging.basicConfig(level=logging.DEBUG,
-                                format="%(levelname)s %(name)s: %(message)s")
+
+            logging.basicConfig(level=logging.DEBUG, format="%(levelname)s %(name)s: %(message)s")
         status = dispatch(parser, args)
         sys.stdout.flush()
         return status
     except UserError as exc:
-        note(str(exc) if exc.status == 1 else "{} (see {} --help)".format(
-            exc, " ".join(filter(None, [PROG, getattr(args, "command", None)]))))
+        note(
+            str(exc)
+            if exc.status == 1
+            else "{} (see {} --help)".format(
+                exc, " ".join(filter(None, [PROG, getattr(args, "command", None)]))
+            )
+        )
         return getattr(args, "failure_status", 1) if exc.status == 1 else exc.status
     except KeyboardInterrupt:
         note("cancelled")

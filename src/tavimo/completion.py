@@ -1,5 +1,6 @@
 """Shell completion scripts for bash, zsh and fish, made from the command's own argument
 parser, so that they always offer the commands, options and choices it has."""
+
 import argparse
 import re
 
@@ -58,9 +59,11 @@ def commands_of(parser):
 
 # File names as bash completes them: one a line (a name may hold blanks), typed with
 # backslashes or after an opening quote, and quoted by bash when it puts them in.
-BASH_FILES = ("compopt -o filenames 2>/dev/null; local IFS=$'\\n' word=${cur//\\\\/}; "
-              "word=${word#[\\\"\\']}; "
-              'COMPREPLY=($(compgen -f -- "$word"))')
+BASH_FILES = (
+    "compopt -o filenames 2>/dev/null; local IFS=$'\\n' word=${cur//\\\\/}; "
+    "word=${word#[\\\"\\']}; "
+    'COMPREPLY=($(compgen -f -- "$word"))'
+)
 
 
 def bash_case(options):
@@ -106,7 +109,7 @@ def bash_script(parser):
             words = names if command is top else command.positional_choices()
             others = ['COMPREPLY=($(compgen -W "{}" -- "$cur"))'.format(" ".join(words))]
         lines += [
-            '            if [[ $cur == -* ]]; then',
+            "            if [[ $cur == -* ]]; then",
             '                COMPREPLY=($(compgen -W "{}" -- "$cur"))'.format(" ".join(options)),
             "            else",
             *("                " + line for line in others),
@@ -117,8 +120,13 @@ def bash_script(parser):
 
 
 def zsh_quote(text):
-    return text.replace("\\", "\\\\").replace("'", "'\\''").replace("[", "\\[").replace(
-        "]", "\\]").replace(":", "\\:")
+    return (
+        text.replace("\\", "\\\\")
+        .replace("'", "'\\''")
+        .replace("[", "\\[")
+        .replace("]", "\\]")
+        .replace(":", "\\:")
+    )
 
 
 def zsh_specs(command):
@@ -126,29 +134,37 @@ def zsh_specs(command):
     for option in command.options:
         value = ""
         if option.takes_value:
-            value = ":{}:{}".format(option.metavar, "({})".format(" ".join(option.choices))
-                                    if option.choices else "_files" if option.takes_files
-                                    else " ")
+            value = ":{}:{}".format(
+                option.metavar,
+                "({})".format(" ".join(option.choices))
+                if option.choices
+                else "_files"
+                if option.takes_files
+                else " ",
+            )
         help_text = zsh_quote(option.help)
         if option.strings[0] in ("-h", "-V"):
             exclusive = "(- *)"
         else:
             exclusive = "({})".format(" ".join(option.strings)) if len(option.strings) > 1 else ""
-        names = ("{" + ",".join(option.strings) + "}" if len(option.strings) > 1
-                 else option.strings[0])
+        names = (
+            "{" + ",".join(option.strings) + "}" if len(option.strings) > 1 else option.strings[0]
+        )
         specs.append("'{}'{}'[{}]{}'".format(exclusive, names, help_text, value))
     if command.takes_files():
         specs.append("':file:_files'")
     elif command.positional_choices():
-        specs.append("':{}:({})'".format(command.positionals[0].dest,
-                                         " ".join(command.positional_choices())))
+        specs.append(
+            "':{}:({})'".format(command.positionals[0].dest, " ".join(command.positional_choices()))
+        )
     return specs
 
 
 def zsh_script(parser):
     top, commands = commands_of(parser)
-    described = " ".join("'{}:{}'".format(command.name, zsh_quote(command.help))
-                         for command in commands)
+    described = " ".join(
+        "'{}:{}'".format(command.name, zsh_quote(command.help)) for command in commands
+    )
     lines = [
         "#compdef tavimo",
         "# zsh completion of tavimo: tavimo completion zsh > ~/.zfunc/_tavimo",
@@ -204,16 +220,22 @@ def fish_script(parser):
     ]
     lines += [fish_option("__fish_use_subcommand", option) for option in top.options]
     for command in commands:
-        lines.append("complete -c tavimo -n __fish_use_subcommand -a {} -d {}".format(
-            command.name, fish_quote(command.help)))
+        lines.append(
+            "complete -c tavimo -n __fish_use_subcommand -a {} -d {}".format(
+                command.name, fish_quote(command.help)
+            )
+        )
     for command in commands:
         condition = "__fish_seen_subcommand_from " + command.name
         lines += [fish_option(condition, option) for option in command.options]
         if command.takes_files():
             lines.append("complete -c tavimo -n {} -F".format(fish_quote(condition)))
         elif command.positional_choices():
-            lines.append("complete -c tavimo -n {} -a {}".format(
-                fish_quote(condition), fish_quote(" ".join(command.positional_choices()))))
+            lines.append(
+                "complete -c tavimo -n {} -a {}".format(
+                    fish_quote(condition), fish_quote(" ".join(command.positional_choices()))
+                )
+            )
     return "\n".join(lines) + "\n"
 
 

@@ -9,6 +9,7 @@ them, durations in seconds, prices as numbers with their currency codes, carrier
 flight numbers as fields of their own, stops and layovers.  JSON keeps the parser's
 display texts beside them, in the "display" object of each itinerary, direction and leg.
 """
+
 import csv
 import datetime
 import io
@@ -23,12 +24,33 @@ SCHEMA_VERSION = 2
 SUMMARY_HEADER = ["", "Route", "Departure", "Duration", "Arrival", "Price"]
 # The names of a leg table's cells, in their order, as the JSON's display texts of a leg.
 LEG_CELLS = ("airports", "times", "flight_no", "airline", "operating_flight_no", "operated_by")
-LEG_FIELDS = ("from", "to", "from_city", "to_city", "airline", "flight_number",
-              "operating_airline", "operating_flight_number", "departure", "arrival")
+LEG_FIELDS = (
+    "from",
+    "to",
+    "from_city",
+    "to_city",
+    "airline",
+    "flight_number",
+    "operating_airline",
+    "operating_flight_number",
+    "departure",
+    "arrival",
+)
 # Fields of a leg that the parser does not read, in JSON after LEG_FIELDS.
 LEG_EXTRAS = ("utc_departure", "utc_arrival", "bags_recheck_required")
-CSV_COLUMNS = ["itinerary", "direction", "leg", *LEG_FIELDS, "duration_seconds", "price",
-               "currency", "id", "stops", "layover_seconds", *LEG_EXTRAS]
+CSV_COLUMNS = [
+    "itinerary",
+    "direction",
+    "leg",
+    *LEG_FIELDS,
+    "duration_seconds",
+    "price",
+    "currency",
+    "id",
+    "stops",
+    "layover_seconds",
+    *LEG_EXTRAS,
+]
 DISPLAY_FORMAT = "%a %d %b %H:%M"  # the parser's display times
 # A memo is emptied when it holds this many entries: JSON Lines input may go on for ever.
 MEMO_SIZE = 1 << 14
@@ -46,8 +68,10 @@ def journey_display(summary, legs, parser_departure, parser_arrival):
     if not legs:
         return summary[1], summary[3]
     departure, arrival = legs[0]["local_departure"], legs[-1]["local_arrival"]
-    return (summary[1] if departure[:-1] == parser_departure else DISPLAY_TIMES[departure],
-            summary[3] if arrival[:-1] == parser_arrival else DISPLAY_TIMES[arrival])
+    return (
+        summary[1] if departure[:-1] == parser_departure else DISPLAY_TIMES[departure],
+        summary[3] if arrival[:-1] == parser_arrival else DISPLAY_TIMES[arrival],
+    )
 
 
 def cell(value):
@@ -62,10 +86,17 @@ def shown_rows(rows, legs):
     for row, leg in zip(rows, legs):
         codes = LEG_CODES(leg)
         if None in codes:
-            fly_from, fly_to, city_from, city_to, airline, flight_no, carrier, carrier_no = (
-                map(cell, codes))
-            row = ["{}({}) -> {}({})".format(city_from, fly_from, city_to, fly_to), row[1],
-                   flight_no, airline, carrier + " " + carrier_no, carrier]
+            fly_from, fly_to, city_from, city_to, airline, flight_no, carrier, carrier_no = map(
+                cell, codes
+            )
+            row = [
+                "{}({}) -> {}({})".format(city_from, fly_from, city_to, fly_to),
+                row[1],
+                flight_no,
+                airline,
+                carrier + " " + carrier_no,
+                carrier,
+            ]
         shown.append(row)
     return shown
 
@@ -79,14 +110,18 @@ def itinerary_text(itinerary, width=None):
     # the parser shows the record's own times out, the earliest departure and the latest
     # arrival back: wrong for a way that crosses the date line westwards, or changes in a
     # zone far behind
-    departure, arrival = journey_display(outbound, legs_out, record["local_departure"][:-1],
-                                         record["local_arrival"][:-1])
+    departure, arrival = journey_display(
+        outbound, legs_out, record["local_departure"][:-1], record["local_arrival"][:-1]
+    )
     summary = [["Outbound", outbound[0], departure, outbound[2], arrival, outbound[4]]]
     if inbound:
         # the parser marks the inbound price "x": the price stands in the outbound row only
         departure, arrival = journey_display(
-            inbound, legs_back, min([leg["local_departure"][:-1] for leg in legs_back]),
-            max([leg["local_arrival"][:-1] for leg in legs_back]))
+            inbound,
+            legs_back,
+            min([leg["local_departure"][:-1] for leg in legs_back]),
+            max([leg["local_arrival"][:-1] for leg in legs_back]),
+        )
         summary.append(["Inbound", inbound[0], departure, inbound[2], arrival, ""])
     blocks = [
         "Itinerary {} ({})".format(itinerary.number, "round trip" if inbound else "one way"),
@@ -96,8 +131,11 @@ def itinerary_text(itinerary, width=None):
         format_table(outbound_legs[0], shown_rows(outbound_legs[1:], legs_out), width),
     ]
     if inbound_legs:
-        blocks += ["", "Inbound legs",
-                   format_table(inbound_legs[0], shown_rows(inbound_legs[1:], legs_back), width)]
+        blocks += [
+            "",
+            "Inbound legs",
+            format_table(inbound_legs[0], shown_rows(inbound_legs[1:], legs_back), width),
+        ]
     return "\n".join(blocks)
 
 
@@ -107,6 +145,7 @@ def check_amounts(record):
     for currency, amount in record["conversion"].items():
         if number(amount) is None:
             from tavimo.problems import bad, path_of
+
             raise bad(path_of("conversion", str(currency)), "not an amount", amount)
 
 
@@ -123,6 +162,7 @@ def write_tables(itineraries, out):
 # The machine fields, read from the record beside what the parser made of it.  The parser
 # has accepted the record, so the fields it reads are there and its times are valid.
 
+
 def iso_time(text):
     """A time text as the parser reads it (without the record's last character) in ISO 8601."""
     return datetime.datetime.fromisoformat(text).isoformat()
@@ -133,8 +173,13 @@ def local_time(text):
     does not mean UTC) the parser drops: 2021-06-01T10:15:00.000Z -> 2021-06-01T10:15:00."""
     # The parser has read this text as a date and time; in the usual layout, with no
     # fraction of a second, its first 19 characters are that time's ISO form already.
-    if (len(text) == 24 and text[10] == "T" and text[4] == text[7] == "-"
-            and text[13] == text[16] == ":" and text[19:23] == ".000"):
+    if (
+        len(text) == 24
+        and text[10] == "T"
+        and text[4] == text[7] == "-"
+        and text[13] == text[16] == ":"
+        and text[19:23] == ".000"
+    ):
         return text[:19]
     return iso_time(text[:-1])
 
@@ -150,10 +195,17 @@ def utc_time(text):
     """A UTC time text of the response in ISO 8601, with its "Z" (2021-06-01T08:15:00.000Z
     -> 2021-06-01T08:15:00Z); ValueError for a text that is none."""
     from tavimo.results import standard_time
+
     if not isinstance(text, str):
         raise ValueError(text)
-    if (len(text) == 24 and text.endswith(".000Z") and text[10] == "T"
-            and text[4] == text[7] == "-" and text[13] == text[16] == ":" and text.isascii()):
+    if (
+        len(text) == 24
+        and text.endswith(".000Z")
+        and text[10] == "T"
+        and text[4] == text[7] == "-"
+        and text[13] == text[16] == ":"
+        and text.isascii()
+    ):
         # the usual layout: its first 19 characters are the ISO form, if they are a time
         return datetime.datetime.fromisoformat(text[:19]).isoformat() + "Z"
     zulu = text[-1:] in ("Z", "z")
@@ -223,6 +275,7 @@ def check_machine_fields(record):
     identity = record.get("id")
     if identity.__class__ not in (str, int, type(None)):
         from tavimo.problems import check_text
+
         check_text(identity, "id")
     route = record["route"]
     try:
@@ -239,8 +292,12 @@ def check_machine_fields(record):
             bags = leg.get("bags_recheck_required")
             if bags is not None and bags.__class__ is not bool:
                 from tavimo.problems import bad, path_of
-                raise bad(path_of(path_of("route", index), "bags_recheck_required"),
-                          "not true or false", bags)
+
+                raise bad(
+                    path_of(path_of("route", index), "bags_recheck_required"),
+                    "not true or false",
+                    bags,
+                )
 
 
 UTC_DEPARTURE = itertools.repeat("utc_departure")
@@ -255,21 +312,30 @@ def odd_utc_time(index, leg):
             utc_value(leg.get(name))
         except Exception:
             from tavimo.problems import bad, path_of
-            raise bad(path_of(path_of("route", index), name),
-                      "not a UTC date and time such as 2021-06-01T08:15:00.000Z",
-                      leg.get(name)) from None
+
+            raise bad(
+                path_of(path_of("route", index), name),
+                "not a UTC date and time such as 2021-06-01T08:15:00.000Z",
+                leg.get(name),
+            ) from None
 
 
-CHECKS = {"table": check_amounts, "json": check_machine_fields,
-          "jsonl": check_machine_fields, "csv": check_machine_fields}
+CHECKS = {
+    "table": check_amounts,
+    "json": check_machine_fields,
+    "jsonl": check_machine_fields,
+    "csv": check_machine_fields,
+}
 
 
 def converted(codes, times, texts_memo, times_memo, convert_text, convert_time):
     """The leg's CODES and TIMES through the memos, or converted afresh where a code is a
     list or an object (which no memo can hold)."""
     try:
-        return [*map(texts_memo.__getitem__, zip(map(type, codes), codes)),
-                *map(times_memo.__getitem__, times)]
+        return [
+            *map(texts_memo.__getitem__, zip(map(type, codes), codes)),
+            *map(times_memo.__getitem__, times),
+        ]
     except TypeError:
         return [*map(convert_text, codes), *map(convert_time, times)]
 
@@ -314,11 +380,14 @@ def layover_seconds(key):
     clock (of one airport, or of two in the same city)."""
     local_arrival, local_departure, utc_arrival, utc_departure = key
     if utc_arrival is not None and utc_departure is not None:
-        start, end = (datetime.datetime.fromisoformat(UTC_TIMES[text][:-1])
-                      for text in (utc_arrival, utc_departure))
+        start, end = (
+            datetime.datetime.fromisoformat(UTC_TIMES[text][:-1])
+            for text in (utc_arrival, utc_departure)
+        )
     else:
-        start, end = (datetime.datetime.fromisoformat(text[:-1])
-                      for text in (local_arrival, local_departure))
+        start, end = (
+            datetime.datetime.fromisoformat(text[:-1]) for text in (local_arrival, local_departure)
+        )
         if (start.tzinfo is None) != (end.tzinfo is None):  # one offset given: the clock
             start, end = start.replace(tzinfo=None), end.replace(tzinfo=None)
     return seconds(end - start)
@@ -331,15 +400,22 @@ def layover_key(arrived, leaving):
     """What the layover between the legs ARRIVED and LEAVING is made of: its place (and
     the type of its code: 1 and 1.0 are equal keys), times and the bags flag."""
     place = arrived["flyTo"]
-    return (type(place), place, arrived["local_arrival"], leaving["local_departure"],
-            arrived.get("utc_arrival"), leaving.get("utc_departure"),
-            arrived.get("bags_recheck_required"))
+    return (
+        type(place),
+        place,
+        arrived["local_arrival"],
+        leaving["local_departure"],
+        arrived.get("utc_arrival"),
+        leaving.get("utc_departure"),
+        arrived.get("bags_recheck_required"),
+    )
 
 
 def layovers(legs):
     """The layovers between LEGS, in seconds."""
-    return [LAYOVERS[layover_key(arrived, leaving)[2:6]]
-            for arrived, leaving in zip(legs, legs[1:])]
+    return [
+        LAYOVERS[layover_key(arrived, leaving)[2:6]] for arrived, leaving in zip(legs, legs[1:])
+    ]
 
 
 # The JSON is written from templates, the texts put in by the encoder's own string
@@ -350,13 +426,27 @@ def template(names):
 
 
 LEG_JSON = template((*LEG_FIELDS, *LEG_EXTRAS, "display")).replace(
-    '"display": %s', '"display": ' + template(LEG_CELLS))
-JOURNEY_JSON = template(("airports", "departure", "arrival", "utc_departure", "utc_arrival",
-                         "duration_seconds", "stops", "layovers", "legs", "display"))
+    '"display": %s', '"display": ' + template(LEG_CELLS)
+)
+JOURNEY_JSON = template(
+    (
+        "airports",
+        "departure",
+        "arrival",
+        "utc_departure",
+        "utc_arrival",
+        "duration_seconds",
+        "stops",
+        "layovers",
+        "legs",
+        "display",
+    )
+)
 LAYOVER_JSON = template(("airport", "seconds", "self_transfer"))
 SUMMARY_JSON = template(("route", "departure", "duration", "arrival"))
-ITINERARY_JSON = template(("itinerary", "id", "round_trip", "prices", "outbound", "inbound",
-                           "display")).replace('"display": %s', '"display": {"price": %s}')
+ITINERARY_JSON = template(
+    ("itinerary", "id", "round_trip", "prices", "outbound", "inbound", "display")
+).replace('"display": %s', '"display": {"price": %s}')
 TRUTH_JSON = {True: "true", False: "false", None: "null"}
 
 
@@ -395,12 +485,19 @@ def number_json(amount):
 
 def prices_json(record):
     """Every entry of the record's conversion table: [{"currency", "amount"}, ...]."""
-    return "[" + ", ".join([
-        PRICE_JSON % (encode_string(str(currency)), number_json(amount))
-        for currency, amount in record["conversion"].items()]) + "]"
+    return (
+        "["
+        + ", ".join(
+            [
+                PRICE_JSON % (encode_string(str(currency)), number_json(amount))
+                for currency, amount in record["conversion"].items()
+            ]
+        )
+        + "]"
+    )
 
 
-LEGS_JSON = {}
+LEGS_JSON: dict = {}
 
 
 def extras_json(leg):
@@ -409,15 +506,22 @@ def extras_json(leg):
 
 
 def converted_leg_json(leg, row):
-    return LEG_JSON % (*converted(LEG_CODES(leg), LEG_TIMES(leg), TEXTS_JSON, TIMES_JSON,
-                                  field_json, time_json),
-                       *extras_json(leg), *map(encode_string, row))
+    return LEG_JSON % (
+        *converted(LEG_CODES(leg), LEG_TIMES(leg), TEXTS_JSON, TIMES_JSON, field_json, time_json),
+        *extras_json(leg),
+        *map(encode_string, row),
+    )
 
 
 def leg_json(leg, row):
     """A leg and its ROW of display texts in JSON, once per leg of the response."""
-    return memoized(LEGS_JSON, (*LEG_CODES(leg), *LEG_TIMES(leg), *leg_extras(leg), *row),
-                    converted_leg_json, leg, row)
+    return memoized(
+        LEGS_JSON,
+        (*LEG_CODES(leg), *LEG_TIMES(leg), *leg_extras(leg), *row),
+        converted_leg_json,
+        leg,
+        row,
+    )
 
 
 def layover_json(key):
@@ -431,16 +535,31 @@ LAYOVERS_JSON = Memo(layover_json)
 
 def layovers_json(legs):
     """The layovers between LEGS in JSON."""
-    return "[" + ", ".join([LAYOVERS_JSON[layover_key(arrived, leaving)]
-                            for arrived, leaving in zip(legs, legs[1:])]) + "]"
+    return (
+        "["
+        + ", ".join(
+            [
+                LAYOVERS_JSON[layover_key(arrived, leaving)]
+                for arrived, leaving in zip(legs, legs[1:])
+            ]
+        )
+        + "]"
+    )
 
 
 def summary_json(summary):
     """The display texts of a compact summary, and its duration in seconds, in JSON."""
     route, departure, duration, arrival = summary
-    return (SUMMARY_JSON % (encode_string(route), encode_string(departure),
-                            encode_string(str(duration)), encode_string(arrival)),
-            seconds(duration))
+    return (
+        SUMMARY_JSON
+        % (
+            encode_string(route),
+            encode_string(departure),
+            encode_string(str(duration)),
+            encode_string(arrival),
+        ),
+        seconds(duration),
+    )
 
 
 SUMMARIES_JSON = Memo(summary_json)  # keyed by texts and a duration: no other type is equal
@@ -451,14 +570,24 @@ def journey_json(record, index, summary, table, legs):
     departure, arrival = journey_times_json(record, legs)
     utc_departure, utc_arrival = (
         (UTC_JSON[legs[0].get("utc_departure")], UTC_JSON[legs[-1].get("utc_arrival")])
-        if legs else ("null", "null"))
+        if legs
+        else ("null", "null")
+    )
     display, duration = SUMMARIES_JSON[summary[0], summary[1], summary[2], summary[3]]
     leg_texts = [leg_json(leg, row) for leg, row in zip(legs, table[1:])]
     # the parser has joined the airports of "routes", which are texts then
     return JOURNEY_JSON % (
-        texts_json(record["routes"][index]), departure, arrival, utc_departure, utc_arrival,
-        duration, stops(legs), layovers_json(legs) if len(legs) > 1 else "[]",
-        "[" + ", ".join(leg_texts) + "]", display)
+        texts_json(record["routes"][index]),
+        departure,
+        arrival,
+        utc_departure,
+        utc_arrival,
+        duration,
+        stops(legs),
+        layovers_json(legs) if len(legs) > 1 else "[]",
+        "[" + ", ".join(leg_texts) + "]",
+        display,
+    )
 
 
 def itinerary_json(itinerary):
@@ -467,11 +596,14 @@ def itinerary_json(itinerary):
     outbound, inbound, outbound_legs, inbound_legs = itinerary.parsed
     legs_out, legs_back = split_legs(record)
     return ITINERARY_JSON % (
-        itinerary.number, field_json(record.get("id")), "true" if inbound else "false",
+        itinerary.number,
+        field_json(record.get("id")),
+        "true" if inbound else "false",
         prices_json(record),
         journey_json(record, 0, outbound, outbound_legs, legs_out),
         journey_json(record, 1, inbound, inbound_legs, legs_back) if inbound else "null",
-        encode_string(outbound[4]))
+        encode_string(outbound[4]),
+    )
 
 
 def write_json(itineraries, out):
@@ -495,11 +627,13 @@ def csv_text(fields):
     quoted where one holds a lone "\r", which the csv module leaves unquoted before 3.13
     (readers then take it for the end of the line)."""
     out = io.StringIO()
-    lone_cr = not CSV_QUOTES_CR and any(isinstance(field, str) and "\r" in field
-                                        for field in fields)
+    lone_cr = not CSV_QUOTES_CR and any(
+        isinstance(field, str) and "\r" in field for field in fields
+    )
     # (the line's end is what makes the writer quote a "\n" in a field, on older hosts)
-    csv.writer(out, lineterminator="\n",
-               quoting=csv.QUOTE_ALL if lone_cr else csv.QUOTE_MINIMAL).writerow(fields)
+    csv.writer(
+        out, lineterminator="\n", quoting=csv.QUOTE_ALL if lone_cr else csv.QUOTE_MINIMAL
+    ).writerow(fields)
     return out.getvalue()[:-1]
 
 
@@ -508,15 +642,17 @@ CSV_QUOTES_CR = sys.version_info >= (3, 13)
 # the leg's extras
 CSV_ROW = "%d,%s,%d,%s,%d,%s,%d,%s,%s\n"
 TRUTH_CSV = {True: "true", False: "false", None: ""}
-LEGS_CSV = {}
+LEGS_CSV: dict = {}
 
 
 def leg_csv(leg):
     """The CSV of a leg's LEG_FIELDS and of its LEG_EXTRAS (ISO times and truth values,
     which need no quotes)."""
     departure, arrival, bags = leg_extras(leg)
-    return (csv_text(leg_values(leg)),
-            ",".join((utc_value(departure) or "", utc_value(arrival) or "", TRUTH_CSV[bags])))
+    return (
+        csv_text(leg_values(leg)),
+        ",".join((utc_value(departure) or "", utc_value(arrival) or "", TRUTH_CSV[bags])),
+    )
 
 
 def price_and_id_csv(record):
@@ -535,10 +671,11 @@ def legs_csv(number, direction, summary, legs, table, before):
     rows = []
     for position, (leg, row, wait) in enumerate(zip(legs, table[1:], [*layovers(legs), ""]), 1):
         fields, extras = memoized(
-            LEGS_CSV, (*LEG_CODES(leg), *LEG_TIMES(leg), *leg_extras(leg), *row),
-            leg_csv, leg)
-        rows.append(CSV_ROW % (number, direction, position, fields, duration, before, count,
-                               wait, extras))
+            LEGS_CSV, (*LEG_CODES(leg), *LEG_TIMES(leg), *leg_extras(leg), *row), leg_csv, leg
+        )
+        rows.append(
+            CSV_ROW % (number, direction, position, fields, duration, before, count, wait, extras)
+        )
     return rows
 
 
@@ -552,10 +689,8 @@ def write_csv(itineraries, out):
         legs_out, legs_back = split_legs(record)
         rows = legs_csv(itinerary.number, "outbound", outbound, legs_out, outbound_legs, before)
         if inbound:
-            rows += legs_csv(itinerary.number, "inbound", inbound, legs_back, inbound_legs,
-                             before)
+            rows += legs_csv(itinerary.number, "inbound", inbound, legs_back, inbound_legs, before)
         out.write("".join(rows))
 
 
-WRITERS = {"table": write_tables, "json": write_json, "jsonl": write_json_lines,
-           "csv": write_csv}
+WRITERS = {"table": write_tables, "json": write_json, "jsonl": write_json_lines, "csv": write_csv}

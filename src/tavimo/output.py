@@ -1,5 +1,6 @@
 """Writing the results to a file of the user's: the file is replaced only once they are
 all written, so that a failure leaves the old one (or none) rather than a part."""
+
 import contextlib
 import os
 import stat
@@ -33,8 +34,10 @@ def replacing_file(path):
         return
     try:
         descriptor, temporary = tempfile.mkstemp(
-            dir=os.path.dirname(target), prefix=".{}.".format(os.path.basename(target)),
-            suffix=".tmp")
+            dir=os.path.dirname(target),
+            prefix=".{}.".format(os.path.basename(target)),
+            suffix=".tmp",
+        )
     except OSError as exc:
         raise cannot_write(path, exc)
     try:

@@ -4,6 +4,7 @@ Runs only for a rejected record: it walks the record in the order the parser rea
 names the first field the parser cannot use, with its path as jq writes it (route[1].
 local_arrival) and its whole value as JSON.
 """
+
 import datetime
 import json
 import math
@@ -12,11 +13,30 @@ import re
 from tavimo.results import Problem, Unreadable, has_return_legs, standard_time
 
 TIME_EXAMPLE = "2021-06-01T10:15:00.000Z"
-LEG_FIELDS = ("cityFrom", "flyFrom", "cityTo", "flyTo", "local_departure", "local_arrival",
-              "flight_no", "operating_carrier", "operating_flight_no", "airline", "return")
+LEG_FIELDS = (
+    "cityFrom",
+    "flyFrom",
+    "cityTo",
+    "flyTo",
+    "local_departure",
+    "local_arrival",
+    "flight_no",
+    "operating_carrier",
+    "operating_flight_no",
+    "airline",
+    "return",
+)
 LEG_TIMES = ("local_departure", "local_arrival")
-LEG_TEXTS = ("flyFrom", "flyTo", "cityFrom", "cityTo", "airline", "flight_no",
-             "operating_carrier", "operating_flight_no")
+LEG_TEXTS = (
+    "flyFrom",
+    "flyTo",
+    "cityFrom",
+    "cityTo",
+    "airline",
+    "flight_no",
+    "operating_carrier",
+    "operating_flight_no",
+)
 RECORD_TIMES = ("local_departure", "local_arrival")
 KEY = re.compile(r"[A-Za-z_][A-Za-z0-9_]*", re.ASCII)
 
@@ -49,8 +69,11 @@ def get(container, key, path=""):
             raise Problem("field '{}' has no item {}".format(path, key))
     else:
         if not isinstance(container, dict):
-            raise (bad(path, "not an object", container) if path
-                   else Problem("expected an object, got {}".format(shown(container))))
+            raise (
+                bad(path, "not an object", container)
+                if path
+                else Problem("expected an object, got {}".format(shown(container)))
+            )
         if key not in container:
             raise Problem("missing field '{}'".format(path_of(path, key)))
     return container[key]
@@ -122,8 +145,9 @@ def usable(record):
             record[name] = parser_time(record[name], name)
     route = record.get("route")
     if isinstance(route, list):
-        record["route"] = [usable_leg(leg, path_of("route", index))
-                           for index, leg in enumerate(route)]
+        record["route"] = [
+            usable_leg(leg, path_of("route", index)) for index, leg in enumerate(route)
+        ]
     return record
 
 
@@ -170,8 +194,10 @@ def check_record(record, round_trip):
     check_route(get(record, "route"))
     if round_trip:
         if not has_return_legs(record):
-            raise Problem('no return journey: none of its legs is marked as a return leg '
-                          '("return": 1), so it cannot be parsed as a round trip')
+            raise Problem(
+                "no return journey: none of its legs is marked as a return leg "
+                '("return": 1), so it cannot be parsed as a round trip'
+            )
         check_seconds(get(duration, "return", "duration"), "duration.return")
         check_places(get(record["routes"], 1, "routes"), "routes[1]")
 

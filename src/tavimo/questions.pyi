@@ -1,4 +1,5 @@
 """The trip questions for the PyInquirer prompt (native module)."""
+
 import abc
 import re as re
 from typing import Any, Dict, List, Optional, Protocol

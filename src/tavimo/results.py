@@ -1,5 +1,6 @@
 """Flight-search results: reading responses, parsing their itineraries, choosing and putting
 them in order."""
+
 import codecs
 import io
 import itertools
@@ -13,7 +14,7 @@ from datetime import datetime, timedelta, timezone
 
 from tavimo.errors import UserError
 
-WHITESPACE = json.decoder.WHITESPACE
+WHITESPACE = json.decoder.WHITESPACE  # type: ignore[attr-defined]  # (not in the stubs)
 NUMBER_CHARS = "0123456789eE.+-"
 
 # number: the position in the input, from 1; record: the search-result record as read (its
@@ -34,6 +35,7 @@ class Unreadable(Exception):
 # object that holds them under "data", or a single itinerary), or JSON Lines: a JSON value
 # a line, each an itinerary or a response of its own.  The first line tells them apart: in
 # a document of several lines it is never a whole JSON value.
+
 
 def opened(source):
     """The name and the binary file of SOURCE, a path or "-" for standard input."""
@@ -68,8 +70,10 @@ def document_itineraries(name, document):
 
 
 def no_itineraries(name):
-    return UserError('{} holds no itineraries: expected a JSON array, an object with a '
-                     '"data" array, or JSON Lines'.format(name))
+    return UserError(
+        "{} holds no itineraries: expected a JSON array, an object with a "
+        '"data" array, or JSON Lines'.format(name)
+    )
 
 
 def read_document(name, raw):
@@ -98,8 +102,11 @@ def read_lines(name, first, numbered):
         if line.strip():
             value = whole_value(line)
             if isinstance(value, Unreadable):  # (its place within the line, not after it)
-                yield Unreadable("line {} of {} is not valid JSON: {}".format(
-                    number, name, whole_value(line.strip())))
+                yield Unreadable(
+                    "line {} of {} is not valid JSON: {}".format(
+                        number, name, whole_value(line.strip())
+                    )
+                )
             else:
                 yield from line_itineraries(value)
 
@@ -112,9 +119,9 @@ def read_source(name, file):
     while end >= 0 and not head[start:end].strip():  # blank lines before the first value
         start, end = end + 1, head.find(b"\n", end + 1)
     if end >= 0:
-        first = whole_value(head[start:end + 1])
+        first = whole_value(head[start : end + 1])
         if not isinstance(first, Unreadable):  # a whole value on the first line
-            after = itertools.chain(io.BytesIO(head[end + 1:] + file.readline()), file)
+            after = itertools.chain(io.BytesIO(head[end + 1 :] + file.readline()), file)
             numbered = enumerate(after, head.count(b"\n", 0, end) + 2)
             for number, line in numbered:
                 if line.strip():  # a second value: JSON Lines
@@ -150,7 +157,8 @@ class JsonCursor:
     def __init__(self, name, file, head):
         self.name, self.file = name, file
         self.decoder = codecs.getincrementaldecoder(json.detect_encoding(head))(
-            "surrogatepass")  # as json.loads decodes bytes
+            "surrogatepass"
+        )  # as json.loads decodes bytes
         self.scanner = json.JSONDecoder()
         self.text, self.pos, self.ended = "", 0, False
         self.dropped = 0  # characters of the document before TEXT
@@ -190,15 +198,18 @@ class JsonCursor:
             line, column = self.lines + line_ends + 1, pos - self.text.rindex("\n", 0, pos)
         else:
             line, column = self.lines + 1, self.dropped + pos - self.line_start + 1
-        return UserError("{} is not valid JSON: {}: line {} column {} (char {})".format(
-            self.name, message, line, column, self.dropped + pos))
+        return UserError(
+            "{} is not valid JSON: {}: line {} column {} (char {})".format(
+                self.name, message, line, column, self.dropped + pos
+            )
+        )
 
     def peek(self):
         """The next character past blanks, or "" at the end of the document."""
         while True:
             self.pos = WHITESPACE.match(self.text, self.pos).end()
             if self.pos < len(self.text) or self.ended:
-                return self.text[self.pos:self.pos + 1]
+                return self.text[self.pos : self.pos + 1]
             self.read_more()
 
     def value(self):
@@ -226,7 +237,7 @@ class JsonCursor:
     def trailing_comma(self, opening, comma):
         """The error of a comma before the end of an array or object, which json.loads
         words differently across Python versions: its own words, for the same text."""
-        small = opening + self.text[comma:self.pos + 1]
+        small = opening + self.text[comma : self.pos + 1]
         try:
             json.loads(small)
         except ValueError as exc:
@@ -269,8 +280,7 @@ class JsonCursor:
             return
         while True:
             if self.peek() != '"':
-                raise self.error("Expecting property name enclosed in double quotes",
-                                 self.pos)
+                raise self.error("Expecting property name enclosed in double quotes", self.pos)
             key = self.value()
             self.expect(":", "Expecting ':' delimiter")
             yield key
@@ -360,7 +370,9 @@ class Reading:
 # 2021-06-01T10:15:00, with a fraction of a second, with an offset (+02:00 or +0200).
 STANDARD_TIME = re.compile(
     r"(\d{4})-(\d\d)-(\d\d)[T ](\d\d):(\d\d)(?::(\d\d)(?:\.(\d{1,6}))?)?"
-    r"(?:([+-])(\d\d):?(\d\d))?", re.ASCII)
+    r"(?:([+-])(\d\d):?(\d\d))?",
+    re.ASCII,
+)
 
 
 def standard_time(text):
@@ -374,8 +386,16 @@ def standard_time(text):
         if sign:
             offset = timedelta(hours=int(hours), minutes=int(minutes))
             zone = timezone(-offset if sign == "-" else offset)
-        return datetime(int(year), int(month), int(day), int(hour), int(minute),
-                        int(second or 0), int((fraction or "0").ljust(6, "0")), zone)
+        return datetime(
+            int(year),
+            int(month),
+            int(day),
+            int(hour),
+            int(minute),
+            int(second or 0),
+            int((fraction or "0").ljust(6, "0")),
+            zone,
+        )
     except ValueError:  # out of the calendar or the clock, or an offset of a day or more
         return None
 
@@ -393,8 +413,16 @@ def has_return_legs(record):
 
 # What the command reads of a leg beside its times.
 RETURN = operator.itemgetter("return")
-LEG_CODES = operator.itemgetter("flyFrom", "flyTo", "cityFrom", "cityTo", "airline",
-                                "flight_no", "operating_carrier", "operating_flight_no")
+LEG_CODES = operator.itemgetter(
+    "flyFrom",
+    "flyTo",
+    "cityFrom",
+    "cityTo",
+    "airline",
+    "flight_no",
+    "operating_carrier",
+    "operating_flight_no",
+)
 LEG_TIMES = operator.itemgetter("local_departure", "local_arrival")
 PLAIN_CODES = frozenset((str, int, type(None)))
 FLAGS, INTEGERS, TEXTS = frozenset((0, 1)), frozenset((int,)), frozenset((str,))
@@ -407,12 +435,18 @@ def plain(record):
     all legs at once: a record has many.)"""
     route = record["route"]
     flags = list(map(RETURN, route))
-    times = [record["local_departure"], record["local_arrival"],
-             *itertools.chain.from_iterable(map(LEG_TIMES, route))]
-    return (FLAGS.issuperset(flags) and INTEGERS.issuperset(map(type, flags))
-            and TEXTS.issuperset(map(type, times)) and all(map(str.endswith, times, ZULU))
-            and PLAIN_CODES.issuperset(
-                map(type, itertools.chain.from_iterable(map(LEG_CODES, route)))))
+    times = [
+        record["local_departure"],
+        record["local_arrival"],
+        *itertools.chain.from_iterable(map(LEG_TIMES, route)),
+    ]
+    return (
+        FLAGS.issuperset(flags)
+        and INTEGERS.issuperset(map(type, flags))
+        and TEXTS.issuperset(map(type, times))
+        and all(map(str.endswith, times, ZULU))
+        and PLAIN_CODES.issuperset(map(type, itertools.chain.from_iterable(map(LEG_CODES, route))))
+    )
 
 
 def prepared(record):
@@ -432,6 +466,7 @@ def prepared(record):
     except Exception:  # a field missing, or a value that cannot be in a set: look closer
         pass
     from tavimo import problems
+
     return problems.usable(record)
 
 
@@ -460,6 +495,7 @@ def parse_itineraries(records, i_parser, all_round_trips, report, check=None):
 
 # Choosing and ordering.
 
+
 def number(value):
     """An amount of the response as a number, or None where it is none: a text, a truth
     value, null, NaN or an infinity."""
@@ -480,8 +516,10 @@ def split_legs(record):
     """The record's legs out and back, in the response's order."""
     route = record["route"]
     flags = list(map(RETURN, route))
-    return (list(itertools.compress(route, map(operator.not_, flags))),
-            list(itertools.compress(route, flags)))
+    return (
+        list(itertools.compress(route, map(operator.not_, flags))),
+        list(itertools.compress(route, flags)),
+    )
 
 
 def stops(legs):
@@ -536,11 +574,13 @@ def chosen(itineraries, max_price=None, max_stops=None, airlines=None):
                 continue
         if max_stops is not None or airlines:
             outbound, inbound = split_legs(itinerary.record)
-            if max_stops is not None and (stops(outbound) > max_stops
-                                          or stops(inbound) > max_stops):
+            if max_stops is not None and (
+                stops(outbound) > max_stops or stops(inbound) > max_stops
+            ):
                 continue
-            if airlines and not all(leg["airline"] is not None
-                                    and str(leg["airline"]).upper() in airlines
-                                    for leg in outbound + inbound):
+            if airlines and not all(
+                leg["airline"] is not None and str(leg["airline"]).upper() in airlines
+                for leg in outbound + inbound
+            ):
                 continue
         yield itinerary

@@ -10,6 +10,7 @@ sequence, bidirectional overrides, line separators) is shown escaped, as \\x1b o
 A table given a width it does not fit in has its widest columns wrapped, a cell over
 several lines, rather than lines the terminal would fold.
 """
+
 import functools
 import itertools
 import os
@@ -26,8 +27,10 @@ NARROWEST_WRAP = 6
 # marks and overrides of bidirectional text, line and paragraph separators, the byte
 # order mark, and lone surrogates (which no terminal encoding can carry).  The joiners
 # U+200C and U+200D stay: scripts and emoji sequences are written with them.
-UNSAFE = ("[\x00-\x1f\x7f-\x9f\u061c\u200b\u200e\u200f\u2028-\u202e"
-          "\u2060-\u2064\u2066-\u2069\ufeff\ud800-\udfff]")
+UNSAFE = (
+    "[\x00-\x1f\x7f-\x9f\u061c\u200b\u200e\u200f\u2028-\u202e"
+    "\u2060-\u2064\u2066-\u2069\ufeff\ud800-\udfff]"
+)
 ESCAPES = {"\t": "\\t", "\n": "\\n", "\r": "\\r"}
 
 
@@ -117,13 +120,15 @@ def format_table(header, rows, width=None):
     ascii_only = titles_ascii and joined.isascii()
     if rows:
         width_of = len if ascii_only else display_width
-        widths = [max(width_, *map(width_of, cells[column::count]))
-                  for column, width_ in enumerate(widths)]
+        widths = [
+            max(width_, *map(width_of, cells[column::count]))
+            for column, width_ in enumerate(widths)
+        ]
     if width is not None and line_width(widths) > width:
-        rows = [cells[start:start + count] for start in range(0, len(cells), count)]
+        rows = [cells[start : start + count] for start in range(0, len(cells), count)]
         return wrapped_table(header, rows, widths, width)
     if not titles_ascii:
-        rows = [cells[start:start + count] for start in range(0, len(cells), count)]
+        rows = [cells[start : start + count] for start in range(0, len(cells), count)]
         return aligned([header, ["-" * width_ for width_ in widths], *rows], widths, False)
     # the usual table at its quickest: a %-format per line, the title lines made once
     widths = tuple(widths)
@@ -133,10 +138,14 @@ def format_table(header, rows, width=None):
     if ascii_only:
         body = "\n".join([LINE_FORMATS[widths]] * len(rows)) % tuple(cells)
     else:  # each cell padded by its own count of characters, for its display width
-        body = "\n".join([WIDE_LINE_FORMATS[count]] * len(rows)) % tuple([
-            part for cell, width_ in zip(cells, widths * len(rows))
-            for part in (width_ + len(cell) - display_width(cell), cell)])
-    if not all(cells[count - 1::count]):  # an empty last cell leaves blanks behind
+        body = "\n".join([WIDE_LINE_FORMATS[count]] * len(rows)) % tuple(
+            [
+                part
+                for cell, width_ in zip(cells, widths * len(rows))
+                for part in (width_ + len(cell) - display_width(cell), cell)
+            ]
+        )
+    if not all(cells[count - 1 :: count]):  # an empty last cell leaves blanks behind
         body = "\n".join(map(str.rstrip, body.split("\n")))
     return head + "\n" + body
 
@@ -145,8 +154,9 @@ def titles_layout(titles):
     """The texts of TITLES, the widths their columns need, and whether all is ASCII."""
     header = list(map(str, titles))
     titles_ascii = "".join(header).isascii()
-    widths = [(len(title) if titles_ascii else display_width(title)) + TITLE_MARGIN
-              for title in header]
+    widths = [
+        (len(title) if titles_ascii else display_width(title)) + TITLE_MARGIN for title in header
+    ]
     return header, tuple(widths), titles_ascii
 
 
@@ -177,8 +187,9 @@ class LineFormats(dict):
     """Column widths -> the %-format of a line of cells padded to them (the last not)."""
 
     def __missing__(self, widths):
-        line = self[widths] = COLUMN_GAP.join(["%-{}s".format(width) for width in widths[:-1]]
-                                              + ["%s"])
+        line = self[widths] = COLUMN_GAP.join(
+            ["%-{}s".format(width) for width in widths[:-1]] + ["%s"]
+        )
         return line
 
 
@@ -203,8 +214,11 @@ class Heads(dict):
     def __missing__(self, key):
         count = len(key) // 2
         titles, widths = key[:count], key[count:]
-        head = self[key] = (LINE_FORMATS[widths] % titles).rstrip() + "\n" + COLUMN_GAP.join(
-            ["-" * width for width in widths])
+        head = self[key] = (
+            (LINE_FORMATS[widths] % titles).rstrip()
+            + "\n"
+            + COLUMN_GAP.join(["-" * width for width in widths])
+        )
         return head
 
 
@@ -223,6 +237,7 @@ def format_columns(rows):
 # Fitting a table to a width: the widest columns are narrowed to one width, as much as
 # the line needs, and their cells wrapped at blanks (a word wider than the column is cut).
 
+
 def longest_word(texts):
     return max((display_width(word) for text in texts for word in text.split()), default=0)
 
@@ -230,8 +245,10 @@ def longest_word(texts):
 def narrowed_widths(widths, floors, room):
     """WIDTHS with the widest lowered to a common cap, none below its FLOOR, so that the
     columns take at most ROOM display columns if they can."""
+
     def total(cap):
         return sum(max(min(width, cap), floor) for width, floor in zip(widths, floors))
+
     low, high = 0, max(widths)  # the largest cap that fits, by bisection
     while low < high:
         cap = (low + high + 1) // 2
@@ -246,8 +263,10 @@ def fitted_widths(columns, widths, width):
     """The column WIDTHS narrowed to fit WIDTH: first down to the longest word of each
     column, and only when that is not enough further, words then being cut."""
     room = width - len(COLUMN_GAP) * (len(widths) - 1)
-    floors = [min(width_, max(longest_word(column), NARROWEST_WRAP))
-              for width_, column in zip(widths, columns)]
+    floors = [
+        min(width_, max(longest_word(column), NARROWEST_WRAP))
+        for width_, column in zip(widths, columns)
+    ]
     if sum(floors) > room:
         floors = [min(width_, NARROWEST_WRAP) for width_ in widths]
     return narrowed_widths(widths, floors, room)
@@ -301,8 +320,9 @@ def wrapped_table(header, rows, widths, width):
             continue
         cells = [wrapped(cell, width_) for cell, width_ in zip(row, widths)]
         height = max(map(len, cells))
-        lines += [[cell[line] if line < len(cell) else "" for cell in cells]
-                  for line in range(height)]
+        lines += [
+            [cell[line] if line < len(cell) else "" for cell in cells] for line in range(height)
+        ]
     return aligned(lines, widths, False)
 
 
