@@ -2,6 +2,7 @@
 import builtins
 import ctypes
 import importlib
+import shutil
 import subprocess
 import sys
 import types
@@ -64,6 +65,8 @@ def test_exec_step_on_another_module_object_is_refused(name):
 
 @pytest.mark.parametrize("name", MODULES)
 def test_only_one_export(name):
+    if shutil.which("nm") is None:
+        pytest.skip("nm (binutils) is not installed")
     module = importlib.import_module("tavimo." + name)
     symbols = subprocess.run(["nm", "-D", "--defined-only", module.__file__],
                              capture_output=True, text=True).stdout.split("\n")
