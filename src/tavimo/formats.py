@@ -13,10 +13,12 @@ import csv
 import datetime
 import io
 import itertools
+import operator
 import sys
 from json.encoder import encode_basestring as encode_string
 
-from tavimo.results import LEG_CODES, LEG_TIMES, number, split_legs, stops
+from tavimo.results import (LEG_CODE_NAMES, LEG_CODES, LEG_TIME_NAMES, LEG_TIMES, number,
+                            split_legs, stops)
 from tavimo.tables import format_table, output_width
 
 SCHEMA_VERSION = 2
@@ -204,11 +206,6 @@ DISPLAY_TIMES = Memo(display_time)  # of texts only
 UTC_TIMES = Memo(utc_time)  # of texts only
 
 
-def leg_extras(leg):
-    """The fields of LEG_EXTRAS, None where the leg has none."""
-    return leg.get("utc_departure"), leg.get("utc_arrival"), leg.get("bags_recheck_required")
-
-
 def utc_value(text):
     return None if text is None else UTC_TIMES[text]
 
@@ -275,29 +272,60 @@ def converted(codes, times, texts_memo, times_memo, convert_text, convert_time):
 
 
 # The same flight recurs across the itineraries of a response, so each leg is converted
-# once, its memo keyed by the fields read (LEG_CODES, LEG_TIMES) and the parser's display
-# texts of the leg (its row).  Equal
+# once, its memo keyed by the fields read (LEG_CODES, LEG_TIMES), the fields of LEG_EXTRAS
+# and the parser's display texts of the leg (its row): leg_key(leg, row).  Equal
 # keys mean equal fields of equal display texts, and so equal machine fields: fields of
 # different types can be equal (1, 1.0 and True; 0.0 and -0.0) but their display texts
 # then differ (numbers and truth values show no blank, parenthesis or arrow, so the cells
-# that join several fields still tell them apart).
-def memoized(memo, key, make, *args):
-    """MEMO[KEY], made by MAKE(*ARGS) when missing, or afresh when KEY holds a field that
-    is a list or an object."""
+# that join several fields still tell them apart).  The extras need no such help: the
+# checks have let through texts or None for the UTC times, and True, False or None for
+# the bags flag.
+LEG_KEY = operator.itemgetter(*LEG_CODE_NAMES, *LEG_TIME_NAMES)
+CODES_END = len(LEG_CODE_NAMES)
+TIMES_END = CODES_END + len(LEG_TIME_NAMES)
+EXTRAS_END = TIMES_END + len(LEG_EXTRAS)
+
+
+def leg_key(leg, row):
+    return (*LEG_KEY(leg), leg.get("utc_departure"), leg.get("utc_arrival"),
+            leg.get("bags_recheck_required"), *row)
+
+
+class LegMemo(dict):
+    """A leg's key -> convert(codes, times, extras, row), the four read back from the key,
+    so that a leg met before costs no call."""
+
+    def __init__(self, convert):
+        super().__init__()
+        self.convert = convert
+
+    def __missing__(self, key):
+        if len(self) >= MEMO_SIZE:
+            self.clear()
+        result = self[key] = self.convert(key[:CODES_END], key[CODES_END:TIMES_END],
+                                          key[TIMES_END:EXTRAS_END], key[EXTRAS_END:])
+        return result
+
+
+def legs_converted(memo, legs, rows):
+    """The conversion of each of LEGS with its row of ROWS, through MEMO, or afresh where
+    a field is a list or an object (which no memo can hold)."""
     try:
-        value = memo.get(key)
+        return [memo[(*LEG_KEY(leg), leg.get("utc_departure"), leg.get("utc_arrival"),
+                      leg.get("bags_recheck_required"), *row)]
+                for leg, row in zip(legs, rows)]
     except TypeError:
-        return make(*args)
-    if value is None:
-        if len(memo) >= MEMO_SIZE:
-            memo.clear()
-        value = memo[key] = make(*args)
-    return value
+        return [leg_converted(memo, leg, row) for leg, row in zip(legs, rows)]
 
 
-def leg_values(leg):
-    """The machine fields of a leg, in the order of LEG_FIELDS."""
-    return converted(LEG_CODES(leg), LEG_TIMES(leg), TEXTS, TIMES, field_text, local_time)
+def leg_converted(memo, leg, row):
+    key = leg_key(leg, row)
+    try:
+        hash(key)
+    except TypeError:
+        return memo.convert(key[:CODES_END], key[CODES_END:TIMES_END],
+                            key[TIMES_END:EXTRAS_END], key[EXTRAS_END:])
+    return memo[key]
 
 
 def journey_times_json(record, legs):
@@ -400,24 +428,15 @@ def prices_json(record):
         for currency, amount in record["conversion"].items()]) + "]"
 
 
-LEGS_JSON = {}
+def leg_json(codes, times, extras, row):
+    """A leg's fields, its LEG_EXTRAS and its ROW of display texts in JSON."""
+    departure, arrival, bags = extras
+    return LEG_JSON % (*converted(codes, times, TEXTS_JSON, TIMES_JSON, field_json, time_json),
+                       json_text(utc_value(departure)), json_text(utc_value(arrival)),
+                       TRUTH_JSON[bags], *map(encode_string, row))
 
 
-def extras_json(leg):
-    departure, arrival, bags = leg_extras(leg)
-    return json_text(utc_value(departure)), json_text(utc_value(arrival)), TRUTH_JSON[bags]
-
-
-def converted_leg_json(leg, row):
-    return LEG_JSON % (*converted(LEG_CODES(leg), LEG_TIMES(leg), TEXTS_JSON, TIMES_JSON,
-                                  field_json, time_json),
-                       *extras_json(leg), *map(encode_string, row))
-
-
-def leg_json(leg, row):
-    """A leg and its ROW of display texts in JSON, once per leg of the response."""
-    return memoized(LEGS_JSON, (*LEG_CODES(leg), *LEG_TIMES(leg), *leg_extras(leg), *row),
-                    converted_leg_json, leg, row)
+LEGS_JSON = LegMemo(leg_json)
 
 
 def layover_json(key):
@@ -453,7 +472,7 @@ def journey_json(record, index, summary, table, legs):
         (UTC_JSON[legs[0].get("utc_departure")], UTC_JSON[legs[-1].get("utc_arrival")])
         if legs else ("null", "null"))
     display, duration = SUMMARIES_JSON[summary[0], summary[1], summary[2], summary[3]]
-    leg_texts = [leg_json(leg, row) for leg, row in zip(legs, table[1:])]
+    leg_texts = legs_converted(LEGS_JSON, legs, table[1:])
     # the parser has joined the airports of "routes", which are texts then
     return JOURNEY_JSON % (
         texts_json(record["routes"][index]), departure, arrival, utc_departure, utc_arrival,
@@ -508,15 +527,17 @@ CSV_QUOTES_CR = sys.version_info >= (3, 13)
 # the leg's extras
 CSV_ROW = "%d,%s,%d,%s,%d,%s,%d,%s,%s\n"
 TRUTH_CSV = {True: "true", False: "false", None: ""}
-LEGS_CSV = {}
 
 
-def leg_csv(leg):
+def leg_csv(codes, times, extras, _row):
     """The CSV of a leg's LEG_FIELDS and of its LEG_EXTRAS (ISO times and truth values,
     which need no quotes)."""
-    departure, arrival, bags = leg_extras(leg)
-    return (csv_text(leg_values(leg)),
+    departure, arrival, bags = extras
+    return (csv_text(converted(codes, times, TEXTS, TIMES, field_text, local_time)),
             ",".join((utc_value(departure) or "", utc_value(arrival) or "", TRUTH_CSV[bags])))
+
+
+LEGS_CSV = LegMemo(leg_csv)
 
 
 def price_and_id_csv(record):
@@ -532,14 +553,10 @@ def legs_csv(number, direction, summary, legs, table, before):
     """The rows of the LEGS of a DIRECTION, BEFORE holding their itinerary's price,
     currency and id; each leg's fields made once."""
     duration, count = seconds(summary[2]), stops(legs)
-    rows = []
-    for position, (leg, row, wait) in enumerate(zip(legs, table[1:], [*layovers(legs), ""]), 1):
-        fields, extras = memoized(
-            LEGS_CSV, (*LEG_CODES(leg), *LEG_TIMES(leg), *leg_extras(leg), *row),
-            leg_csv, leg)
-        rows.append(CSV_ROW % (number, direction, position, fields, duration, before, count,
-                               wait, extras))
-    return rows
+    return [CSV_ROW % (number, direction, position, fields, duration, before, count, wait,
+                       extras)
+            for position, ((fields, extras), wait) in enumerate(
+                zip(legs_converted(LEGS_CSV, legs, table[1:]), [*layovers(legs), ""]), 1)]
 
 
 def write_csv(itineraries, out):
