@@ -113,6 +113,23 @@ def test_legs_alike_but_for_their_utc_times_or_bags_flag_each_keep_their_own():
         tuple(value if isinstance(value, str) else csv_texts[value] for value in leg)
         for leg in expected]
 
+
+def test_directions_alike_but_for_their_airports_or_a_leg_each_keep_their_own():
+    # a direction is made once per response, keyed by its airports, summary and legs
+    first = json.loads(json.dumps(SAMPLE[0]))
+    other_airports = json.loads(json.dumps(first))
+    other_airports["routes"] = [["BER", "LGW"]]
+    other_bags = json.loads(json.dumps(first))
+    other_bags["route"][0]["bags_recheck_required"] = not first["route"][0].get(
+        "bags_recheck_required", False)
+    outbound = [itinerary["outbound"] for itinerary in
+                as_json([first, other_airports, other_bags, first])["itineraries"]]
+    assert [journey["airports"] for journey in outbound] == [
+        ["BER", "LHR"], ["BER", "LGW"], ["BER", "LHR"], ["BER", "LHR"]]
+    assert outbound[0] == outbound[3] != outbound[2]
+    assert (outbound[2]["legs"][0]["bags_recheck_required"]
+            is not outbound[0]["legs"][0]["bags_recheck_required"])
+
 # Random records the command accepts: any text or number (or null) as a code, name or
 # flight number, time texts in the layouts that `datetime.fromisoformat` reads on every
 # host, with the response's final "Z" or without it.

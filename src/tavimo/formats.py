@@ -424,8 +424,13 @@ def number_json(amount):
 def prices_json(record):
     """Every entry of the record's conversion table: [{"currency", "amount"}, ...]."""
     return "[" + ", ".join([
-        PRICE_JSON % (encode_string(str(currency)), number_json(amount))
+        PRICE_JSON % (CURRENCIES_JSON[currency] if currency.__class__ is str
+                      else encode_string(str(currency)),
+                      amount if amount.__class__ is int else number_json(amount))
         for currency, amount in record["conversion"].items()]) + "]"
+
+
+CURRENCIES_JSON = Memo(encode_string)  # of texts only
 
 
 def leg_json(codes, times, extras, row):
@@ -466,7 +471,30 @@ SUMMARIES_JSON = Memo(summary_json)  # keyed by texts and a duration: no other t
 
 
 def journey_json(record, index, summary, table, legs):
-    """One direction of an itinerary in JSON: machine fields, legs and display texts."""
+    """One direction of an itinerary in JSON: machine fields, legs and display texts.
+
+    A response repeats its journeys across itineraries, so a direction with legs is made
+    once, its memo keyed by its airports (the texts of "routes"), its summary and its
+    legs' keys (leg_key), which hold all that its JSON is made of."""
+    if not legs:
+        return journey_made(record, index, summary, table, legs)
+    key = (tuple(record["routes"][index]), summary[0], summary[1], summary[2], summary[3],
+           *[leg_key(leg, row) for leg, row in zip(legs, table[1:])])
+    try:
+        made = JOURNEYS_JSON.get(key)
+    except TypeError:  # a field that is a list or an object
+        return journey_made(record, index, summary, table, legs)
+    if made is None:
+        if len(JOURNEYS_JSON) >= MEMO_SIZE:
+            JOURNEYS_JSON.clear()
+        made = JOURNEYS_JSON[key] = journey_made(record, index, summary, table, legs)
+    return made
+
+
+JOURNEYS_JSON = {}
+
+
+def journey_made(record, index, summary, table, legs):
     departure, arrival = journey_times_json(record, legs)
     utc_departure, utc_arrival = (
         (UTC_JSON[legs[0].get("utc_departure")], UTC_JSON[legs[-1].get("utc_arrival")])
