@@ -551,9 +551,9 @@ def csv_text(fields):
 
 
 CSV_QUOTES_CR = sys.version_info >= (3, 13)
-# itinerary, direction, leg, its fields, duration, price, currency and id, stops, layover,
-# the leg's extras
-CSV_ROW = "%d,%s,%d,%s,%d,%s,%d,%s,%s\n"
+# A row in three: the itinerary and direction; the leg, its fields and the duration; after
+# the price, currency and id, the stops, layover and the leg's extras.
+ROW_START, LEG_START, LEG_END = "%d,%s,", "%d,%s,%d,", ",%d,%s,%s\n"
 TRUTH_CSV = {True: "true", False: "false", None: ""}
 
 
@@ -580,9 +580,35 @@ def price_and_id_csv(record):
 def legs_csv(number, direction, summary, legs, table, before):
     """The rows of the LEGS of a DIRECTION, BEFORE holding their itinerary's price,
     currency and id; each leg's fields made once."""
+    start = ROW_START % (number, direction)
+    return [start + head + before + tail for head, tail in direction_csv(summary, legs, table)]
+
+
+def direction_csv(summary, legs, table):
+    """Each leg's row of a direction (the legs of its SUMMARY and leg TABLE) but for the
+    itinerary's parts, split where its price goes.  A response repeats its journeys
+    across itineraries, so this is made once per direction, keyed by its duration and its
+    legs' keys (leg_key), which hold all else that the rows are made of."""
+    if not legs:
+        return []
+    key = (summary[2], *[leg_key(leg, row) for leg, row in zip(legs, table[1:])])
+    try:
+        made = DIRECTIONS_CSV.get(key)
+    except TypeError:  # a field that is a list or an object
+        return direction_made_csv(summary, legs, table)
+    if made is None:
+        if len(DIRECTIONS_CSV) >= MEMO_SIZE:
+            DIRECTIONS_CSV.clear()
+        made = DIRECTIONS_CSV[key] = direction_made_csv(summary, legs, table)
+    return made
+
+
+DIRECTIONS_CSV = {}
+
+
+def direction_made_csv(summary, legs, table):
     duration, count = seconds(summary[2]), stops(legs)
-    return [CSV_ROW % (number, direction, position, fields, duration, before, count, wait,
-                       extras)
+    return [(LEG_START % (position, fields, duration), LEG_END % (count, wait, extras))
             for position, ((fields, extras), wait) in enumerate(
                 zip(legs_converted(LEGS_CSV, legs, table[1:]), [*layovers(legs), ""]), 1)]
 
