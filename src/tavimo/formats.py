@@ -182,8 +182,11 @@ class Memo(dict):
     def __missing__(self, key):
         if len(self) >= MEMO_SIZE:
             self.clear()
-        result = self[key] = self.convert(key)
+        result = self[key] = self.made(key)
         return result
+
+    def made(self, key):
+        return self.convert(key)
 
 
 class ValueMemo(Memo):
@@ -291,20 +294,13 @@ def leg_key(leg, row):
             leg.get("bags_recheck_required"), *row)
 
 
-class LegMemo(dict):
+class LegMemo(Memo):
     """A leg's key -> convert(codes, times, extras, row), the four read back from the key,
     so that a leg met before costs no call."""
 
-    def __init__(self, convert):
-        super().__init__()
-        self.convert = convert
-
-    def __missing__(self, key):
-        if len(self) >= MEMO_SIZE:
-            self.clear()
-        result = self[key] = self.convert(key[:CODES_END], key[CODES_END:TIMES_END],
-                                          key[TIMES_END:EXTRAS_END], key[EXTRAS_END:])
-        return result
+    def made(self, key):
+        return self.convert(key[:CODES_END], key[CODES_END:TIMES_END],
+                            key[TIMES_END:EXTRAS_END], key[EXTRAS_END:])
 
 
 def legs_converted(memo, legs, rows):
@@ -323,9 +319,22 @@ def leg_converted(memo, leg, row):
     try:
         hash(key)
     except TypeError:
-        return memo.convert(key[:CODES_END], key[CODES_END:TIMES_END],
-                            key[TIMES_END:EXTRAS_END], key[EXTRAS_END:])
+        return memo.made(key)
     return memo[key]
+
+
+def memoized(memo, key, make, *args):
+    """MEMO[KEY], made by MAKE(*ARGS) when missing, or afresh when KEY holds a field that
+    is a list or an object."""
+    try:
+        made = memo.get(key)
+    except TypeError:
+        return make(*args)
+    if made is None:
+        if len(memo) >= MEMO_SIZE:
+            memo.clear()
+        made = memo[key] = make(*args)
+    return made
 
 
 def journey_times_json(record, legs):
@@ -480,15 +489,7 @@ def journey_json(record, index, summary, table, legs):
         return journey_made(record, index, summary, table, legs)
     key = (tuple(record["routes"][index]), summary[0], summary[1], summary[2], summary[3],
            *[leg_key(leg, row) for leg, row in zip(legs, table[1:])])
-    try:
-        made = JOURNEYS_JSON.get(key)
-    except TypeError:  # a field that is a list or an object
-        return journey_made(record, index, summary, table, legs)
-    if made is None:
-        if len(JOURNEYS_JSON) >= MEMO_SIZE:
-            JOURNEYS_JSON.clear()
-        made = JOURNEYS_JSON[key] = journey_made(record, index, summary, table, legs)
-    return made
+    return memoized(JOURNEYS_JSON, key, journey_made, record, index, summary, table, legs)
 
 
 JOURNEYS_JSON = {}
@@ -592,15 +593,7 @@ def direction_csv(summary, legs, table):
     if not legs:
         return []
     key = (summary[2], *[leg_key(leg, row) for leg, row in zip(legs, table[1:])])
-    try:
-        made = DIRECTIONS_CSV.get(key)
-    except TypeError:  # a field that is a list or an object
-        return direction_made_csv(summary, legs, table)
-    if made is None:
-        if len(DIRECTIONS_CSV) >= MEMO_SIZE:
-            DIRECTIONS_CSV.clear()
-        made = DIRECTIONS_CSV[key] = direction_made_csv(summary, legs, table)
-    return made
+    return memoized(DIRECTIONS_CSV, key, direction_made_csv, summary, legs, table)
 
 
 DIRECTIONS_CSV = {}
