@@ -326,7 +326,15 @@ def test_memos_emptied_when_full_still_convert_rightly(parse, monkeypatch):
 
     expected = [parse(SAMPLE * 3, "-f", format_)[1] for format_ in ("json", "csv", "table")]
     monkeypatch.setattr(formats, "MEMO_SIZE", 2)
-    for memo in (formats.LEGS_JSON, formats.LEGS_CSV, formats.TIMES_JSON, formats.UTC_TIMES):
+    for memo in (
+        formats.LEGS_JSON,
+        formats.LEGS_CSV,
+        formats.JOURNEYS_JSON,
+        formats.DIRECTIONS_CSV,
+        formats.TIMES_JSON,
+        formats.UTC_TIMES,
+    ):
         memo.clear()
     assert [parse(SAMPLE * 3, "-f", format_)[1] for format_ in ("json", "csv", "table")] == expected
     assert len(formats.LEGS_JSON) <= 2 and len(formats.TIMES_JSON) <= 2
+    assert len(formats.JOURNEYS_JSON) <= 2 and len(formats.DIRECTIONS_CSV) <= 2

@@ -96,6 +96,69 @@ def test_legs_alike_but_for_the_types_of_their_fields_each_keep_their_own():
     assert [row["flight_number"] for row in as_csv(response)] == expected
 
 
+def test_legs_alike_but_for_their_utc_times_or_bags_flag_each_keep_their_own():
+    # the leg memo's key holds these beside the fields the parser reads; each is read back
+    # from its own place in the key
+    changes = [
+        {},
+        {"utc_departure": "2021-06-01T01:00:00.000Z"},
+        {"utc_arrival": "2021-06-01T02:00:00.000Z"},
+        {"bags_recheck_required": True},
+        {"bags_recheck_required": False},
+        {"bags_recheck_required": None},
+    ]
+    response = []
+    for change in changes:
+        record = json.loads(json.dumps(SAMPLE[0]))
+        for name in ("utc_departure", "utc_arrival", "bags_recheck_required"):
+            record["route"][0].pop(name, None)
+        record["route"][0].update(change)
+        response.append(record)
+    legs = [itinerary["outbound"]["legs"][0] for itinerary in as_json(response)["itineraries"]]
+    rows = [row for row in as_csv(response) if row["leg"] == "1" and row["direction"] == "outbound"]
+    expected = [
+        (None, None, None),
+        ("2021-06-01T01:00:00Z", None, None),
+        (None, "2021-06-01T02:00:00Z", None),
+        (None, None, True),
+        (None, None, False),
+        (None, None, None),
+    ]
+    names = ("utc_departure", "utc_arrival", "bags_recheck_required")
+    assert [tuple(leg[name] for name in names) for leg in legs] == expected
+    csv_texts = {None: "", True: "true", False: "false"}
+    assert [tuple(row[name] for name in names) for row in rows] == [
+        tuple(value if isinstance(value, str) else csv_texts[value] for value in leg)
+        for leg in expected
+    ]
+
+
+def test_directions_alike_but_for_their_airports_or_a_leg_each_keep_their_own():
+    # a direction is made once per response, keyed by its airports, summary and legs
+    first = json.loads(json.dumps(SAMPLE[0]))
+    other_airports = json.loads(json.dumps(first))
+    other_airports["routes"] = [["BER", "LGW"]]
+    other_bags = json.loads(json.dumps(first))
+    other_bags["route"][0]["bags_recheck_required"] = not first["route"][0].get(
+        "bags_recheck_required", False
+    )
+    outbound = [
+        itinerary["outbound"]
+        for itinerary in as_json([first, other_airports, other_bags, first])["itineraries"]
+    ]
+    assert [journey["airports"] for journey in outbound] == [
+        ["BER", "LHR"],
+        ["BER", "LGW"],
+        ["BER", "LHR"],
+        ["BER", "LHR"],
+    ]
+    assert outbound[0] == outbound[3] != outbound[2]
+    assert (
+        outbound[2]["legs"][0]["bags_recheck_required"]
+        is not outbound[0]["legs"][0]["bags_recheck_required"]
+    )
+
+
 # Random records the command accepts: any text or number (or null) as a code, name or
 # flight number, time texts in the layouts that `datetime.fromisoformat` reads on every
 # host, with the response's final "Z" or without it.

@@ -14,10 +14,18 @@ import csv
 import datetime
 import io
 import itertools
+import operator
 import sys
 from json.encoder import encode_basestring as encode_string
 
-from tavimo.results import LEG_CODES, LEG_TIMES, number, split_legs, stops
+from tavimo.results import (
+    LEG_CODE_NAMES,
+    LEG_CODES,
+    LEG_TIME_NAMES,
+    number,
+    split_legs,
+    stops,
+)
 from tavimo.tables import format_table, output_width
 
 SCHEMA_VERSION = 2
@@ -232,8 +240,11 @@ class Memo(dict):
     def __missing__(self, key):
         if len(self) >= MEMO_SIZE:
             self.clear()
-        result = self[key] = self.convert(key)
+        result = self[key] = self.made(key)
         return result
+
+    def made(self, key):
+        return self.convert(key)
 
 
 class ValueMemo(Memo):
@@ -254,11 +265,6 @@ TEXTS = ValueMemo(field_text)
 TIMES = Memo(local_time)  # of texts only
 DISPLAY_TIMES = Memo(display_time)  # of texts only
 UTC_TIMES = Memo(utc_time)  # of texts only
-
-
-def leg_extras(leg):
-    """The fields of LEG_EXTRAS, None where the leg has none."""
-    return leg.get("utc_departure"), leg.get("utc_arrival"), leg.get("bags_recheck_required")
 
 
 def utc_value(text):
@@ -341,29 +347,81 @@ def converted(codes, times, texts_memo, times_memo, convert_text, convert_time):
 
 
 # The same flight recurs across the itineraries of a response, so each leg is converted
-# once, its memo keyed by the fields read (LEG_CODES, LEG_TIMES) and the parser's display
-# texts of the leg (its row).  Equal
+# once, its memo keyed by the fields read (LEG_CODES, LEG_TIMES), the fields of LEG_EXTRAS
+# and the parser's display texts of the leg (its row): leg_key(leg, row).  Equal
 # keys mean equal fields of equal display texts, and so equal machine fields: fields of
 # different types can be equal (1, 1.0 and True; 0.0 and -0.0) but their display texts
 # then differ (numbers and truth values show no blank, parenthesis or arrow, so the cells
-# that join several fields still tell them apart).
+# that join several fields still tell them apart).  The extras need no such help: the
+# checks have let through texts or None for the UTC times, and True, False or None for
+# the bags flag.
+LEG_KEY = operator.itemgetter(*LEG_CODE_NAMES, *LEG_TIME_NAMES)
+CODES_END = len(LEG_CODE_NAMES)
+TIMES_END = CODES_END + len(LEG_TIME_NAMES)
+EXTRAS_END = TIMES_END + len(LEG_EXTRAS)
+
+
+def leg_key(leg, row):
+    return (
+        *LEG_KEY(leg),
+        leg.get("utc_departure"),
+        leg.get("utc_arrival"),
+        leg.get("bags_recheck_required"),
+        *row,
+    )
+
+
+class LegMemo(Memo):
+    """A leg's key -> convert(codes, times, extras, row), the four read back from the key,
+    so that a leg met before costs no call."""
+
+    def made(self, key):
+        return self.convert(
+            key[:CODES_END], key[CODES_END:TIMES_END], key[TIMES_END:EXTRAS_END], key[EXTRAS_END:]
+        )
+
+
+def legs_converted(memo, legs, rows):
+    """The conversion of each of LEGS with its row of ROWS, through MEMO, or afresh where
+    a field is a list or an object (which no memo can hold)."""
+    try:
+        return [
+            memo[
+                (
+                    *LEG_KEY(leg),
+                    leg.get("utc_departure"),
+                    leg.get("utc_arrival"),
+                    leg.get("bags_recheck_required"),
+                    *row,
+                )
+            ]
+            for leg, row in zip(legs, rows)
+        ]
+    except TypeError:
+        return [leg_converted(memo, leg, row) for leg, row in zip(legs, rows)]
+
+
+def leg_converted(memo, leg, row):
+    key = leg_key(leg, row)
+    try:
+        hash(key)
+    except TypeError:
+        return memo.made(key)
+    return memo[key]
+
+
 def memoized(memo, key, make, *args):
     """MEMO[KEY], made by MAKE(*ARGS) when missing, or afresh when KEY holds a field that
     is a list or an object."""
     try:
-        value = memo.get(key)
+        made = memo.get(key)
     except TypeError:
         return make(*args)
-    if value is None:
+    if made is None:
         if len(memo) >= MEMO_SIZE:
             memo.clear()
-        value = memo[key] = make(*args)
-    return value
-
-
-def leg_values(leg):
-    """The machine fields of a leg, in the order of LEG_FIELDS."""
-    return converted(LEG_CODES(leg), LEG_TIMES(leg), TEXTS, TIMES, field_text, local_time)
+        made = memo[key] = make(*args)
+    return made
 
 
 def journey_times_json(record, legs):
@@ -489,7 +547,13 @@ def prices_json(record):
         "["
         + ", ".join(
             [
-                PRICE_JSON % (encode_string(str(currency)), number_json(amount))
+                PRICE_JSON
+                % (
+                    CURRENCIES_JSON[currency]
+                    if currency.__class__ is str
+                    else encode_string(str(currency)),
+                    amount if amount.__class__ is int else number_json(amount),
+                )
                 for currency, amount in record["conversion"].items()
             ]
         )
@@ -497,31 +561,22 @@ def prices_json(record):
     )
 
 
-LEGS_JSON: dict = {}
+CURRENCIES_JSON = Memo(encode_string)  # of texts only
 
 
-def extras_json(leg):
-    departure, arrival, bags = leg_extras(leg)
-    return json_text(utc_value(departure)), json_text(utc_value(arrival)), TRUTH_JSON[bags]
-
-
-def converted_leg_json(leg, row):
+def leg_json(codes, times, extras, row):
+    """A leg's fields, its LEG_EXTRAS and its ROW of display texts in JSON."""
+    departure, arrival, bags = extras
     return LEG_JSON % (
-        *converted(LEG_CODES(leg), LEG_TIMES(leg), TEXTS_JSON, TIMES_JSON, field_json, time_json),
-        *extras_json(leg),
+        *converted(codes, times, TEXTS_JSON, TIMES_JSON, field_json, time_json),
+        json_text(utc_value(departure)),
+        json_text(utc_value(arrival)),
+        TRUTH_JSON[bags],
         *map(encode_string, row),
     )
 
 
-def leg_json(leg, row):
-    """A leg and its ROW of display texts in JSON, once per leg of the response."""
-    return memoized(
-        LEGS_JSON,
-        (*LEG_CODES(leg), *LEG_TIMES(leg), *leg_extras(leg), *row),
-        converted_leg_json,
-        leg,
-        row,
-    )
+LEGS_JSON = LegMemo(leg_json)
 
 
 def layover_json(key):
@@ -566,7 +621,28 @@ SUMMARIES_JSON = Memo(summary_json)  # keyed by texts and a duration: no other t
 
 
 def journey_json(record, index, summary, table, legs):
-    """One direction of an itinerary in JSON: machine fields, legs and display texts."""
+    """One direction of an itinerary in JSON: machine fields, legs and display texts.
+
+    A response repeats its journeys across itineraries, so a direction with legs is made
+    once, its memo keyed by its airports (the texts of "routes"), its summary and its
+    legs' keys (leg_key), which hold all that its JSON is made of."""
+    if not legs:
+        return journey_made(record, index, summary, table, legs)
+    key = (
+        tuple(record["routes"][index]),
+        summary[0],
+        summary[1],
+        summary[2],
+        summary[3],
+        *[leg_key(leg, row) for leg, row in zip(legs, table[1:])],
+    )
+    return memoized(JOURNEYS_JSON, key, journey_made, record, index, summary, table, legs)
+
+
+JOURNEYS_JSON: dict = {}
+
+
+def journey_made(record, index, summary, table, legs):
     departure, arrival = journey_times_json(record, legs)
     utc_departure, utc_arrival = (
         (UTC_JSON[legs[0].get("utc_departure")], UTC_JSON[legs[-1].get("utc_arrival")])
@@ -574,7 +650,7 @@ def journey_json(record, index, summary, table, legs):
         else ("null", "null")
     )
     display, duration = SUMMARIES_JSON[summary[0], summary[1], summary[2], summary[3]]
-    leg_texts = [leg_json(leg, row) for leg, row in zip(legs, table[1:])]
+    leg_texts = legs_converted(LEGS_JSON, legs, table[1:])
     # the parser has joined the airports of "routes", which are texts then
     return JOURNEY_JSON % (
         texts_json(record["routes"][index]),
@@ -638,21 +714,23 @@ def csv_text(fields):
 
 
 CSV_QUOTES_CR = sys.version_info >= (3, 13)
-# itinerary, direction, leg, its fields, duration, price, currency and id, stops, layover,
-# the leg's extras
-CSV_ROW = "%d,%s,%d,%s,%d,%s,%d,%s,%s\n"
+# A row in three: the itinerary and direction; the leg, its fields and the duration; after
+# the price, currency and id, the stops, layover and the leg's extras.
+ROW_START, LEG_START, LEG_END = "%d,%s,", "%d,%s,%d,", ",%d,%s,%s\n"
 TRUTH_CSV = {True: "true", False: "false", None: ""}
-LEGS_CSV: dict = {}
 
 
-def leg_csv(leg):
+def leg_csv(codes, times, extras, _row):
     """The CSV of a leg's LEG_FIELDS and of its LEG_EXTRAS (ISO times and truth values,
     which need no quotes)."""
-    departure, arrival, bags = leg_extras(leg)
+    departure, arrival, bags = extras
     return (
-        csv_text(leg_values(leg)),
+        csv_text(converted(codes, times, TEXTS, TIMES, field_text, local_time)),
         ",".join((utc_value(departure) or "", utc_value(arrival) or "", TRUTH_CSV[bags])),
     )
+
+
+LEGS_CSV = LegMemo(leg_csv)
 
 
 def price_and_id_csv(record):
@@ -667,16 +745,32 @@ def price_and_id_csv(record):
 def legs_csv(number, direction, summary, legs, table, before):
     """The rows of the LEGS of a DIRECTION, BEFORE holding their itinerary's price,
     currency and id; each leg's fields made once."""
+    start = ROW_START % (number, direction)
+    return [start + head + before + tail for head, tail in direction_csv(summary, legs, table)]
+
+
+def direction_csv(summary, legs, table):
+    """Each leg's row of a direction (the legs of its SUMMARY and leg TABLE) but for the
+    itinerary's parts, split where its price goes.  A response repeats its journeys
+    across itineraries, so this is made once per direction, keyed by its duration and its
+    legs' keys (leg_key), which hold all else that the rows are made of."""
+    if not legs:
+        return []
+    key = (summary[2], *[leg_key(leg, row) for leg, row in zip(legs, table[1:])])
+    return memoized(DIRECTIONS_CSV, key, direction_made_csv, summary, legs, table)
+
+
+DIRECTIONS_CSV: dict = {}
+
+
+def direction_made_csv(summary, legs, table):
     duration, count = seconds(summary[2]), stops(legs)
-    rows = []
-    for position, (leg, row, wait) in enumerate(zip(legs, table[1:], [*layovers(legs), ""]), 1):
-        fields, extras = memoized(
-            LEGS_CSV, (*LEG_CODES(leg), *LEG_TIMES(leg), *leg_extras(leg), *row), leg_csv, leg
+    return [
+        (LEG_START % (position, fields, duration), LEG_END % (count, wait, extras))
+        for position, ((fields, extras), wait) in enumerate(
+            zip(legs_converted(LEGS_CSV, legs, table[1:]), [*layovers(legs), ""]), 1
         )
-        rows.append(
-            CSV_ROW % (number, direction, position, fields, duration, before, count, wait, extras)
-        )
-    return rows
+    ]
 
 
 def write_csv(itineraries, out):

@@ -413,7 +413,7 @@ def has_return_legs(record):
 
 # What the command reads of a leg beside its times.
 RETURN = operator.itemgetter("return")
-LEG_CODES = operator.itemgetter(
+LEG_CODE_NAMES = (
     "flyFrom",
     "flyTo",
     "cityFrom",
@@ -423,7 +423,9 @@ LEG_CODES = operator.itemgetter(
     "operating_carrier",
     "operating_flight_no",
 )
-LEG_TIMES = operator.itemgetter("local_departure", "local_arrival")
+LEG_TIME_NAMES = ("local_departure", "local_arrival")
+LEG_CODES = operator.itemgetter(*LEG_CODE_NAMES)
+LEG_TIMES = operator.itemgetter(*LEG_TIME_NAMES)
 PLAIN_CODES = frozenset((str, int, type(None)))
 FLAGS, INTEGERS, TEXTS = frozenset((0, 1)), frozenset((int,)), frozenset((str,))
 ZULU = itertools.repeat("Z")
