@@ -10,7 +10,14 @@ import json
 import math
 import re
 
-from tavimo.results import Problem, Unreadable, has_return_legs, standard_time
+from tavimo.results import (
+    LEG_CODE_NAMES,
+    LEG_TIME_NAMES,
+    Problem,
+    Unreadable,
+    has_return_legs,
+    standard_time,
+)
 
 TIME_EXAMPLE = "2021-06-01T10:15:00.000Z"
 LEG_FIELDS = (
@@ -25,17 +32,6 @@ LEG_FIELDS = (
     "operating_flight_no",
     "airline",
     "return",
-)
-LEG_TIMES = ("local_departure", "local_arrival")
-LEG_TEXTS = (
-    "flyFrom",
-    "flyTo",
-    "cityFrom",
-    "cityTo",
-    "airline",
-    "flight_no",
-    "operating_carrier",
-    "operating_flight_no",
 )
 RECORD_TIMES = ("local_departure", "local_arrival")
 KEY = re.compile(r"[A-Za-z_][A-Za-z0-9_]*", re.ASCII)
@@ -157,10 +153,10 @@ def usable_leg(leg, path):
     leg = dict(leg)
     if "return" in leg:
         check_return(leg["return"], path_of(path, "return"))
-    for name in LEG_TEXTS:
+    for name in LEG_CODE_NAMES:
         if name in leg:
             check_text(leg[name], path_of(path, name))
-    for name in LEG_TIMES:
+    for name in LEG_TIME_NAMES:
         if name in leg:
             leg[name] = parser_time(leg[name], path_of(path, name))
     return leg
@@ -173,7 +169,7 @@ def check_route(route):
         path = path_of("route", index)
         for name in LEG_FIELDS:
             value = get(leg, name, path)
-            if name in LEG_TIMES:
+            if name in LEG_TIME_NAMES:
                 check_time(value, path_of(path, name))
             elif name == "return":
                 check_return(value, path_of(path, name))
