@@ -8,7 +8,9 @@ cache, which makes no call a candidate for leaving out and changes nothing else.
 """
 
 import contextlib
+import functools
 import logging
+import subprocess
 import sys
 import threading
 
@@ -369,35 +371,42 @@ def test_near_the_recursion_limit_the_call_fails_as_the_real_one():
     assert any(real[0] == "returned" for _, real in outcomes.values())
 
 
+# Asked of a fresh interpreter: the recursion limit is the whole interpreter's, so lowering
+# it in a thread of this one would make the other threads overflow meanwhile.
+OVERFLOW_PROBE = """
+import sys
+sys.setrecursionlimit(1000)
+def nest(levels):
+    return nest(levels - 1) if levels else None
+def deep(levels):
+    if levels:
+        return deep(levels - 1)
+    try:
+        nest(100)  # past the limit
+    except RecursionError:
+        pass
+    try:
+        nest(40)  # past it again, without having fallen well below it
+        return True
+    except RecursionError:
+        return False
+print(deep(970))
+"""
+
+
+@functools.lru_cache(maxsize=None)
 def overflow_lets_a_thread_past_the_limit():
     """Whether this host lets a thread that has just overflowed run 50 frames past the
     recursion limit: 3.8 and the early 3.9 releases do (Debian 11's 3.9.2), later ones
-    raise again at the limit.  Asked in a thread of its own, whose state is thrown away."""
-    answer = []
-
-    def nest(levels):
-        return nest(levels - 1) if levels else None
-
-    def probe():
-        limit = sys.getrecursionlimit()
-        sys.setrecursionlimit(depth_now() + 20)
-        try:
-            try:
-                nest(40)
-            except RecursionError:
-                pass
-            try:
-                nest(25)  # still past the limit
-                answer.append(True)
-            except RecursionError:
-                answer.append(False)
-        finally:
-            sys.setrecursionlimit(limit)
-
-    thread = threading.Thread(target=probe)
-    thread.start()
-    thread.join()
-    return answer[0]
+    raise again at the limit."""
+    result = subprocess.run(
+        [sys.executable, "-I", "-c", OVERFLOW_PROBE],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        check=True,
+    )
+    return result.stdout.strip() == "True"
 
 
 def at_c_depth(levels, action):
