@@ -3,12 +3,12 @@ either form at the questions and the options alike."""
 
 import datetime
 import os
-import subprocess
 import sys
 
 import pytest
 
 from conftest import TODAY
+from test_ask_options import ask  # `tavimo ask` with no terminal to ask on
 
 pexpect = pytest.importorskip("pexpect")
 questions_module = pytest.importorskip("tavimo.questions")
@@ -82,17 +82,6 @@ def test_checks_that_see_the_other_answers():
         2030, 6, 20
     )
     assert asking.problem(QUESTIONS["origin"], "XQX", {}, DAY) is None  # no table given
-
-
-def ask(*options):
-    return subprocess.run(
-        [sys.executable, "-I", "-m", "tavimo", "ask", *options],
-        stdin=subprocess.DEVNULL,
-        capture_output=True,
-        encoding="utf-8",
-        start_new_session=True,
-        timeout=60,
-    )
 
 
 TRIP = ["--from", "KRK", "--to", "LIS", "--out", (TODAY + datetime.timedelta(30)).isoformat()]
