@@ -248,10 +248,10 @@ Row reused_row(PyObject* leg, RowMemo::Entry& entry) {
 // stands for reading the leg again only when the leg is unchanged from before the first
 // read of its row until after the last read that reusing the row stands for, and when
 // nothing done in between could be told from the host's way: both lookups of `datetime`
-// answered by the cache of module names, each display time's conditions checked, no code
-// run.  Then every read of the leg gives what it gave, wherever in that span the host would
-// have made it.  Otherwise nothing has been done that anyone could see, and the row is made
-// afresh (empty).
+// answered by the cache of module names and each display time's conditions checked (reads
+// only, as when the row is made).  Then every read of the leg gives what it gave, wherever
+// in that span the host would have made it.  Otherwise nothing but those reads has been
+// done, and the row is made afresh (empty).
 std::optional<Row> reused_row_unseen(PyObject* leg, RowMemo::Entry& entry) {
     for (int time = 0; time < 2; ++time) {
         PyObject* datetime = g_datetime.cached();
