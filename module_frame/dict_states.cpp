@@ -40,6 +40,7 @@ struct TextKeysRecord {
 TextKeysRecord text_keys_record;
 
 void learn_text_keys_record() noexcept {
+    if (text_keys_record.learnt) return;
     text_keys_record.learnt = true;
     host::RaisedException pending = host::fetch_raised();
     Ref texts = Ref::steal(PyDict_New());
@@ -69,10 +70,9 @@ void learn_text_keys_record() noexcept {
     host::restore_raised(pending);
 }
 
-}  // namespace
-
-bool has_text_keys_only(PyObject* dict) noexcept {
-    if constexpr (!host::gil_guards_shared_state) return false;  // the probe and the keys table
+// has_text_keys_only, read where nothing changes the dict meanwhile: with the GIL, or
+// under the dict's critical section.
+bool keys_are_texts(PyObject* dict) noexcept {
     if (!text_keys_record.learnt) learn_text_keys_record();
     if (!text_keys_record.readable || reinterpret_cast<PyDictObject*>(dict)->ma_values)
         return false;
@@ -82,6 +82,15 @@ bool has_text_keys_only(PyObject* dict) noexcept {
     void* const lookup = keys_head(dict).lookup;
     return lookup == text_keys_record.lookups[0] || lookup == text_keys_record.lookups[1];
 #endif
+}
+
+}  // namespace
+
+void learn_dict_layout() noexcept { learn_text_keys_record(); }
+
+bool has_text_keys_only(PyObject* dict) noexcept {
+    if constexpr (!host::gil_guards_shared_state) return false;  // see dict_states.hpp
+    return keys_are_texts(dict);
 }
 
 #if FRAME_FREE_THREADED
@@ -154,12 +163,52 @@ std::uint64_t epoch_watching(PyObject* const* dicts, std::size_t count) noexcept
     return epoch;
 }
 
-bool ContentMark::take(PyObject*) noexcept {
-    value_ = 0;
-    return false;  // the marks' watcher is not kept without the GIL (host.hpp)
+#if !FRAME_HOST_AT_LEAST(14)
+namespace {
+// The dict's version tag (3.13t; deprecated in the headers since 3.12, and gone in 3.14),
+// read under the dict's critical section.
+std::uint64_t version_tag_locked(PyObject* dict) noexcept {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+}  // namespace
+
+bool ContentMark::take(PyObject* dict) noexcept {
+    host::CriticalSection locked(dict);
+    value_ = reinterpret_cast<PyDictObject*>(dict)->ma_values ? 0 : version_tag_locked(dict);
+    return value_ != 0;
 }
 
+bool ContentMark::take_of_text_keys(PyObject* dict) noexcept {
+    host::CriticalSection locked(dict);
+    value_ = keys_are_texts(dict) ? version_tag_locked(dict) : 0;
+    return value_ != 0;
+}
+
+bool ContentMark::held_locked(PyObject* dict) const noexcept {
+    return value_ != 0 && version_tag_locked(dict) == value_;
+}
+
+bool ContentMark::held(PyObject* dict) const noexcept {
+    host::CriticalSection locked(dict);
+    return held_locked(dict);
+}
+#else
+bool ContentMark::take(PyObject*) noexcept {
+    value_ = 0;
+    return false;  // no version tag to mark with (dict_states.hpp)
+}
+
+bool ContentMark::take_of_text_keys(PyObject*) noexcept { return take(nullptr); }
 bool ContentMark::held(PyObject*) const noexcept { return false; }
+bool ContentMark::held_locked(PyObject*) const noexcept { return false; }
+#endif
 #elif FRAME_HOST_AT_LEAST(12)
 // Version tags from dict watchers.  A watched dict has an entry here with the tag of its
 // current state; the watcher gives the entry a new tag before each change of the dict and
@@ -298,6 +347,13 @@ bool ContentMark::take(PyObject* dict) noexcept {
 }
 
 bool ContentMark::held(PyObject*) const noexcept { return value_ != 0 && value_ == mark_events; }
+
+bool ContentMark::held_locked(PyObject* dict) const noexcept { return held(dict); }
+
+bool ContentMark::take_of_text_keys(PyObject* dict) noexcept {
+    value_ = 0;
+    return keys_are_texts(dict) && take(dict);
+}
 #else
 bool ContentMark::take(PyObject* dict) noexcept {
     if (reinterpret_cast<PyDictObject*>(dict)->ma_values) return false;
@@ -306,6 +362,12 @@ bool ContentMark::take(PyObject* dict) noexcept {
 }
 
 bool ContentMark::held(PyObject* dict) const noexcept { return version_tag(dict) == value_; }
+
+bool ContentMark::held_locked(PyObject* dict) const noexcept { return held(dict); }
+
+bool ContentMark::take_of_text_keys(PyObject* dict) noexcept {
+    return keys_are_texts(dict) && take(dict);
+}
 #endif
 
 }  // namespace frame

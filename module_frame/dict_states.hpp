@@ -141,12 +141,23 @@ private:
 // its events; the mark is the count, and holds while no dict that watcher was ever given
 // has changed (or gone away) since: dicts of passing data that nobody changes.  A dict that
 // shares its values with an object (an instance's namespace) is never marked.
+//
+// On 3.13t the mark is the dict's version tag, which the host gives a new value, unique
+// among all dicts and threads, at every change of the dict's contents (and changes when a
+// watcher is added); it is written under the dict's critical section, and read here under
+// it, so a mark that still holds was taken and checked with no change under way and none
+// in between.  3.14t keeps no such tag, and marks nothing.
 class ContentMark {
 public:
     // Marks `dict` now; false when it cannot be marked.
     bool take(PyObject* dict) noexcept;
+    // Marks `dict` now if its keys are all exact texts (has_text_keys_only), both read at one
+    // moment; false otherwise.
+    bool take_of_text_keys(PyObject* dict) noexcept;
     // Whether `dict`, marked by take(), is unchanged since.
     bool held(PyObject* dict) const noexcept;
+    // The same, where the caller holds the dict's critical section already.
+    bool held_locked(PyObject* dict) const noexcept;
 
 private:
     std::uint64_t value_ = 0;
@@ -156,8 +167,14 @@ private:
 // exact texts, as the host itself records it: from 3.11 the kind of the keys table, up to
 // 3.10 the lookup function the table uses; the host gives either up for good at the first
 // key of another type.  Looking a text up in such a dict compares texts only and runs no
-// code.  False too where the host's record cannot be read (found at the first use, from
-// dicts made for the purpose).
+// code.  False too where the host's record cannot be read (learn_dict_layout below).
+// Always false without the GIL, where another thread may add a key of another type between
+// this answer and the lookup it stands for (ContentMark::take_of_text_keys reads it with
+// the dict's contents, under its critical section).
 bool has_text_keys_only(PyObject* dict) noexcept;
+
+// Learns how the host records a table of text keys, from dicts made for the purpose: once,
+// while a module is executed (before any of its functions can run in any thread).
+void learn_dict_layout() noexcept;
 
 }  // namespace frame

@@ -33,10 +33,14 @@ namespace frame::host {
 //  - the monitoring summary: states, version and answer per thread (host.cpp);
 //  - host functions once recognised: kept with a compare-and-swap (names.cpp);
 //  - the keys-table probe and the content marks behind the rows made once per itinerary:
-//    compiled out here, behind this switch (rows are made afresh, and a check of the
-//    display times' conditions covers one display time only).  Both would let a check or
-//    a value read before a later read of a leg stand for a read made after it, an order
-//    that another thread's changes could tell from the host's.
+//    on 3.13t read together under the leg's critical section (ContentMark::take_of_text_keys;
+//    the mark is the dict's version tag), and a mark is checked again under it after the
+//    last read that a remembered row or value stands for, with nothing done in between that
+//    anyone could see (leg_rows.cpp); 3.14t keeps no version tag and makes rows afresh.
+//    has_text_keys_only alone stays behind this switch, so a check of the display times'
+//    conditions covers one display time only: it would let a check made before a later
+//    read of a leg stand for one made after it, an order that another thread's changes
+//    could tell from the host's.
 //
 // What needs nothing more is safe without the GIL as it is: facts settled once while the
 // module is executed, under the host's import lock and before any of its functions can be

@@ -118,6 +118,7 @@ bool set_builtins(PyObject* dict) noexcept {
 bool run_exec(PyObject* module) noexcept {
     state.module = Ref::borrow(module).release();
     state.dict = PyModule_GetDict(module);
+    learn_dict_layout();
     return set_builtins(state.dict) && check_version() && Constant::create_all() &&
            ready_function_type() && register_in_sys_modules(module) && CachedBuiltin::fetch_all() &&
            FunctionDef::prepare_all() && state.def->body();

@@ -146,6 +146,65 @@ class TestSharedLegs:
         seen = run_together(lambda: brasco.route_details(plan), change)
         assert seen <= expected
 
+    def test_a_return_leg_changed_while_its_row_is_reused(self):
+        # i_parser's second route_details call reuses the return leg's row from the first
+        # only while the leg is unchanged: changed in between, or replaced by a leg with a
+        # key of another type, the row is read again.
+        record = make_record()
+        route = record["route"]
+        back = route[1]
+        other_keys = dict(back)
+        other_keys[1] = "a key that is not a text"
+
+        def change():
+            back["airline"] = "LH"
+            back["flight_no"] = 7
+            hold()
+            route[1] = other_keys
+            back["flight_no"] = 42
+            back["airline"] = "BA"
+            hold()
+            route[1] = back
+
+        def state(airline, flight_no):
+            def set_up():
+                back["airline"] = airline
+                back["flight_no"] = flight_no
+
+            return set_up
+
+        states = [state(a, n) for a, n in itertools.product(("BA", "LH"), (42, 7))]
+        expected = allowed(lambda: rendition.i_parser(record, True), states)
+        state("BA", 42)()
+        seen = run_together(lambda: brasco.i_parser(record, True), change)
+        assert seen <= expected
+
+    def test_a_return_leg_read_after_it_changed_is_not_older_than_before(self):
+        # The return leg's departure moves on and never comes back.  i_parser reads it in
+        # get_ret_times (the inbound summary) before its second route_details call (the
+        # inbound row): the row may show a later departure than the summary, never an
+        # earlier one, whether the row is reused or read again.
+        record = make_record()
+        back = record["route"][1]
+        start = datetime(2021, 6, 8, 18, 5)
+        moves = itertools.count(1)
+
+        def change():
+            moment = start + timedelta(minutes=next(moves))
+            back["local_departure"] = moment.strftime("%Y-%m-%dT%H:%M:00.000Z")
+
+        def minutes(shown):
+            moment = datetime.strptime(f"2021 {shown}", "%Y %a %d %b %H:%M")
+            return (moment - start) // timedelta(minutes=1)
+
+        def order():
+            result = brasco.i_parser(record, True)
+            summary = minutes(result[1][1])
+            row = minutes(result[3][1][1].split(" -> ")[0])
+            return "in order" if summary <= row else f"summary {summary}, row {row}"
+
+        assert run_together(order, change) == {repr(outcome(lambda: "in order"))}
+
     def test_a_route_list_grown_shrunk_and_replaced(self):
         first = make_leg(0)
         back = make_leg(

@@ -5,6 +5,7 @@ call's rows, which are otherwise reused from the first.  The scenarios run both 
 
 import builtins
 import gc
+import sys
 import time
 from datetime import datetime
 
@@ -354,6 +355,6 @@ def test_an_unseen_row_reached_through_the_collector_is_not_handed_out():
         result = changed_by_a_log_handler(
             "Inbound departure time", lambda route: kept.extend(unseen_inbound_rows(route))
         )(brasco)
-    # Free-threaded hosts keep no rows between the two calls: nothing is kept to hand out.
-    assert kept or FREE_THREADED
+    # 3.14t keeps no rows between the two calls (it marks no dict): nothing to hand out.
+    assert kept or (FREE_THREADED and sys.version_info >= (3, 14))
     assert all(row is not result[3][1] for row in kept)

@@ -142,7 +142,7 @@ bool log_shortened(PyObject* label, PyObject* record, PyObject* key) {
 inline Ref read_leg(PyObject* leg, PyObject* key, RowMemo::Field field, RowMemo::Entry* known,
                     frame::Where where = frame::Where::current()) {
     if (known)
-        if (PyObject* value = known->known(field)) return Ref::borrow(value);
+        if (Ref value = known->known(field)) return value;
     Ref value = frame::get_item(leg, key, where);
     if (known && value) known->note(field, value.get());
     return value;

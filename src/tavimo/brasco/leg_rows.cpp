@@ -1,6 +1,7 @@
 // The rows of the leg details tables and the display times they show; see leg_rows.hpp.
 #include "tavimo/brasco/leg_rows.hpp"
 
+#include "module_frame/host.hpp"
 #include "module_frame/ops.hpp"
 #include "tavimo/brasco/native_datetime.hpp"
 
@@ -243,6 +244,27 @@ Row reused_row(PyObject* leg, RowMemo::Entry& entry) {
     return Row::reused(entry, std::move(times), std::move(unshown));
 }
 
+// Without the GIL another thread may change the leg at any moment.  A remembered row
+// stands for reading the leg again only when the leg is unchanged from before the first
+// read of its row until after the last read that reusing the row stands for, and when
+// nothing done in between could be told from the host's way: both lookups of `datetime`
+// answered by the cache of module names and each display time's conditions checked (reads
+// only, as when the row is made).  Then every read of the leg gives what it gave, wherever
+// in that span the host would have made it.  Otherwise nothing but those reads has been
+// done, and the row is made afresh (empty).
+std::optional<Row> reused_row_unseen(PyObject* leg, RowMemo::Entry& entry) {
+    for (int time = 0; time < 2; ++time) {
+        PyObject* datetime = g_datetime.cached();
+        if (!datetime || !native_datetime::is_host_datetime(datetime) ||
+            !native_datetime::check_strftime())
+            return std::nullopt;
+    }
+    if (!entry.mark.held(leg)) return std::nullopt;
+    Ref times = entry.cells[1];
+    Ref unshown = entry.take_unshown(times.get());
+    return Row::reused(entry, std::move(times), std::move(unshown));
+}
+
 }  // namespace
 
 Ref Row::list() const {
@@ -253,7 +275,10 @@ Ref Row::list() const {
 
 Row leg_row(PyObject* leg, RowMemo* memo) {
     if (memo)
-        if (RowMemo::Entry* entry = memo->entry_of(leg)) return reused_row(leg, *entry);
+        if (RowMemo::Entry* entry = memo->entry_of(leg)) {
+            if constexpr (frame::host::gil_guards_shared_state) return reused_row(leg, *entry);
+            if (std::optional<Row> row = reused_row_unseen(leg, *entry)) return std::move(*row);
+        }
     RowMemo::Facts facts;
     if (memo) memo->prepare(leg, facts);
     Ref row = make_row(leg, facts);
@@ -273,7 +298,13 @@ void RowMemo::Facts::saw(PyObject* value) noexcept {
 
 void RowMemo::prepare(PyObject* leg, Facts& facts) const noexcept {
     facts.marked = remembering_ && count_ < capacity && PyDict_CheckExact(leg) &&
-                   frame::has_text_keys_only(leg) && facts.mark.take(leg);
+                   facts.mark.take_of_text_keys(leg);
+}
+
+Ref RowMemo::Entry::known(Field field) const noexcept {
+    if (!values[field]) return nullptr;
+    frame::host::CriticalSection locked(leg.get());
+    return mark.held_locked(leg.get()) ? Ref::borrow(values[field]) : Ref();
 }
 
 RowMemo::Entry* RowMemo::remember(PyObject* leg, const Facts& facts, PyObject* row) noexcept {

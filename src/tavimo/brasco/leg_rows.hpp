@@ -91,9 +91,8 @@ public:
         PyObject* values[fields] = {};
 
         // leg[field] as read earlier in this call while the leg is unchanged since; else null.
-        PyObject* known(Field field) const noexcept {
-            return values[field] && mark.held(leg.get()) ? values[field] : nullptr;
-        }
+        // Without the GIL the value is taken while the leg is seen to hold it.
+        frame::Ref known(Field field) const noexcept;
         // Notes leg[field], just read, while the leg is unchanged since its row was made.
         void note(Field field, PyObject* value) noexcept {
             if (mark.held(leg.get())) values[field] = value;
