@@ -203,6 +203,22 @@ def test_min_and_max_bound_before_the_import_are_the_ones_used():
     assert result.stdout.strip() == "Tue 08 Jun 20:10 ['min']"
 
 
+def test_min_and_max_swapped_before_the_import_are_not_taken_for_each_other():
+    # The host's max bound as min is a function of the builtins module, but not its min.
+    result = run_python("""
+        import builtins, datetime, logging, tavimo.settings
+        host_min, host_max = builtins.min, builtins.max
+        builtins.min, builtins.max = host_max, host_min
+        import tavimo.brasco
+        builtins.min, builtins.max = host_min, host_max
+        legs = [dict(local_departure=departure + "Z", local_arrival=arrival + "Z", **{"return": 1})
+                for departure, arrival in (("2021-06-08T18:05:00.000", "2021-06-08T21:00:00.000"),
+                                           ("2021-06-08T20:10:00.000", "2021-06-08T23:00:00.000"))]
+        print(tavimo.brasco.get_ret_times(legs))
+    """)
+    assert result.stdout.strip() == "('Tue 08 Jun 20:10', 'Tue 08 Jun 21:00')"
+
+
 def test_missing_imported_module_fails_the_import(tmp_path):
     copy_package(tmp_path / "copy")
     package = tmp_path / "copy" / "tavimo"
