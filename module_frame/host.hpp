@@ -2,10 +2,10 @@
 // terms: the version tags of classes, what a class lookup finds, the names a code object
 // records, the builtins a function reads, how much recursion room is left, whether calls
 // are watched.  Each answer reads an interpreter internal (or a different one per host,
-// see internal/versions.hpp), in this one place.  Bodies do not need it.
+// see versions.hpp), in this one place.  Bodies do not need it.
 #pragma once
 
-#include "module_frame/internal/versions.hpp"
+#include "module_frame/versions.hpp"
 
 #include <atomic>
 #include <cstddef>

@@ -1,7 +1,7 @@
 // Which CPython the frame is built for, and the version shims: each one an API of a newer
 // host, under its own name, back-filled for the older hosts that lack it, so that a shim
-// is simply deleted once its oldest host is no longer supported.  No source outside
-// module_frame/ includes this header.
+// is simply deleted once its oldest host is no longer supported.  Module sources get it
+// through the frame's public headers, for the host checks and the shims alike.
 //
 // The differences between the hosts the frame runs on, CPython 3.8 to 3.15, and where
 // each is met:
