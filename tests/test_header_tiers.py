@@ -5,9 +5,9 @@ module_frame/internal/, whether it includes it itself or through a public header
 import re
 from pathlib import Path
 
+from tools.build_recipe import INCLUDE_DIRS
+
 ROOT = Path(__file__).resolve().parent.parent
-# The include paths of the build: the top of the tree and src/.
-INCLUDE_DIRS = (".", "src")
 QUOTED_INCLUDE = re.compile(r'^[ \t]*#[ \t]*include[ \t]*"([^"]+)"', re.MULTILINE)
 
 

@@ -6,7 +6,6 @@ import importlib
 import shutil
 import subprocess
 import sys
-import sysconfig
 import textwrap
 import types
 
@@ -16,11 +15,11 @@ from conftest import (
     FREE_THREADED,
     ROOT,
     build_native,
-    build_setting,
     copy_package,
     module_sources,
     run_python,
 )
+from tools import build_recipe
 
 
 def test_namespace_in_binding_order(brasco):
@@ -457,20 +456,14 @@ def names_definition(count):
 def test_a_function_of_more_names_than_it_holds_does_not_compile(tmp_path):
     """A definition with a fifth parameter or local would write past the function's tables:
     it is refused when the module is compiled, and four of each still compile."""
-    if shutil.which("g++") is None:
+    if shutil.which(build_recipe.SYNTAX_CHECK[0]) is None:
         pytest.skip("no C++ compiler")
-    include = [
-        "-I" + sysconfig.get_paths()["include"],
-        *("-I" + str(ROOT / d) for d in build_setting("INCLUDE_DIRS")),
-    ]
     results = {}
     for count in (4, 5):
         source = tmp_path / ("names%d.cpp" % count)
         source.write_text(names_definition(count))
         results[count] = subprocess.run(
-            ["g++", "-std=c++20", "-fsyntax-only", *include, str(source)],
-            capture_output=True,
-            text=True,
+            build_recipe.syntax_check_command(source), capture_output=True, text=True
         )
     assert results[4].returncode == 0, results[4].stderr
     assert results[5].returncode != 0
