@@ -101,12 +101,13 @@ def log_floor(messages):
 def compile_build_floor():
     """bench/build_floor.cpp built for this interpreter, or None (with the reason printed)."""
     import importlib.util
-    import shutil
     import subprocess
     import sysconfig
     import tempfile
 
-    compiler = shutil.which("g++") or shutil.which("c++")
+    from tools import build_recipe
+
+    compiler = build_recipe.quick_compiler("build-floor")
     if compiler is None:
         print("bench: no C++ compiler: no build figure", file=sys.stderr)
         return None
@@ -116,17 +117,7 @@ def compile_build_floor():
         "build_floor" + sysconfig.get_config_var("EXT_SUFFIX"),
     )
     made = subprocess.run(
-        [
-            compiler,
-            "-O2",
-            "-shared",
-            "-fPIC",
-            "-std=c++20",
-            "-I" + sysconfig.get_paths()["include"],
-            source,
-            "-o",
-            output,
-        ],
+        build_recipe.quick_build_command("build-floor", compiler, [source], output),
         capture_output=True,
         text=True,
     )

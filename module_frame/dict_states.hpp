@@ -4,7 +4,7 @@
 // host's record of whether a dict's keys are all texts.
 #pragma once
 
-#include "module_frame/internal/versions.hpp"
+#include "module_frame/versions.hpp"
 
 #include <array>
 #include <atomic>

@@ -8,6 +8,7 @@
 // a generator's empty slot.
 #include "module_frame/handling.hpp"
 #include "module_frame/internal/function.hpp"
+#include "module_frame/internal/host_objects.hpp"
 
 namespace frame {
 

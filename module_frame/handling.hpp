@@ -16,8 +16,8 @@
 // being handled before is put back.
 #pragma once
 
+#include "module_frame/exceptions.hpp"
 #include "module_frame/frame.hpp"
-#include "module_frame/internal/host_objects.hpp"
 
 namespace frame {
 

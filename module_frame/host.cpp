@@ -151,9 +151,9 @@ bool has_global_events() noexcept {
     static bool known = false;
     static bool known_answer = false;
     static std::uint64_t known_version = 0;
-    PyFrameObject* frame = PyEval_GetFrame();
-    if (!frame) return ask_for_global_events();
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    PyFrameObject* python_frame = PyEval_GetFrame();
+    if (!python_frame) return ask_for_global_events();
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(python_frame)));
     const std::uint64_t version =
         reinterpret_cast<PyCodeObject*>(code.get())->_co_instrumentation_version;
     if (known && version == known_version) return known_answer;

@@ -2,10 +2,10 @@
 // terms: the version tags of classes, what a class lookup finds, the names a code object
 // records, the builtins a function reads, how much recursion room is left, whether calls
 // are watched.  Each answer reads an interpreter internal (or a different one per host,
-// see internal/versions.hpp), in this one place.  Bodies do not need it.
+// see versions.hpp), in this one place.  Bodies do not need it.
 #pragma once
 
-#include "module_frame/internal/versions.hpp"
+#include "module_frame/versions.hpp"
 
 #include <atomic>
 #include <cstddef>
@@ -144,11 +144,7 @@ inline PyObject* list_item_or_null(PyObject* list, Py_ssize_t index) noexcept {
 // Gives a statically allocated object (a type) its reference count before it is readied:
 // a free-threaded object header splits the count into a thread-local and a shared part.
 inline void set_static_refcount(PyObject* object, Py_ssize_t count) noexcept {
-#if FRAME_HOST_AT_LEAST(9)
     Py_SET_REFCNT(object, count);
-#else
-    object->ob_refcnt = count;
-#endif
 }
 
 // The version tag of a class: it changes whenever the class or one of its bases changes;

@@ -34,7 +34,8 @@ PyObject* create_step(PyObject* module_spec, PyModuleDef*) noexcept;
 int exec_step(PyObject* module) noexcept;
 
 bool remember_interpreter() noexcept {
-    std::int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    std::int64_t current =
+        PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
     if (current == -1) return false;
     if (state.interpreter_id == -1) {
         state.interpreter_id = current;

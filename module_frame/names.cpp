@@ -250,23 +250,45 @@ PyObject* entry_or_null(PyObject* dict, PyObject* key) noexcept {
     return value;
 }
 
+namespace {
+// The entry of a module's method table named `name`, or null.
+const PyMethodDef* method_entry(const PyModuleDef& def, const char* name) noexcept {
+    if (!def.m_methods) return nullptr;
+    for (const PyMethodDef* entry = def.m_methods; entry->ml_name; ++entry)
+        if (std::strcmp(entry->ml_name, name) == 0) return entry;
+    return nullptr;
+}
+
+// Whether the C function `candidate` is made from `entry`, as its public face tells: the
+// same C function called the same way, under the same name (the name is what tells two
+// entries sharing one C function apart, and what the host's argument errors quote).  The
+// name is made afresh by the attribute, so it is asked last, once the rest agrees.
+bool made_from(PyObject* candidate, const PyMethodDef& entry) noexcept {
+    if (PyCFunction_GetFunction(candidate) != entry.ml_meth ||
+        PyCFunction_GetFlags(candidate) != entry.ml_flags)
+        return false;
+    Ref name = Ref::steal(PyObject_GetAttrString(candidate, "__name__"));
+    if (!name) {
+        PyErr_Clear();  // a failed check only means taking the host's way
+        return false;
+    }
+    return PyUnicode_CheckExact(name.get()) &&
+           PyUnicode_CompareWithASCIIString(name.get(), entry.ml_name) == 0;
+}
+}  // namespace
+
 bool HostFunction::is(PyObject* candidate) noexcept {
     if (!candidate) return false;
     if (candidate == known()) return true;
     if (Py_TYPE(candidate) != &PyCFunction_Type) return false;
-    PyObject* owner = PyCFunction_GET_SELF(candidate);
+    PyObject* owner = PyCFunction_GetSelf(candidate);
     if (!owner || !PyModule_Check(owner)) return false;
     const PyModuleDef* def = PyModule_GetDef(owner);
-    if (!def || !def->m_name || std::strcmp(def->m_name, module_) != 0 || !def->m_methods)
-        return false;
-    const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(candidate)->m_ml;
-    for (const PyMethodDef* own = def->m_methods; own->ml_name; ++own) {
-        if (own != method) continue;
-        if (std::strcmp(method->ml_name, name_) != 0) return false;
-        remember(candidate);
-        return true;
-    }
-    return false;
+    if (!def || !def->m_name || std::strcmp(def->m_name, module_) != 0) return false;
+    const PyMethodDef* entry = method_entry(*def, name_);
+    if (!entry || !made_from(candidate, *entry)) return false;
+    remember(candidate);
+    return true;
 }
 
 #if FRAME_FREE_THREADED

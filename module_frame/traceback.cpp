@@ -55,17 +55,17 @@ void add_traceback(const char* function_name, const char* file, int line) noexce
     }
     Ref globals = Ref::borrow(module_dict());
     if (!globals) globals = Ref::steal(PyDict_New());
-    Ref host_frame;
+    Ref python_frame;
     if (code && globals)
-        host_frame = Ref::steal(reinterpret_cast<PyObject*>(
+        python_frame = Ref::steal(reinterpret_cast<PyObject*>(
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
                         globals.get(), nullptr)));
     // A failure to make the entry must not replace the exception being reported.
     PyErr_Clear();
     host::restore_raised(raised);
-    if (!host_frame) return;
+    if (!python_frame) return;
     // The entry's line is the first line of its code object, on every host.
-    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(host_frame.get()));
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(python_frame.get()));
 }
 
 }  // namespace frame

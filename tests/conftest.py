@@ -1,6 +1,5 @@
 """Shared fixtures: the modules under test, log capture, subprocesses and test builds."""
 
-import ast
 import contextlib
 import datetime
 import locale
@@ -20,6 +19,7 @@ import tavimo.brasco
 from testkit.allocations import BLOCKS_COUNTED_AT_ONCE
 from testkit.locales import LOCALE_CANDIDATES, try_time_locale
 from testkit.samples import Pairs, make_leg, make_record  # noqa: F401  (shared with the tests)
+from tools import build_recipe
 
 # The scenario helpers that the hostile tests share assert as the tests do, with pytest's
 # account of what differed.
@@ -133,46 +133,18 @@ def copy_package(destination, settings=None):
     return pathlib.Path(destination)
 
 
-def build_setting(name):
-    """A setting of setup.py (a literal: MODULE_SOURCES, INCLUDE_DIRS, ...), read, not run:
-    running it needs setuptools."""
-    for statement in ast.parse((ROOT / "setup.py").read_text()).body:
-        if (
-            isinstance(statement, ast.Assign)
-            and len(statement.targets) == 1
-            and getattr(statement.targets[0], "id", None) == name
-        ):
-            return ast.literal_eval(statement.value)
-    raise AssertionError("setup.py has no setting " + name)
-
-
 def module_sources(module):
-    return [ROOT / source for source in build_setting("MODULE_SOURCES")[module]]
+    return [ROOT / source for source in build_recipe.MODULE_SOURCES[module]]
 
 
 def build_native(destination, module, sources, defines=()):
     """Compiles a test build of a native module (with the frame) into destination."""
-    include = sysconfig.get_paths()["include"]
     output = pathlib.Path(destination) / (module + sysconfig.get_config_var("EXT_SUFFIX"))
     output.parent.mkdir(parents=True, exist_ok=True)
-    frame_sources = sorted(str(p) for p in (ROOT / "module_frame").glob("*.cpp"))
-    command = [
-        "g++",
-        "-std=c++20",
-        "-shared",
-        "-fPIC",
-        "-O0",
-        "-fvisibility=hidden",
-        "-I" + include,
-        *("-I" + str(ROOT / d) for d in build_setting("INCLUDE_DIRS")),
-        *("-D" + d for d in defines),
-        *map(str, sources),
-        *frame_sources,
-        "-o",
-        str(output),
-    ]
-    if shutil.which("g++") is None:
+    compiler = build_recipe.quick_compiler("module")
+    if compiler is None:
         pytest.skip("no C++ compiler for a test build")
+    command = build_recipe.quick_build_command("module", compiler, sources, output, defines)
     subprocess.run(command, check=True, cwd=str(ROOT))
     return output
 

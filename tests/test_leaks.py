@@ -31,6 +31,7 @@ import tavimo.brasco as brasco
 from conftest import BLOCKS_COUNTED_AT_ONCE, FREE_THREADED, ROOT
 from testkit import rendition
 from testkit.allocations import blocks
+from tools import build_recipe
 
 HERE = pathlib.Path(__file__).resolve().parent
 SANITIZE_RUN = os.environ.get("TAVIMO_SANITIZE") == "1"
@@ -180,29 +181,15 @@ OUR_OBJECTS = re.compile(
 CANARY_OBJECT = re.compile(r"leak_canary\.(c:\d+|[^/\s)]*\.so)")
 
 
-def compile_extension(directory, name, source, flags=()):
-    compiler = shutil.which("gcc") or shutil.which("cc")
+def compile_extension(directory, name, source, kind="canary"):
+    compiler = build_recipe.quick_compiler(kind)
     if compiler is None:
         pytest.skip("no C compiler")
     source_path = directory / (name + ".c")
     source_path.write_text(source)
     output = directory / (name + sysconfig.get_config_var("EXT_SUFFIX"))
-    subprocess.run(
-        [
-            compiler,
-            "-shared",
-            "-fPIC",
-            "-O0",
-            "-g",
-            *flags,
-            "-I" + sysconfig.get_paths()["include"],
-            str(source_path),
-            "-o",
-            str(output),
-        ],
-        check=True,
-        env=clean_environment(),
-    )
+    command = build_recipe.quick_build_command(kind, compiler, [source_path], output)
+    subprocess.run(command, check=True, env=clean_environment())
     return output
 
 
@@ -367,12 +354,7 @@ def test_installed_modules_are_instrumented(name):
     ],
 )
 def test_a_memory_error_in_a_native_module_fails_the_process(tmp_path, call, report):
-    compile_extension(
-        tmp_path,
-        "memory_canary",
-        MEMORY_ERROR_CANARY,
-        flags=["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined"],
-    )
+    compile_extension(tmp_path, "memory_canary", MEMORY_ERROR_CANARY, "sanitized-canary")
     # The reports of this run go to stderr, not to the run's report directory.
     env = dict(os.environ)
     env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":log_path=stderr"

@@ -6,7 +6,6 @@ import importlib
 import shutil
 import subprocess
 import sys
-import sysconfig
 import textwrap
 import types
 
@@ -16,11 +15,11 @@ from conftest import (
     FREE_THREADED,
     ROOT,
     build_native,
-    build_setting,
     copy_package,
     module_sources,
     run_python,
 )
+from tools import build_recipe
 
 
 def test_namespace_in_binding_order(brasco):
@@ -201,6 +200,22 @@ def test_min_and_max_bound_before_the_import_are_the_ones_used():
         print(tavimo.brasco.get_ret_times(legs)[0], calls)
     """)
     assert result.stdout.strip() == "Tue 08 Jun 20:10 ['min']"
+
+
+def test_min_and_max_swapped_before_the_import_are_not_taken_for_each_other():
+    # The host's max bound as min is a function of the builtins module, but not its min.
+    result = run_python("""
+        import builtins, datetime, logging, tavimo.settings
+        host_min, host_max = builtins.min, builtins.max
+        builtins.min, builtins.max = host_max, host_min
+        import tavimo.brasco
+        builtins.min, builtins.max = host_min, host_max
+        legs = [dict(local_departure=departure + "Z", local_arrival=arrival + "Z", **{"return": 1})
+                for departure, arrival in (("2021-06-08T18:05:00.000", "2021-06-08T21:00:00.000"),
+                                           ("2021-06-08T20:10:00.000", "2021-06-08T23:00:00.000"))]
+        print(tavimo.brasco.get_ret_times(legs))
+    """)
+    assert result.stdout.strip() == "('Tue 08 Jun 20:10', 'Tue 08 Jun 21:00')"
 
 
 def test_missing_imported_module_fails_the_import(tmp_path):
@@ -441,20 +456,14 @@ def names_definition(count):
 def test_a_function_of_more_names_than_it_holds_does_not_compile(tmp_path):
     """A definition with a fifth parameter or local would write past the function's tables:
     it is refused when the module is compiled, and four of each still compile."""
-    if shutil.which("g++") is None:
+    if shutil.which(build_recipe.SYNTAX_CHECK[0]) is None:
         pytest.skip("no C++ compiler")
-    include = [
-        "-I" + sysconfig.get_paths()["include"],
-        *("-I" + str(ROOT / d) for d in build_setting("INCLUDE_DIRS")),
-    ]
     results = {}
     for count in (4, 5):
         source = tmp_path / ("names%d.cpp" % count)
         source.write_text(names_definition(count))
         results[count] = subprocess.run(
-            ["g++", "-std=c++20", "-fsyntax-only", *include, str(source)],
-            capture_output=True,
-            text=True,
+            build_recipe.syntax_check_command(source), capture_output=True, text=True
         )
     assert results[4].returncode == 0, results[4].stderr
     assert results[5].returncode != 0

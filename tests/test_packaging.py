@@ -13,7 +13,8 @@ import pytest
 import tavimo
 import tavimo.brasco
 import tavimo.questions
-from conftest import ROOT, build_setting
+from conftest import ROOT
+from tools import build_recipe
 
 MODULES = [tavimo.brasco, tavimo.questions]
 # A plain build: the sanitizer run, and the debug and fuzzing builds, are made otherwise.
@@ -84,6 +85,26 @@ def test_a_module_exports_its_init_function_alone(module):
 
 
 # --- the build's flags per compiler ---------------------------------------------------------
+
+
+def test_the_recipe_lists_every_native_source_once():
+    """Each module's sources are the C++ files of its folder, the frame's those of
+    module_frame/; a quick build of a module compiles the frame in, a canary does not."""
+    for module, sources in build_recipe.MODULE_SOURCES.items():
+        folder = ROOT / "src" / "tavimo" / module
+        assert sorted(sources) == sorted(
+            path.relative_to(ROOT).as_posix() for path in folder.glob("*.cpp")
+        )
+    frame = sorted(path.relative_to(ROOT).as_posix() for path in ROOT.glob("module_frame/**/*.cpp"))
+    assert build_recipe.FRAME_SOURCES == frame and "module_frame/names.cpp" in frame
+    module = build_recipe.quick_build_command("module", "c++", ["m.cpp"], "m.so", ["X=1"])
+    canary = build_recipe.quick_build_command("canary", "cc", ["c.c"], "c.so")
+    assert [arg for arg in module if arg.endswith(".cpp")] == ["m.cpp"] + [
+        str(ROOT / source) for source in frame
+    ]
+    assert "-DX=1" in module and "-I" + str(ROOT / "src") in module
+    assert [arg for arg in canary if arg.endswith((".c", ".cpp"))] == ["c.c"]
+    assert module[-2:] == ["-o", "m.so"] and canary[-2:] == ["-o", "c.so"]
 
 
 @pytest.fixture(scope="module")
@@ -260,15 +281,12 @@ def test_a_compiler_that_cannot_compile_the_sources_stops_the_build(build_script
 @pytest.mark.compiles
 @pytest.mark.parametrize("standard, passes", [("c++17", False), ("c++20", True)])
 def test_a_compiler_without_source_location_stops_with_the_minimums(tmp_path, standard, passes):
-    if shutil.which("g++") is None:
+    if shutil.which(build_recipe.SYNTAX_CHECK[0]) is None:
         pytest.skip("no C++ compiler")
     probe = tmp_path / "probe.cpp"
-    probe.write_text('#include "%s"\n' % build_setting("COMPILER_CHECK"))
-    includes = ["-I" + str(ROOT / folder) for folder in build_setting("INCLUDE_DIRS")]
+    probe.write_text('#include "%s"\n' % build_recipe.COMPILER_CHECK)
     result = subprocess.run(
-        ["g++", "-std=" + standard, "-fsyntax-only", *includes, str(probe)],
-        capture_output=True,
-        text=True,
+        build_recipe.syntax_check_command(probe, standard), capture_output=True, text=True
     )
     assert (result.returncode == 0) == passes, result.stderr
     if not passes:

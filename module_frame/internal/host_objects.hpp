@@ -2,9 +2,7 @@
 // code objects, the raised and the handled exception, module slots.  Frame internals.
 #pragma once
 
-#include "module_frame/internal/versions.hpp"
-
-#include <type_traits>
+#include "module_frame/exceptions.hpp"
 
 namespace frame::host {
 
@@ -16,21 +14,7 @@ PyObject* join_texts(PyObject* separator, PyObject* const* texts, Py_ssize_t cou
 PyObject* new_function_code(const char* filename, const char* name, const char* qualname,
                             int first_line, int params, PyObject* varnames) noexcept;
 
-// An exception as older hosts keep it (type, value, traceback) and as newer ones do (the
-// exception object alone).  Owned references.
-struct ExceptionParts {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-};
-struct ExceptionObject {
-    PyObject* value = nullptr;
-};
-
-// The exception being raised, taken off the thread and put back unchanged.
-using RaisedException =
-    std::conditional_t<FRAME_HOST_AT_LEAST(12), ExceptionObject, ExceptionParts>;
-
+// Takes the exception being raised off the thread.
 inline RaisedException fetch_raised() noexcept {
     RaisedException raised;
 #if FRAME_HOST_AT_LEAST(12)
@@ -49,10 +33,6 @@ inline void restore_raised(RaisedException raised) noexcept {
     PyErr_Restore(raised.type, raised.value, raised.traceback);
 #endif
 }
-
-// The content of the innermost slot of the thread's stack of handled exceptions: what
-// `except` fills and sys.exc_info() reports.
-using HandledSlot = std::conditional_t<FRAME_HOST_AT_LEAST(11), ExceptionObject, ExceptionParts>;
 
 // The exception being raised, taken off the thread as the content of a handled slot:
 // normalised, with its traceback attached.

@@ -222,11 +222,11 @@ bool return_times(PyObject* route_plan, RowMemo* memo, Ref& dep_time, Ref& arr_t
 
     Ref first_departure = departure_times.earliest(b_min.get());
     if (!first_departure) return false;
-    dep_time = tavimo::leg_rows::display_time(first_departure.get());
+    dep_time = tavimo::leg_rows::display_time_of_iso(first_departure.get());
     if (!dep_time) return false;
     Ref last_arrival = arrival_times.latest(b_max.get());
     if (!last_arrival) return false;
-    arr_time = tavimo::leg_rows::display_time(last_arrival.get());
+    arr_time = tavimo::leg_rows::display_time_of_iso(last_arrival.get());
     if (!arr_time) return false;
 
     // The journey's own times: the earliest departure and the latest arrival chosen above.

@@ -106,7 +106,7 @@ bool make_display_time(PyObject* value, DisplayTime& shown, Ref datetime = {},
 
 }  // namespace
 
-Ref display_time(PyObject* iso) {
+Ref display_time_of_iso(PyObject* iso) {
     Ref datetime = g_datetime.get();
     if (!datetime) return nullptr;
     DisplayTime shown;

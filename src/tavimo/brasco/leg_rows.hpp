@@ -45,7 +45,7 @@
 namespace tavimo::leg_rows {
 
 // The display time of `iso`, a text as fromisoformat receives it.
-frame::Ref display_time(PyObject* iso);
+frame::Ref display_time_of_iso(PyObject* iso);
 
 // The display time of record[key][:-1].
 frame::Ref display_time_of(PyObject* record, PyObject* key);

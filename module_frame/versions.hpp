@@ -1,13 +1,14 @@
 // Which CPython the frame is built for, and the version shims: each one an API of a newer
 // host, under its own name, back-filled for the older hosts that lack it, so that a shim
-// is simply deleted once its oldest host is no longer supported.  No source outside
-// module_frame/ includes this header.
+// is simply deleted once its oldest host is no longer supported.  Module sources get it
+// through the frame's public headers, for the host checks and the shims alike.
 //
 // The differences between the hosts the frame runs on, CPython 3.8 to 3.15, and where
 // each is met:
 // - 3.9: the vectorcall entry point loses its leading underscore; PyMODINIT_FUNC marks the
-//   init function exported where the build hides everything else, GCC and clang (shims
-//   below).
+//   init function exported where the build hides everything else, GCC and clang; a thread
+//   state's interpreter is asked of PyThreadState_GetInterpreter, a reference count set by
+//   Py_SET_REFCNT (shims below).
 // - 3.10: a function keeps the builtins it was made with (host.hpp, function_builtins).
 // - 3.11: code objects carry a qualified name and need instructions and a location table of
 //   their own; an empty code object is the host's PyCode_NewEmpty, which raises
@@ -84,6 +85,14 @@ inline PyObject* PyList_GetItemRef(PyObject* list, Py_ssize_t index) noexcept {
 inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                                      PyObject* kwnames) noexcept {
     return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+}
+
+// The interpreter of a thread state: 3.8 has no function for it, only the public member.
+inline PyInterpreterState* PyThreadState_GetInterpreter(PyThreadState* thread) noexcept {
+    return thread->interp;
+}
+inline void Py_SET_REFCNT(PyObject* object, Py_ssize_t count) noexcept {
+    object->ob_refcnt = count;
 }
 #endif
 

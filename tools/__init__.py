@@ -1,0 +1,1 @@
+"""The build recipe and the check of the release artifacts."""
