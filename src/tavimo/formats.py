@@ -411,9 +411,7 @@ def legs_key(legs, rows):
     try:
         fields = tuple(map(LEG_WHOLE, legs))
     except KeyError:  # a leg without one of LEG_EXTRAS: null
-        fields = tuple(
-            (*LEG_KEY(leg), *map(leg.get, LEG_EXTRAS)) for leg in legs
-        )
+        fields = tuple((*LEG_KEY(leg), *map(leg.get, LEG_EXTRAS)) for leg in legs)
     return fields, tuple(map(tuple, rows))
 
 
