@@ -291,6 +291,29 @@ def test_each_quick_test_flipped_takes_the_whole_walk(parse):
         "tavimo: itinerary 1: field 'local_departure' is not a "
         "local date and time such as 2021-06-01T10:15:00.000Z: 5\n"
     )
+    # the quick test of a record as most are, each of its conditions flipped
+    assert results.plain(SAMPLE[0])
+    for change in (
+        {"return": 2},
+        {"return": True},
+        {"return": 1.0},
+        {"flight_no": 2.0},
+        {"airline": True},
+        {"operating_carrier": ["LH"]},
+        {"local_arrival": "2021-06-01T10:15:00.000"},
+    ):
+        changed = copy.deepcopy(SAMPLE[0])
+        changed["route"][-1].update(change)
+        assert not results.plain(changed), change
+    for name, value in (("local_departure", "2021-06-01T10:15:00"), ("local_arrival", "")):
+        changed = copy.deepcopy(SAMPLE[0])
+        changed[name] = value
+        assert not results.plain(changed), name
+    for change in ({"local_departure": None}, {"local_departure": 5}):  # no text: TypeError
+        changed = copy.deepcopy(SAMPLE[0])
+        changed["route"][0].update(change)
+        with pytest.raises(TypeError):
+            results.plain(changed)
     # a leg without "return", or that is no object, before or after a return leg
     assert results.has_return_legs({"route": [{"return": 1}, {}]})
     assert results.has_return_legs({"route": [{}, 5, {"return": 1}]})
@@ -333,8 +356,103 @@ def test_memos_emptied_when_full_still_convert_rightly(parse, monkeypatch):
         formats.DIRECTIONS_CSV,
         formats.TIMES_JSON,
         formats.UTC_TIMES,
+        formats.LEG_TABLES,
     ):
         memo.clear()
     assert [parse(SAMPLE * 3, "-f", format_)[1] for format_ in ("json", "csv", "table")] == expected
     assert len(formats.LEGS_JSON) <= 2 and len(formats.TIMES_JSON) <= 2
     assert len(formats.JOURNEYS_JSON) <= 2 and len(formats.DIRECTIONS_CSV) <= 2
+    assert len(formats.LEG_TABLES) <= 2
+
+
+@pytest.mark.parametrize(
+    "flags, out, back",
+    [
+        ([0, 0, 1, 1], [0, 1], [2, 3]),  # legs out first: cut in two
+        ([0, 1, 0, 1], [0, 2], [1, 3]),
+        ([1, 0], [1], [0]),
+        ([0, 0], [0, 1], []),
+        ([1, 1], [], [0, 1]),
+        ([], [], []),
+        ([0, False, 1, True, 1.0], [0, 1], [2, 3, 4]),
+        ([0, "", 1], [0, 1], [2]),  # false, but not 0: taken apart leg by leg
+        ([0, 2, 1], [0], [1, 2]),
+        ([0, None, 1, 1], [0, 1], [2, 3]),
+    ],
+)
+def test_legs_are_split_by_their_return_flags_in_their_order(flags, out, back):
+    from tavimo import results
+
+    legs = [{"return": flag, "at": position} for position, flag in enumerate(flags)]
+    made_out, made_back = results.split_legs({"route": legs})
+    assert [made["at"] for made in made_out] == out
+    assert [made["at"] for made in made_back] == back
+    assert type(made_out) is list and type(made_back) is list
+
+
+def test_the_collector_passes_over_the_read_response_only_while_the_command_runs(
+    parse, monkeypatch
+):
+    import gc
+
+    from tavimo import formats
+
+    seen = []
+    write_json = formats.WRITERS["json"]
+
+    def watched(itineraries, out):
+        seen.append((gc.isenabled(), gc.get_freeze_count()))
+        write_json(itineraries, out)
+
+    monkeypatch.setitem(formats.WRITERS, "json", watched)
+    was_enabled = gc.isenabled()
+    try:
+        assert gc.get_freeze_count() == 0
+        expected = parse(SAMPLE, "-f", "json")
+        assert seen.pop()[1] > 0 and gc.get_freeze_count() == 0
+        gc.disable()  # off: left off, and nothing frozen
+        assert parse(SAMPLE, "-f", "json") == expected
+        assert seen.pop() == (False, 0) and not gc.isenabled()
+        gc.enable()
+        gc.freeze()  # the caller's own frozen objects: none added, none let go
+        frozen = gc.get_freeze_count()  # (less as some of them die)
+        assert parse(SAMPLE, "-f", "json") == expected
+        enabled, during = seen.pop()
+        assert enabled and during <= frozen and 0 < gc.get_freeze_count() <= during
+    finally:
+        gc.unfreeze()
+        if was_enabled:
+            gc.enable()
+
+
+def test_leg_tables_are_laid_out_once_only_where_all_is_text():
+    from tavimo import formats, tables
+
+    header, rows = ["A", "B"], [["x", "yy"], ["zzz", ""]]
+    formats.LEG_TABLES.clear()
+    for width in (None, 8, None, 8):  # the width is part of the key
+        assert formats.legs_table(header, rows, width) == tables.format_table(header, rows, width)
+
+    class Shown:
+        calls = 0
+
+        def __str__(self):
+            Shown.calls += 1
+            return "s"
+
+    for _ in range(2):  # str() of any other cell runs every time
+        assert formats.legs_table(header, [["x", Shown()]], None) == tables.format_table(
+            header, [["x", "s"]], None
+        )
+    assert Shown.calls == 2
+    assert [formats.legs_table(header, [["x", value]], None) for value in (1, 1.0, True)] == [
+        tables.format_table(header, [["x", text]], None) for text in ("1", "1.0", "True")
+    ]
+    for odd_rows in ([5], [["x", []]]):  # format_table's own error, or a cell in no key
+        try:
+            expected = tables.format_table(header, odd_rows, None)
+        except TypeError as exc:
+            with pytest.raises(TypeError, match=re.escape(str(exc))):
+                formats.legs_table(header, odd_rows, None)
+        else:
+            assert formats.legs_table(header, odd_rows, None) == expected

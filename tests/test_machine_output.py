@@ -159,6 +159,47 @@ def test_directions_alike_but_for_their_airports_or_a_leg_each_keep_their_own():
     )
 
 
+def test_directions_whose_legs_lack_their_extras_or_hold_them_null_are_alike():
+    # a direction's memo key reads a leg's UTC times and bags flag by name where all its
+    # legs have them, else with null for one missing: the two keys must agree
+    whole = json.loads(json.dumps(SAMPLE[0]))
+    for leg in whole["route"]:
+        leg.update(utc_departure=None, utc_arrival=None, bags_recheck_required=None)
+    lacking = json.loads(json.dumps(whole))
+    del lacking["route"][0]["utc_arrival"]
+    flagged = json.loads(json.dumps(lacking))
+    flagged["route"][0]["bags_recheck_required"] = False
+    response = [whole, lacking, flagged, lacking]
+    outbound = [itinerary["outbound"] for itinerary in as_json(response)["itineraries"]]
+    assert outbound[0] == outbound[1] == outbound[3] != outbound[2]
+    assert outbound[2]["legs"][0]["bags_recheck_required"] is False
+    rows = as_csv(response)
+    first_legs = [row for row in rows if row["leg"] == "1" and row["direction"] == "outbound"]
+    assert [row["bags_recheck_required"] for row in first_legs] == ["", "", "false", ""]
+
+
+def test_directions_alike_but_for_the_types_of_a_code_each_keep_their_own():
+    # 1 and 1.0 are equal keys: the direction's key tells them apart by the parser's
+    # display texts of its legs
+    response = []
+    for value in (1, 1.0, "1", 1):
+        record = json.loads(json.dumps(SAMPLE[0]))
+        record["route"][0]["operating_flight_no"] = value
+        response.append(record)
+    outbound = [itinerary["outbound"] for itinerary in as_json(response)["itineraries"]]
+    assert [journey["legs"][0]["operating_flight_number"] for journey in outbound] == [
+        "1",
+        "1.0",
+        "1",
+        "1",
+    ]
+    assert outbound[0]["legs"][0]["display"]["operating_flight_no"].endswith(" 1")
+    assert outbound[1]["legs"][0]["display"]["operating_flight_no"].endswith(" 1.0")
+    assert outbound[0] == outbound[2] == outbound[3]
+    rows = [row for row in as_csv(response) if row["leg"] == "1"]
+    assert [row["operating_flight_number"] for row in rows] == ["1", "1.0", "1", "1"]
+
+
 # Random records the command accepts: any text or number (or null) as a code, name or
 # flight number, time texts in the layouts that `datetime.fromisoformat` reads on every
 # host, with the response's final "Z" or without it.

@@ -109,6 +109,27 @@ def shown_rows(rows, legs):
     return shown
 
 
+TEXT_ONLY = frozenset((str,))
+
+
+def legs_table(header, rows, width):
+    """format_table(HEADER, ROWS, WIDTH) of a direction's legs.  A response repeats its
+    journeys across itineraries, so a table whose titles and cells are all texts is laid
+    out once, keyed by them and the width (str() of any other cell may run code, or give
+    different texts for equal cells: 1, 1.0 and True)."""
+    try:
+        texts = TEXT_ONLY.issuperset(map(type, itertools.chain(header, *rows)))
+    except TypeError:  # titles or a row that are no sequence: format_table's to report
+        texts = False
+    if not texts:
+        return format_table(header, rows, width)
+    key = (width, tuple(header), *map(tuple, rows))
+    return memoized(LEG_TABLES, key, format_table, header, rows, width)
+
+
+LEG_TABLES: dict = {}
+
+
 def itinerary_text(itinerary, width=None):
     """One itinerary as a heading, its summary table and its leg tables, these fitted to
     WIDTH (None: no limit)."""
@@ -136,13 +157,13 @@ def itinerary_text(itinerary, width=None):
         format_table(SUMMARY_HEADER, summary, width),
         "",
         "Outbound legs",
-        format_table(outbound_legs[0], shown_rows(outbound_legs[1:], legs_out), width),
+        legs_table(outbound_legs[0], shown_rows(outbound_legs[1:], legs_out), width),
     ]
     if inbound_legs:
         blocks += [
             "",
             "Inbound legs",
-            format_table(inbound_legs[0], shown_rows(inbound_legs[1:], legs_back), width),
+            legs_table(inbound_legs[0], shown_rows(inbound_legs[1:], legs_back), width),
         ]
     return "\n".join(blocks)
 
@@ -202,8 +223,6 @@ def field_text(value):
 def utc_time(text):
     """A UTC time text of the response in ISO 8601, with its "Z" (2021-06-01T08:15:00.000Z
     -> 2021-06-01T08:15:00Z); ValueError for a text that is none."""
-    from tavimo.results import standard_time
-
     if not isinstance(text, str):
         raise ValueError(text)
     if (
@@ -216,6 +235,8 @@ def utc_time(text):
     ):
         # the usual layout: its first 19 characters are the ISO form, if they are a time
         return datetime.datetime.fromisoformat(text[:19]).isoformat() + "Z"
+    from tavimo.results import standard_time
+
     zulu = text[-1:] in ("Z", "z")
     moment = standard_time(text[:-1] if zulu else text)
     if moment is None or zulu == (moment.tzinfo is not None):  # neither Z nor an offset
@@ -379,6 +400,19 @@ class LegMemo(Memo):
         return self.convert(
             key[:CODES_END], key[CODES_END:TIMES_END], key[TIMES_END:EXTRAS_END], key[EXTRAS_END:]
         )
+
+
+# A direction's legs and rows in a memo key, a tuple of each: every field that its output is
+# made of, as in leg_key.
+LEG_WHOLE = operator.itemgetter(*LEG_CODE_NAMES, *LEG_TIME_NAMES, *LEG_EXTRAS)
+
+
+def legs_key(legs, rows):
+    try:
+        fields = tuple(map(LEG_WHOLE, legs))
+    except KeyError:  # a leg without one of LEG_EXTRAS: null
+        fields = tuple((*LEG_KEY(leg), *map(leg.get, LEG_EXTRAS)) for leg in legs)
+    return fields, tuple(map(tuple, rows))
 
 
 def legs_converted(memo, legs, rows):
@@ -625,7 +659,7 @@ def journey_json(record, index, summary, table, legs):
 
     A response repeats its journeys across itineraries, so a direction with legs is made
     once, its memo keyed by its airports (the texts of "routes"), its summary and its
-    legs' keys (leg_key), which hold all that its JSON is made of."""
+    legs and rows (legs_key), which hold all that its JSON is made of."""
     if not legs:
         return journey_made(record, index, summary, table, legs)
     key = (
@@ -634,7 +668,7 @@ def journey_json(record, index, summary, table, legs):
         summary[1],
         summary[2],
         summary[3],
-        *[leg_key(leg, row) for leg, row in zip(legs, table[1:])],
+        *legs_key(legs, table[1:]),
     )
     return memoized(JOURNEYS_JSON, key, journey_made, record, index, summary, table, legs)
 
@@ -753,10 +787,10 @@ def direction_csv(summary, legs, table):
     """Each leg's row of a direction (the legs of its SUMMARY and leg TABLE) but for the
     itinerary's parts, split where its price goes.  A response repeats its journeys
     across itineraries, so this is made once per direction, keyed by its duration and its
-    legs' keys (leg_key), which hold all else that the rows are made of."""
+    legs and rows (legs_key), which hold all else that the rows are made of."""
     if not legs:
         return []
-    key = (summary[2], *[leg_key(leg, row) for leg, row in zip(legs, table[1:])])
+    key = (summary[2], *legs_key(legs, table[1:]))
     return memoized(DIRECTIONS_CSV, key, direction_made_csv, summary, legs, table)
 
 
