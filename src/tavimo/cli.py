@@ -525,7 +525,8 @@ def collector_passing_over_read():
     response read whole, tens of thousands of objects with no cycle to collect, which a
     pass of the collector's older generations would walk each time (a tenth of the
     command's time for 5,000 itineraries).  Not where the collector is off, or objects are
-    frozen already (the caller's own: left as they are)."""
+    frozen already (the caller's own, or the host's: 3.12 starts with some; left as they
+    are, since unfreezing lets go of all of them)."""
     import contextlib
     import gc
 
