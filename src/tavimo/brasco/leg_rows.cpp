@@ -218,8 +218,9 @@ Ref make_row(PyObject* leg, RowMemo::Facts& facts) {
 // The row of a leg whose row this i_parser call made already: its cells again, after the
 // two lookups of `datetime` that making it does.  Where the remembered times would no
 // longer be rendered natively, the times cell is made afresh with the lookups done here;
-// reading the leg again runs no code.
-Row reused_row(PyObject* leg, RowMemo::Entry& entry) {
+// reading the leg again runs no code.  (Free-threaded builds reuse rows by
+// reused_row_unseen only.)
+[[maybe_unused]] Row reused_row(PyObject* leg, RowMemo::Entry& entry) {
     const Ref* cells = entry.cells;
     LookedUp datetimes;
     Ref times;
