@@ -11,7 +11,8 @@ Each run measures, one after the other:
              machine, less while other work takes the cores), against which the threads'
              figures are read;
   threads    calls per second of 1, 2 and 4 threads started together, each thread calling
-             on a record of its own (a deep copy), native and plain Python (bench/peer.py),
+             on a record of its own (its texts and numbers its own, as distinct records of a
+             response have them), native and plain Python (bench/peer.py),
              logging set up as by logging.basicConfig().
 
 Every figure is printed per run, then the median of the runs.  With the GIL the threads take

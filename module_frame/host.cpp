@@ -1,6 +1,7 @@
 // What the fast paths may ask about the host, where it is more than one read; see host.hpp.
 #include "module_frame/host.hpp"
 
+#include "module_frame/internal/function.hpp"
 #include "module_frame/ref.hpp"
 
 #include <array>
@@ -241,3 +242,41 @@ bool calls_are_watched(PyObject* const* codes, std::size_t count) noexcept {
 }
 
 }  // namespace frame::host
+
+#if FRAME_FREE_THREADED && !FRAME_HOST_AT_LEAST(14)
+// 3.13t's own _PyObject_SetDeferredRefcount, which the host gives the functions of its
+// modules and does not export: the collector bit, one more local reference (which the
+// collector subtracts again) and the shared count marked as queued, so that only the
+// collector frees the object.  The host makes every such object immortal once a second
+// thread starts, and from then on makes new ones immortal at once; that it has is read
+// from the builtins module, which it made deferred at startup.  Nothing in between can
+// stop this thread for the collector (no call into the host), so the object cannot be
+// missed by the host's pass that makes them immortal.  Writes the public free-threaded
+// object header (ob_gc_bits, ob_ref_local, ob_ref_shared); the values are the host's
+// private _PyGC_BITS_DEFERRED (64) and _Py_REF_QUEUED (2) of 3.13.
+int PyUnstable_Object_EnableDeferredRefcount(PyObject* object) noexcept {
+    constexpr std::uint8_t deferred_reference_counting = 64;
+    constexpr Py_ssize_t queued = 2;
+    if (!PyObject_IS_GC(object) || !_Py_IsOwnedByCurrentThread(object) ||
+        object->ob_ref_shared != 0 || _Py_IsImmortal(object) ||
+        (object->ob_gc_bits & deferred_reference_counting))
+        return 0;
+    frame::Ref builtins = frame::builtins_module();
+    if (!builtins) {
+        PyErr_Clear();
+        return 0;
+    }
+    if (_Py_IsImmortal(builtins.get())) {
+        // As the host's _Py_SetImmortal: out of the collector's care, then immortal (a count
+        // past 32 bits set by its owner makes an object immortal on 3.13t).
+        PyObject_GC_UnTrack(object);
+        Py_SET_REFCNT(object, static_cast<Py_ssize_t>(UINT32_MAX) + 1);
+        return 1;
+    }
+    std::atomic_ref<std::uint8_t>(object->ob_gc_bits)
+        .fetch_or(deferred_reference_counting, std::memory_order_relaxed);
+    object->ob_ref_local += 1;
+    object->ob_ref_shared = queued;
+    return 1;
+}
+#endif

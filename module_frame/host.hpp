@@ -82,9 +82,10 @@ private:
 // thread next stops for the host: an immortal object, or one with deferred reference
 // counting, which only the garbage collector frees, after stopping every thread at a point
 // where it waits or runs Python code (3.13t and 3.14t give it to modules, classes and
-// top-level functions; 3.13t makes them immortal once a second thread starts).  A cache on
-// such a host keeps only what this answers true for, and increments a reference of an
-// immortal object without touching memory that other threads write.
+// top-level functions, the frame to a module's functions; 3.13t makes them immortal once a
+// second thread starts).  A cache on such a host keeps only what this answers true for, and
+// increments a reference of an immortal object without touching memory that other threads
+// write.
 //
 // Reads the object's collector bits (PyObject.ob_gc_bits, public on free-threaded hosts);
 // the bit's value is the host's private _PyGC_BITS_DEFERRED, 64 in 3.13t and 3.14t.

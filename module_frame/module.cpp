@@ -184,6 +184,9 @@ bool bind_empty_mapping(PyObject* name, Where where) noexcept {
 
 bool bind_function(const FunctionDef& def, Where where) noexcept {
     Ref function = make_function(def, where);
+    // A module's function, like the host's own: deferred reference counting on a
+    // free-threaded host, so that threads calling it do not all write its count.
+    if (function) PyUnstable_Object_EnableDeferredRefcount(function.get());
     Ref name = Ref::steal(PyUnicode_InternFromString(def.name()));
     if (function && name) return bind(name.get(), function.get(), where);
     note_failure(where);

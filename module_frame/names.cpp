@@ -66,6 +66,7 @@ namespace {
 struct FoundName {
     PyObject* found = nullptr;
     DictStates<2> namespaces;  // the module's and the builtins'
+    bool not_kept = false;     // the last value found could not be kept
 };
 struct FoundAttribute {
     PyObject* module = nullptr;  // identity only: a module gone since took its watched
@@ -130,8 +131,17 @@ Ref Global::get(Where where) noexcept {
     // changes either namespace, and what was found then is not what they hold.  (Without
     // the GIL, another thread can change them too: the states are then the epoch at which
     // both were at rest, and a change begun since moves it on.)
+    //
+    // Without the GIL, taking the states locks both namespaces, which every thread shares:
+    // where the last value found here could not be kept (not one only the collector frees),
+    // the states are not taken and this value is not kept either.
     DictStates<2> before;
-    before.take({dict, builtins});
+#if FRAME_FREE_THREADED
+    const bool keeping = mine && !mine->not_kept;
+#else
+    constexpr bool keeping = true;
+#endif
+    if (keeping) before.take({dict, builtins});
     PyObject* value = nullptr;
     int in_namespace = PyDict_GetItemRef(dict, name_, &value);
     if (in_namespace == 0) in_namespace = PyDict_GetItemRef(builtins, name_, &value);
@@ -142,9 +152,13 @@ Ref Global::get(Where where) noexcept {
     if (in_namespace) {
         // Reused only while the namespaces, which hold it, are unchanged.
 #if FRAME_FREE_THREADED
-        if (mine && host::may_keep_borrowed(value)) {
-            mine->found = value;
-            mine->namespaces = before;
+        if (mine) {
+            const bool may_keep = host::may_keep_borrowed(value);
+            if (keeping && may_keep) {
+                mine->found = value;
+                mine->namespaces = before;
+            }
+            mine->not_kept = !may_keep;
         }
 #else
         found_ = value;

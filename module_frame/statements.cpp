@@ -122,6 +122,7 @@ Ref build_class(PyObject* name, std::initializer_list<Global*> base_names,
     for (const FunctionDef* method : methods) {
         Ref function = make_function(*method, where);
         if (!function) return nullptr;
+        PyUnstable_Object_EnableDeferredRefcount(function.get());  // as bind_function
         Ref method_name = Ref::steal(PyUnicode_InternFromString(method->name()));
         if (!method_name || PyObject_SetItem(ns.get(), method_name.get(), function.get()) < 0)
             return nullptr;

@@ -30,7 +30,8 @@
 // - 3.13t (free-threaded, Py_GIL_DISABLED): no GIL; see "Free-threaded hosts" in host.hpp.
 //   The object header has no ob_refcnt member; a module declares that it runs without the
 //   GIL (host_objects).
-// - 3.14: C calls are no longer counted: the host raises RecursionError when the machine
+// - 3.14: an object can be given deferred reference counting (shim below, host.cpp);
+//   C calls are no longer counted: the host raises RecursionError when the machine
 //   stack comes near a limit it keeps per thread, outside the public thread state
 //   (host.cpp, has_recursion_room); the monitoring data of a code object and the count of
 //   monitoring events become private (host.cpp); stores into an instance's inline values
@@ -53,6 +54,17 @@
 #define FRAME_FREE_THREADED 1
 #else
 #define FRAME_FREE_THREADED 0
+#endif
+
+#if !FRAME_HOST_AT_LEAST(14)
+// 3.14's deferred reference counting for an object this thread has just made and not yet
+// shared (1 when given, 0 otherwise): nothing with the GIL, as on 3.14; on 3.13t what the
+// host does for the functions of its own modules (host.cpp).
+#if FRAME_FREE_THREADED
+int PyUnstable_Object_EnableDeferredRefcount(PyObject* object) noexcept;
+#else
+inline int PyUnstable_Object_EnableDeferredRefcount(PyObject*) noexcept { return 0; }
+#endif
 #endif
 
 #if !FRAME_HOST_AT_LEAST(13)

@@ -8,6 +8,7 @@ plain-Python rendition gives for some choice of the states the changing thread p
 through: the allowed outcomes are found by running the rendition on each of those states.
 """
 
+import functools
 import itertools
 import locale
 import logging
@@ -114,6 +115,56 @@ def test_importing_leaves_the_gil_disabled():
         timeout=TIMEOUT,
     )
     assert (done.returncode, done.stdout, done.stderr) == (0, "False\n", "")
+
+
+SHARED_LIKE_THE_HOSTS = r"""
+import gc, json, sys, threading, weakref
+
+def immortal(thing):
+    return sys.getrefcount(thing) >= 2**32 - 1
+
+def ours():
+    return [brasco.i_parser, brasco.route_details, questions.get_questions,
+            questions.IataCodeValidator.validate]
+
+def started():
+    thread = threading.Thread(target=lambda: None)
+    thread.start()
+    thread.join()
+
+if sys.argv[1] == "thread first":
+    started()
+    import tavimo.brasco as brasco, tavimo.questions as questions
+else:
+    import tavimo.brasco as brasco, tavimo.questions as questions
+    # Before any thread the functions are only the collector's to free, as the host's.
+    assert not any(immortal(function) for function in ours() + [json.loads])
+    function = brasco.get_ret_times
+    del brasco.get_ret_times
+    function.itself = function
+    gone = weakref.ref(function)
+    del function
+    gc.collect()
+    assert gone() is None, "a module function held by a cycle alone survived"
+    started()
+print([immortal(function) == immortal(json.loads) for function in ours()])
+"""
+
+
+@pytest.mark.parametrize("order", ["import first", "thread first"])
+def test_the_module_functions_count_references_as_the_hosts_own(order):
+    """Threads that call a module function do not all write its reference count: like the
+    host's own module functions, it is left to the collector, and made immortal where the
+    host makes those so (3.13t, once a second thread has started)."""
+    if not FREE_THREADED:
+        pytest.skip("only a free-threaded host shares a function among threads")
+    done = subprocess.run(
+        [sys.executable, "-c", SHARED_LIKE_THE_HOSTS, order],
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+    )
+    assert (done.returncode, done.stdout, done.stderr) == (0, "[True, True, True, True]\n", "")
 
 
 class TestSharedLegs:
@@ -419,6 +470,24 @@ class TestNamesKeptPerThread:
             del brasco.timedelta
             del rendition.timedelta
             self.expect(caller, parse, brasco, rendition)
+        finally:
+            brasco.timedelta = rendition.timedelta = timedelta
+
+    def test_a_name_bound_in_turn_to_values_kept_and_not_kept(self, caller):
+        """A thread keeps only values that cannot be freed under it (a class, not a partial
+        object); after one it could not keep, the next lookup is not kept either.  Each call
+        still finds what is bound when it runs."""
+        record = make_record()
+        unkept = functools.partial(timedelta)
+
+        def parse(module):
+            return module.i_parser(record, True)
+
+        try:
+            for duration in (unkept, Duration, Duration, unkept, unkept, timedelta, Duration):
+                brasco.timedelta = rendition.timedelta = duration
+                for _ in range(2):
+                    self.expect(caller, parse, brasco, rendition)
         finally:
             brasco.timedelta = rendition.timedelta = timedelta
 
