@@ -73,6 +73,7 @@ struct FoundAttribute {
                                  // namespace with it, which moved the epoch on
     PyObject* found = nullptr;
     DictStates<1> names;
+    bool not_kept = false;
 };
 constexpr std::size_t per_thread_slots = 32;
 thread_local FoundName found_names[per_thread_slots];
@@ -84,6 +85,14 @@ FoundName* found_name(std::size_t slot) noexcept {
 }
 FoundAttribute* found_attribute(std::size_t slot) noexcept {
     return slot < per_thread_slots ? &found_attributes[slot] : nullptr;
+}
+
+// Taking the states of a namespace locks it, and every thread shares it: where the last
+// value a thread found could not be kept (not one only the collector frees), its next
+// lookup takes no states and keeps nothing either.
+template <typename Found>
+bool takes_states(const Found* mine) noexcept {
+    return mine && !mine->not_kept;
 }
 }  // namespace
 
@@ -131,13 +140,9 @@ Ref Global::get(Where where) noexcept {
     // changes either namespace, and what was found then is not what they hold.  (Without
     // the GIL, another thread can change them too: the states are then the epoch at which
     // both were at rest, and a change begun since moves it on.)
-    //
-    // Without the GIL, taking the states locks both namespaces, which every thread shares:
-    // where the last value found here could not be kept (not one only the collector frees),
-    // the states are not taken and this value is not kept either.
     DictStates<2> before;
 #if FRAME_FREE_THREADED
-    const bool keeping = mine && !mine->not_kept;
+    const bool keeping = takes_states(mine);
 #else
     constexpr bool keeping = true;
 #endif
@@ -217,7 +222,12 @@ Ref ModuleAttribute::get(PyObject* module, Where where) noexcept {
     found_ = nullptr;
 #endif
     DictStates<1> before;
-    before.take({dict});
+#if FRAME_FREE_THREADED
+    const bool keeping = takes_states(mine);
+#else
+    constexpr bool keeping = true;
+#endif
+    if (keeping) before.take({dict});
     Ref value = Ref::steal(PyObject_GetAttr(module, name_));
     if (!value) {
         note_failure(where);
@@ -225,10 +235,14 @@ Ref ModuleAttribute::get(PyObject* module, Where where) noexcept {
     }
     if (holds_entry(dict, name_, value.get())) {
 #if FRAME_FREE_THREADED
-        if (mine && host::may_keep_borrowed(value.get())) {
-            mine->found = value.get();
-            mine->module = module;
-            mine->names = before;
+        if (mine) {
+            const bool may_keep = host::may_keep_borrowed(value.get());
+            if (keeping && may_keep) {
+                mine->found = value.get();
+                mine->module = module;
+                mine->names = before;
+            }
+            mine->not_kept = !may_keep;
         }
 #else
         found_ = value.get();

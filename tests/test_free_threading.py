@@ -536,6 +536,26 @@ class TestNamesKeptPerThread:
             brasco.logging = logging
             logging.debug = real_debug
 
+    def test_logging_debug_bound_in_turn_to_values_kept_and_not_kept(self, caller):
+        """The module attribute's cache follows the same rule as the names': a nested
+        function is not kept, the module's own function is; each call uses what is bound."""
+        record = make_record()
+        calls = []
+        real_debug = logging.debug
+
+        def recorded(message, *args, **kwargs):
+            calls.append(message)
+
+        try:
+            for debug in (recorded, real_debug, real_debug, recorded, recorded, real_debug):
+                logging.debug = debug
+                before = len(calls)
+                for _ in range(2):
+                    caller.run(lambda: brasco.i_parser(record, True))
+                assert (len(calls) > before) == (debug is recorded)
+        finally:
+            logging.debug = real_debug
+
     def test_timedelta_rebound_while_many_threads_call(self):
         record = make_record()
 
