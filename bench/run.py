@@ -23,9 +23,10 @@ native and python with the root logger at DEBUG and a handler that formats every
 host, say) beside this run's.
 
 A third table runs the same calls on one thread and on two threads at once (the machine has
-two cores), each thread making as many calls as one thread does alone, on a copy of the
-record of its own (new texts and numbers, as distinct records of a response), and gives the calls per second of both and their ratio: near 2 where the
-calls run in parallel (a free-threaded host), near 1 where they take turns under the GIL.
+two cores), all calling for the same span of time, each on a copy of the record of its own
+(new texts and numbers, as distinct records of a response), and gives the calls per second
+of both and their ratio: near 2 where the calls run in parallel (a free-threaded host), near
+1 where they take turns under the GIL.
 
 Before timing, the native and the Python results and log records are compared once for every
 record, so that the figures always compare the same work.
@@ -227,23 +228,39 @@ def own_copy(value):
     return value
 
 
-def throughput(function, arguments, threads, number):
-    """Calls per second of `threads` threads, started together, each making `number` calls
-    on a record of its own (as threads parsing a response would)."""
+def throughput(function, arguments, threads, number, seconds):
+    """Calls per second of `threads` threads, started together, each calling on a record of
+    its own (as threads parsing a response would) until `seconds` have passed, in runs of a
+    fiftieth of `number` calls (`number`: the calls that last at least `seconds` on one
+    thread).  All of them run for the whole span, as the yardstick's processes do, so that
+    a thread that happens to finish its share later does not run alone at the end."""
     start_line = threading.Barrier(threads + 1)
+    chunk = max(1, number // 50)
+    calls = [0] * threads
+    deadline = 0.0
 
-    def worker(own_arguments):
+    def worker(index, own_arguments):
         start_line.wait()
-        run_loop(function, own_arguments, number)
+        made = 0
+        while True:
+            run_loop(function, own_arguments, chunk)
+            made += chunk
+            if time.perf_counter() >= deadline:
+                break
+        calls[index] = made
 
-    pool = [threading.Thread(target=worker, args=(own_copy(arguments),)) for _ in range(threads)]
+    pool = [
+        threading.Thread(target=worker, args=(index, own_copy(arguments)))
+        for index in range(threads)
+    ]
     for thread in pool:
         thread.start()
-    start_line.wait()
     start = time.perf_counter()
+    deadline = start + seconds
+    start_line.wait()
     for thread in pool:
         thread.join()
-    return threads * number / (time.perf_counter() - start)
+    return sum(calls) / (time.perf_counter() - start)
 
 
 def measure_threads(cases, repeat, min_time):
@@ -258,7 +275,8 @@ def measure_threads(cases, repeat, min_time):
             number = calibrate(function, arguments, min_time)
             best = {
                 threads: max(
-                    throughput(function, arguments, threads, number) for _ in range(repeat)
+                    throughput(function, arguments, threads, number, min_time)
+                    for _ in range(repeat)
                 )
                 for threads in (1, 2)
             }

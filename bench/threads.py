@@ -10,10 +10,10 @@ Each run measures, one after the other:
              parallelism the machine gives right now (about 2.0 on an idle two-core
              machine, less while other work takes the cores), against which the threads'
              figures are read;
-  threads    calls per second of 1, 2 and 4 threads started together, each thread calling
-             on a record of its own (its texts and numbers its own, as distinct records of a
-             response have them), native and plain Python (bench/peer.py),
-             logging set up as by logging.basicConfig().
+  threads    calls per second of 1, 2 and 4 threads started together and calling for the
+             same span of time (--min-time), each on a record of its own (its texts and
+             numbers its own, as distinct records of a response have them), native and
+             plain Python (bench/peer.py), logging set up as by logging.basicConfig().
 
 Every figure is printed per run, then the median of the runs.  With the GIL the threads take
 turns (2/1 near 1); on a free-threaded host with PYTHON_GIL=0 they run at once.
@@ -74,7 +74,8 @@ def scaling_run(cases, min_time):
     figures = {}
     for name, function, arguments, number in cases:
         figures[name] = {
-            count: throughput(function, arguments, count, number) for count in THREAD_COUNTS
+            count: throughput(function, arguments, count, number, min_time)
+            for count in THREAD_COUNTS
         }
     return figures
 
