@@ -192,6 +192,13 @@ Ref new_list(std::initializer_list<PyObject*> items, Where where) noexcept {
     return list;
 }
 
+Ref new_list_holding(Ref item, Where where) noexcept {
+    Ref list = Ref::steal(PyList_New(1));
+    if (!list) return fail_at(where);
+    PyList_SET_ITEM(list.get(), 0, item.release());
+    return list;
+}
+
 Ref new_tuple(std::initializer_list<PyObject*> items, Where where) noexcept {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     if (!tuple) return fail_at(where);

@@ -75,6 +75,8 @@ inline Ref concat(std::initializer_list<PyObject*> texts, Where where = Where::c
 }
 
 Ref new_list(std::initializer_list<PyObject*> items, Where where = Where::current()) noexcept;
+// A list of one item, given the reference held (no count written for the list's own).
+Ref new_list_holding(Ref item, Where where = Where::current()) noexcept;
 Ref new_tuple(std::initializer_list<PyObject*> items, Where where = Where::current()) noexcept;
 bool append(PyObject* list, PyObject* item, Where where = Where::current()) noexcept;
 // A new tuple of interned names, for keyword calls.

@@ -157,10 +157,12 @@ enum class Kept { both, outbound, inbound };
 // that is not kept goes to the memo, which may hand that list out later: nobody saw it.
 bool route_tables(PyObject* route_plan, RowMemo* memo, Kept kept, Ref (&tables)[2]) {
     for (int inbound = 0; inbound < 2; ++inbound) {
+        // The table takes the lookup's reference: on a free-threaded host the header is
+        // shared by every thread's tables, and each count written is a write they share.
         Ref header = g_leg_details_header.get();
         if (!header) return false;
         if (kept == Kept::both || (kept == Kept::inbound) == bool(inbound))
-            if (!(tables[inbound] = frame::new_list({header.get()}))) return false;
+            if (!(tables[inbound] = frame::new_list_holding(std::move(header)))) return false;
     }
 
     return frame::for_each(route_plan, [&](PyObject* leg) {
