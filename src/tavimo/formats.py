@@ -555,7 +555,6 @@ def time_json(text):
     return encode_string(local_time(text))
 
 
-TEXTS_JSON = ValueMemo(field_json)
 TIMES_JSON = Memo(time_json)
 UTC_JSON = Memo(lambda text: json_text(utc_value(text)))  # of texts and None
 
@@ -576,7 +575,21 @@ def number_json(amount):
 
 
 def prices_json(record):
-    """Every entry of the record's conversion table: [{"currency", "amount"}, ...]."""
+    """Every entry of the record's conversion table: [{"currency", "amount"}, ...].
+
+    A response names the same currencies in every record, so the array is a template
+    made once per list of currencies where all are texts (equal keys of other types, 1
+    and True, or 0.0 and -0.0, are shown apart), its amounts put in where all are whole
+    numbers (of type int, which %s shows as number_json does)."""
+    conversion = record["conversion"]
+    currencies = (*conversion,)
+    amounts = (*conversion.values(),)
+    if TEXT_ONLY.issuperset(map(type, currencies)) and INT_ONLY.issuperset(map(type, amounts)):
+        return PRICES_JSON[currencies] % amounts
+    return prices_made_json(conversion)
+
+
+def prices_made_json(conversion):
     return (
         "["
         + ", ".join(
@@ -588,7 +601,7 @@ def prices_json(record):
                     else encode_string(str(currency)),
                     amount if amount.__class__ is int else number_json(amount),
                 )
-                for currency, amount in record["conversion"].items()
+                for currency, amount in conversion.items()
             ]
         )
         + "]"
@@ -596,21 +609,43 @@ def prices_json(record):
 
 
 CURRENCIES_JSON = Memo(encode_string)  # of texts only
+INT_ONLY = frozenset((int,))
 
 
-def leg_json(codes, times, extras, row):
-    """A leg's fields, its LEG_EXTRAS and its ROW of display texts in JSON."""
-    departure, arrival, bags = extras
-    return LEG_JSON % (
-        *converted(codes, times, TEXTS_JSON, TIMES_JSON, field_json, time_json),
-        json_text(utc_value(departure)),
-        json_text(utc_value(arrival)),
-        TRUTH_JSON[bags],
-        *map(encode_string, row),
+def prices_template(currencies):
+    """The JSON of a conversion table of the CURRENCIES (texts), with a %s slot for each
+    amount."""
+    return (
+        "["
+        + ", ".join(
+            [PRICE_JSON % (CURRENCIES_JSON[currency].replace("%", "%%"), "%s") for currency in currencies]
+        )
+        + "]"
     )
 
 
-LEGS_JSON = LegMemo(leg_json)
+PRICES_JSON = Memo(prices_template)  # of tuples of texts only
+
+
+def leg_json(fields, row):
+    """A leg's FIELDS (in the order of legs_key: codes, times and LEG_EXTRAS) and its ROW
+    of display texts in JSON.  Made once per direction, which seldom shares a leg with
+    another: a memo of legs would cost more to key than the leg costs to make."""
+    try:
+        times = TIMES_JSON[fields[CODES_END]], TIMES_JSON[fields[CODES_END + 1]]
+    except TypeError:  # no text: what the time's conversion makes of it
+        times = time_json(fields[CODES_END]), time_json(fields[CODES_END + 1])
+    return LEG_JSON % (
+        *[
+            encode_string(code) if code.__class__ is str and code else field_json(code)
+            for code in fields[:CODES_END]
+        ],
+        *times,
+        UTC_JSON[fields[TIMES_END]],
+        UTC_JSON[fields[TIMES_END + 1]],
+        TRUTH_JSON[fields[TIMES_END + 2]],
+        *map(encode_string, row),
+    )
 
 
 def layover_json(key):
@@ -661,30 +696,35 @@ def journey_json(record, index, summary, table, legs):
     once, its memo keyed by its airports (the texts of "routes"), its summary and its
     legs and rows (legs_key), which hold all that its JSON is made of."""
     if not legs:
-        return journey_made(record, index, summary, table, legs)
+        return journey_made(record, index, summary, table, legs, ())
+    fields, rows = legs_key(legs, table[1:])
     key = (
         tuple(record["routes"][index]),
         summary[0],
         summary[1],
         summary[2],
         summary[3],
-        *legs_key(legs, table[1:]),
+        fields,
+        rows,
     )
-    return memoized(JOURNEYS_JSON, key, journey_made, record, index, summary, table, legs)
+    return memoized(
+        JOURNEYS_JSON, key, journey_made, record, index, summary, table, legs, fields
+    )
 
 
 JOURNEYS_JSON: dict = {}
 
 
-def journey_made(record, index, summary, table, legs):
+def journey_made(record, index, summary, table, legs, fields):
+    """The JSON of a direction whose LEGS have the FIELDS of legs_key."""
     departure, arrival = journey_times_json(record, legs)
     utc_departure, utc_arrival = (
-        (UTC_JSON[legs[0].get("utc_departure")], UTC_JSON[legs[-1].get("utc_arrival")])
+        (UTC_JSON[fields[0][TIMES_END]], UTC_JSON[fields[-1][TIMES_END + 1]])
         if legs
         else ("null", "null")
     )
     display, duration = SUMMARIES_JSON[summary[0], summary[1], summary[2], summary[3]]
-    leg_texts = legs_converted(LEGS_JSON, legs, table[1:])
+    leg_texts = [*map(leg_json, fields, table[1:])]
     # the parser has joined the airports of "routes", which are texts then
     return JOURNEY_JSON % (
         texts_json(record["routes"][index]),
