@@ -15,6 +15,7 @@ import datetime
 import io
 import itertools
 import operator
+import re
 import sys
 from json.encoder import encode_basestring as encode_string
 
@@ -812,8 +813,23 @@ def price_and_id_csv(record):
     and the itinerary's id."""
     identity = field_text(record.get("id"))
     for currency, amount in record["conversion"].items():
+        if (
+            amount.__class__ is int
+            and currency.__class__ is str
+            and identity.__class__ in CSV_TEXT_OR_NONE
+            and not CSV_SPECIAL.search(currency)
+            and (identity is None or not CSV_SPECIAL.search(identity))
+        ):
+            # texts that the csv module writes as they are, in a line of several fields,
+            # on every host, and a whole number as str() shows it: the module's own line
+            return "%d,%s,%s" % (amount, currency, identity or "")
         return csv_text([number(amount), str(currency), identity])
     return csv_text([None, None, identity])
+
+
+# What makes the csv module quote a field, or may: a NUL too before 3.11 (3.10 refuses it)
+CSV_SPECIAL = re.compile('[,"\r\n\x00]')
+CSV_TEXT_OR_NONE = frozenset((str, type(None)))
 
 
 def legs_csv(number, direction, summary, legs, table, before):
