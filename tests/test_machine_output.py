@@ -200,6 +200,64 @@ def test_directions_alike_but_for_the_types_of_a_code_each_keep_their_own():
     assert [row["operating_flight_number"] for row in rows] == ["1", "1.0", "1", "1"]
 
 
+def test_prices_from_a_template_are_the_prices_made_one_by_one():
+    # a template per list of currencies, where all are texts and all amounts whole
+    # numbers; equal currencies of other types (1 and True, 0.0 and -0.0) are shown apart
+    conversions = [
+        {"EUR": 5, "USD": 6},
+        {"EUR": 7, "USD": -8},
+        {"E%UR": 5, "%s": 7, "%%": 9},  # the template's own slots must stay the amounts'
+        {"EUR": True},
+        {"EUR": 5.0},
+        {"EUR": math.nan},
+        {"EUR": "5"},
+        {"EUR": None},
+        {"EUR": 2**70},
+        {},
+        {1: 5},
+        {True: 5},
+        {0.0: 1},
+        {-0.0: 1},
+        {"EUR": 5, 1: 6},
+    ]
+    for conversion in conversions:
+        record = {"conversion": conversion}
+        assert formats.prices_json(record) == formats.prices_made_json(conversion), conversion
+        assert formats.prices_json(record) == formats.prices_made_json(conversion), conversion
+    assert json.loads(formats.prices_json({"conversion": {"E%UR": 5, "%s": 7}})) == [
+        {"currency": "E%UR", "amount": 5},
+        {"currency": "%s", "amount": 7},
+    ]
+    assert formats.prices_json({"conversion": {True: 5}}) == '[{"currency": "True", "amount": 5}]'
+    assert formats.prices_json({"conversion": {"EUR": True}}) == (
+        '[{"currency": "EUR", "amount": null}]'
+    )
+
+
+def test_csv_price_and_id_are_what_the_csv_module_writes():
+    # joined as they are where no field needs quotes; each condition flipped takes the
+    # csv module's way, and the two agree
+    texts = ["EUR", "", " lead", "a,b", 'a"b', "a\rb", "a\nb", "é", "\x00", "a;b\t"]
+    amounts = [5, -5, 5.0, True, None, math.nan, "5", 2**70]
+    identities = ["x_1", 7, None, True, "", *texts]
+
+    def outcome(make):
+        try:
+            return make()
+        except Exception as exc:  # (the csv module refuses a NUL on 3.10)
+            return type(exc)
+
+    for currency in texts:
+        for amount in amounts:
+            for identity in identities:
+                record = {"id": identity, "conversion": {currency: amount}}
+                fields = [results.number(amount), currency, formats.field_text(identity)]
+                assert outcome(lambda: formats.price_and_id_csv(record)) == outcome(
+                    lambda: formats.csv_text(fields)
+                ), (currency, amount, identity)
+    assert formats.price_and_id_csv({"id": "x", "conversion": {}}) == ",,x"
+
+
 # Random records the command accepts: any text or number (or null) as a code, name or
 # flight number, time texts in the layouts that `datetime.fromisoformat` reads on every
 # host, with the response's final "Z" or without it.
