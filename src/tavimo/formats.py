@@ -408,12 +408,40 @@ class LegMemo(Memo):
 LEG_WHOLE = operator.itemgetter(*LEG_CODE_NAMES, *LEG_TIME_NAMES, *LEG_EXTRAS)
 
 
-def legs_key(legs, rows):
+def legs_fields(legs):
+    """The fields of each of LEGS that its output is made of, as in leg_key."""
     try:
-        fields = tuple(map(LEG_WHOLE, legs))
+        return tuple(map(LEG_WHOLE, legs))
     except KeyError:  # a leg without one of LEG_EXTRAS: null
-        fields = tuple((*LEG_KEY(leg), *map(leg.get, LEG_EXTRAS)) for leg in legs)
-    return fields, tuple(map(tuple, rows))
+        return tuple((*LEG_KEY(leg), *map(leg.get, LEG_EXTRAS)) for leg in legs)
+
+
+def memoized_with_rows(memo, key, rows, make, *args):
+    """MEMO's conversion of KEY and ROWS (the rows of a leg table), made by MAKE(*ARGS)
+    when missing, or afresh when KEY holds a field that is a list or an object.  The rows
+    are compared rather than hashed: a direction's rows are long texts, new in every
+    record, and hashing them cost more than the comparison of those of a direction met
+    before (each key holds the conversions of the rows seen with it, a few at most)."""
+    try:
+        entries = memo.get(key)
+    except TypeError:
+        return make(*args)
+    if entries is None:
+        if len(memo) >= MEMO_SIZE:
+            memo.clear()
+        entries = memo[key] = []
+    else:
+        for made_rows, made in entries:
+            if made_rows == rows:
+                return made
+        if len(entries) >= ROWS_PER_KEY:
+            entries.clear()
+    made = make(*args)
+    entries.append(([*map(list, rows)], made))
+    return made
+
+
+ROWS_PER_KEY = 8
 
 
 def legs_converted(memo, legs, rows):
@@ -629,7 +657,7 @@ PRICES_JSON = Memo(prices_template)  # of tuples of texts only
 
 
 def leg_json(fields, row):
-    """A leg's FIELDS (in the order of legs_key: codes, times and LEG_EXTRAS) and its ROW
+    """A leg's FIELDS (in the order of legs_fields: codes, times and LEG_EXTRAS) and its ROW
     of display texts in JSON.  Made once per direction, which seldom shares a leg with
     another: a memo of legs would cost more to key than the leg costs to make."""
     try:
@@ -695,21 +723,13 @@ def journey_json(record, index, summary, table, legs):
 
     A response repeats its journeys across itineraries, so a direction with legs is made
     once, its memo keyed by its airports (the texts of "routes"), its summary and its
-    legs and rows (legs_key), which hold all that its JSON is made of."""
+    legs and rows (legs_fields), which hold all that its JSON is made of."""
     if not legs:
         return journey_made(record, index, summary, table, legs, ())
-    fields, rows = legs_key(legs, table[1:])
-    key = (
-        tuple(record["routes"][index]),
-        summary[0],
-        summary[1],
-        summary[2],
-        summary[3],
-        fields,
-        rows,
-    )
-    return memoized(
-        JOURNEYS_JSON, key, journey_made, record, index, summary, table, legs, fields
+    fields = legs_fields(legs)
+    key = (tuple(record["routes"][index]), summary[0], summary[1], summary[2], summary[3], fields)
+    return memoized_with_rows(
+        JOURNEYS_JSON, key, table[1:], journey_made, record, index, summary, table, legs, fields
     )
 
 
@@ -717,7 +737,7 @@ JOURNEYS_JSON: dict = {}
 
 
 def journey_made(record, index, summary, table, legs, fields):
-    """The JSON of a direction whose LEGS have the FIELDS of legs_key."""
+    """The JSON of a direction whose LEGS have the FIELDS of legs_fields."""
     departure, arrival = journey_times_json(record, legs)
     utc_departure, utc_arrival = (
         (UTC_JSON[fields[0][TIMES_END]], UTC_JSON[fields[-1][TIMES_END + 1]])
@@ -843,11 +863,13 @@ def direction_csv(summary, legs, table):
     """Each leg's row of a direction (the legs of its SUMMARY and leg TABLE) but for the
     itinerary's parts, split where its price goes.  A response repeats its journeys
     across itineraries, so this is made once per direction, keyed by its duration and its
-    legs and rows (legs_key), which hold all else that the rows are made of."""
+    legs and rows (legs_fields), which hold all else that the rows are made of."""
     if not legs:
         return []
-    key = (summary[2], *legs_key(legs, table[1:]))
-    return memoized(DIRECTIONS_CSV, key, direction_made_csv, summary, legs, table)
+    rows = table[1:]
+    return memoized_with_rows(
+        DIRECTIONS_CSV, (summary[2], legs_fields(legs)), rows, direction_made_csv, summary, legs, table
+    )
 
 
 DIRECTIONS_CSV: dict = {}
