@@ -256,6 +256,21 @@ def test_csv_price_and_id_are_what_the_csv_module_writes():
                     lambda: formats.csv_text(fields)
                 ), (currency, amount, identity)
     assert formats.price_and_id_csv({"id": "x", "conversion": {}}) == ",,x"
+    # a leg's fields: texts and None joined as they are, all else the csv module's
+    for fields in (
+        ["BER", None, "", "Berlin", "U2"],
+        [""],
+        ["x"],
+        [None],
+        [],
+        ["BER", 5],
+        ["BER", 5.5],
+        ["BER", True],
+        *(["BER", text, None] for text in texts),
+    ):
+        assert outcome(lambda: formats.csv_line(fields)) == outcome(
+            lambda: formats.csv_text(fields)
+        ), fields
 
 
 def test_directions_of_equal_fields_but_other_display_texts_each_keep_their_own(monkeypatch):

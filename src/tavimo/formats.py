@@ -368,48 +368,25 @@ def converted(codes, times, texts_memo, times_memo, convert_text, convert_time):
         return [*map(convert_text, codes), *map(convert_time, times)]
 
 
-# The same flight recurs across the itineraries of a response, so each leg is converted
-# once, its memo keyed by the fields read (LEG_CODES, LEG_TIMES), the fields of LEG_EXTRAS
-# and the parser's display texts of the leg (its row): leg_key(leg, row).  Equal
-# keys mean equal fields of equal display texts, and so equal machine fields: fields of
-# different types can be equal (1, 1.0 and True; 0.0 and -0.0) but their display texts
-# then differ (numbers and truth values show no blank, parenthesis or arrow, so the cells
-# that join several fields still tell them apart).  The extras need no such help: the
-# checks have let through texts or None for the UTC times, and True, False or None for
-# the bags flag.
+# The same journeys recur across the itineraries of a response, so each direction is
+# converted once, its memo keyed by its legs' fields that the output is made of: those the
+# parser reads (LEG_CODES, LEG_TIMES) and those of LEG_EXTRAS (legs_fields), with the
+# parser's display texts of its legs (its rows, compared rather than hashed:
+# memoized_with_rows).  Equal fields with equal display texts mean equal machine fields:
+# fields of different types can be equal (1, 1.0 and True; 0.0 and -0.0) but their
+# display texts then differ (numbers and truth values show no blank, parenthesis or
+# arrow, so the cells that join several fields still tell them apart).  The extras need
+# no such help: the checks have let through texts or None for the UTC times, and True,
+# False or None for the bags flag.
 LEG_KEY = operator.itemgetter(*LEG_CODE_NAMES, *LEG_TIME_NAMES)
+LEG_WHOLE = operator.itemgetter(*LEG_CODE_NAMES, *LEG_TIME_NAMES, *LEG_EXTRAS)
 CODES_END = len(LEG_CODE_NAMES)
 TIMES_END = CODES_END + len(LEG_TIME_NAMES)
-EXTRAS_END = TIMES_END + len(LEG_EXTRAS)
-
-
-def leg_key(leg, row):
-    return (
-        *LEG_KEY(leg),
-        leg.get("utc_departure"),
-        leg.get("utc_arrival"),
-        leg.get("bags_recheck_required"),
-        *row,
-    )
-
-
-class LegMemo(Memo):
-    """A leg's key -> convert(codes, times, extras, row), the four read back from the key,
-    so that a leg met before costs no call."""
-
-    def made(self, key):
-        return self.convert(
-            key[:CODES_END], key[CODES_END:TIMES_END], key[TIMES_END:EXTRAS_END], key[EXTRAS_END:]
-        )
-
-
-# A direction's legs and rows in a memo key, a tuple of each: every field that its output is
-# made of, as in leg_key.
-LEG_WHOLE = operator.itemgetter(*LEG_CODE_NAMES, *LEG_TIME_NAMES, *LEG_EXTRAS)
 
 
 def legs_fields(legs):
-    """The fields of each of LEGS that its output is made of, as in leg_key."""
+    """The fields of each of LEGS that its output is made of: its codes, times and
+    LEG_EXTRAS."""
     try:
         return tuple(map(LEG_WHOLE, legs))
     except KeyError:  # a leg without one of LEG_EXTRAS: null
@@ -442,35 +419,6 @@ def memoized_with_rows(memo, key, rows, make, *args):
 
 
 ROWS_PER_KEY = 8
-
-
-def legs_converted(memo, legs, rows):
-    """The conversion of each of LEGS with its row of ROWS, through MEMO, or afresh where
-    a field is a list or an object (which no memo can hold)."""
-    try:
-        return [
-            memo[
-                (
-                    *LEG_KEY(leg),
-                    leg.get("utc_departure"),
-                    leg.get("utc_arrival"),
-                    leg.get("bags_recheck_required"),
-                    *row,
-                )
-            ]
-            for leg, row in zip(legs, rows)
-        ]
-    except TypeError:
-        return [leg_converted(memo, leg, row) for leg, row in zip(legs, rows)]
-
-
-def leg_converted(memo, leg, row):
-    key = leg_key(leg, row)
-    try:
-        hash(key)
-    except TypeError:
-        return memo.made(key)
-    return memo[key]
 
 
 def memoized(memo, key, make, *args):
@@ -666,7 +614,11 @@ def leg_json(fields, row):
         times = time_json(fields[CODES_END]), time_json(fields[CODES_END + 1])
     return LEG_JSON % (
         *[
-            encode_string(code) if code.__class__ is str and code else field_json(code)
+            encode_string(code)
+            if code.__class__ is str and code
+            else '"%d"' % code
+            if code.__class__ is int  # (a flight number: its text)
+            else field_json(code)
             for code in fields[:CODES_END]
         ],
         *times,
@@ -726,7 +678,10 @@ def journey_json(record, index, summary, table, legs):
     legs and rows (legs_fields), which hold all that its JSON is made of."""
     if not legs:
         return journey_made(record, index, summary, table, legs, ())
-    fields = legs_fields(legs)
+    try:
+        fields = tuple(map(LEG_WHOLE, legs))
+    except KeyError:  # a leg without one of LEG_EXTRAS
+        fields = legs_fields(legs)
     key = (tuple(record["routes"][index]), summary[0], summary[1], summary[2], summary[3], fields)
     return memoized_with_rows(
         JOURNEYS_JSON, key, table[1:], journey_made, record, index, summary, table, legs, fields
@@ -766,9 +721,10 @@ def itinerary_json(itinerary):
     record = itinerary.record
     outbound, inbound, outbound_legs, inbound_legs = itinerary.parsed
     legs_out, legs_back = split_legs(record)
+    identity = record.get("id")
     return ITINERARY_JSON % (
         itinerary.number,
-        field_json(record.get("id")),
+        encode_string(identity) if identity.__class__ is str and identity else field_json(identity),
         "true" if inbound else "false",
         prices_json(record),
         journey_json(record, 0, outbound, outbound_legs, legs_out),
@@ -815,17 +771,34 @@ ROW_START, LEG_START, LEG_END = "%d,%s,", "%d,%s,%d,", ",%d,%s,%s\n"
 TRUTH_CSV = {True: "true", False: "false", None: ""}
 
 
-def leg_csv(codes, times, extras, _row):
+def leg_csv(fields):
     """The CSV of a leg's LEG_FIELDS and of its LEG_EXTRAS (ISO times and truth values,
-    which need no quotes)."""
-    departure, arrival, bags = extras
+    which need no quotes), from its FIELDS in the order of legs_fields.  Made once per
+    direction, as leg_json."""
+    departure, arrival, bags = fields[TIMES_END:]
     return (
-        csv_text(converted(codes, times, TEXTS, TIMES, field_text, local_time)),
+        csv_line(
+            converted(
+                fields[:CODES_END],
+                fields[CODES_END:TIMES_END],
+                TEXTS,
+                TIMES,
+                field_text,
+                local_time,
+            )
+        ),
         ",".join((utc_value(departure) or "", utc_value(arrival) or "", TRUTH_CSV[bags])),
     )
 
 
-LEGS_CSV = LegMemo(leg_csv)
+def csv_line(fields):
+    """csv_text(FIELDS): joined as they are where all are texts (or None, an empty field)
+    that the csv module writes as they are, in a line of several fields."""
+    if len(fields) > 1 and CSV_TEXT_OR_NONE.issuperset(map(type, fields)):
+        texts = [field or "" for field in fields]
+        if not CSV_SPECIAL.search("".join(texts)):
+            return ",".join(texts)
+    return csv_text(fields)
 
 
 def price_and_id_csv(record):
@@ -866,21 +839,28 @@ def direction_csv(summary, legs, table):
     legs and rows (legs_fields), which hold all else that the rows are made of."""
     if not legs:
         return []
-    rows = table[1:]
+    fields = legs_fields(legs)
     return memoized_with_rows(
-        DIRECTIONS_CSV, (summary[2], legs_fields(legs)), rows, direction_made_csv, summary, legs, table
+        DIRECTIONS_CSV,
+        (summary[2], fields),
+        table[1:],
+        direction_made_csv,
+        summary,
+        legs,
+        fields[: len(table) - 1],  # (a leg without a row has none)
     )
 
 
 DIRECTIONS_CSV: dict = {}
 
 
-def direction_made_csv(summary, legs, table):
+def direction_made_csv(summary, legs, fields):
+    """The rows of direction_csv, of LEGS whose FIELDS are those of legs_fields."""
     duration, count = seconds(summary[2]), stops(legs)
     return [
-        (LEG_START % (position, fields, duration), LEG_END % (count, wait, extras))
-        for position, ((fields, extras), wait) in enumerate(
-            zip(legs_converted(LEGS_CSV, legs, table[1:]), [*layovers(legs), ""]), 1
+        (LEG_START % (position, texts, duration), LEG_END % (count, wait, extras))
+        for position, ((texts, extras), wait) in enumerate(
+            zip(map(leg_csv, fields), [*layovers(legs), ""]), 1
         )
     ]
 
