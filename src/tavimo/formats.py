@@ -595,7 +595,10 @@ def prices_template(currencies):
     return (
         "["
         + ", ".join(
-            [PRICE_JSON % (CURRENCIES_JSON[currency].replace("%", "%%"), "%s") for currency in currencies]
+            [
+                PRICE_JSON % (CURRENCIES_JSON[currency].replace("%", "%%"), "%s")
+                for currency in currencies
+            ]
         )
         + "]"
     )
@@ -612,20 +615,23 @@ def leg_json(fields, row):
         times = TIMES_JSON[fields[CODES_END]], TIMES_JSON[fields[CODES_END + 1]]
     except TypeError:  # no text: what the time's conversion makes of it
         times = time_json(fields[CODES_END]), time_json(fields[CODES_END + 1])
-    return LEG_JSON % (
-        *[
-            encode_string(code)
-            if code.__class__ is str and code
-            else '"%d"' % code
-            if code.__class__ is int  # (a flight number: its text)
-            else field_json(code)
-            for code in fields[:CODES_END]
-        ],
-        *times,
-        UTC_JSON[fields[TIMES_END]],
-        UTC_JSON[fields[TIMES_END + 1]],
-        TRUTH_JSON[fields[TIMES_END + 2]],
-        *map(encode_string, row),
+    return (
+        LEG_JSON
+        % (
+            *[
+                encode_string(code)
+                if code.__class__ is str and code
+                else '"%d"' % code
+                if code.__class__ is int  # (a flight number: its text)
+                else field_json(code)
+                for code in fields[:CODES_END]
+            ],
+            *times,
+            UTC_JSON[fields[TIMES_END]],
+            UTC_JSON[fields[TIMES_END + 1]],
+            TRUTH_JSON[fields[TIMES_END + 2]],
+            *map(encode_string, row),
+        )
     )
 
 
