@@ -80,7 +80,7 @@ def test_csv_cells_with_line_breaks_read_back_on_every_host():
 
 
 def test_legs_alike_but_for_the_types_of_their_fields_each_keep_their_own():
-    # each leg's fields are converted once per response: equal values of other types
+    # each direction's legs are converted once per response: equal values of other types
     # (1 and 1.0; 0.0 and -0.0) must not share a conversion
     numbers = [1, 1.0, 0.0, -0.0, 0, "1", 1.5]
     response = []
@@ -97,7 +97,7 @@ def test_legs_alike_but_for_the_types_of_their_fields_each_keep_their_own():
 
 
 def test_legs_alike_but_for_their_utc_times_or_bags_flag_each_keep_their_own():
-    # the leg memo's key holds these beside the fields the parser reads; each is read back
+    # the direction memo's key holds these beside the fields the parser reads; each is read back
     # from its own place in the key
     changes = [
         {},
