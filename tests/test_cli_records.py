@@ -5,6 +5,7 @@ with offsets.  Each is shown rightly or reported with the field at fault, never 
 import copy
 import json
 import re
+import sys
 from pathlib import Path
 
 import pytest
@@ -350,8 +351,7 @@ def test_memos_emptied_when_full_still_convert_rightly(parse, monkeypatch):
     expected = [parse(SAMPLE * 3, "-f", format_)[1] for format_ in ("json", "csv", "table")]
     monkeypatch.setattr(formats, "MEMO_SIZE", 2)
     for memo in (
-        formats.LEGS_JSON,
-        formats.LEGS_CSV,
+        formats.PRICES_JSON,
         formats.JOURNEYS_JSON,
         formats.DIRECTIONS_CSV,
         formats.TIMES_JSON,
@@ -360,7 +360,7 @@ def test_memos_emptied_when_full_still_convert_rightly(parse, monkeypatch):
     ):
         memo.clear()
     assert [parse(SAMPLE * 3, "-f", format_)[1] for format_ in ("json", "csv", "table")] == expected
-    assert len(formats.LEGS_JSON) <= 2 and len(formats.TIMES_JSON) <= 2
+    assert len(formats.PRICES_JSON) <= 2 and len(formats.TIMES_JSON) <= 2
     assert len(formats.JOURNEYS_JSON) <= 2 and len(formats.DIRECTIONS_CSV) <= 2
     assert len(formats.LEG_TABLES) <= 2
 
@@ -429,6 +429,44 @@ def test_the_collector_passes_over_the_read_response_only_while_the_command_runs
     finally:
         if froze:
             gc.unfreeze()
+        if was_enabled:
+            gc.enable()
+
+
+def test_the_collector_passes_seldom_only_while_the_command_runs(parse, monkeypatch):
+    import gc
+
+    from tavimo import cli, formats
+
+    seen = []
+    write_json = formats.WRITERS["json"]
+
+    def watched(itineraries, out):
+        seen.append(gc.get_threshold())
+        write_json(itineraries, out)
+
+    monkeypatch.setitem(formats.WRITERS, "json", watched)
+    before = gc.get_threshold()
+    was_enabled = gc.isenabled()
+    try:
+        for young in (700, cli.YOUNG_PASS_EVERY + 1, 0):  # raised; higher or none: kept
+            gc.set_threshold(young, *before[1:])
+            assert parse(SAMPLE, "-f", "json")[0] == 0
+            assert seen.pop() == (
+                (cli.YOUNG_PASS_EVERY, *before[1:]) if young == 700 else (young, *before[1:])
+            )
+            assert gc.get_threshold() == (young, *before[1:])
+        gc.set_threshold(*before)
+        gc.disable()  # off: left as it is
+        assert parse(SAMPLE, "-f", "json")[0] == 0
+        assert seen.pop() == before and gc.get_threshold() == before
+        gc.enable()
+        with pytest.raises(SystemExit):  # restored however the command ends
+            monkeypatch.setitem(formats.WRITERS, "json", lambda *_: sys.exit(3))
+            cli.main(["parse", "--sample", "-f", "json"])
+        assert gc.get_threshold() == before
+    finally:
+        gc.set_threshold(*before)
         if was_enabled:
             gc.enable()
 

@@ -80,7 +80,7 @@ def test_csv_cells_with_line_breaks_read_back_on_every_host():
 
 
 def test_legs_alike_but_for_the_types_of_their_fields_each_keep_their_own():
-    # each leg's fields are converted once per response: equal values of other types
+    # each direction's legs are converted once per response: equal values of other types
     # (1 and 1.0; 0.0 and -0.0) must not share a conversion
     numbers = [1, 1.0, 0.0, -0.0, 0, "1", 1.5]
     response = []
@@ -97,7 +97,7 @@ def test_legs_alike_but_for_the_types_of_their_fields_each_keep_their_own():
 
 
 def test_legs_alike_but_for_their_utc_times_or_bags_flag_each_keep_their_own():
-    # the leg memo's key holds these beside the fields the parser reads; each is read back
+    # the direction memo's key holds these beside the fields the parser reads; each is read back
     # from its own place in the key
     changes = [
         {},
@@ -198,6 +198,99 @@ def test_directions_alike_but_for_the_types_of_a_code_each_keep_their_own():
     assert outbound[0] == outbound[2] == outbound[3]
     rows = [row for row in as_csv(response) if row["leg"] == "1"]
     assert [row["operating_flight_number"] for row in rows] == ["1", "1.0", "1", "1"]
+
+
+def test_prices_from_a_template_are_the_prices_made_one_by_one():
+    # a template per list of currencies, where all are texts and all amounts whole
+    # numbers; equal currencies of other types (1 and True, 0.0 and -0.0) are shown apart
+    conversions = [
+        {"EUR": 5, "USD": 6},
+        {"EUR": 7, "USD": -8},
+        {"E%UR": 5, "%s": 7, "%%": 9},  # the template's own slots must stay the amounts'
+        {"EUR": True},
+        {"EUR": 5.0},
+        {"EUR": math.nan},
+        {"EUR": "5"},
+        {"EUR": None},
+        {"EUR": 2**70},
+        {},
+        {1: 5},
+        {True: 5},
+        {0.0: 1},
+        {-0.0: 1},
+        {"EUR": 5, 1: 6},
+    ]
+    for conversion in conversions:
+        record = {"conversion": conversion}
+        assert formats.prices_json(record) == formats.prices_made_json(conversion), conversion
+        assert formats.prices_json(record) == formats.prices_made_json(conversion), conversion
+    assert json.loads(formats.prices_json({"conversion": {"E%UR": 5, "%s": 7}})) == [
+        {"currency": "E%UR", "amount": 5},
+        {"currency": "%s", "amount": 7},
+    ]
+    assert formats.prices_json({"conversion": {True: 5}}) == '[{"currency": "True", "amount": 5}]'
+    assert formats.prices_json({"conversion": {"EUR": True}}) == (
+        '[{"currency": "EUR", "amount": null}]'
+    )
+
+
+def test_csv_price_and_id_are_what_the_csv_module_writes():
+    # joined as they are where no field needs quotes; each condition flipped takes the
+    # csv module's way, and the two agree
+    texts = ["EUR", "", " lead", "a,b", 'a"b', "a\rb", "a\nb", "é", "\x00", "a;b\t"]
+    amounts = [5, -5, 5.0, True, None, math.nan, "5", 2**70]
+    identities = ["x_1", 7, None, True, "", *texts]
+
+    def outcome(make):
+        try:
+            return make()
+        except Exception as exc:  # (the csv module refuses a NUL on 3.10)
+            return type(exc)
+
+    for currency in texts:
+        for amount in amounts:
+            for identity in identities:
+                record = {"id": identity, "conversion": {currency: amount}}
+                fields = [results.number(amount), currency, formats.field_text(identity)]
+                assert outcome(lambda: formats.price_and_id_csv(record)) == outcome(
+                    lambda: formats.csv_text(fields)
+                ), (currency, amount, identity)
+    assert formats.price_and_id_csv({"id": "x", "conversion": {}}) == ",,x"
+    # a leg's fields: texts and None joined as they are, all else the csv module's
+    for fields in (
+        ["BER", None, "", "Berlin", "U2"],
+        [""],
+        ["x"],
+        [None],
+        [],
+        ["BER", 5],
+        ["BER", 5.5],
+        ["BER", True],
+        *(["BER", text, None] for text in texts),
+    ):
+        assert outcome(lambda: formats.csv_line(fields)) == outcome(
+            lambda: formats.csv_text(fields)
+        ), fields
+
+
+def test_directions_of_equal_fields_but_other_display_texts_each_keep_their_own(monkeypatch):
+    # 1, 1.0 and True are equal fields: a direction's memo compares its rows, the parser's
+    # texts of them, and keeps a few conversions per key (emptied past that)
+    response = []
+    for value in (1, 1.0, 1, 1.0, 1):
+        record = json.loads(json.dumps(SAMPLE[0]))
+        record["route"][0]["operating_flight_no"] = value
+        response.append(record)
+    expected = ["1", "1.0", "1", "1.0", "1"]
+    for per_key in (formats.ROWS_PER_KEY, 1):
+        monkeypatch.setattr(formats, "ROWS_PER_KEY", per_key)
+        formats.JOURNEYS_JSON.clear()
+        formats.DIRECTIONS_CSV.clear()
+        outbound = [itinerary["outbound"] for itinerary in as_json(response)["itineraries"]]
+        assert [journey["legs"][0]["operating_flight_number"] for journey in outbound] == expected
+        rows = [row for row in as_csv(response) if row["leg"] == "1"]
+        assert [row["operating_flight_number"] for row in rows] == expected
+        assert max(map(len, formats.JOURNEYS_JSON.values())) == min(per_key, 2)
 
 
 # Random records the command accepts: any text or number (or null) as a code, name or

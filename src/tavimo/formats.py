@@ -15,6 +15,7 @@ import datetime
 import io
 import itertools
 import operator
+import re
 import sys
 from json.encoder import encode_basestring as encode_string
 
@@ -367,81 +368,57 @@ def converted(codes, times, texts_memo, times_memo, convert_text, convert_time):
         return [*map(convert_text, codes), *map(convert_time, times)]
 
 
-# The same flight recurs across the itineraries of a response, so each leg is converted
-# once, its memo keyed by the fields read (LEG_CODES, LEG_TIMES), the fields of LEG_EXTRAS
-# and the parser's display texts of the leg (its row): leg_key(leg, row).  Equal
-# keys mean equal fields of equal display texts, and so equal machine fields: fields of
-# different types can be equal (1, 1.0 and True; 0.0 and -0.0) but their display texts
-# then differ (numbers and truth values show no blank, parenthesis or arrow, so the cells
-# that join several fields still tell them apart).  The extras need no such help: the
-# checks have let through texts or None for the UTC times, and True, False or None for
-# the bags flag.
+# The same journeys recur across the itineraries of a response, so each direction is
+# converted once, its memo keyed by its legs' fields that the output is made of: those the
+# parser reads (LEG_CODES, LEG_TIMES) and those of LEG_EXTRAS (legs_fields), with the
+# parser's display texts of its legs (its rows, compared rather than hashed:
+# memoized_with_rows).  Equal fields with equal display texts mean equal machine fields:
+# fields of different types can be equal (1, 1.0 and True; 0.0 and -0.0) but their
+# display texts then differ (numbers and truth values show no blank, parenthesis or
+# arrow, so the cells that join several fields still tell them apart).  The extras need
+# no such help: the checks have let through texts or None for the UTC times, and True,
+# False or None for the bags flag.
 LEG_KEY = operator.itemgetter(*LEG_CODE_NAMES, *LEG_TIME_NAMES)
+LEG_WHOLE = operator.itemgetter(*LEG_CODE_NAMES, *LEG_TIME_NAMES, *LEG_EXTRAS)
 CODES_END = len(LEG_CODE_NAMES)
 TIMES_END = CODES_END + len(LEG_TIME_NAMES)
-EXTRAS_END = TIMES_END + len(LEG_EXTRAS)
 
 
-def leg_key(leg, row):
-    return (
-        *LEG_KEY(leg),
-        leg.get("utc_departure"),
-        leg.get("utc_arrival"),
-        leg.get("bags_recheck_required"),
-        *row,
-    )
-
-
-class LegMemo(Memo):
-    """A leg's key -> convert(codes, times, extras, row), the four read back from the key,
-    so that a leg met before costs no call."""
-
-    def made(self, key):
-        return self.convert(
-            key[:CODES_END], key[CODES_END:TIMES_END], key[TIMES_END:EXTRAS_END], key[EXTRAS_END:]
-        )
-
-
-# A direction's legs and rows in a memo key, a tuple of each: every field that its output is
-# made of, as in leg_key.
-LEG_WHOLE = operator.itemgetter(*LEG_CODE_NAMES, *LEG_TIME_NAMES, *LEG_EXTRAS)
-
-
-def legs_key(legs, rows):
+def legs_fields(legs):
+    """The fields of each of LEGS that its output is made of: its codes, times and
+    LEG_EXTRAS."""
     try:
-        fields = tuple(map(LEG_WHOLE, legs))
+        return tuple(map(LEG_WHOLE, legs))
     except KeyError:  # a leg without one of LEG_EXTRAS: null
-        fields = tuple((*LEG_KEY(leg), *map(leg.get, LEG_EXTRAS)) for leg in legs)
-    return fields, tuple(map(tuple, rows))
+        return tuple((*LEG_KEY(leg), *map(leg.get, LEG_EXTRAS)) for leg in legs)
 
 
-def legs_converted(memo, legs, rows):
-    """The conversion of each of LEGS with its row of ROWS, through MEMO, or afresh where
-    a field is a list or an object (which no memo can hold)."""
+def memoized_with_rows(memo, key, rows, make, *args):
+    """MEMO's conversion of KEY and ROWS (the rows of a leg table), made by MAKE(*ARGS)
+    when missing, or afresh when KEY holds a field that is a list or an object.  The rows
+    are compared rather than hashed: a direction's rows are long texts, new in every
+    record, and hashing them cost more than the comparison of those of a direction met
+    before (each key holds the conversions of the rows seen with it, a few at most)."""
     try:
-        return [
-            memo[
-                (
-                    *LEG_KEY(leg),
-                    leg.get("utc_departure"),
-                    leg.get("utc_arrival"),
-                    leg.get("bags_recheck_required"),
-                    *row,
-                )
-            ]
-            for leg, row in zip(legs, rows)
-        ]
+        entries = memo.get(key)
     except TypeError:
-        return [leg_converted(memo, leg, row) for leg, row in zip(legs, rows)]
+        return make(*args)
+    if entries is None:
+        if len(memo) >= MEMO_SIZE:
+            memo.clear()
+        entries = memo[key] = []
+    else:
+        for made_rows, made in entries:
+            if made_rows == rows:
+                return made
+        if len(entries) >= ROWS_PER_KEY:
+            entries.clear()
+    made = make(*args)
+    entries.append(([*map(list, rows)], made))
+    return made
 
 
-def leg_converted(memo, leg, row):
-    key = leg_key(leg, row)
-    try:
-        hash(key)
-    except TypeError:
-        return memo.made(key)
-    return memo[key]
+ROWS_PER_KEY = 8
 
 
 def memoized(memo, key, make, *args):
@@ -555,7 +532,6 @@ def time_json(text):
     return encode_string(local_time(text))
 
 
-TEXTS_JSON = ValueMemo(field_json)
 TIMES_JSON = Memo(time_json)
 UTC_JSON = Memo(lambda text: json_text(utc_value(text)))  # of texts and None
 
@@ -576,7 +552,21 @@ def number_json(amount):
 
 
 def prices_json(record):
-    """Every entry of the record's conversion table: [{"currency", "amount"}, ...]."""
+    """Every entry of the record's conversion table: [{"currency", "amount"}, ...].
+
+    A response names the same currencies in every record, so the array is a template
+    made once per list of currencies where all are texts (equal keys of other types, 1
+    and True, or 0.0 and -0.0, are shown apart), its amounts put in where all are whole
+    numbers (of type int, which %s shows as number_json does)."""
+    conversion = record["conversion"]
+    currencies = (*conversion,)
+    amounts = (*conversion.values(),)
+    if TEXT_ONLY.issuperset(map(type, currencies)) and INT_ONLY.issuperset(map(type, amounts)):
+        return PRICES_JSON[currencies] % amounts
+    return prices_made_json(conversion)
+
+
+def prices_made_json(conversion):
     return (
         "["
         + ", ".join(
@@ -588,7 +578,7 @@ def prices_json(record):
                     else encode_string(str(currency)),
                     amount if amount.__class__ is int else number_json(amount),
                 )
-                for currency, amount in record["conversion"].items()
+                for currency, amount in conversion.items()
             ]
         )
         + "]"
@@ -596,21 +586,53 @@ def prices_json(record):
 
 
 CURRENCIES_JSON = Memo(encode_string)  # of texts only
+INT_ONLY = frozenset((int,))
 
 
-def leg_json(codes, times, extras, row):
-    """A leg's fields, its LEG_EXTRAS and its ROW of display texts in JSON."""
-    departure, arrival, bags = extras
-    return LEG_JSON % (
-        *converted(codes, times, TEXTS_JSON, TIMES_JSON, field_json, time_json),
-        json_text(utc_value(departure)),
-        json_text(utc_value(arrival)),
-        TRUTH_JSON[bags],
-        *map(encode_string, row),
+def prices_template(currencies):
+    """The JSON of a conversion table of the CURRENCIES (texts), with a %s slot for each
+    amount."""
+    return (
+        "["
+        + ", ".join(
+            [
+                PRICE_JSON % (CURRENCIES_JSON[currency].replace("%", "%%"), "%s")
+                for currency in currencies
+            ]
+        )
+        + "]"
     )
 
 
-LEGS_JSON = LegMemo(leg_json)
+PRICES_JSON = Memo(prices_template)  # of tuples of texts only
+
+
+def leg_json(fields, row):
+    """A leg's FIELDS (in the order of legs_fields: codes, times and LEG_EXTRAS) and its ROW
+    of display texts in JSON.  Made once per direction, which seldom shares a leg with
+    another: a memo of legs would cost more to key than the leg costs to make."""
+    try:
+        times = TIMES_JSON[fields[CODES_END]], TIMES_JSON[fields[CODES_END + 1]]
+    except TypeError:  # no text: what the time's conversion makes of it
+        times = time_json(fields[CODES_END]), time_json(fields[CODES_END + 1])
+    return (
+        LEG_JSON
+        % (
+            *[
+                encode_string(code)
+                if code.__class__ is str and code
+                else '"%d"' % code
+                if code.__class__ is int  # (a flight number: its text)
+                else field_json(code)
+                for code in fields[:CODES_END]
+            ],
+            *times,
+            UTC_JSON[fields[TIMES_END]],
+            UTC_JSON[fields[TIMES_END + 1]],
+            TRUTH_JSON[fields[TIMES_END + 2]],
+            *map(encode_string, row),
+        )
+    )
 
 
 def layover_json(key):
@@ -659,32 +681,32 @@ def journey_json(record, index, summary, table, legs):
 
     A response repeats its journeys across itineraries, so a direction with legs is made
     once, its memo keyed by its airports (the texts of "routes"), its summary and its
-    legs and rows (legs_key), which hold all that its JSON is made of."""
+    legs and rows (legs_fields), which hold all that its JSON is made of."""
     if not legs:
-        return journey_made(record, index, summary, table, legs)
-    key = (
-        tuple(record["routes"][index]),
-        summary[0],
-        summary[1],
-        summary[2],
-        summary[3],
-        *legs_key(legs, table[1:]),
+        return journey_made(record, index, summary, table, legs, ())
+    try:
+        fields = tuple(map(LEG_WHOLE, legs))
+    except KeyError:  # a leg without one of LEG_EXTRAS
+        fields = legs_fields(legs)
+    key = (tuple(record["routes"][index]), summary[0], summary[1], summary[2], summary[3], fields)
+    return memoized_with_rows(
+        JOURNEYS_JSON, key, table[1:], journey_made, record, index, summary, table, legs, fields
     )
-    return memoized(JOURNEYS_JSON, key, journey_made, record, index, summary, table, legs)
 
 
 JOURNEYS_JSON: dict = {}
 
 
-def journey_made(record, index, summary, table, legs):
+def journey_made(record, index, summary, table, legs, fields):
+    """The JSON of a direction whose LEGS have the FIELDS of legs_fields."""
     departure, arrival = journey_times_json(record, legs)
     utc_departure, utc_arrival = (
-        (UTC_JSON[legs[0].get("utc_departure")], UTC_JSON[legs[-1].get("utc_arrival")])
+        (UTC_JSON[fields[0][TIMES_END]], UTC_JSON[fields[-1][TIMES_END + 1]])
         if legs
         else ("null", "null")
     )
     display, duration = SUMMARIES_JSON[summary[0], summary[1], summary[2], summary[3]]
-    leg_texts = legs_converted(LEGS_JSON, legs, table[1:])
+    leg_texts = [*map(leg_json, fields, table[1:])]
     # the parser has joined the airports of "routes", which are texts then
     return JOURNEY_JSON % (
         texts_json(record["routes"][index]),
@@ -705,9 +727,10 @@ def itinerary_json(itinerary):
     record = itinerary.record
     outbound, inbound, outbound_legs, inbound_legs = itinerary.parsed
     legs_out, legs_back = split_legs(record)
+    identity = record.get("id")
     return ITINERARY_JSON % (
         itinerary.number,
-        field_json(record.get("id")),
+        encode_string(identity) if identity.__class__ is str and identity else field_json(identity),
         "true" if inbound else "false",
         prices_json(record),
         journey_json(record, 0, outbound, outbound_legs, legs_out),
@@ -754,17 +777,34 @@ ROW_START, LEG_START, LEG_END = "%d,%s,", "%d,%s,%d,", ",%d,%s,%s\n"
 TRUTH_CSV = {True: "true", False: "false", None: ""}
 
 
-def leg_csv(codes, times, extras, _row):
+def leg_csv(fields):
     """The CSV of a leg's LEG_FIELDS and of its LEG_EXTRAS (ISO times and truth values,
-    which need no quotes)."""
-    departure, arrival, bags = extras
+    which need no quotes), from its FIELDS in the order of legs_fields.  Made once per
+    direction, as leg_json."""
+    departure, arrival, bags = fields[TIMES_END:]
     return (
-        csv_text(converted(codes, times, TEXTS, TIMES, field_text, local_time)),
+        csv_line(
+            converted(
+                fields[:CODES_END],
+                fields[CODES_END:TIMES_END],
+                TEXTS,
+                TIMES,
+                field_text,
+                local_time,
+            )
+        ),
         ",".join((utc_value(departure) or "", utc_value(arrival) or "", TRUTH_CSV[bags])),
     )
 
 
-LEGS_CSV = LegMemo(leg_csv)
+def csv_line(fields):
+    """csv_text(FIELDS): joined as they are where all are texts (or None, an empty field)
+    that the csv module writes as they are, in a line of several fields."""
+    if len(fields) > 1 and CSV_TEXT_OR_NONE.issuperset(map(type, fields)):
+        texts = [field or "" for field in fields]
+        if not CSV_SPECIAL.search("".join(texts)):
+            return ",".join(texts)
+    return csv_text(fields)
 
 
 def price_and_id_csv(record):
@@ -772,8 +812,23 @@ def price_and_id_csv(record):
     and the itinerary's id."""
     identity = field_text(record.get("id"))
     for currency, amount in record["conversion"].items():
+        if (
+            amount.__class__ is int
+            and currency.__class__ is str
+            and identity.__class__ in CSV_TEXT_OR_NONE
+            and not CSV_SPECIAL.search(currency)
+            and (identity is None or not CSV_SPECIAL.search(identity))
+        ):
+            # texts that the csv module writes as they are, in a line of several fields,
+            # on every host, and a whole number as str() shows it: the module's own line
+            return "%d,%s,%s" % (amount, currency, identity or "")
         return csv_text([number(amount), str(currency), identity])
     return csv_text([None, None, identity])
+
+
+# What makes the csv module quote a field, or may: a NUL too before 3.11 (3.10 refuses it)
+CSV_SPECIAL = re.compile('[,"\r\n\x00]')
+CSV_TEXT_OR_NONE = frozenset((str, type(None)))
 
 
 def legs_csv(number, direction, summary, legs, table, before):
@@ -787,22 +842,31 @@ def direction_csv(summary, legs, table):
     """Each leg's row of a direction (the legs of its SUMMARY and leg TABLE) but for the
     itinerary's parts, split where its price goes.  A response repeats its journeys
     across itineraries, so this is made once per direction, keyed by its duration and its
-    legs and rows (legs_key), which hold all else that the rows are made of."""
+    legs and rows (legs_fields), which hold all else that the rows are made of."""
     if not legs:
         return []
-    key = (summary[2], *legs_key(legs, table[1:]))
-    return memoized(DIRECTIONS_CSV, key, direction_made_csv, summary, legs, table)
+    fields = legs_fields(legs)
+    return memoized_with_rows(
+        DIRECTIONS_CSV,
+        (summary[2], fields),
+        table[1:],
+        direction_made_csv,
+        summary,
+        legs,
+        fields[: len(table) - 1],  # (a leg without a row has none)
+    )
 
 
 DIRECTIONS_CSV: dict = {}
 
 
-def direction_made_csv(summary, legs, table):
+def direction_made_csv(summary, legs, fields):
+    """The rows of direction_csv, of LEGS whose FIELDS are those of legs_fields."""
     duration, count = seconds(summary[2]), stops(legs)
     return [
-        (LEG_START % (position, fields, duration), LEG_END % (count, wait, extras))
-        for position, ((fields, extras), wait) in enumerate(
-            zip(legs_converted(LEGS_CSV, legs, table[1:]), [*layovers(legs), ""]), 1
+        (LEG_START % (position, texts, duration), LEG_END % (count, wait, extras))
+        for position, ((texts, extras), wait) in enumerate(
+            zip(map(leg_csv, fields), [*layovers(legs), ""]), 1
         )
     ]
 
