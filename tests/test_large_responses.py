@@ -127,3 +127,27 @@ def test_json_lines_stay_lines_at_any_size(monkeypatch):
     for stream_above in (20, 1 << 30):
         assert read(lines, stream_above, 2, monkeypatch) == ("records", [1, 2, 3, {"route": []}])
         assert read(pretty, stream_above, 2, monkeypatch) == ("records", [1, 2])
+
+
+def test_json_lines_are_not_read_far_ahead(monkeypatch):
+    """The first record of JSON Lines comes after reading little more than its line, however
+    large the stream: the rest is read a line at a time (constant memory), while a
+    document's blank start, a pretty-printed document and a one-line document read whole
+    are still told apart across the blocks in which the start is read."""
+    monkeypatch.setattr(results, "STREAM_ABOVE", 1 << 20)
+    monkeypatch.setattr(results, "HEAD_BLOCK", 7)
+    line = json.dumps({"route": [{"flyFrom": "PRG"}] * 20}).encode() + b"\n"
+    stream = io.BytesIO(line * 20_000)  # several times STREAM_ABOVE
+    records = results.read_source("r.jsonl", stream)
+    assert next(records) == json.loads(line)
+    assert stream.tell() <= 2 * len(line)
+    assert sum(1 for _ in records) == 19_999
+    # Blank lines longer than a block before the first value; a document on one line and
+    # then blank lines; a pretty-printed one; nothing but blanks.
+    for raw, expected in [
+        (b" \n" * 10 + b"[1]\n[2]\n", ("records", [1, 2])),
+        (b'{"data": [1, 2]}\n\n  \n', ("records", [1, 2])),
+        (b"[\n  1,\n  2\n]\n", ("records", [1, 2])),
+        (b"\n \n\t\n", ("error", "r.json is empty: expected a flight-search response in JSON")),
+    ]:
+        assert read(raw, 1 << 20, 3, monkeypatch) == expected

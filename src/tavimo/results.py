@@ -111,10 +111,31 @@ def read_lines(name, first, numbered):
                 yield from line_itineraries(value)
 
 
+def read_first_line(name, file):
+    """The start of the binary FILE up to the end of its first line that is not blank, read
+    a block at a time, and no more than STREAM_ABOVE + 1 bytes (JSON Lines, whose lines are
+    short, is not read far ahead of the line being parsed); and whether FILE ended there."""
+    blocks, size, content = [], 0, False
+    while size <= STREAM_ABOVE:
+        block = read_chunk(name, file, min(HEAD_BLOCK, STREAM_ABOVE + 1 - size))
+        if not block:
+            return b"".join(blocks), True
+        blocks.append(block)
+        size += len(block)
+        if not content:
+            rest = block.lstrip()
+            content = bool(rest)
+            if content and b"\n" in rest:
+                break
+        elif b"\n" in block:
+            break
+    return b"".join(blocks), False
+
+
 def read_source(name, file):
     """The itinerary records of the binary FILE: JSON Lines, a line at a time, or one JSON
     document, read whole up to STREAM_ABOVE bytes and record by record past that."""
-    head = read_chunk(name, file, STREAM_ABOVE + 1)
+    head, ended = read_first_line(name, file)
     start, end = 0, head.find(b"\n")
     while end >= 0 and not head[start:end].strip():  # blank lines before the first value
         start, end = end + 1, head.find(b"\n", end + 1)
@@ -127,6 +148,8 @@ def read_source(name, file):
                 if line.strip():  # a second value: JSON Lines
                     return read_lines(name, first, itertools.chain([(number, line)], numbered))
             return document_itineraries(name, first)
+    if not ended and len(head) <= STREAM_ABOVE:  # one document: the rest, up to that size
+        head += read_chunk(name, file, STREAM_ABOVE + 1 - len(head))
     if len(head) > STREAM_ABOVE:
         return streamed_itineraries(name, file, head)
     if not head.strip():
@@ -147,6 +170,7 @@ def read_chunk(name, file, size):
 
 STREAM_ABOVE = 32 * 1024 * 1024  # bytes: a document up to this size is read whole
 CHUNK = 4 * 1024 * 1024  # bytes read at a time past it
+HEAD_BLOCK = 64 * 1024  # bytes read at a time until the first line ends
 
 
 class JsonCursor:
