@@ -525,6 +525,11 @@ def json_text(value):
 
 
 def field_json(value):
+    """json_text(field_text(VALUE)), a text and a whole number taken straight."""
+    if value.__class__ is str:
+        return encode_string(value) if value else "null"
+    if value.__class__ is int:  # (a flight number: its text)
+        return '"%d"' % value
     return json_text(field_text(value))
 
 
@@ -615,23 +620,13 @@ def leg_json(fields, row):
         times = TIMES_JSON[fields[CODES_END]], TIMES_JSON[fields[CODES_END + 1]]
     except TypeError:  # no text: what the time's conversion makes of it
         times = time_json(fields[CODES_END]), time_json(fields[CODES_END + 1])
-    return (
-        LEG_JSON
-        % (
-            *[
-                encode_string(code)
-                if code.__class__ is str and code
-                else '"%d"' % code
-                if code.__class__ is int  # (a flight number: its text)
-                else field_json(code)
-                for code in fields[:CODES_END]
-            ],
-            *times,
-            UTC_JSON[fields[TIMES_END]],
-            UTC_JSON[fields[TIMES_END + 1]],
-            TRUTH_JSON[fields[TIMES_END + 2]],
-            *map(encode_string, row),
-        )
+    return LEG_JSON % (
+        *map(field_json, fields[:CODES_END]),
+        *times,
+        UTC_JSON[fields[TIMES_END]],
+        UTC_JSON[fields[TIMES_END + 1]],
+        TRUTH_JSON[fields[TIMES_END + 2]],
+        *map(encode_string, row),
     )
 
 
@@ -684,10 +679,7 @@ def journey_json(record, index, summary, table, legs):
     legs and rows (legs_fields), which hold all that its JSON is made of."""
     if not legs:
         return journey_made(record, index, summary, table, legs, ())
-    try:
-        fields = tuple(map(LEG_WHOLE, legs))
-    except KeyError:  # a leg without one of LEG_EXTRAS
-        fields = legs_fields(legs)
+    fields = legs_fields(legs)
     key = (tuple(record["routes"][index]), summary[0], summary[1], summary[2], summary[3], fields)
     return memoized_with_rows(
         JOURNEYS_JSON, key, table[1:], journey_made, record, index, summary, table, legs, fields
@@ -727,10 +719,9 @@ def itinerary_json(itinerary):
     record = itinerary.record
     outbound, inbound, outbound_legs, inbound_legs = itinerary.parsed
     legs_out, legs_back = split_legs(record)
-    identity = record.get("id")
     return ITINERARY_JSON % (
         itinerary.number,
-        encode_string(identity) if identity.__class__ is str and identity else field_json(identity),
+        field_json(record.get("id")),
         "true" if inbound else "false",
         prices_json(record),
         journey_json(record, 0, outbound, outbound_legs, legs_out),
