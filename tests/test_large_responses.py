@@ -77,6 +77,54 @@ def test_streamed_reading_gives_what_reading_whole_gives(document, monkeypatch):
             assert repr(streamed) == repr(whole), (encoding, stream_above, chunk)
 
 
+def test_a_regular_file_is_read_as_a_stream_is(tmp_path, monkeypatch):
+    """A regular file is looked through for its first line and then read again in one
+    piece: the same records and errors as a stream of the same bytes, from where the file
+    stood (not from its start), at every size of the blocks and of a document read whole."""
+    path = tmp_path / "r.json"
+    before = b'["not these"]\n'
+    monkeypatch.setattr(results, "CHUNK", 3)
+    cases = [doc.encode() for doc in DOCUMENTS] + [
+        b'{"data": [1, 2]}\n\n  \n',
+        b"\n \n" + b'{"route": [1]}\n' * 3,
+        b"[\n  1,\n  2\n]\n",
+        b" \n" * 10 + b"[1]\n[2]",
+    ]
+    for raw in cases:
+        path.write_bytes(before + raw)
+        for head_block, stream_above in [(2, 5), (7, 1 << 20), (1 << 16, 9), (1 << 16, 1 << 30)]:
+            monkeypatch.setattr(results, "HEAD_BLOCK", head_block)
+            monkeypatch.setattr(results, "STREAM_ABOVE", stream_above)
+            streamed = read(raw, stream_above, 3, monkeypatch)
+            with open(path, "rb") as file:
+                file.seek(len(before))
+                try:
+                    from_file = "records", list(results.read_source("r.json", file))
+                except UserError as exc:
+                    from_file = "error", str(exc)
+            assert repr(from_file) == repr(streamed), (raw, head_block, stream_above)
+
+
+def test_a_one_line_document_in_a_regular_file_is_read_in_one_piece(tmp_path):
+    """What is read from a regular file is kept once: the blocks looked through for the
+    first line are let go, and the document is read again whole (not joined from them)."""
+    path = tmp_path / "r.json"
+    path.write_bytes(json.dumps({"data": [{"route": []}] * 50_000}).encode())
+    kept = []
+
+    class Watched(io.BufferedReader):
+        def read(self, size=-1):
+            data = super().read(size)
+            kept.append(len(data))
+            return data
+
+    with Watched(io.FileIO(path)) as file:
+        assert len(list(results.read_source("r.json", file))) == 50_000
+    size = path.stat().st_size
+    assert size > 4 * results.HEAD_BLOCK
+    assert kept[-1] == size and max(kept[:-1]) <= results.HEAD_BLOCK
+
+
 def test_invalid_utf8_and_a_repeated_data_array(monkeypatch):
     kind, text = read(b'[1, "\xff"]', 3, 2, monkeypatch)
     assert kind == "error" and text.startswith(

@@ -7,7 +7,9 @@ import itertools
 import json
 import math
 import operator
+import os
 import re
+import stat
 import sys
 from collections import namedtuple
 from datetime import datetime, timedelta, timezone
@@ -111,16 +113,22 @@ def read_lines(name, first, numbered):
                 yield from line_itineraries(value)
 
 
-def read_first_line(name, file):
+def read_first_line(name, file, start):
     """The start of the binary FILE up to the end of its first line that is not blank, read
     a block at a time, and no more than STREAM_ABOVE + 1 bytes (JSON Lines, whose lines are
-    short, is not read far ahead of the line being parsed); and whether FILE ended there."""
-    blocks, size, content = [], 0, False
+    short, is not read far ahead of the line being parsed); and whether FILE ended there.
+
+    On a regular file (START its position, see regular_file_position) the blocks are only
+    looked through, and what they held read again in one piece: a document on one line is
+    its first line, and holding it in blocks to join them would make it twice in memory."""
+    blocks, size, content, ended = [], 0, False, False
     while size <= STREAM_ABOVE:
         block = read_chunk(name, file, min(HEAD_BLOCK, STREAM_ABOVE + 1 - size))
         if not block:
-            return b"".join(blocks), True
-        blocks.append(block)
+            ended = True
+            break
+        if start is None:
+            blocks.append(block)
         size += len(block)
         if not content:
             rest = block.lstrip()
@@ -129,18 +137,43 @@ def read_first_line(name, file):
                 break
         elif b"\n" in block:
             break
-    return b"".join(blocks), False
+    if start is None:
+        return b"".join(blocks), ended
+    file.seek(start)
+    return read_chunk(name, file, size), ended
+
+
+def regular_file_position(file):
+    """Where the binary FILE stands, if it is a regular file (which can be read again from
+    there); None for a pipe, a terminal, a device or a stream in memory."""
+    try:
+        if stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+            return file.tell()
+    except (OSError, ValueError):  # no file descriptor, or no place in the file
+        pass
+    return None
+
+
+def read_on(name, file, head, start):
+    """HEAD, the start of FILE, with what follows it: STREAM_ABOVE + 1 bytes in all at most.
+    A regular file (START as for read_first_line) is read again from its start in one
+    piece, sparing a copy of the whole."""
+    if start is None:
+        return head + read_chunk(name, file, STREAM_ABOVE + 1 - len(head))
+    file.seek(start)
+    return read_chunk(name, file, STREAM_ABOVE + 1)
 
 
 def read_source(name, file):
     """The itinerary records of the binary FILE: JSON Lines, a line at a time, or one JSON
     document, read whole up to STREAM_ABOVE bytes and record by record past that."""
-    head, ended = read_first_line(name, file)
-    start, end = 0, head.find(b"\n")
-    while end >= 0 and not head[start:end].strip():  # blank lines before the first value
-        start, end = end + 1, head.find(b"\n", end + 1)
+    start = regular_file_position(file)
+    head, ended = read_first_line(name, file, start)
+    start_of_line, end = 0, head.find(b"\n")
+    while end >= 0 and not head[start_of_line:end].strip():  # blank lines before the first value
+        start_of_line, end = end + 1, head.find(b"\n", end + 1)
     if end >= 0:
-        first = whole_value(head[start : end + 1])
+        first = whole_value(head[start_of_line : end + 1])
         if not isinstance(first, Unreadable):  # a whole value on the first line
             after = itertools.chain(io.BytesIO(head[end + 1 :] + file.readline()), file)
             numbered = enumerate(after, head.count(b"\n", 0, end) + 2)
@@ -149,7 +182,7 @@ def read_source(name, file):
                     return read_lines(name, first, itertools.chain([(number, line)], numbered))
             return document_itineraries(name, first)
     if not ended and len(head) <= STREAM_ABOVE:  # one document: the rest, up to that size
-        head += read_chunk(name, file, STREAM_ABOVE + 1 - len(head))
+        head = read_on(name, file, head, start)
     if len(head) > STREAM_ABOVE:
         return streamed_itineraries(name, file, head)
     if not head.strip():
