@@ -436,7 +436,7 @@ def test_the_collector_passes_over_the_read_response_only_while_the_command_runs
 def test_the_collector_passes_seldom_only_while_the_command_runs(parse, monkeypatch):
     import gc
 
-    from tavimo import cli, formats
+    from tavimo import cli, formats, results
 
     seen = []
     write_json = formats.WRITERS["json"]
@@ -445,6 +445,11 @@ def test_the_collector_passes_seldom_only_while_the_command_runs(parse, monkeypa
         seen.append(gc.get_threshold())
         write_json(itineraries, out)
 
+    read = []  # the response is read with the collector's passes seldom too
+    whole_value = results.whole_value
+    monkeypatch.setattr(
+        results, "whole_value", lambda raw: read.append(gc.get_threshold()) or whole_value(raw)
+    )
     monkeypatch.setitem(formats.WRITERS, "json", watched)
     before = gc.get_threshold()
     was_enabled = gc.isenabled()
@@ -452,8 +457,10 @@ def test_the_collector_passes_seldom_only_while_the_command_runs(parse, monkeypa
         for young in (700, cli.YOUNG_PASS_EVERY + 1, 0):  # raised; higher or none: kept
             gc.set_threshold(young, *before[1:])
             assert parse(SAMPLE, "-f", "json")[0] == 0
-            assert seen.pop() == (
-                (cli.YOUNG_PASS_EVERY, *before[1:]) if young == 700 else (young, *before[1:])
+            assert (
+                read.pop()
+                == seen.pop()
+                == ((cli.YOUNG_PASS_EVERY, *before[1:]) if young == 700 else (young, *before[1:]))
             )
             assert gc.get_threshold() == (young, *before[1:])
         gc.set_threshold(*before)

@@ -454,6 +454,7 @@ def output_to(path):
 
 def run_parse(args):
     i_parser = native("tavimo.brasco", "the itinerary parser is").i_parser
+    import contextlib
     import itertools
     from tavimo import formats, results
 
@@ -490,11 +491,12 @@ def run_parse(args):
             yield itinerary
 
     reading = results.Reading(sources, SAMPLE, failed if several else None)
-    records = iter(reading)
-    for first in records:  # the first source's mistakes come before any output
-        records = itertools.chain([first], records)
-        break
-    with collector_passing_over_read():
+    with collector_passing_seldom(), contextlib.ExitStack() as stack:
+        records = iter(reading)
+        for first in records:  # the first source's mistakes come before any output
+            records = itertools.chain([first], records)
+            break
+        stack.enter_context(collector_passing_over_read())
         parsed = results.parse_itineraries(
             records, i_parser, args.round_trip, report, formats.CHECKS[args.format]
         )
@@ -520,28 +522,37 @@ def run_parse(args):
     return 1 if failures else 0
 
 
+def collector_passing_seldom():
+    """A context in which the garbage collector's young passes come at most every
+    YOUNG_PASS_EVERY new objects, as it was before the context ends (not where the
+    collector is off, or passes seldom already).  Reading a response makes tens of
+    thousands of containers, and the command's memos keep thousands of small tuples: a
+    young pass every 2,000 of them found no cycle, and each older pass walked all that
+    was read so far (5 to 10% of the command's time)."""
+    import contextlib
+    import gc
+
+    restored = contextlib.ExitStack()
+    threshold = gc.get_threshold()
+    # (0: no automatic passes)
+    if gc.isenabled() and threshold[0] and threshold[0] < YOUNG_PASS_EVERY:
+        restored.callback(gc.set_threshold, *threshold)
+        gc.set_threshold(YOUNG_PASS_EVERY, *threshold[1:])
+    return restored
+
+
 def collector_passing_over_read():
     """A context in which the garbage collector passes over the objects there are now: a
     response read whole, tens of thousands of objects with no cycle to collect, which a
     pass of the collector's older generations would walk each time (a tenth of the
     command's time for 5,000 itineraries).  Not where the collector is off, or objects are
     frozen already (the caller's own, or the host's: 3.12 starts with some; left as they
-    are, since unfreezing lets go of all of them).
-
-    While the collector is on, its young passes come at most every YOUNG_PASS_EVERY new
-    objects, as it was before the context ends: the command's memos keep thousands of small
-    tuples, and a young pass every 2,000 of them cost 5% of its time, with no cycle to find."""
+    are, since unfreezing lets go of all of them)."""
     import contextlib
     import gc
 
-    if not gc.isenabled():
-        return contextlib.nullcontext()
     restored = contextlib.ExitStack()
-    threshold = gc.get_threshold()
-    if threshold[0] and threshold[0] < YOUNG_PASS_EVERY:  # (0: no automatic passes)
-        restored.callback(gc.set_threshold, *threshold)
-        gc.set_threshold(YOUNG_PASS_EVERY, *threshold[1:])
-    if not gc.get_freeze_count():
+    if gc.isenabled() and not gc.get_freeze_count():
         restored.callback(gc.unfreeze)  # (they join the oldest generation)
         gc.freeze()
     return restored
