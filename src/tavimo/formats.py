@@ -262,11 +262,8 @@ class Memo(dict):
     def __missing__(self, key):
         if len(self) >= MEMO_SIZE:
             self.clear()
-        result = self[key] = self.made(key)
+        result = self[key] = self.convert(key)
         return result
-
-    def made(self, key):
-        return self.convert(key)
 
 
 class ValueMemo(Memo):
