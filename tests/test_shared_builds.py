@@ -84,3 +84,40 @@ def test_a_free_threaded_interpreter_being_built_is_waited_for(tmp_path):
     # Nothing fetched or built: the one line says what it waited for.
     waited = "dev: waiting for Python 3.13.5t being built into %s (log: %s.log)\n" % (plain, plain)
     assert (status, err) == (0, waited)
+
+
+@pytest.mark.skipif(not os.access("/var/lock", os.W_OK), reason="the lock is the machine's")
+def test_packages_wait_for_another_apt_get_holding_the_package_lists(tmp_path):
+    """Two makers may install packages at once, and `apt-get update` fails at once where
+    another apt-get holds the package lists: it is tried again, and only then the install."""
+    bin_ = tmp_path / "bin"
+    bin_.mkdir()
+    calls = tmp_path / "calls"
+    (bin_ / "apt-get").write_text(
+        "#!/bin/bash\n"
+        'echo "$*" >>"%s"\n'
+        'if [ "$1" = update ] && [ "$(grep -c update "%s")" -le "$FAILING" ]; then\n'
+        '    echo "E: Could not get lock /var/lib/apt/lists/lock" >&2; exit 100\n'
+        "fi\n" % (calls, calls)
+    )
+    (bin_ / "sleep").write_text("#!/bin/sh\n")  # (no pause between the tries here)
+    for tool in bin_.iterdir():
+        tool.chmod(0o755)
+    functions = "/^wait_for_lock()/,/^}/p;/^host_apt_install()/,/^}/p"
+    script = 'set -euo pipefail; source <(sed -n "%s" dev); host_apt_install mmdebstrap' % (
+        functions
+    )
+    for failing, status in [(2, 0), (12, 1)]:
+        calls.write_text("")
+        done = subprocess.run(
+            ["bash", "-c", script],
+            cwd=str(ROOT),
+            env=dict(os.environ, PATH="%s:%s" % (bin_, os.environ["PATH"]), FAILING=str(failing)),
+            capture_output=True,
+            text=True,
+        )
+        assert done.returncode == status, done.stderr
+        tries = min(failing + 1, 12)
+        installed = ["install -y -qq -o DPkg::Lock::Timeout=600 mmdebstrap"] if not status else []
+        assert calls.read_text().splitlines() == ["update -qq"] * tries + installed
+        assert done.stderr.count("trying again") == tries - 1
