@@ -352,8 +352,8 @@ def test_memos_emptied_when_full_still_convert_rightly(parse, monkeypatch):
     monkeypatch.setattr(formats, "MEMO_SIZE", 2)
     for memo in (
         formats.PRICES_JSON,
-        formats.JOURNEYS_JSON,
-        formats.DIRECTIONS_CSV,
+        *formats.JOURNEY_MEMOS,
+        *formats.DIRECTION_MEMOS,
         formats.TIMES_JSON,
         formats.UTC_TIMES,
         formats.LEG_TABLES,
@@ -361,7 +361,7 @@ def test_memos_emptied_when_full_still_convert_rightly(parse, monkeypatch):
         memo.clear()
     assert [parse(SAMPLE * 3, "-f", format_)[1] for format_ in ("json", "csv", "table")] == expected
     assert len(formats.PRICES_JSON) <= 2 and len(formats.TIMES_JSON) <= 2
-    assert len(formats.JOURNEYS_JSON) <= 2 and len(formats.DIRECTIONS_CSV) <= 2
+    assert all(len(memo) <= 2 for memo in (*formats.JOURNEY_MEMOS, *formats.DIRECTION_MEMOS))
     assert len(formats.LEG_TABLES) <= 2
 
 

@@ -274,23 +274,25 @@ def test_csv_price_and_id_are_what_the_csv_module_writes():
 
 
 def test_directions_of_equal_fields_but_other_display_texts_each_keep_their_own(monkeypatch):
-    # 1, 1.0 and True are equal fields: a direction's memo compares its rows, the parser's
+    # 0, 0.0 and -0.0 are equal fields: a direction of a record with a float (not plain) is
+    # kept apart from those of plain records, in a memo that compares its rows, the parser's
     # texts of them, and keeps a few conversions per key (emptied past that)
     response = []
-    for value in (1, 1.0, 1, 1.0, 1):
+    for value in (0, 0.0, -0.0, 0, 0.0, -0.0, 0):
         record = json.loads(json.dumps(SAMPLE[0]))
         record["route"][0]["operating_flight_no"] = value
         response.append(record)
-    expected = ["1", "1.0", "1", "1.0", "1"]
+    expected = ["0", "0.0", "-0.0", "0", "0.0", "-0.0", "0"]
     for per_key in (formats.ROWS_PER_KEY, 1):
         monkeypatch.setattr(formats, "ROWS_PER_KEY", per_key)
-        formats.JOURNEYS_JSON.clear()
-        formats.DIRECTIONS_CSV.clear()
+        for memo in (*formats.JOURNEY_MEMOS, *formats.DIRECTION_MEMOS):
+            memo.clear()
         outbound = [itinerary["outbound"] for itinerary in as_json(response)["itineraries"]]
         assert [journey["legs"][0]["operating_flight_number"] for journey in outbound] == expected
         rows = [row for row in as_csv(response) if row["leg"] == "1"]
         assert [row["operating_flight_number"] for row in rows] == expected
         assert max(map(len, formats.JOURNEYS_JSON.values())) == min(per_key, 2)
+        assert len(formats.PLAIN_JOURNEYS_JSON) == len(formats.PLAIN_DIRECTIONS_CSV) == 1
 
 
 # Random records the command accepts: any text or number (or null) as a code, name or

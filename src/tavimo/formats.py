@@ -374,7 +374,7 @@ def converted(codes, times, texts_memo, times_memo, convert_text, convert_time):
 # display texts then differ (numbers and truth values show no blank, parenthesis or
 # arrow, so the cells that join several fields still tell them apart).  The extras need
 # no such help: the checks have let through texts or None for the UTC times, and True,
-# False or None for the bags flag.
+# False or None for the bags flag.  Most records need no rows either (memoized_direction).
 LEG_KEY = operator.itemgetter(*LEG_CODE_NAMES, *LEG_TIME_NAMES)
 LEG_WHOLE = operator.itemgetter(*LEG_CODE_NAMES, *LEG_TIME_NAMES, *LEG_EXTRAS)
 CODES_END = len(LEG_CODE_NAMES)
@@ -416,6 +416,22 @@ def memoized_with_rows(memo, key, rows, make, *args):
 
 
 ROWS_PER_KEY = 8
+
+
+def memoized_direction(plain, memos, key, table, make, *args):
+    """The conversion of a direction of the memo KEY and leg TABLE, made by MAKE(*ARGS) when
+    missing, from MEMOS: a memo for the directions of plain records, one for the others.
+
+    A plain record (results.plain) has texts, whole numbers or null as its legs' codes
+    and texts as their times, so its fields equal by == are equal in type too, and the
+    parser's rows of its legs are made of those fields alone (the times' display texts
+    follow the locale, which the command leaves as it is): KEY alone decides, and the
+    rows need not be compared.  Another record may hold 1.0 where a plain one holds 1,
+    hence a memo of its own, keyed by the rows too (memoized_with_rows)."""
+    plain_memo, memo = memos
+    if plain:
+        return memoized(plain_memo, key, make, *args)
+    return memoized_with_rows(memo, key, table[1:], make, *args)
 
 
 def memoized(memo, key, make, *args):
@@ -668,22 +684,25 @@ def summary_json(summary):
 SUMMARIES_JSON = Memo(summary_json)  # keyed by texts and a duration: no other type is equal
 
 
-def journey_json(record, index, summary, table, legs):
+def journey_json(record, index, summary, table, legs, plain):
     """One direction of an itinerary in JSON: machine fields, legs and display texts.
 
     A response repeats its journeys across itineraries, so a direction with legs is made
     once, its memo keyed by its airports (the texts of "routes"), its summary and its
-    legs and rows (legs_fields), which hold all that its JSON is made of."""
+    legs and rows (legs_fields), which hold all that its JSON is made of; PLAIN: whether
+    its record is plain (memoized_direction)."""
     if not legs:
         return journey_made(record, index, summary, table, legs, ())
     fields = legs_fields(legs)
     key = (tuple(record["routes"][index]), summary[0], summary[1], summary[2], summary[3], fields)
-    return memoized_with_rows(
-        JOURNEYS_JSON, key, table[1:], journey_made, record, index, summary, table, legs, fields
+    return memoized_direction(
+        plain, JOURNEY_MEMOS, key, table, journey_made, record, index, summary, table, legs, fields
     )
 
 
+PLAIN_JOURNEYS_JSON: dict = {}
 JOURNEYS_JSON: dict = {}
+JOURNEY_MEMOS = (PLAIN_JOURNEYS_JSON, JOURNEYS_JSON)
 
 
 def journey_made(record, index, summary, table, legs, fields):
@@ -721,8 +740,10 @@ def itinerary_json(itinerary):
         field_json(record.get("id")),
         "true" if inbound else "false",
         prices_json(record),
-        journey_json(record, 0, outbound, outbound_legs, legs_out),
-        journey_json(record, 1, inbound, inbound_legs, legs_back) if inbound else "null",
+        journey_json(record, 0, outbound, outbound_legs, legs_out, itinerary.plain),
+        journey_json(record, 1, inbound, inbound_legs, legs_back, itinerary.plain)
+        if inbound
+        else "null",
         encode_string(outbound[4]),
     )
 
@@ -819,25 +840,29 @@ CSV_SPECIAL = re.compile('[,"\r\n\x00]')
 CSV_TEXT_OR_NONE = frozenset((str, type(None)))
 
 
-def legs_csv(number, direction, summary, legs, table, before):
+def legs_csv(number, direction, summary, legs, table, before, plain):
     """The rows of the LEGS of a DIRECTION, BEFORE holding their itinerary's price,
     currency and id; each leg's fields made once."""
     start = ROW_START % (number, direction)
-    return [start + head + before + tail for head, tail in direction_csv(summary, legs, table)]
+    return [
+        start + head + before + tail for head, tail in direction_csv(summary, legs, table, plain)
+    ]
 
 
-def direction_csv(summary, legs, table):
+def direction_csv(summary, legs, table, plain):
     """Each leg's row of a direction (the legs of its SUMMARY and leg TABLE) but for the
     itinerary's parts, split where its price goes.  A response repeats its journeys
     across itineraries, so this is made once per direction, keyed by its duration and its
-    legs and rows (legs_fields), which hold all else that the rows are made of."""
+    legs and rows (legs_fields), which hold all else that the rows are made of; PLAIN:
+    whether its record is plain (memoized_direction)."""
     if not legs:
         return []
     fields = legs_fields(legs)
-    return memoized_with_rows(
-        DIRECTIONS_CSV,
+    return memoized_direction(
+        plain,
+        DIRECTION_MEMOS,
         (summary[2], fields),
-        table[1:],
+        table,
         direction_made_csv,
         summary,
         legs,
@@ -845,7 +870,9 @@ def direction_csv(summary, legs, table):
     )
 
 
+PLAIN_DIRECTIONS_CSV: dict = {}
 DIRECTIONS_CSV: dict = {}
+DIRECTION_MEMOS = (PLAIN_DIRECTIONS_CSV, DIRECTIONS_CSV)
 
 
 def direction_made_csv(summary, legs, fields):
@@ -867,9 +894,10 @@ def write_csv(itineraries, out):
         before = price_and_id_csv(record)
         outbound, inbound, outbound_legs, inbound_legs = itinerary.parsed
         legs_out, legs_back = split_legs(record)
-        rows = legs_csv(itinerary.number, "outbound", outbound, legs_out, outbound_legs, before)
+        position, plain = itinerary.number, itinerary.plain
+        rows = legs_csv(position, "outbound", outbound, legs_out, outbound_legs, before, plain)
         if inbound:
-            rows += legs_csv(itinerary.number, "inbound", inbound, legs_back, inbound_legs, before)
+            rows += legs_csv(position, "inbound", inbound, legs_back, inbound_legs, before, plain)
         out.write("".join(rows))
 
 

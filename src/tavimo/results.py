@@ -20,9 +20,9 @@ WHITESPACE = json.decoder.WHITESPACE  # type: ignore[attr-defined]  # (not in th
 NUMBER_CHARS = "0123456789eE.+-"
 
 # number: the position in the input, from 1; record: the search-result record as read (its
-# local times in the parser's form); parsed: what i_parser made of it.  (A namedtuple:
-# typing costs the command more to import.)
-Itinerary = namedtuple("Itinerary", ["number", "record", "parsed"])
+# local times in the parser's form); parsed: what i_parser made of it; plain: whether the
+# record passed plain() as it came.  (A namedtuple: typing costs the command more to import.)
+Itinerary = namedtuple("Itinerary", ["number", "record", "parsed", "plain"], defaults=(False,))
 
 
 class Problem(Exception):
@@ -518,7 +518,8 @@ def plain(record):
 
 
 def prepared(record):
-    """RECORD as the parser is to read it, or the Problem that keeps the command from it.
+    """RECORD as the parser is to read it, and whether it is plain(); or the Problem that
+    keeps the command from it.
 
     Most records are as they come.  A local time in a standard form that the parser does
     not read (with an offset, or without the final "Z") is put in the parser's form, in a
@@ -527,15 +528,15 @@ def prepared(record):
     or a leg that is no object, is the parser's to report.
     """
     if record.__class__ is not dict:
-        return record
+        return record, False
     try:
         if plain(record):
-            return record
+            return record, True
     except Exception:  # a field missing, or a value that cannot be in a set: look closer
         pass
     from tavimo import problems
 
-    return problems.usable(record)
+    return problems.usable(record), False
 
 
 def parse_itineraries(records, i_parser, all_round_trips, report, check=None):
@@ -550,7 +551,7 @@ def parse_itineraries(records, i_parser, all_round_trips, report, check=None):
         try:
             if record.__class__ is Unreadable:
                 raise record
-            usable = prepared(record)
+            usable, is_plain = prepared(record)
             round_trip = all_round_trips or has_return_legs(usable)
             parsed = i_parser(usable, round_trip)
             if check is not None:
@@ -558,7 +559,7 @@ def parse_itineraries(records, i_parser, all_round_trips, report, check=None):
         except Exception as exc:
             report(number, record, all_round_trips or has_return_legs(record), exc)
             continue
-        yield Itinerary(number, usable, parsed)
+        yield Itinerary(number, usable, parsed, is_plain)
 
 
 # Choosing and ordering.
