@@ -125,6 +125,59 @@ def test_a_one_line_document_in_a_regular_file_is_read_in_one_piece(tmp_path):
     assert kept[-1] == size and max(kept[:-1]) <= results.HEAD_BLOCK
 
 
+@pytest.mark.parametrize("layout", ["one line", "pretty-printed"])
+@pytest.mark.parametrize("line_end", [b"", b"\n"])
+def test_a_document_is_not_copied_before_it_is_decoded(layout, line_end, tmp_path, monkeypatch):
+    """Telling a document from blank lines or from nothing copies none of it, whether or
+    not its last line ends (as most files' do): until it is decoded, reading holds the
+    document once, and the blocks looked through for its first line."""
+    import tracemalloc
+
+    document = {"data": [{"route": [], "id": "x" * 40}] * 20_000}
+    raw = json.dumps(document, indent=1 if layout == "pretty-printed" else None).encode()
+    path = tmp_path / "r.json"
+    path.write_bytes(raw + line_end)
+    # (a document read on after its first line is read into room for the largest one
+    # read whole, which tracemalloc counts: room for this one)
+    monkeypatch.setattr(results, "STREAM_ABOVE", len(raw) + 100)
+    held = []
+
+    def whole_value(line):
+        held.append(tracemalloc.get_traced_memory()[1])
+        return decode(line)
+
+    decode = results.whole_value
+    monkeypatch.setattr(results, "whole_value", whole_value)
+    tracemalloc.start()
+    try:
+        with open(path, "rb") as file:
+            assert len(list(results.read_source("r.json", file))) == 20_000
+    finally:
+        tracemalloc.stop()
+    assert max(held) < 1.5 * len(raw) + 4 * results.HEAD_BLOCK, (held, len(raw))
+
+
+EMPTY = ("error", "r.json is empty: expected a flight-search response in JSON")
+
+
+@pytest.mark.parametrize(
+    "raw, expected",
+    [
+        (b"\x0b\n\x0c \r\n[1]\n[2]", ("records", [1, 2])),  # blank as bytes.strip() has it
+        (b"\r\n[1]\n", ("records", [1])),
+        (b"\n\n[1]", ("records", [1])),  # the first value on the last line, with no end
+        (b" \x0b\x0c\r\n\t", EMPTY),
+        (b"", EMPTY),
+        (
+            b"\x0b[1]\n",
+            ("error", "r.json is not valid JSON: Expecting value: line 1 column 1 (char 0)"),
+        ),
+    ],
+)
+def test_blank_lines_before_the_first_value(raw, expected, monkeypatch):
+    assert read(raw, 1 << 20, 3, monkeypatch) == expected
+
+
 def test_invalid_utf8_and_a_repeated_data_array(monkeypatch):
     kind, text = read(b'[1, "\xff"]', 3, 2, monkeypatch)
     assert kind == "error" and text.startswith(

@@ -169,10 +169,11 @@ def read_source(name, file):
     document, read whole up to STREAM_ABOVE bytes and record by record past that."""
     start = regular_file_position(file)
     head, ended = read_first_line(name, file, start)
-    start_of_line, end = 0, head.find(b"\n")
-    while end >= 0 and not head[start_of_line:end].strip():  # blank lines before the first value
-        start_of_line, end = end + 1, head.find(b"\n", end + 1)
+    # the first line that is not blank (a slice of a document on one line would copy it)
+    content = NOT_BLANK.search(head)
+    end = -1 if content is None else head.find(b"\n", content.start())
     if end >= 0:
+        start_of_line = head.rfind(b"\n", 0, content.start()) + 1
         first = whole_value(head[start_of_line : end + 1])
         if not isinstance(first, Unreadable):  # a whole value on the first line
             after = itertools.chain(io.BytesIO(head[end + 1 :] + file.readline()), file)
@@ -185,9 +186,12 @@ def read_source(name, file):
         head = read_on(name, file, head, start)
     if len(head) > STREAM_ABOVE:
         return streamed_itineraries(name, file, head)
-    if not head.strip():
+    if not head or head.isspace():  # (as strip() would, without a copy)
         raise no_response(name)
     return read_document(name, head)
+
+
+NOT_BLANK = re.compile(rb"[^ \t\n\r\x0b\x0c]")  # what bytes.strip() keeps
 
 
 def no_response(name):
