@@ -5,6 +5,7 @@ import os
 import signal
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -54,3 +55,65 @@ def test_help_to_a_pipe_nobody_reads_ends_as_parse_does(args):
     with os.fdopen(writer, "w") as pipe:
         result = tavimo(*args, stdout=pipe)
     assert (result.returncode, result.stderr) == (-signal.SIGPIPE, "")
+
+
+class Watched:
+    """An output that keeps what is written to it, a piece a call."""
+
+    def __init__(self, terminal=False, failing=False):
+        self.terminal, self.failing, self.pieces = terminal, failing, []
+
+    def write(self, text):
+        self.pieces.append(text)
+        if self.failing:
+            raise OSError(28, "No space left on device")
+
+    def isatty(self):
+        return self.terminal
+
+    def flush(self):
+        pass
+
+
+@pytest.mark.parametrize("format_", ["table", "json", "jsonl", "csv"])
+def test_a_large_output_is_written_in_large_pieces_but_to_a_terminal(
+    format_, tmp_path, monkeypatch
+):
+    import json
+
+    from tavimo import cli, output
+
+    response = json.loads(Path(cli.SAMPLE).read_text(encoding="utf-8"))
+    path = tmp_path / "r.json"
+    path.write_text(json.dumps({"data": response["data"] * 20}), encoding="utf-8")
+    monkeypatch.setattr(output, "GATHER", 10_000)
+    for terminal in (False, True):
+        out = Watched(terminal)
+        monkeypatch.setattr(sys, "stdout", out)
+        assert cli.main(["parse", str(path), "-f", format_]) == 0
+        text = "".join(out.pieces)
+        assert len(text) > 3 * output.GATHER
+        if terminal:  # an itinerary at a time, at least
+            assert len(out.pieces) >= len(response["data"]) * 20
+        else:
+            assert len(out.pieces) <= len(text) // output.GATHER + 1
+            assert all(len(piece) >= output.GATHER for piece in out.pieces[:-1])
+
+
+def test_what_is_gathered_is_written_when_the_writing_ends_early():
+    from tavimo import output
+
+    out = Watched()
+    with pytest.raises(KeyboardInterrupt):
+        with output.gathered(out) as gathered:
+            gathered.write("one\n")
+            gathered.write("two\n")
+            raise KeyboardInterrupt
+    assert out.pieces == ["one\ntwo\n"]
+    # a piece that could not be written is not tried again
+    out = Watched(failing=True)
+    with pytest.raises(OSError):
+        with output.gathered(out) as gathered:
+            gathered.write("x" * output.GATHER)
+            gathered.write("more")
+    assert out.pieces == ["x" * output.GATHER]

@@ -456,7 +456,7 @@ def run_parse(args):
     i_parser = native("tavimo.brasco", "the itinerary parser is").i_parser
     import contextlib
     import itertools
-    from tavimo import formats, results
+    from tavimo import formats, output, results
 
     if args.reverse and not args.sort:
         raise UsageError("--reverse needs --sort")
@@ -513,7 +513,7 @@ def run_parse(args):
             shown = results.in_order(shown, args.sort, args.reverse)
         if args.limit:
             shown = itertools.islice(shown, args.limit)
-        with output_to(args.output) as out:
+        with output_to(args.output) as file, output.gathered(file) as out:
             formats.WRITERS[args.format](counted(shown), out)
             for _ in parsed:  # records past the limit are still checked, and reported
                 pass

@@ -1,10 +1,10 @@
-"""Writing the results to a file of the user's: the file is replaced only once they are
-all written, so that a failure leaves the old one (or none) rather than a part."""
+"""Writing the results: to a file of the user's, which is replaced only once they are all
+written, so that a failure leaves the old one (or none) rather than a part; and in large
+pieces where no one watches them come."""
 
 import contextlib
 import os
 import stat
-import tempfile
 
 from tavimo.errors import UserError
 
@@ -32,6 +32,8 @@ def replacing_file(path):
         except OSError as exc:
             raise cannot_write(path, exc)
         return
+    import tempfile  # (not for standard output: the command starts sooner)
+
     try:
         descriptor, temporary = tempfile.mkstemp(
             dir=os.path.dirname(target),
@@ -57,3 +59,47 @@ def umask():
     mask = os.umask(0o022)
     os.umask(mask)
     return mask
+
+
+@contextlib.contextmanager
+def gathered(out):
+    """OUT, or where it is no terminal, a stand-in that gathers what is written to it into
+    pieces of about GATHER characters, each written to OUT at once: written as they came,
+    a large response's itineraries went through OUT's buffer of a few kilobytes, a system
+    call each (1,453 for the JSON of 5,000 short trips, a twentieth of the command's time).
+    What is gathered is written at the end of the context, an exception's too, but for
+    the piece whose writing failed."""
+    if out.isatty():  # (line by line, as it comes)
+        yield out
+        return
+    pieces = Gathered(out)
+    try:
+        yield pieces
+    finally:
+        pieces.flush()
+
+
+class Gathered:
+    def __init__(self, out):
+        self.out, self.pieces, self.size = out, [], 0
+
+    def write(self, text):
+        self.pieces.append(text)
+        self.size += len(text)
+        if self.size >= GATHER:
+            self.flush()
+
+    def flush(self):
+        text = "".join(self.pieces)
+        self.pieces, self.size = [], 0
+        if text:
+            self.out.write(text)
+
+    def isatty(self):
+        return False
+
+    def fileno(self):
+        return self.out.fileno()
+
+
+GATHER = 1 << 20
