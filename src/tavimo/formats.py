@@ -429,9 +429,14 @@ def memoized_direction(plain, memos, key, table, make, *args):
     rows need not be compared.  Another record may hold 1.0 where a plain one holds 1,
     hence a memo of its own, keyed by the rows too (memoized_with_rows)."""
     plain_memo, memo = memos
-    if plain:
-        return memoized(plain_memo, key, make, *args)
-    return memoized_with_rows(memo, key, table[1:], make, *args)
+    if not plain:
+        return memoized_with_rows(memo, key, table[1:], make, *args)
+    made = plain_memo.get(key)  # (the key of a plain record holds no list or object)
+    if made is None:
+        if len(plain_memo) >= MEMO_SIZE:
+            plain_memo.clear()
+        made = plain_memo[key] = make(*args)
+    return made
 
 
 def memoized(memo, key, make, *args):

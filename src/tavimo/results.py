@@ -497,15 +497,16 @@ ZULU = itertools.repeat("Z")
 
 
 def plain(record):
-    """Whether the record is as most are: its legs' "return" 0 or 1, their codes texts or
-    whole numbers (or null), all local times texts ending in "Z".  (Each test runs over
-    all legs at once: a record has many.)  A time that is no text raises TypeError, which
-    the caller takes as a no."""
+    """The legs' "return" flags where the record is as most are, else None: its legs'
+    "return" 0 or 1, their codes texts or whole numbers (or null), all local times texts
+    ending in "Z".  (Each test runs over all legs at once: a record has many.)  A time
+    that is no text raises TypeError, which the caller takes as a no."""
     values = [*itertools.chain.from_iterable(map(PLAIN_FIELDS, record["route"]))]
+    flags = values[RETURN_FLAG::PLAIN_STRIDE]
     # every value a text, a whole number or null: then flags equal to 0 or 1 are numbers
-    return (
+    if (
         PLAIN_CODES.issuperset(map(type, values))
-        and FLAGS.issuperset(values[RETURN_FLAG::PLAIN_STRIDE])
+        and FLAGS.issuperset(flags)
         and all(
             map(
                 str.endswith,
@@ -518,12 +519,14 @@ def plain(record):
                 ZULU,
             )
         )
-    )
+    ):
+        return flags
+    return None
 
 
 def prepared(record):
-    """RECORD as the parser is to read it, and whether it is plain(); or the Problem that
-    keeps the command from it.
+    """RECORD as the parser is to read it, and its legs' return flags where it is plain()
+    (else None); or the Problem that keeps the command from it.
 
     Most records are as they come.  A local time in a standard form that the parser does
     not read (with an offset, or without the final "Z") is put in the parser's form, in a
@@ -532,15 +535,16 @@ def prepared(record):
     or a leg that is no object, is the parser's to report.
     """
     if record.__class__ is not dict:
-        return record, False
+        return record, None
     try:
-        if plain(record):
-            return record, True
+        flags = plain(record)
+        if flags is not None:
+            return record, flags
     except Exception:  # a field missing, or a value that cannot be in a set: look closer
         pass
     from tavimo import problems
 
-    return problems.usable(record), False
+    return problems.usable(record), None
 
 
 def parse_itineraries(records, i_parser, all_round_trips, report, check=None):
@@ -555,15 +559,17 @@ def parse_itineraries(records, i_parser, all_round_trips, report, check=None):
         try:
             if record.__class__ is Unreadable:
                 raise record
-            usable, is_plain = prepared(record)
-            round_trip = all_round_trips or has_return_legs(usable)
+            usable, flags = prepared(record)
+            round_trip = all_round_trips or (
+                has_return_legs(usable) if flags is None else 1 in flags
+            )
             parsed = i_parser(usable, round_trip)
             if check is not None:
                 check(usable)
         except Exception as exc:
             report(number, record, all_round_trips or has_return_legs(record), exc)
             continue
-        yield Itinerary(number, usable, parsed, is_plain)
+        yield Itinerary(number, usable, parsed, flags is not None)
 
 
 # Choosing and ordering.
