@@ -83,9 +83,11 @@ def test_a_large_output_is_written_in_large_pieces_but_to_a_terminal(
 
     from tavimo import cli, output
 
-    response = json.loads(Path(cli.SAMPLE).read_text(encoding="utf-8"))
+    # (the sample's itineraries whose output is all ASCII: another is written as it comes)
+    records = json.loads(Path(cli.SAMPLE).read_text(encoding="utf-8"))["data"]
+    records = [record for record in records if json.dumps(record, ensure_ascii=False).isascii()]
     path = tmp_path / "r.json"
-    path.write_text(json.dumps({"data": response["data"] * 20}), encoding="utf-8")
+    path.write_text(json.dumps({"data": records * 20}), encoding="utf-8")
     monkeypatch.setattr(output, "GATHER", 10_000)
     for terminal in (False, True):
         out = Watched(terminal)
@@ -94,7 +96,7 @@ def test_a_large_output_is_written_in_large_pieces_but_to_a_terminal(
         text = "".join(out.pieces)
         assert len(text) > 3 * output.GATHER
         if terminal:  # an itinerary at a time, at least
-            assert len(out.pieces) >= len(response["data"]) * 20
+            assert len(out.pieces) >= len(records) * 20
         else:
             assert len(out.pieces) <= len(text) // output.GATHER + 1
             assert all(len(piece) >= output.GATHER for piece in out.pieces[:-1])
@@ -110,6 +112,13 @@ def test_what_is_gathered_is_written_when_the_writing_ends_early():
             gathered.write("two\n")
             raise KeyboardInterrupt
     assert out.pieces == ["one\ntwo\n"]
+    # a text that is not all ASCII is not gathered (the encoding of a whole piece would
+    # take the slow way), but written in its place
+    out = Watched()
+    with output.gathered(out) as gathered:
+        for text in ("a\n", "b\n", "Kraków\n", "c\n", "東京\n"):
+            gathered.write(text)
+    assert out.pieces == ["a\nb\n", "Kraków\n", "c\n", "東京\n"]
     # a piece that could not be written is not tried again
     out = Watched(failing=True)
     with pytest.raises(OSError):

@@ -67,8 +67,11 @@ def gathered(out):
     pieces of about GATHER characters, each written to OUT at once: written as they came,
     a large response's itineraries went through OUT's buffer of a few kilobytes, a system
     call each (1,453 for the JSON of 5,000 short trips, a twentieth of the command's time).
-    What is gathered is written at the end of the context, an exception's too, but for
-    the piece whose writing failed."""
+    Only texts all ASCII are gathered: a piece that is not is encoded whole by the slow
+    way (a city name with an accent in one itinerary made the encoding of the megabyte
+    around it cost several times more), so such a text is written as it comes, after what
+    was gathered before it.  What is gathered is written at the end of the context, an
+    exception's too, but for the piece whose writing failed."""
     if out.isatty():  # (line by line, as it comes)
         yield out
         return
@@ -84,6 +87,10 @@ class Gathered:
         self.out, self.pieces, self.size = out, [], 0
 
     def write(self, text):
+        if not text.isascii():
+            self.flush()
+            self.out.write(text)
+            return
         self.pieces.append(text)
         self.size += len(text)
         if self.size >= GATHER:
