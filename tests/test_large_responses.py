@@ -157,6 +157,32 @@ def test_a_document_is_not_copied_before_it_is_decoded(layout, line_end, tmp_pat
     assert max(held) < 1.5 * len(raw) + 4 * results.HEAD_BLOCK, (held, len(raw))
 
 
+@pytest.mark.parametrize(
+    "document",
+    [
+        {"search_id": "s", "data": [{"id": 1}, {"id": 2}, {"id": 3}]},
+        [{"id": 1}, {"id": 2}, {"id": 3}],
+        {"route": [], "id": 1},  # one itinerary
+    ],
+)
+@pytest.mark.parametrize("indent", [None, 1])
+def test_a_document_lets_go_of_each_record_as_it_is_taken(document, indent, tmp_path):
+    """A record of a document read whole is held by no list of the reading once the
+    command has it: it is freed when the command is done with it, not at the end."""
+    import gc
+
+    path = tmp_path / "r.json"
+    path.write_text(json.dumps(document, indent=indent))
+    records = iter(results.Reading([str(path)], None))
+    taken = [next(records)]
+    try:
+        assert taken[0]["id"] == 1
+        lists = [holder for holder in gc.get_referrers(taken[0]) if isinstance(holder, list)]
+        assert lists == [taken]
+    finally:
+        records.close()  # (the file with it)
+
+
 EMPTY = ("error", "r.json is empty: expected a flight-search response in JSON")
 
 

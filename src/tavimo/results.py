@@ -415,7 +415,7 @@ class Reading:
             try:
                 name, file = opened(source)
                 try:
-                    yield from read_source(name, file)
+                    yield from one_at_a_time(read_source(name, file))
                 finally:
                     if source != "-":
                         file.close()
@@ -423,6 +423,20 @@ class Reading:
                 if self.failed is None:
                     raise
                 self.failed(self.name, str(exc))
+
+
+def one_at_a_time(records):
+    """The RECORDS of a source, one at a time.  A list (a document read whole) lets go of
+    each record as it is taken: the record is freed once the command is done with it, while
+    it is still in the processor's caches, rather than with all the others at the end, when
+    none is (freeing 5,000 short round trips then took 20 ms, a twelfth of parsing them)."""
+    if records.__class__ is not list:
+        yield from records
+        return
+    for index in range(len(records)):
+        record = records[index]
+        records[index] = None
+        yield record
 
 
 # Parsing.
