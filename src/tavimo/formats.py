@@ -735,12 +735,14 @@ def journey_made(record, index, summary, table, legs, fields):
     )
 
 
-def itinerary_json(itinerary):
-    """One itinerary in JSON; "inbound" is null for a one-way trip."""
+def itinerary_json(itinerary, shape=ITINERARY_JSON):
+    """One itinerary in JSON, in SHAPE: ITINERARY_JSON, or it with what goes before or after
+    it in the output (its text is long: joined to them, it was copied once more); "inbound"
+    is null for a one-way trip."""
     record = itinerary.record
     outbound, inbound, outbound_legs, inbound_legs = itinerary.parsed
     legs_out, legs_back = split_legs(record)
-    return ITINERARY_JSON % (
+    return shape % (
         itinerary.number,
         field_json(record.get("id")),
         "true" if inbound else "false",
@@ -756,17 +758,22 @@ def itinerary_json(itinerary):
 def write_json(itineraries, out):
     """One JSON object: the schema version and the itineraries, one per line."""
     out.write('{"schema_version": %d, "itineraries": [' % SCHEMA_VERSION)
-    separator = "\n"
+    shape = FIRST_ITINERARY_JSON
     for itinerary in itineraries:
-        out.write(separator + itinerary_json(itinerary))
-        separator = ",\n"
-    out.write("]}\n" if separator == "\n" else "\n]}\n")
+        out.write(itinerary_json(itinerary, shape))
+        shape = NEXT_ITINERARY_JSON
+    out.write("]}\n" if shape is FIRST_ITINERARY_JSON else "\n]}\n")
+
+
+FIRST_ITINERARY_JSON = "\n" + ITINERARY_JSON
+NEXT_ITINERARY_JSON = ",\n" + ITINERARY_JSON
+ITINERARY_LINE_JSON = ITINERARY_JSON + "\n"
 
 
 def write_json_lines(itineraries, out):
     """JSON Lines: each itinerary's JSON object on a line of its own."""
     for itinerary in itineraries:
-        out.write(itinerary_json(itinerary) + "\n")
+        out.write(itinerary_json(itinerary, ITINERARY_LINE_JSON))
 
 
 def csv_text(fields):
