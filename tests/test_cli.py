@@ -444,6 +444,20 @@ def test_command_line_mistakes_are_one_line(tavimo, args):
     assert len(result.stderr.splitlines()) == 1
 
 
+def test_help_fits_the_terminal_though_making_the_parser_asks_it_nothing(tavimo, environment):
+    """Help wraps at the terminal's width (COLUMNS here); the parser is made without
+    asking it (which imports shutil, and bz2 and lzma with it, as argparse imports it
+    itself before 3.9)."""
+    narrow, wide = (tavimo("parse", "--help", env={"COLUMNS": c}).stdout for c in ("60", "130"))
+    assert len(narrow.splitlines()) > len(wide.splitlines())
+    assert " ".join(narrow.split()) == " ".join(wide.split())
+    probe = "import sys, tavimo.cli; tavimo.cli.build_parser(); print('shutil' in sys.modules)"
+    made = subprocess.run(
+        [sys.executable, "-I", "-c", probe], capture_output=True, text=True, env=environment
+    )
+    assert made.stdout == "{}\n".format(sys.version_info < (3, 9))
+
+
 def test_help_reads_as_prose(tavimo):
     text = tavimo("--help").stdout
     assert "tavimo airports krakow" in text and "tavimo ask --round-trip > trip.json" in text

@@ -2,7 +2,9 @@
 airport codes by city."""
 
 import argparse
+import contextlib
 import errno
+import functools
 import os
 import re
 import sys
@@ -98,6 +100,28 @@ class Parser(argparse.ArgumentParser):
         kwargs.setdefault("allow_abbrev", False)
         super().__init__(*args, **kwargs)
 
+    # While the parser is made, argparse formats each argument's metavar and help to check
+    # them, and a usage line for the commands' name: nothing that is shown or that depends
+    # on the width, for which a formatter asks the terminal (importing shutil, with bz2 and
+    # lzma: 3 ms of the command's start).  Those formatters get a width of their own; help
+    # and usage messages still fit the terminal.
+    def add_argument(self, *args, **kwargs):
+        with self.formatters_unshown():
+            return super().add_argument(*args, **kwargs)
+
+    def add_subparsers(self, **kwargs):
+        with self.formatters_unshown():
+            return super().add_subparsers(**kwargs)
+
+    @contextlib.contextmanager
+    def formatters_unshown(self):
+        shown = self.formatter_class
+        self.formatter_class = functools.partial(shown, width=CHECKS_WIDTH)
+        try:
+            yield
+        finally:
+            self.formatter_class = shown
+
     def parse_known_args(self, args=None, namespace=None):
         # An unknown option is reported before anything else (argparse would take the value
         # after it for a positional, and complain of that), and by the command it was
@@ -160,6 +184,7 @@ class Parser(argparse.ArgumentParser):
             (file or sys.stderr).write(message)
 
 
+CHECKS_WIDTH = 80  # of the formatters that argparse makes for its checks
 NUMBER = re.compile(r"-\d+$|-\d*\.\d+$")  # a negative number is a value, not an option
 INVALID_CHOICE = re.compile(r"invalid choice: '(.*?)' \(choose from (.*)\)$")
 
@@ -444,8 +469,6 @@ def input_source(args):
 def output_to(path):
     """Standard output, or for PATH (not '-') a context giving the file to write there."""
     if path is None or path == "-":
-        import contextlib
-
         return contextlib.nullcontext(sys.stdout)
     from tavimo.output import replacing_file
 
@@ -454,7 +477,6 @@ def output_to(path):
 
 def run_parse(args):
     i_parser = native("tavimo.brasco", "the itinerary parser is").i_parser
-    import contextlib
     import itertools
     from tavimo import formats, output, results
 
@@ -529,7 +551,6 @@ def collector_passing_seldom():
     thousands of containers, and the command's memos keep thousands of small tuples: a
     young pass every 2,000 of them found no cycle, and each older pass walked all that
     was read so far (5 to 10% of the command's time)."""
-    import contextlib
     import gc
 
     restored = contextlib.ExitStack()
@@ -548,7 +569,6 @@ def collector_passing_over_read():
     command's time for 5,000 itineraries).  Not where the collector is off, or objects are
     frozen already (the caller's own, or the host's: 3.12 starts with some; left as they
     are, since unfreezing lets go of all of them)."""
-    import contextlib
     import gc
 
     restored = contextlib.ExitStack()
