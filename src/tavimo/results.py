@@ -22,7 +22,7 @@ NUMBER_CHARS = "0123456789eE.+-"
 # number: the position in the input, from 1; record: the search-result record as read (its
 # local times in the parser's form); parsed: what i_parser made of it; plain: whether the
 # record passed plain() as it came.  (A namedtuple: typing costs the command more to import.)
-Itinerary = namedtuple("Itinerary", ["number", "record", "parsed", "plain"], defaults=(False,))
+Itinerary = namedtuple("Itinerary", ["number", "record", "parsed", "plain"])
 
 
 class Problem(Exception):
