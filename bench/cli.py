@@ -8,7 +8,8 @@ Three responses of N itineraries each (default 5,000): the bundled sample repeat
 trips of three or four legs each way between two airports, and short round trips (mostly
 one leg or two each way, 1+1 and 2+2), both made here with the records of bench/records.py
 from 400 journeys each way with varied stops, times and flights.  Each run is a fresh
-interpreter, as when a user types the command, and the commands run in turns:
+interpreter, as when a user types the command, and the commands run in turns (in a new
+order each round, drawn with a fixed seed, so that none always follows the same one):
 
   parse only   load the JSON and run i_parser on every record (the round-trip flag taken
                from the record's legs, as the command does), printing nothing;
@@ -18,7 +19,9 @@ interpreter, as when a user types the command, and the commands run in turns:
 
 Printed are the medians of each command's runs and their ratios to parse only: wall-clock
 seconds, and the CPU seconds (user and system) of the process, which other work on the
-machine disturbs less; and the process's peak memory (its largest resident set).
+machine disturbs less; the median of each round's ratio of CPU seconds to parse only's in
+that round ("paired"), which drifts of the machine's speed move least; and the process's
+peak memory (its largest resident set).
 
 --memory MB runs each format once on one document of about MB million bytes (round trips
 over and over) and prints its peak memory against the document's size.
@@ -192,9 +195,10 @@ def measure(itineraries, repeat):
             json.dump({"data": itineraries}, file)
         commands = commands_on(response)
         runs = {name: [] for name in commands}
+        order = random.Random(1)
         for _ in range(repeat):  # in turns, so that drifts of the machine hit all alike
-            for name, command in commands.items():
-                runs[name].append(run_once(command, output))
+            for name in order.sample(list(commands), len(commands)):
+                runs[name].append(run_once(commands[name], output))
     return runs
 
 
@@ -205,8 +209,8 @@ def print_times(name, count, runs):
         )
     )
     print(
-        "{:<12} {:>9} {:>7} {:>9} {:>7} {:>9}".format(
-            "run", "seconds", "ratio", "CPU s", "ratio", "peak MB"
+        "{:<12} {:>9} {:>7} {:>9} {:>7} {:>7} {:>9}".format(
+            "run", "seconds", "ratio", "CPU s", "ratio", "paired", "peak MB"
         )
     )
     medians = {
@@ -214,9 +218,12 @@ def print_times(name, count, runs):
     }
     base_wall, base_cpu, _ = medians["parse only"]
     for run, (wall, cpu, peak) in medians.items():
+        paired = statistics.median(
+            own[1] / base[1] for own, base in zip(runs[run], runs["parse only"])
+        )
         print(
-            "{:<12} {:>9.3f} {:>7.2f} {:>9.3f} {:>7.2f} {:>9.0f}".format(
-                run, wall, wall / base_wall, cpu, cpu / base_cpu, peak / 1e6
+            "{:<12} {:>9.3f} {:>7.2f} {:>9.3f} {:>7.2f} {:>7.2f} {:>9.0f}".format(
+                run, wall, wall / base_wall, cpu, cpu / base_cpu, paired, peak / 1e6
             )
         )
     print()
